@@ -1,0 +1,127 @@
+#include "front/CommandLine.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cwchar>
+#include <cwctype>
+#include <new>
+
+RecordingSettings g_settings;
+Receiver* g_receiver = nullptr;
+HANDLE g_writerThread = nullptr;
+std::ofstream g_outputFile;
+
+namespace {
+
+// Leading blanks, one sign, at least one digit; anything after the digits
+// is ignored ("3600s" is 3600). False when there is no digit or the value is
+// outside [low, high].
+bool ParseNumber(const wchar_t* text, long long low, long long high, long long* value)
+{
+    const wchar_t* p = text;
+    while (std::iswspace(static_cast<wint_t>(*p))) ++p;
+    if (*p == L'+' || *p == L'-') ++p;
+    if (!(*p >= L'0' && *p <= L'9')) return false;
+    errno = 0;
+    wchar_t* end = nullptr;
+    long long parsed = std::wcstoll(text, &end, 10);
+    if (errno == ERANGE || parsed < low || parsed > high) return false;
+    *value = parsed;
+    return true;
+}
+
+enum OptionBit : unsigned {
+    kInterfaceSeen = 1u << 0,
+    kGroupSeen = 1u << 1,
+    kPortSeen = 1u << 2,
+    kLengthSeen = 1u << 3,
+    kFileSeen = 1u << 4,
+    kAllSeen = (1u << 5) - 1,
+};
+
+}  // namespace
+
+ULONG ParseIPv4Address(const wchar_t* text, HRESULT* status)
+{
+    const std::size_t characters = std::wcslen(text);
+    const std::size_t size = 2 * characters + 2;
+    if (size < 4) *status = E_FAIL;
+
+    char* narrow = new (std::nothrow) char[size]();
+    if (narrow == nullptr) {
+        *status = E_FAIL;
+        return INADDR_NONE;
+    }
+    // A text that does not fit the buffer is no address; inet_addr must never
+    // read an unterminated buffer.
+    ULONG address = INADDR_NONE;
+    if (WideCharToMultiByte(CP_ACP, 0, text, -1, narrow, static_cast<int>(size), nullptr, nullptr) != 0)
+        address = inet_addr(narrow);
+    if (address == INADDR_NONE) *status = E_FAIL;
+    delete[] narrow;
+    return address;
+}
+
+void PrintUsage()
+{
+    std::puts("You must provide exactly 5 arguments: -i[interface] , -m[multicast address] , -p[port] , "
+              "-l[recording length in seconds], -f[file]");
+    std::puts("Example: pelorin.exe -i 192.168.0.2 -m 239.255.0.1 -p 5002 -l 3600 -f "
+              "\"C:\\\\Recording\\\\stream.ts.mpg\" ");
+    std::puts("If you have only one NIC: pelorin.exe -i 0 ...");
+    std::fflush(stdout);
+}
+
+HRESULT ParseOptions(int argc, wchar_t** argv, RecordingSettings* settings)
+{
+    HRESULT status = S_OK;
+    unsigned seen = 0;
+    for (int position = 1; position + 1 < argc && position < 11; position += 2) {
+        const wchar_t* name = argv[position];
+        const wchar_t* value = argv[position + 1];
+        long long number = 0;
+        if (std::wcscmp(name, L"-i") == 0) {
+            settings->interfaceAddress = ParseIPv4Address(value, &status);
+            if (status == E_FAIL) {
+                std::puts("Error occurred while parsing NIC ip.");
+                std::fflush(stdout);
+                return status;
+            }
+            seen |= kInterfaceSeen;
+        } else if (std::wcscmp(name, L"-m") == 0) {
+            settings->groupAddress = ParseIPv4Address(value, &status);
+            if (status == E_FAIL) {
+                std::puts("Error occurred while parsing multicast ip.");
+                std::fflush(stdout);
+                return status;
+            }
+            seen |= kGroupSeen;
+        } else if (std::wcscmp(name, L"-p") == 0) {
+            if (!ParseNumber(value, 1, 65535, &number)) {
+                std::puts("Error occurred while parsing port.");
+                std::fflush(stdout);
+                return E_FAIL;
+            }
+            settings->port = htons(static_cast<u_short>(number));
+            seen |= kPortSeen;
+        } else if (std::wcscmp(name, L"-l") == 0) {
+            if (!ParseNumber(value, 0, 2147483647, &number)) {
+                std::puts("Error occurred while parsing recording length.");
+                std::fflush(stdout);
+                return E_FAIL;
+            }
+            settings->endTime = settings->startTime + number;
+            seen |= kLengthSeen;
+        } else if (std::wcscmp(name, L"-f") == 0) {
+            settings->outputPath = value;
+            seen |= kFileSeen;
+        }
+    }
+    // Every option is required: a missing one (an unknown option in its
+    // place, or another given twice) leaves a setting nobody chose.
+    if (seen != kAllSeen) {
+        PrintUsage();
+        return E_FAIL;
+    }
+    return S_OK;
+}

@@ -1,0 +1,107 @@
+#include "pipeline/WriterThread.h"
+
+#include "front/CommandLine.h"
+#include "pipeline/Chunk.h"
+#include "pipeline/ChunkQueue.h"
+#include "receiver/Receiver.h"
+
+#include <cstdio>
+#include <ctime>
+
+namespace {
+
+// With a steady stream every pass stands for at least one datagram; the
+// deadline is looked at every this many passes, and besides at least once a
+// second, so sparse traffic cannot push the stop back.
+constexpr int kPassesPerCheck = 500;
+constexpr ULONGLONG kMaxMillisecondsBetweenChecks = 1000;
+constexpr DWORD kDataWaitMilliseconds = 1000;
+
+bool WriteChunk(const Chunk* chunk)
+{
+    g_outputFile.write(chunk->data, static_cast<std::streamsize>(chunk->length));
+    return !g_outputFile.fail();
+}
+
+void ReportWriteFailure()
+{
+    std::puts("Error occurred while writing output file.");
+    std::fflush(stdout);
+}
+
+// Stops the receive thread and takes over what it leaves: its handle and the
+// partly filled chunk, which becomes the last one written.
+Chunk* StopReceiving(Receiver* receiver)
+{
+    if (receiver->stopEvent != nullptr) SetEvent(receiver->stopEvent);
+    if (receiver->receiveThread != nullptr) {
+        WaitForSingleObject(receiver->receiveThread, INFINITE);
+        CloseHandle(receiver->receiveThread);
+        receiver->receiveThread = nullptr;
+    }
+    Chunk* last = receiver->currentChunk;
+    receiver->currentChunk = nullptr;
+    if (last != nullptr && receiver->bytesInChunk == 0) {
+        FreeChunk(last);
+        last = nullptr;
+    } else if (last != nullptr) {
+        last->length = static_cast<int>(receiver->bytesInChunk);
+    }
+    // The next pass must not wait: it is the last one.
+    SetEvent(receiver->dataEvent);
+    return last;
+}
+
+}  // namespace
+
+DWORD WINAPI WriterThreadProc(LPVOID)
+{
+    Receiver* receiver = g_receiver;
+    int passCounter = 0;
+    bool stopped = false;
+    bool writeFailed = false;
+    Chunk* lastChunk = nullptr;
+    ULONGLONG lastCheck = GetTickCount64();
+
+    for (;;) {
+        bool timedOut = WaitForSingleObject(receiver->dataEvent, kDataWaitMilliseconds) == WAIT_TIMEOUT;
+        ResetEvent(receiver->dataEvent);
+
+        // Chunks pushed after this count wait for a later pass.
+        int queued = receiver->queue->Count();
+        for (int i = 0; i < queued; ++i) {
+            Chunk* chunk = receiver->queue->Front();
+            receiver->queue->PopFront();
+            if (!writeFailed && !WriteChunk(chunk)) writeFailed = true;
+            FreeChunk(chunk);
+        }
+
+        if (stopped) {
+            // Every queued chunk is written; the partly filled one goes last.
+            if (lastChunk != nullptr) {
+                if (!writeFailed && !WriteChunk(lastChunk)) writeFailed = true;
+                FreeChunk(lastChunk);
+            }
+            if (writeFailed) ReportWriteFailure();
+            return writeFailed ? static_cast<DWORD>(E_FAIL) : 0;
+        }
+
+        if (timedOut) passCounter = kPassesPerCheck;
+        if (writeFailed) {
+            // Nothing more can be stored: stop at once.
+            lastChunk = StopReceiving(receiver);
+            stopped = true;
+            continue;
+        }
+        if (passCounter % kPassesPerCheck != 0 && GetTickCount64() - lastCheck < kMaxMillisecondsBetweenChecks) {
+            ++passCounter;
+            continue;
+        }
+        lastCheck = GetTickCount64();
+        if (std::time(nullptr) > g_settings.endTime) {
+            lastChunk = StopReceiving(receiver);
+            stopped = true;
+        }
+        passCounter = 1;
+    }
+}

@@ -1,0 +1,216 @@
+// Overlapped receives with completion routines, and the alertable wait that
+// runs them.
+//
+// A posted receive is remembered in a list private to the posting thread.
+// Only that thread's alertable wait performs the receive, without blocking,
+// and then runs the completion routine right there, as Windows runs queued
+// completion routines only in the alertable wait of the thread that posted
+// them. After a completion the wait tries the next posted receive at once, so
+// under load each datagram costs one recv call; only when every socket is
+// empty does it sleep in poll(), together with an eventfd that SetEvent
+// writes to.
+#include "ErrorMapping.h"
+#include "KernelObjects.h"
+#include "SocketRegistry.h"
+
+#include <cerrno>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <netinet/in.h>
+
+namespace pelorin_win {
+
+namespace {
+
+// Completions run in one wait before it returns, so that the caller sees the
+// event even when datagrams never stop arriving.
+constexpr int kCompletionsPerWait = 256;
+constexpr int kMaxPending = 16;
+
+struct PendingReceive {
+    int fd;
+    char* buffer;
+    ULONG length;
+    pelorin_win::sockaddr* from;
+    LPINT fromLength;
+    LPWSAOVERLAPPED overlapped;
+    LPWSAOVERLAPPED_COMPLETION_ROUTINE routine;
+};
+
+struct ThreadReceives {
+    PendingReceive items[kMaxPending];
+    int count = 0;
+    int wakeFd = -1;
+
+    ~ThreadReceives()
+    {
+        if (wakeFd >= 0) ::close(wakeFd);
+    }
+};
+
+thread_local ThreadReceives t_receives;
+
+int WakeFd()
+{
+    if (t_receives.wakeFd < 0) t_receives.wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    return t_receives.wakeFd;
+}
+
+void RemovePending(int index)
+{
+    t_receives.items[index] = t_receives.items[t_receives.count - 1];
+    --t_receives.count;
+}
+
+void StoreSource(const PendingReceive& request, const ::sockaddr_in& source)
+{
+    if (request.from == nullptr || request.fromLength == nullptr) return;
+    if (*request.fromLength < static_cast<int>(sizeof(pelorin_win::sockaddr_in))) return;
+    pelorin_win::sockaddr_in converted{};
+    converted.sin_family = static_cast<short>(winsock_values::afInet);
+    converted.sin_port = source.sin_port;
+    converted.sin_addr.s_addr = source.sin_addr.s_addr;
+    std::memcpy(request.from, &converted, sizeof converted);
+    *request.fromLength = sizeof converted;
+}
+
+// Performs the receives that can complete now and runs their routines.
+int RunReadyCompletions(int budget)
+{
+    int ran = 0;
+    bool progress = true;
+    while (progress && ran < budget) {
+        progress = false;
+        for (int i = 0; i < t_receives.count && ran < budget;) {
+            const PendingReceive request = t_receives.items[i];
+            ::sockaddr_in source{};
+            socklen_t sourceLength = sizeof source;
+            ssize_t received = ::recvfrom(request.fd, request.buffer, request.length, MSG_DONTWAIT | MSG_TRUNC,
+                                          reinterpret_cast<::sockaddr*>(&source), &sourceLength);
+            if (received < 0 && errno == EINTR) continue;
+            if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                ++i;
+                continue;
+            }
+            DWORD error = 0;
+            DWORD bytes = 0;
+            if (received < 0) {
+                error = static_cast<DWORD>(detail::WinsockErrorFromErrno(errno));
+            } else if (static_cast<std::size_t>(received) > request.length) {
+                error = WSAEMSGSIZE;  // the datagram was cut to the buffer
+                bytes = request.length;
+            } else {
+                bytes = static_cast<DWORD>(received);
+                StoreSource(request, source);
+            }
+            RemovePending(i);
+            request.routine(error, bytes, request.overlapped, 0);
+            ++ran;
+            progress = true;
+        }
+    }
+    return ran;
+}
+
+DWORD AlertableWait(detail::EventObject* event, DWORD timeout)
+{
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline =
+        timeout == WSA_INFINITE ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(timeout);
+
+    for (;;) {
+        // The event is looked at first: a stop is never held up by traffic.
+        if (detail::TryConsume(event)) return WSA_WAIT_EVENT_0;
+        if (RunReadyCompletions(kCompletionsPerWait) > 0) return WSA_WAIT_IO_COMPLETION;
+
+        int waitMs = -1;
+        if (deadline != Clock::time_point::max()) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0) return WSA_WAIT_TIMEOUT;
+            waitMs = static_cast<int>(left);
+        }
+
+        const int wakeFd = WakeFd();
+        if (wakeFd < 0) {
+            detail::SetWinsockError(WSAENOBUFS);
+            return WSA_WAIT_FAILED;
+        }
+        pollfd fds[kMaxPending + 1];
+        int count = 0;
+        fds[count++] = pollfd{wakeFd, POLLIN, 0};
+        for (int i = 0; i < t_receives.count; ++i) fds[count++] = pollfd{t_receives.items[i].fd, POLLIN, 0};
+
+        if (!detail::RegisterAlertableWaiter(event, wakeFd)) continue;  // set meanwhile
+        int ready = ::poll(fds, static_cast<nfds_t>(count), waitMs);
+        int pollError = errno;
+        detail::UnregisterAlertableWaiter(event);
+        if (ready < 0 && pollError != EINTR) {
+            detail::SetWinsockError(detail::WinsockErrorFromErrno(pollError));
+            return WSA_WAIT_FAILED;
+        }
+        if (ready > 0 && (fds[0].revents & POLLIN) != 0) {
+            std::uint64_t drained;
+            [[maybe_unused]] ssize_t n = ::read(wakeFd, &drained, sizeof drained);
+        }
+    }
+}
+
+}  // namespace
+
+namespace detail {
+void ForgetPendingReceives(int fd)
+{
+    for (int i = 0; i < t_receives.count;) {
+        if (fd == -1 || t_receives.items[i].fd == fd)
+            RemovePending(i);
+        else
+            ++i;
+    }
+}
+}  // namespace detail
+
+int WSARecvFrom(SOCKET s, LPWSABUF buffers, DWORD bufferCount, LPDWORD, LPDWORD, pelorin_win::sockaddr* from,
+                LPINT fromLength, LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE completionRoutine)
+{
+    if (!detail::WinsockStarted()) {
+        detail::SetWinsockError(WSANOTINITIALISED);
+        return SOCKET_ERROR;
+    }
+    if (s == INVALID_SOCKET || !detail::IsWinsockSocket(s)) {
+        detail::SetWinsockError(WSAENOTSOCK);
+        return SOCKET_ERROR;
+    }
+    // Only what the recorder uses: one buffer, completion-routine overlapped I/O.
+    if (buffers == nullptr || bufferCount != 1 || overlapped == nullptr || completionRoutine == nullptr) {
+        detail::SetWinsockError(WSAEINVAL);
+        return SOCKET_ERROR;
+    }
+    if (t_receives.count == kMaxPending) {
+        detail::SetWinsockError(WSAENOBUFS);
+        return SOCKET_ERROR;
+    }
+    t_receives.items[t_receives.count++] =
+        PendingReceive{static_cast<int>(s), buffers[0].buf, buffers[0].len, from, fromLength, overlapped,
+                       completionRoutine};
+    detail::SetWinsockError(WSA_IO_PENDING);
+    return SOCKET_ERROR;
+}
+
+DWORD WSAWaitForMultipleEvents(DWORD count, const WSAEVENT* events, BOOL, DWORD timeout, BOOL alertable)
+{
+    detail::EventObject* event = count == 1 && events != nullptr ? detail::AsEvent(events[0]) : nullptr;
+    if (event == nullptr) {
+        detail::SetWinsockError(6);  // WSA_INVALID_HANDLE
+        return WSA_WAIT_FAILED;
+    }
+    if (!alertable) return detail::WaitForEvent(event, timeout);
+    return AlertableWait(event, timeout);
+}
+
+}  // namespace pelorin_win

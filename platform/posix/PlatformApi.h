@@ -1,0 +1,297 @@
+// Our own implementation of the Windows interfaces the recorder uses, for
+// POSIX systems. Only the subset the program needs, with the semantics it
+// relies on: Winsock numbers and error codes, overlapped receives whose
+// completion routines run in the posting thread's alertable wait, manual-reset
+// events, threads, critical sections, and a few C runtime helpers.
+//
+// Everything lives in namespace pelorin_win and is pulled into the global
+// namespace, so portable code names it exactly as on Windows. Implementation
+// files include this header before any system socket header: several Winsock
+// names (SOL_SOCKET, SO_RCVBUF, ...) are macros there with other values.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <cwchar>
+#include <pthread.h>
+
+namespace pelorin_win {
+
+using BOOL = int;
+using BYTE = std::uint8_t;
+using WORD = std::uint16_t;
+using DWORD = std::uint32_t;
+using LONG = std::int32_t;
+using ULONG = std::uint32_t;
+using USHORT = std::uint16_t;
+using u_short = std::uint16_t;
+using u_long = std::uint32_t;
+using UINT = unsigned int;
+using INT = int;
+using HRESULT = std::int32_t;
+using ULONG_PTR = std::uintptr_t;
+using SIZE_T = std::size_t;
+using ULONGLONG = std::uint64_t;
+using LPVOID = void*;
+using LPDWORD = DWORD*;
+using LPINT = int*;
+using CHAR = char;
+using WCHAR = wchar_t;
+using LPCWSTR = const wchar_t*;
+using errno_t = int;
+using HANDLE = void*;
+using WSAEVENT = HANDLE;
+using SOCKET = std::uintptr_t;
+using GROUP = unsigned int;
+
+#define WINAPI
+#define CALLBACK
+
+constexpr BOOL TRUE = 1;
+constexpr BOOL FALSE = 0;
+
+constexpr HRESULT S_OK = 0;
+constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005u);
+constexpr HRESULT E_OUTOFMEMORY = static_cast<HRESULT>(0x8007000Eu);
+
+inline HRESULT HRESULT_FROM_WIN32(unsigned long code)
+{
+    return static_cast<HRESULT>(code) <= 0
+               ? static_cast<HRESULT>(code)
+               : static_cast<HRESULT>((code & 0x0000FFFFu) | 0x80070000u);
+}
+
+// Win32 and Winsock error numbers.
+constexpr DWORD ERROR_SUCCESS = 0;
+constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
+constexpr DWORD ERROR_ACCESS_DENIED = 5;
+constexpr DWORD ERROR_INVALID_HANDLE = 6;
+constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+constexpr DWORD ERROR_ALREADY_EXISTS = 183;
+constexpr DWORD ERROR_NO_UNICODE_TRANSLATION = 1113;
+constexpr DWORD ERROR_DISK_FULL = 112;
+constexpr int WSA_IO_PENDING = 997;
+constexpr int WSA_OPERATION_ABORTED = 995;
+constexpr int WSAEINTR = 10004;
+constexpr int WSAEBADF = 10009;
+constexpr int WSAEACCES = 10013;
+constexpr int WSAEFAULT = 10014;
+constexpr int WSAEINVAL = 10022;
+constexpr int WSAEMFILE = 10024;
+constexpr int WSAEWOULDBLOCK = 10035;
+constexpr int WSAENOTSOCK = 10038;
+constexpr int WSAEMSGSIZE = 10040;
+constexpr int WSAENOPROTOOPT = 10042;
+constexpr int WSAEPROTONOSUPPORT = 10043;
+constexpr int WSAEOPNOTSUPP = 10045;
+constexpr int WSAEAFNOSUPPORT = 10047;
+constexpr int WSAEADDRINUSE = 10048;
+constexpr int WSAEADDRNOTAVAIL = 10049;
+constexpr int WSAENETDOWN = 10050;
+constexpr int WSAENETUNREACH = 10051;
+constexpr int WSAECONNRESET = 10054;
+constexpr int WSAENOBUFS = 10055;
+constexpr int WSAEHOSTUNREACH = 10065;
+constexpr int WSANOTINITIALISED = 10093;
+
+// Winsock option levels and numbers (Windows values, not the host's).
+namespace winsock_values {
+constexpr int afInet = 2;
+constexpr int sockDgram = 2;
+constexpr int solSocket = 0xFFFF;
+constexpr int soReuseAddr = 0x0004;
+constexpr int soSndBuf = 0x1001;
+constexpr int soRcvBuf = 0x1002;
+constexpr int ipprotoIp = 0;
+constexpr int ipMulticastIf = 9;
+constexpr int ipAddMembership = 12;
+constexpr ULONG inaddrAny = 0x00000000u;
+constexpr ULONG inaddrNone = 0xFFFFFFFFu;
+}  // namespace winsock_values
+
+constexpr int AF_INET = winsock_values::afInet;
+constexpr int SOCK_DGRAM = winsock_values::sockDgram;
+constexpr int SOL_SOCKET = winsock_values::solSocket;
+constexpr int SO_REUSEADDR = winsock_values::soReuseAddr;
+constexpr int SO_SNDBUF = winsock_values::soSndBuf;
+constexpr int SO_RCVBUF = winsock_values::soRcvBuf;
+constexpr int IPPROTO_IP = winsock_values::ipprotoIp;
+constexpr int IP_MULTICAST_IF = winsock_values::ipMulticastIf;
+constexpr int IP_ADD_MEMBERSHIP = winsock_values::ipAddMembership;
+constexpr ULONG INADDR_ANY = winsock_values::inaddrAny;
+constexpr ULONG INADDR_NONE = winsock_values::inaddrNone;
+
+constexpr SOCKET INVALID_SOCKET = ~static_cast<SOCKET>(0);
+constexpr int SOCKET_ERROR = -1;
+constexpr DWORD WSA_FLAG_OVERLAPPED = 0x01;
+constexpr DWORD WSA_FLAG_MULTIPOINT_C_LEAF = 0x04;
+constexpr DWORD WSA_FLAG_MULTIPOINT_D_LEAF = 0x10;
+
+constexpr DWORD INFINITE = 0xFFFFFFFFu;
+constexpr DWORD WAIT_OBJECT_0 = 0;
+constexpr DWORD WAIT_IO_COMPLETION = 0xC0;
+constexpr DWORD WAIT_TIMEOUT = 0x102;
+constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
+constexpr DWORD WSA_INFINITE = INFINITE;
+constexpr DWORD WSA_WAIT_EVENT_0 = WAIT_OBJECT_0;
+constexpr DWORD WSA_WAIT_IO_COMPLETION = WAIT_IO_COMPLETION;
+constexpr DWORD WSA_WAIT_TIMEOUT = WAIT_TIMEOUT;
+constexpr DWORD WSA_WAIT_FAILED = WAIT_FAILED;
+constexpr DWORD STILL_ACTIVE = 259;
+
+constexpr int THREAD_PRIORITY_NORMAL = 0;
+constexpr int THREAD_PRIORITY_HIGHEST = 2;
+constexpr int THREAD_PRIORITY_TIME_CRITICAL = 15;
+
+constexpr UINT CP_ACP = 0;
+constexpr std::size_t _MAX_DRIVE = 3;
+constexpr std::size_t _MAX_DIR = 256;
+
+inline constexpr WORD MAKEWORD(int low, int high)
+{
+    return static_cast<WORD>((low & 0xFF) | ((high & 0xFF) << 8));
+}
+
+// --- Windows Sockets -------------------------------------------------------
+
+struct WSADATA {
+    WORD wVersion;
+    WORD wHighVersion;
+    char szDescription[257];
+    char szSystemStatus[129];
+};
+using LPWSADATA = WSADATA*;
+
+struct in_addr {
+    ULONG s_addr;
+};
+
+struct sockaddr {
+    u_short sa_family;
+    char sa_data[14];
+};
+
+struct sockaddr_in {
+    short sin_family;
+    USHORT sin_port;
+    in_addr sin_addr;
+    char sin_zero[8];
+};
+
+struct ip_mreq {
+    in_addr imr_multiaddr;
+    in_addr imr_interface;
+};
+
+struct WSABUF {
+    ULONG len;
+    char* buf;
+};
+using LPWSABUF = WSABUF*;
+
+struct WSAOVERLAPPED {
+    ULONG_PTR Internal;
+    ULONG_PTR InternalHigh;
+    DWORD Offset;
+    DWORD OffsetHigh;
+    WSAEVENT hEvent;
+};
+using LPWSAOVERLAPPED = WSAOVERLAPPED*;
+
+using LPWSAOVERLAPPED_COMPLETION_ROUTINE = void(CALLBACK*)(DWORD error, DWORD bytesTransferred,
+                                                           LPWSAOVERLAPPED overlapped, DWORD flags);
+
+struct WSAPROTOCOL_INFOW;
+using LPWSAPROTOCOL_INFOW = WSAPROTOCOL_INFOW*;
+
+int WSAStartup(WORD version, LPWSADATA data);
+int WSACleanup();
+int WSAGetLastError();
+void WSASetLastError(int error);
+SOCKET WSASocketW(int af, int type, int protocol, LPWSAPROTOCOL_INFOW info, GROUP group, DWORD flags);
+int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen);
+int bind(SOCKET s, const sockaddr* name, int namelen);
+int closesocket(SOCKET s);
+int WSARecvFrom(SOCKET s, LPWSABUF buffers, DWORD bufferCount, LPDWORD bytesReceived, LPDWORD flags,
+                sockaddr* from, LPINT fromLength, LPWSAOVERLAPPED overlapped,
+                LPWSAOVERLAPPED_COMPLETION_ROUTINE completionRoutine);
+WSAEVENT WSACreateEvent();
+BOOL WSACloseEvent(WSAEVENT event);
+DWORD WSAWaitForMultipleEvents(DWORD count, const WSAEVENT* events, BOOL waitAll, DWORD timeout,
+                               BOOL alertable);
+ULONG inet_addr(const char* text);
+
+// Inline, because the C library may define the host's versions as macros.
+inline u_short htons(u_short value)
+{
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    return static_cast<u_short>(((value & 0xFFu) << 8) | (value >> 8));
+#else
+    return value;
+#endif
+}
+inline u_short ntohs(u_short value) { return htons(value); }
+inline u_long htonl(u_long value)
+{
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    return ((value & 0xFFu) << 24) | ((value & 0xFF00u) << 8) | ((value >> 8) & 0xFF00u) | (value >> 24);
+#else
+    return value;
+#endif
+}
+inline u_long ntohl(u_long value) { return htonl(value); }
+
+// --- Kernel ----------------------------------------------------------------
+
+using LPTHREAD_START_ROUTINE = DWORD(WINAPI*)(LPVOID parameter);
+struct SECURITY_ATTRIBUTES;
+using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
+
+struct CRITICAL_SECTION {
+    pthread_mutex_t mutex;
+};
+using LPCRITICAL_SECTION = CRITICAL_SECTION*;
+
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
+                    LPVOID parameter, DWORD creationFlags, LPDWORD threadId);
+BOOL SetThreadPriority(HANDLE thread, int priority);
+BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initialState, LPCWSTR name);
+BOOL SetEvent(HANDLE event);
+BOOL ResetEvent(HANDLE event);
+BOOL CloseHandle(HANDLE handle);
+void InitializeCriticalSection(LPCRITICAL_SECTION section);
+void EnterCriticalSection(LPCRITICAL_SECTION section);
+void LeaveCriticalSection(LPCRITICAL_SECTION section);
+void DeleteCriticalSection(LPCRITICAL_SECTION section);
+DWORD GetLastError();
+void SetLastError(DWORD error);
+ULONGLONG GetTickCount64();
+
+// --- Files, text and debug output -----------------------------------------
+
+BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security);
+int WideCharToMultiByte(UINT codePage, DWORD flags, const wchar_t* wide, int wideLength, char* narrow,
+                        int narrowSize, const char* defaultChar, BOOL* usedDefaultChar);
+errno_t _wsplitpath_s(const wchar_t* path, wchar_t* drive, std::size_t driveSize, wchar_t* dir,
+                      std::size_t dirSize, wchar_t* fileName, std::size_t fileNameSize, wchar_t* ext,
+                      std::size_t extSize);
+errno_t localtime_s(std::tm* result, const std::time_t* time);
+void OutputDebugStringW(LPCWSTR text);
+
+}  // namespace pelorin_win
+
+// Portable code names these exactly as on Windows. The layer's own files
+// (built with PELORIN_PLATFORM_IMPLEMENTATION) work inside the namespace and
+// also see the host's socket names, so they go without.
+#ifndef PELORIN_PLATFORM_IMPLEMENTATION
+using namespace pelorin_win;  // NOLINT(google-global-names-in-headers)
+#endif
+
+// The program's wide entry, called by the platform's main().
+extern "C" int wmain(int argc, wchar_t** argv);

@@ -1,0 +1,293 @@
+// Windows Sockets set-up calls over BSD sockets.
+// This header first: the system headers below define some Winsock names as macros.
+#include "ErrorMapping.h"
+#include "SocketRegistry.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+namespace pelorin_win {
+
+namespace {
+
+std::mutex g_lock;            // guards the two below
+int g_startups = 0;           // WSAStartup calls not yet matched by WSACleanup
+std::vector<int> g_sockets;   // descriptors owned by Winsock, closed by the last WSACleanup
+std::atomic<bool> g_started{false};
+thread_local int t_wsaError = 0;
+
+int Fail(int error)
+{
+    t_wsaError = error;
+    return SOCKET_ERROR;
+}
+
+int FailErrno() { return Fail(detail::WinsockErrorFromErrno(errno)); }
+
+bool IsOwnedSocket(SOCKET s)
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    return std::find(g_sockets.begin(), g_sockets.end(), static_cast<int>(s)) != g_sockets.end();
+}
+
+// Windows receives on a socket bound to an interface address the groups joined
+// on that interface. Linux delivers multicast only to sockets bound to the
+// wildcard (or the group) address, so bind the wildcard and restrict the
+// socket to the interface that owns the address instead.
+bool FindInterfaceOwning(std::uint32_t address, char (&name)[IF_NAMESIZE])
+{
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) return false;
+    bool found = false;
+    for (ifaddrs* entry = list; entry != nullptr && !found; entry = entry->ifa_next) {
+        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
+        const auto* in = reinterpret_cast<const ::sockaddr_in*>(entry->ifa_addr);
+        if (in->sin_addr.s_addr != address) continue;
+        std::strncpy(name, entry->ifa_name, IF_NAMESIZE - 1);
+        name[IF_NAMESIZE - 1] = '\0';
+        found = true;
+    }
+    freeifaddrs(list);
+    return found;
+}
+
+}  // namespace
+
+namespace detail {
+bool WinsockStarted() { return g_started.load(std::memory_order_acquire); }
+bool IsWinsockSocket(SOCKET s) { return IsOwnedSocket(s); }
+void SetWinsockError(int error) { t_wsaError = error; }
+}  // namespace detail
+
+int WSAGetLastError() { return t_wsaError; }
+void WSASetLastError(int error) { t_wsaError = error; }
+
+int WSAStartup(WORD version, LPWSADATA data)
+{
+    if (data == nullptr) return WSAEFAULT;
+    std::memset(data, 0, sizeof *data);
+    data->wVersion = version;
+    data->wHighVersion = MAKEWORD(2, 2);
+    std::lock_guard<std::mutex> guard(g_lock);
+    ++g_startups;
+    g_started.store(true, std::memory_order_release);
+    return 0;
+}
+
+int WSACleanup()
+{
+    std::vector<int> toClose;
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        if (g_startups == 0) return Fail(WSANOTINITIALISED);
+        if (--g_startups == 0) {
+            toClose.swap(g_sockets);
+            g_started.store(false, std::memory_order_release);
+        }
+    }
+    for (int fd : toClose) {
+        detail::ForgetPendingReceives(fd);
+        ::close(fd);
+    }
+    return 0;
+}
+
+SOCKET WSASocketW(int af, int type, int protocol, LPWSAPROTOCOL_INFOW, GROUP, DWORD)
+{
+    if (!detail::WinsockStarted()) {
+        t_wsaError = WSANOTINITIALISED;
+        return INVALID_SOCKET;
+    }
+    if (af != winsock_values::afInet) {
+        t_wsaError = WSAEAFNOSUPPORT;
+        return INVALID_SOCKET;
+    }
+    if (type != winsock_values::sockDgram || (protocol != 0 && protocol != ::IPPROTO_UDP)) {
+        t_wsaError = WSAEPROTONOSUPPORT;
+        return INVALID_SOCKET;
+    }
+    int fd = ::socket(PF_INET, ::SOCK_DGRAM | SOCK_CLOEXEC, ::IPPROTO_UDP);
+    if (fd < 0) {
+        FailErrno();
+        return INVALID_SOCKET;
+    }
+    // A Winsock socket receives only the groups it joined itself; Linux by
+    // default hands it every group joined by anyone on the bound port.
+    const int off = 0;
+    (void)::setsockopt(fd, ::IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off);
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_sockets.push_back(fd);
+    return static_cast<SOCKET>(fd);
+}
+
+int closesocket(SOCKET s)
+{
+    if (!detail::WinsockStarted()) return Fail(WSANOTINITIALISED);
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        auto found = std::find(g_sockets.begin(), g_sockets.end(), static_cast<int>(s));
+        if (found == g_sockets.end()) return Fail(WSAENOTSOCK);
+        g_sockets.erase(found);
+    }
+    detail::ForgetPendingReceives(static_cast<int>(s));
+    ::close(static_cast<int>(s));
+    return 0;
+}
+
+int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
+{
+    if (!detail::WinsockStarted()) return Fail(WSANOTINITIALISED);
+    if (!IsOwnedSocket(s)) return Fail(WSAENOTSOCK);
+    if (optval == nullptr || optlen <= 0) return Fail(WSAEFAULT);
+    const int fd = static_cast<int>(s);
+
+    if (level == winsock_values::solSocket) {
+        int nativeName = 0;
+        switch (optname) {
+        case winsock_values::soRcvBuf: nativeName = SO_RCVBUF; break;
+        case winsock_values::soSndBuf: nativeName = SO_SNDBUF; break;
+        case winsock_values::soReuseAddr: nativeName = SO_REUSEADDR; break;
+        default: return Fail(WSAENOPROTOOPT);
+        }
+        // Winsock reads boolean options from as little as one byte.
+        int value = 0;
+        if (optlen >= static_cast<int>(sizeof value))
+            std::memcpy(&value, optval, sizeof value);
+        else
+            value = static_cast<unsigned char>(optval[0]);
+        if (::setsockopt(fd, SOL_SOCKET, nativeName, &value, sizeof value) != 0) return FailErrno();
+        return 0;
+    }
+    if (level == winsock_values::ipprotoIp) {
+        if (optname == winsock_values::ipMulticastIf) {
+            if (optlen < 4) return Fail(WSAEFAULT);
+            ::in_addr address{};
+            std::memcpy(&address.s_addr, optval, 4);
+            if (::setsockopt(fd, ::IPPROTO_IP, IP_MULTICAST_IF, &address, sizeof address) != 0)
+                return FailErrno();
+            return 0;
+        }
+        if (optname == winsock_values::ipAddMembership) {
+            if (optlen < 8) return Fail(WSAEFAULT);
+            ::ip_mreq request{};
+            std::memcpy(&request.imr_multiaddr.s_addr, optval, 4);
+            std::memcpy(&request.imr_interface.s_addr, optval + 4, 4);
+            if (::setsockopt(fd, ::IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request) != 0)
+                return FailErrno();
+            return 0;
+        }
+        return Fail(WSAENOPROTOOPT);
+    }
+    return Fail(WSAEINVAL);
+}
+
+int bind(SOCKET s, const pelorin_win::sockaddr* name, int namelen)
+{
+    if (!detail::WinsockStarted()) return Fail(WSANOTINITIALISED);
+    if (!IsOwnedSocket(s)) return Fail(WSAENOTSOCK);
+    if (name == nullptr || namelen < static_cast<int>(sizeof(pelorin_win::sockaddr_in))) return Fail(WSAEFAULT);
+    pelorin_win::sockaddr_in requested{};
+    std::memcpy(&requested, name, sizeof requested);
+    if (requested.sin_family != winsock_values::afInet) return Fail(WSAEAFNOSUPPORT);
+
+    const int fd = static_cast<int>(s);
+    const std::uint32_t address = requested.sin_addr.s_addr;
+    const auto firstByte = reinterpret_cast<const unsigned char*>(&address)[0];
+    const bool multicast = firstByte >= 224 && firstByte <= 239;
+    if (multicast) return Fail(WSAEADDRNOTAVAIL);  // Windows binds only local addresses
+
+    ::sockaddr_in native{};
+    native.sin_family = AF_INET;
+    native.sin_port = requested.sin_port;
+    native.sin_addr.s_addr = 0;  // the wildcard address
+    if (address != 0) {
+        char device[IF_NAMESIZE] = {};
+        if (!FindInterfaceOwning(address, device)) return Fail(WSAEADDRNOTAVAIL);
+        // Without the privilege for it the socket still receives; it is then
+        // only not limited to that interface.
+        (void)::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, device,
+                           static_cast<socklen_t>(std::strlen(device) + 1));
+    }
+    if (::bind(fd, reinterpret_cast<const ::sockaddr*>(&native), sizeof native) != 0) return FailErrno();
+    return 0;
+}
+
+ULONG inet_addr(const char* text)
+{
+    if (text == nullptr) return INADDR_NONE;
+    // The classic rules: one to four parts separated by dots, each decimal,
+    // octal (leading 0) or hexadecimal (0x); the last part fills the
+    // remaining bytes. Trailing white space ends the address.
+    std::uint32_t parts[4] = {};
+    int count = 0;
+    const char* p = text;
+    for (;;) {
+        if (!(*p >= '0' && *p <= '9')) return INADDR_NONE;
+        std::uint64_t value = 0;
+        int base = 10;
+        if (*p == '0') {
+            ++p;
+            base = 8;
+            if (*p == 'x' || *p == 'X') {
+                base = 16;
+                ++p;
+            }
+        }
+        bool digits = base == 8;  // the lone "0" is itself a digit
+        for (;; ++p) {
+            int digit;
+            if (*p >= '0' && *p <= '9')
+                digit = *p - '0';
+            else if (base == 16 && *p >= 'a' && *p <= 'f')
+                digit = *p - 'a' + 10;
+            else if (base == 16 && *p >= 'A' && *p <= 'F')
+                digit = *p - 'A' + 10;
+            else
+                break;
+            if (digit >= base) return INADDR_NONE;
+            value = value * static_cast<unsigned>(base) + static_cast<unsigned>(digit);
+            if (value > 0xFFFFFFFFu) return INADDR_NONE;
+            digits = true;
+        }
+        if (!digits) return INADDR_NONE;
+        if (count == 4) return INADDR_NONE;
+        parts[count++] = static_cast<std::uint32_t>(value);
+        if (*p == '.') {
+            ++p;
+            continue;
+        }
+        break;
+    }
+    if (*p != '\0' && *p != ' ' && *p != '\t' && *p != '\n') return INADDR_NONE;
+
+    std::uint32_t host = 0;
+    switch (count) {
+    case 1: host = parts[0]; break;
+    case 2:
+        if (parts[0] > 0xFF || parts[1] > 0xFFFFFF) return INADDR_NONE;
+        host = (parts[0] << 24) | parts[1];
+        break;
+    case 3:
+        if (parts[0] > 0xFF || parts[1] > 0xFF || parts[2] > 0xFFFF) return INADDR_NONE;
+        host = (parts[0] << 24) | (parts[1] << 16) | parts[2];
+        break;
+    default:
+        if (parts[0] > 0xFF || parts[1] > 0xFF || parts[2] > 0xFF || parts[3] > 0xFF) return INADDR_NONE;
+        host = (parts[0] << 24) | (parts[1] << 16) | (parts[2] << 8) | parts[3];
+        break;
+    }
+    return (pelorin_win::htonl)(host);
+}
+
+}  // namespace pelorin_win

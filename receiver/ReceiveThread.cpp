@@ -1,0 +1,151 @@
+// The receive thread: one overlapped receive outstanding at a time, straight
+// into the current chunk, and the completion routine that queues full chunks.
+#include "receiver/Receiver.h"
+
+#include "pipeline/Chunk.h"
+#include "pipeline/ChunkQueue.h"
+
+#include <cstdio>
+
+namespace {
+
+int PostReceive(Receiver* receiver, LPWSAOVERLAPPED overlapped)
+{
+    DWORD flags = 0;
+    return WSARecvFrom(receiver->socket, &receiver->receiveBuffer, 1, nullptr, &flags, nullptr, nullptr, overlapped,
+                       OnReceiveCompleted);
+}
+
+void ReportOutOfMemory(Receiver* receiver)
+{
+    std::puts("Error occurred while allocating receive buffer.");
+    std::fflush(stdout);
+    NoteReceiveError(receiver, ERROR_NOT_ENOUGH_MEMORY);
+}
+
+// The writer signals stopEvent exactly once and only then waits for this
+// thread; closing the event before that signal could hand the writer a dead
+// handle, so a loop that ended by itself waits for it first.
+void CloseStopEventWhenSignalled(Receiver* receiver)
+{
+    WaitForSingleObject(receiver->stopEvent, INFINITE);
+    WSACloseEvent(receiver->stopEvent);
+    receiver->stopEvent = nullptr;
+}
+
+}  // namespace
+
+void NoteReceiveError(Receiver* receiver, DWORD error)
+{
+    if (receiver->receiveError == 0) receiver->receiveError = error;
+}
+
+void Receiver::StartReceiving()
+{
+    // The stop event exists before the thread does, so a stop can never find
+    // it missing while the thread runs.
+    stopEvent = WSACreateEvent();
+    currentChunk = NewChunk();
+    if (stopEvent == nullptr || currentChunk == nullptr) {
+        if (stopEvent != nullptr) WSACloseEvent(stopEvent);
+        stopEvent = nullptr;
+        ReportOutOfMemory(this);
+        return;
+    }
+    receiveBuffer.len = kReceiveSize;
+    receiveBuffer.buf = currentChunk->data;
+    OutputDebugStringW(L"Receiving..");
+    receiveThread = CreateThread(nullptr, 0, ReceiveThreadProc, this, 0, nullptr);
+    if (receiveThread == nullptr) {
+        NoteReceiveError(this, GetLastError());
+        WSACloseEvent(stopEvent);
+        stopEvent = nullptr;
+    } else {
+        SetThreadPriority(receiveThread, THREAD_PRIORITY_HIGHEST);
+    }
+    OutputDebugStringW(L"Thread started.\n");
+}
+
+DWORD WINAPI ReceiveThreadProc(LPVOID parameter)
+{
+    ReceiveLoop(static_cast<Receiver*>(parameter));
+    return 0;
+}
+
+void ReceiveLoop(Receiver* receiver)
+{
+    ReceiveRequest request = {};
+    request.receiver = receiver;
+
+    if (PostReceive(receiver, &request.overlapped) == SOCKET_ERROR && WSAGetLastError() != WSA_IO_PENDING) {
+        int error = WSAGetLastError();
+        std::printf("WSARecv() failed with error %d\n", error);
+        std::fflush(stdout);
+        NoteReceiveError(receiver, static_cast<DWORD>(error));
+        FreeChunk(receiver->currentChunk);
+        receiver->currentChunk = nullptr;
+        // The socket and Winsock are left to the run's teardown.
+        CloseStopEventWhenSignalled(receiver);
+        return;
+    }
+
+    for (;;) {
+        DWORD waitResult = WSAWaitForMultipleEvents(1, &receiver->stopEvent, FALSE, WSA_INFINITE, TRUE);
+        if (waitResult == WSA_WAIT_FAILED) NoteReceiveError(receiver, static_cast<DWORD>(WSAGetLastError()));
+        if (waitResult != WSA_WAIT_IO_COMPLETION) break;
+        // A completion that failed has reported itself and posted nothing more.
+        if (receiver->receiveError != 0) break;
+    }
+
+    // Closing the socket cancels the outstanding request; its routine never
+    // runs because this thread makes no further alertable wait.
+    if (receiver->socket != INVALID_SOCKET) {
+        closesocket(receiver->socket);
+        receiver->socket = INVALID_SOCKET;
+    }
+    WSACleanup();
+    CloseStopEventWhenSignalled(receiver);
+    OutputDebugStringW(L"Stopped receiving:");
+}
+
+void CALLBACK OnReceiveCompleted(DWORD error, DWORD bytesTransferred, LPWSAOVERLAPPED overlapped, DWORD)
+{
+    Receiver* receiver = reinterpret_cast<ReceiveRequest*>(overlapped)->receiver;
+    SetEvent(receiver->dataEvent);
+
+    if (error != 0) {
+        std::printf("WSARecv failed: %d\n", static_cast<int>(error));
+        std::fflush(stdout);
+        NoteReceiveError(receiver, error);
+        return;
+    }
+
+    // A datagram without payload adds nothing; receiving goes on.
+    if (bytesTransferred != 0) {
+        receiver->bytesInChunk += bytesTransferred;
+        if (receiver->bytesInChunk >= kReceiveSize) {
+            receiver->currentChunk->length = static_cast<int>(receiver->bytesInChunk);
+            if (!receiver->queue->Push(receiver->currentChunk)) {
+                // The full chunk stays current; the writer stores it at the stop.
+                ReportOutOfMemory(receiver);
+                return;
+            }
+            receiver->bytesInChunk = 0;
+            receiver->currentChunk = NewChunk();
+            if (receiver->currentChunk == nullptr) {
+                ReportOutOfMemory(receiver);
+                return;
+            }
+        }
+        receiver->receiveBuffer.buf = receiver->currentChunk->data + receiver->bytesInChunk;
+    }
+
+    if (PostReceive(receiver, overlapped) == SOCKET_ERROR) {
+        int postError = WSAGetLastError();
+        if (postError != WSA_IO_PENDING) {
+            std::printf("WSARecv failed: %d\n", postError);
+            std::fflush(stdout);
+            NoteReceiveError(receiver, static_cast<DWORD>(postError));
+        }
+    }
+}

@@ -1,0 +1,108 @@
+#include "receiver/Receiver.h"
+
+#include "pipeline/ChunkQueue.h"
+
+#include <cstdio>
+#include <new>
+
+namespace {
+
+bool IsMulticastAddress(ULONG address)
+{
+    return (ntohl(address) & 0xF0000000u) == 0xE0000000u;
+}
+
+// Every failure exit of the set-up: the error first, then Winsock is ended
+// (which also releases the socket), then the message.
+HRESULT FailSetup(const wchar_t* message)
+{
+    int error = WSAGetLastError();
+    WSACleanup();
+    if (message != nullptr) OutputDebugStringW(message);
+    return HRESULT_FROM_WIN32(static_cast<unsigned long>(error));
+}
+
+}  // namespace
+
+Receiver::Receiver()
+    : socket(INVALID_SOCKET),
+      receiveBuffer{},
+      currentChunk(nullptr),
+      bytesInChunk(0),
+      receiveThread(nullptr),
+      stopEvent(nullptr),
+      groupAddress(0),
+      interfaceAddress(0),
+      port(0),
+      dataEvent(nullptr),
+      queue(nullptr),
+      receiveError(0)
+{
+    queue = new (std::nothrow) ChunkQueue();
+    dataEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    OutputDebugStringW(L"Socket Init called\n");
+    WSADATA wsaData;
+    WSAStartup(MAKEWORD(2, 2), &wsaData);
+    OutputDebugStringW(L"WsaStartup initialized.\n");
+    OutputDebugStringW(L"Receiver constructor called.\n");
+}
+
+HRESULT Receiver::CreateSocket(ULONG group, ULONG portValue, ULONG interfaceAddr)
+{
+    if (socket != INVALID_SOCKET) return 0;
+    OutputDebugStringW(L"Create Socket called.\n");
+
+    socket = WSASocketW(AF_INET, SOCK_DGRAM, 0, nullptr, 0,
+                        WSA_FLAG_OVERLAPPED | WSA_FLAG_MULTIPOINT_C_LEAF | WSA_FLAG_MULTIPOINT_D_LEAF);
+    if (socket == INVALID_SOCKET) return FailSetup(nullptr);
+
+    OutputDebugStringW(L"Setting socket options...\n");
+    // Twice one receive request: room for what arrives while the next
+    // request is being posted.
+    int receiveBufferSize = static_cast<int>(kReceiveBufferBytes);
+    if (setsockopt(socket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receiveBufferSize), 4) ==
+        SOCKET_ERROR)
+        return FailSetup(L"Setting socket buffer size option failed\n");
+    int sendBufferSize = 0;  // nothing is ever sent
+    if (setsockopt(socket, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&sendBufferSize), 4) ==
+        SOCKET_ERROR)
+        return FailSetup(L"Setting socket buffer size option failed\n");
+    const char reuse = 1;  // one byte, as Winsock takes it; lets recordings share a port
+    if (setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &reuse, 1) == SOCKET_ERROR)
+        return FailSetup(L"Setting reuse address option failed.\n");
+
+    OutputDebugStringW(L"Joining to multicast group.\n");
+    OutputDebugStringW(L"MCAST_JOIN_GROUP option failed. Selecting NIC by it's Ipv4 ip\n");
+    OutputDebugStringW(L"Binding socket\n");
+
+    if (setsockopt(socket, IPPROTO_IP, IP_MULTICAST_IF, reinterpret_cast<const char*>(&interfaceAddr), 4) ==
+        SOCKET_ERROR)
+        OutputDebugStringW(L"Setting output interface failed\n");
+
+    sockaddr_in local = {};
+    local.sin_family = AF_INET;
+    local.sin_port = static_cast<USHORT>(portValue);
+    local.sin_addr.s_addr = interfaceAddr;
+    if (bind(socket, reinterpret_cast<const sockaddr*>(&local), static_cast<int>(sizeof local)) == SOCKET_ERROR) {
+        WSACleanup();
+        OutputDebugStringW(L"Binding failed\n");
+        return kBindFailed;
+    }
+
+    // A unicast "group" (e.g. 0) needs no membership: whatever reaches the
+    // bound port is recorded.
+    if (IsMulticastAddress(group)) {
+        ip_mreq membership = {};
+        membership.imr_multiaddr.s_addr = group;
+        membership.imr_interface.s_addr = interfaceAddr;
+        if (setsockopt(socket, IPPROTO_IP, IP_ADD_MEMBERSHIP, reinterpret_cast<const char*>(&membership),
+                       static_cast<int>(sizeof membership)) == SOCKET_ERROR) {
+            int error = WSAGetLastError();
+            WSACleanup();
+            std::printf("Joining multicast group failed: %d\n", error);
+            std::fflush(stdout);
+            return HRESULT_FROM_WIN32(static_cast<unsigned long>(error));
+        }
+    }
+    return 0;
+}
