@@ -1,0 +1,321 @@
+#include "Sender.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+#include "TsReplay.h"
+
+namespace pelorin::tools {
+
+namespace {
+
+constexpr std::size_t kBatch = 64;  // numbered datagrams per sendmmsg
+constexpr double kMaxSleep = 0.25;  // so progress and interrupts stay responsive
+
+std::int64_t monotonicNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return std::int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
+}
+
+void sleepUntilNs(std::int64_t target) {
+  timespec ts{};
+  ts.tv_sec = static_cast<time_t>(target / 1000000000);
+  ts.tv_nsec = static_cast<long>(target % 1000000000);
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+  }
+}
+
+in_addr parseIpv4(const std::string& text, const char* what) {
+  in_addr addr{};
+  if (inet_pton(AF_INET, text.c_str(), &addr) != 1) {
+    throw std::invalid_argument(std::string(what) + " '" + text + "' is not an IPv4 address");
+  }
+  return addr;
+}
+
+std::runtime_error socketError(const std::string& what) {
+  return std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+class FdGuard {
+ public:
+  explicit FdGuard(int fd) : fd_(fd) {}
+  ~FdGuard() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FdGuard(const FdGuard&) = delete;
+  FdGuard& operator=(const FdGuard&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Where datagrams come from and when each is due.
+class Source {
+ public:
+  virtual ~Source() = default;
+  // Due time of datagram i in seconds from the start, or nothing once the source is done.
+  virtual std::optional<double> due(std::uint64_t i) = 0;
+  // Points *data at datagram i (written into `slot` if it has to be made) and returns its size.
+  virtual std::size_t get(std::uint64_t i, std::uint8_t* slot, const std::uint8_t** data) = 0;
+  virtual std::size_t maxSize() const = 0;
+};
+
+class PatternSource : public Source {
+ public:
+  PatternSource(const SendOptions& o, double interval) : o_(o), interval_(interval) {}
+  std::optional<double> due(std::uint64_t i) override { return interval_ * static_cast<double>(i); }
+  std::size_t get(std::uint64_t i, std::uint8_t* slot, const std::uint8_t** data) override {
+    *data = slot;
+    return writeDatagram(o_.mode, o_.startIndex + i, slot, o_.size);
+  }
+  std::size_t maxSize() const override { return datagramSize(o_.mode, o_.size); }
+
+ private:
+  const SendOptions& o_;
+  double interval_;
+};
+
+class FileSource : public Source {
+ public:
+  FileSource(const SendOptions& o, double interval)
+      : file_(o.file), timeline_(file_.data(), file_.size()), interval_(interval), loop_(o.loop) {
+    perPass_ = (file_.size() + kTsDatagramSize - 1) / kTsDatagramSize;
+    if (interval_ == 0) {
+      if (!timeline_.timeAt(0)) {
+        throw std::invalid_argument(o.file + ": fewer than two PCRs to take the rate from; give --bitrate");
+      }
+    }
+  }
+  std::optional<double> due(std::uint64_t i) override {
+    const std::uint64_t pass = i / perPass_;
+    if (pass > 0 && !loop_) return std::nullopt;
+    if (interval_ > 0) return interval_ * static_cast<double>(i);
+    const std::uint64_t offset = (i % perPass_) * kTsDatagramSize;
+    double t = *timeline_.timeAt(offset);
+    if (pass > 0) {
+      if (!passSeconds_) {
+        passSeconds_ = *timeline_.timeAt(file_.size());
+        if (*passSeconds_ <= 0) throw std::runtime_error("the file's PCRs give it no duration; give --bitrate");
+      }
+      t += static_cast<double>(pass) * *passSeconds_;
+    }
+    return t;
+  }
+  std::size_t get(std::uint64_t i, std::uint8_t*, const std::uint8_t** data) override {
+    const std::size_t offset = static_cast<std::size_t>(i % perPass_) * kTsDatagramSize;
+    *data = file_.data() + offset;
+    return std::min(kTsDatagramSize, file_.size() - offset);
+  }
+  std::size_t maxSize() const override { return 0; }  // sent straight from the mapping
+
+ private:
+  TsFile file_;
+  PcrTimeline timeline_;
+  double interval_;
+  bool loop_;
+  std::uint64_t perPass_ = 1;
+  std::optional<double> passSeconds_;
+};
+
+bool isMulticast(in_addr addr) { return (ntohl(addr.s_addr) >> 28) == 0xE; }
+
+}  // namespace
+
+void validate(const SendOptions& o) {
+  parseIpv4(o.group, "group");
+  parseIpv4(o.interfaceAddress, "interface");
+  if (o.port == 0) throw std::invalid_argument("--port must be 1..65535");
+  if (o.ttl < 0 || o.ttl > 255) throw std::invalid_argument("--ttl must be 0..255");
+  if (!o.count && !o.duration) {
+    throw std::invalid_argument("give --count and/or --duration: the sender must know when to stop");
+  }
+  if (o.duration && !(*o.duration >= 0 && std::isfinite(*o.duration))) {
+    throw std::invalid_argument("--duration must be a finite number of seconds >= 0");
+  }
+  const int pacings = (o.bitrateMbit != 0) + (o.rate != 0) + (o.intervalMs != 0);
+  if (pacings > 1) throw std::invalid_argument("give at most one of --bitrate, --rate and --interval-ms");
+  for (double v : {o.bitrateMbit, o.rate, o.intervalMs}) {
+    if (v < 0 || !std::isfinite(v)) throw std::invalid_argument("pacing values must be positive numbers");
+  }
+  if (o.size > kMaxUdpPayload) throw std::invalid_argument("--size must be 0..65507");
+  if (o.file.empty()) {
+    if (o.bitrateMbit != 0 && datagramSize(o.mode, o.size) == 0) {
+      throw std::invalid_argument("--bitrate cannot pace empty datagrams; use --rate");
+    }
+    if (o.mode == StreamMode::Ts && o.startIndex > kMaxTsIndex) {
+      throw std::invalid_argument("--start-index is too large for ts mode");
+    }
+  }
+}
+
+SendStats runSender(const SendOptions& o, const std::atomic<bool>* stop) {
+  validate(o);
+
+  const std::size_t nominalSize = o.file.empty() ? datagramSize(o.mode, o.size) : kTsDatagramSize;
+  double interval = 0;  // seconds between numbered datagrams; 0 = unpaced
+  if (o.bitrateMbit > 0) interval = static_cast<double>(nominalSize) * 8.0 / (o.bitrateMbit * 1e6);
+  if (o.rate > 0) interval = 1.0 / o.rate;
+  if (o.intervalMs > 0) interval = o.intervalMs / 1000.0;
+
+  std::unique_ptr<Source> source;
+  if (o.file.empty()) {
+    source = std::make_unique<PatternSource>(o, interval);
+  } else {
+    try {
+      source = std::make_unique<FileSource>(o, interval);
+    } catch (const std::runtime_error& e) {
+      // An unreadable file is a bad argument, like a bad address.
+      throw std::invalid_argument(e.what());
+    }
+  }
+  const bool paced = interval > 0 || !o.file.empty();
+
+  sockaddr_in dest{};
+  dest.sin_family = AF_INET;
+  dest.sin_port = htons(o.port);
+  dest.sin_addr = parseIpv4(o.group, "group");
+
+  FdGuard sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (sock.get() < 0) throw socketError("cannot create a UDP socket");
+  // A large send buffer lets whole batches go out without blocking at high rates.
+  int sndbuf = 4 * 1024 * 1024;
+  (void)::setsockopt(sock.get(), SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
+  if (isMulticast(dest.sin_addr)) {
+    in_addr iface = parseIpv4(o.interfaceAddress, "interface");
+    if (::setsockopt(sock.get(), IPPROTO_IP, IP_MULTICAST_IF, &iface, sizeof iface) != 0) {
+      throw socketError("cannot send multicast on interface " + o.interfaceAddress);
+    }
+    unsigned char ttl = static_cast<unsigned char>(o.ttl);
+    if (::setsockopt(sock.get(), IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) != 0) {
+      throw socketError("cannot set the multicast TTL");
+    }
+    unsigned char loop = 1;
+    if (::setsockopt(sock.get(), IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop) != 0) {
+      throw socketError("cannot enable multicast loopback");
+    }
+  }
+
+  // Everything a batch needs is allocated once, here.
+  const std::size_t slotSize = std::max<std::size_t>(source->maxSize(), 1);
+  std::vector<std::uint8_t> slots(kBatch * slotSize);
+  std::vector<iovec> iov(2 * kBatch);
+  std::vector<mmsghdr> msgs(2 * kBatch);
+  for (std::size_t j = 0; j < msgs.size(); ++j) {
+    msgs[j].msg_hdr = msghdr{};
+    msgs[j].msg_hdr.msg_name = &dest;
+    msgs[j].msg_hdr.msg_namelen = sizeof dest;
+    msgs[j].msg_hdr.msg_iov = &iov[j];
+    msgs[j].msg_hdr.msg_iovlen = 1;
+  }
+
+  auto sendAll = [&](std::size_t m) {
+    std::size_t done = 0;
+    while (done < m) {
+      const int r = ::sendmmsg(sock.get(), msgs.data() + done, static_cast<unsigned>(m - done), 0);
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        if (errno == ENOBUFS || errno == EAGAIN) {
+          // The device queue is full: give it a moment rather than failing.
+          sleepUntilNs(monotonicNs() + 50000);
+          continue;
+        }
+        char where[64];
+        std::snprintf(where, sizeof where, "cannot send to %s:%u", o.group.c_str(), unsigned{o.port});
+        throw socketError(where);
+      }
+      done += static_cast<std::size_t>(r);
+    }
+  };
+
+  SendStats stats;
+  const std::int64_t start = monotonicNs();
+  auto elapsed = [&] { return static_cast<double>(monotonicNs() - start) / 1e9; };
+  double nextProgress = 1.0;
+  const double end = o.duration ? *o.duration : INFINITY;
+  std::uint64_t i = 0;
+
+  for (;;) {
+    if (stop && stop->load(std::memory_order_relaxed)) {
+      stats.interrupted = true;
+      break;
+    }
+    if (o.count && i >= *o.count) break;
+    const double now = elapsed();
+    if (now >= end) break;
+    if (o.progress && now >= nextProgress) {
+      o.progress(stats.datagrams, stats.bytes, now);
+      nextProgress = std::floor(now) + 1.0;
+    }
+    const std::optional<double> due = paced ? source->due(i) : std::optional<double>(0.0);
+    if (!due) break;
+    if (*due > now) {
+      const double wake = std::min({*due, end, now + kMaxSleep, o.progress ? nextProgress : INFINITY});
+      sleepUntilNs(start + static_cast<std::int64_t>(wake * 1e9));
+      continue;
+    }
+
+    std::size_t n = 0;
+    std::size_t m = 0;
+    while (n < kBatch && (!o.count || i + n < *o.count)) {
+      if (n > 0 && paced) {
+        const std::optional<double> d = source->due(i + n);
+        if (!d || *d > now) break;
+      }
+      const std::uint8_t* data = nullptr;
+      const std::size_t len = source->get(i + n, slots.data() + n * slotSize, &data);
+      iov[m].iov_base = const_cast<std::uint8_t*>(data);
+      iov[m].iov_len = len;
+      ++m;
+      stats.bytes += len;
+      ++n;
+      if (o.zeroEvery && (i + n) % o.zeroEvery == 0) {
+        iov[m].iov_base = nullptr;
+        iov[m].iov_len = 0;
+        ++m;
+        ++stats.zeroDatagrams;
+      }
+    }
+    sendAll(m);
+    i += n;
+    stats.datagrams = i;
+  }
+  stats.seconds = elapsed();
+  return stats;
+}
+
+std::string summaryLine(const SendStats& s) {
+  const double mbit = s.seconds > 0 ? static_cast<double>(s.bytes) * 8.0 / s.seconds / 1e6 : 0.0;
+  char line[160];
+  std::snprintf(line, sizeof line, "sent %llu datagrams, %llu bytes in %.3f s (%.2f Mbit/s)",
+                static_cast<unsigned long long>(s.datagrams), static_cast<unsigned long long>(s.bytes), s.seconds,
+                mbit);
+  return line;
+}
+
+std::string summaryJson(const SendStats& s) {
+  const double mbit = s.seconds > 0 ? static_cast<double>(s.bytes) * 8.0 / s.seconds / 1e6 : 0.0;
+  char line[256];
+  std::snprintf(line, sizeof line,
+                "{\"datagrams\":%llu,\"zero_datagrams\":%llu,\"bytes\":%llu,\"seconds\":%.6f,\"mbit_per_s\":%.3f,"
+                "\"interrupted\":%s}",
+                static_cast<unsigned long long>(s.datagrams), static_cast<unsigned long long>(s.zeroDatagrams),
+                static_cast<unsigned long long>(s.bytes), s.seconds, mbit, s.interrupted ? "true" : "false");
+  return line;
+}
+
+}  // namespace pelorin::tools

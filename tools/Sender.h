@@ -1,0 +1,60 @@
+// The bounded UDP sender behind pelorin-send.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "StreamPattern.h"
+
+namespace pelorin::tools {
+
+struct SendOptions {
+  std::string group;                        // multicast group or unicast IPv4 address
+  std::uint16_t port = 0;
+  std::string interfaceAddress = "127.0.0.1";  // IP_MULTICAST_IF
+  int ttl = 0;                              // IP_MULTICAST_TTL; 0 keeps it on this host
+
+  std::optional<std::uint64_t> count;       // numbered datagrams
+  std::optional<double> duration;           // seconds
+
+  // At most one pacing; none means as fast as possible.
+  double bitrateMbit = 0;                   // payload bits per second / 1e6
+  double rate = 0;                          // datagrams per second
+  double intervalMs = 0;
+
+  StreamMode mode = StreamMode::Ts;
+  std::size_t size = kDefaultRawSize;       // raw mode
+  std::uint64_t zeroEvery = 0;              // 0: never
+  std::uint64_t startIndex = 0;
+
+  std::string file;                         // replay this transport stream instead
+  bool loop = true;                         // start the file again when it ends
+
+  // Called about once a second while sending (for progress output).
+  std::function<void(std::uint64_t datagrams, std::uint64_t bytes, double seconds)> progress;
+};
+
+struct SendStats {
+  std::uint64_t datagrams = 0;      // numbered (non-empty unless --size 0) datagrams
+  std::uint64_t zeroDatagrams = 0;  // extra zero-length ones
+  std::uint64_t bytes = 0;
+  double seconds = 0;
+  bool interrupted = false;
+};
+
+// Throws std::invalid_argument for options that cannot work together.
+void validate(const SendOptions& options);
+
+// Sends until a bound is reached (or *stop becomes true). Throws
+// std::invalid_argument for bad options and std::runtime_error for socket or
+// file errors.
+SendStats runSender(const SendOptions& options, const std::atomic<bool>* stop = nullptr);
+
+std::string summaryLine(const SendStats& stats);
+std::string summaryJson(const SendStats& stats);
+
+}  // namespace pelorin::tools
