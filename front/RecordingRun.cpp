@@ -56,27 +56,6 @@ HRESULT OpenOutputFile(const wchar_t* path)
     return S_OK;
 }
 
-void TearDownReceiver()
-{
-    Receiver* receiver = g_receiver;
-    if (receiver == nullptr) return;
-    if (receiver->socket != INVALID_SOCKET) {
-        closesocket(receiver->socket);
-        receiver->socket = INVALID_SOCKET;
-    }
-    WSACleanup();  // a no-op when the receive thread has already ended Winsock
-    if (receiver->queue != nullptr) {
-        delete receiver->queue;
-        receiver->queue = nullptr;
-    }
-    if (receiver->dataEvent != nullptr) {
-        CloseHandle(receiver->dataEvent);
-        receiver->dataEvent = nullptr;
-    }
-    delete receiver;
-    g_receiver = nullptr;
-}
-
 // Runs the writer on its own thread and waits for it; its result.
 DWORD RunWriter()
 {
@@ -97,6 +76,27 @@ DWORD RunWriter()
 }
 
 }  // namespace
+
+void TearDownReceiver()
+{
+    Receiver* receiver = g_receiver;
+    if (receiver == nullptr) return;
+    if (receiver->socket != INVALID_SOCKET) {
+        closesocket(receiver->socket);
+        receiver->socket = INVALID_SOCKET;
+    }
+    WSACleanup();  // a no-op when the receive thread has already ended Winsock
+    if (receiver->queue != nullptr) {
+        delete receiver->queue;
+        receiver->queue = nullptr;
+    }
+    if (receiver->dataEvent != nullptr) {
+        CloseHandle(receiver->dataEvent);
+        receiver->dataEvent = nullptr;
+    }
+    delete receiver;
+    g_receiver = nullptr;
+}
 
 HRESULT RunRecording()
 {

@@ -1,0 +1,172 @@
+#include "front/CommandLine.h"
+#include "front/RecordingRun.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+const char kUsage[] =
+    "You must provide exactly 5 arguments: -i[interface] , -m[multicast address] , -p[port] , "
+    "-l[recording length in seconds], -f[file]\n"
+    "Example: pelorin.exe -i 192.168.0.2 -m 239.255.0.1 -p 5002 -l 3600 -f \"C:\\\\Recording\\\\stream.ts.mpg\" \n"
+    "If you have only one NIC: pelorin.exe -i 0 ...\n";
+
+struct ParseOutcome {
+    HRESULT status;
+    RecordingSettings settings;
+    std::string output;
+};
+
+ParseOutcome Parse(std::vector<std::wstring> options)
+{
+    std::vector<std::wstring> words{L"pelorin"};
+    words.insert(words.end(), options.begin(), options.end());
+    std::vector<wchar_t*> argv;
+    for (auto& word : words) argv.push_back(word.data());
+    ParseOutcome outcome{};
+    outcome.settings.startTime = 1000;
+    testing::internal::CaptureStdout();
+    outcome.status = ParseOptions(static_cast<int>(argv.size()), argv.data(), &outcome.settings);
+    outcome.output = testing::internal::GetCapturedStdout();
+    // The path points into `words`, which dies here.
+    outcome.settings.outputPath = nullptr;
+    return outcome;
+}
+
+std::vector<std::wstring> Valid()
+{
+    return {L"-i", L"0", L"-m", L"239.255.0.1", L"-p", L"5002", L"-l", L"10", L"-f", L"out.ts"};
+}
+
+std::vector<std::wstring> With(const std::wstring& option, const std::wstring& value)
+{
+    auto words = Valid();
+    for (std::size_t i = 0; i < words.size(); i += 2)
+        if (words[i] == option) words[i + 1] = value;
+    return words;
+}
+
+}  // namespace
+
+TEST(CommandLine, ValidLineFillsEverySetting)
+{
+    ParseOutcome outcome = Parse(Valid());
+    EXPECT_EQ(outcome.status, S_OK);
+    EXPECT_EQ(outcome.output, "");
+    EXPECT_EQ(outcome.settings.interfaceAddress, 0u);
+    EXPECT_EQ(outcome.settings.groupAddress, inet_addr("239.255.0.1"));
+    EXPECT_EQ(outcome.settings.port, htons(5002));
+    EXPECT_EQ(outcome.settings.endTime, 1010);
+}
+
+TEST(CommandLine, PairsInAnyOrderGiveTheSameSettings)
+{
+    ParseOutcome reversed =
+        Parse({L"-f", L"out.ts", L"-l", L"10", L"-p", L"5002", L"-m", L"239.255.0.1", L"-i", L"192.168.0.2"});
+    EXPECT_EQ(reversed.status, S_OK);
+    EXPECT_EQ(reversed.settings.interfaceAddress, inet_addr("192.168.0.2"));
+    EXPECT_EQ(reversed.settings.groupAddress, inet_addr("239.255.0.1"));
+    EXPECT_EQ(reversed.settings.port, htons(5002));
+    EXPECT_EQ(reversed.settings.endTime, 1010);
+}
+
+TEST(CommandLine, WrongArgumentCountPrintsUsageAndSucceeds)
+{
+    for (int count : {1, 10, 12}) {
+        std::vector<std::wstring> words(static_cast<std::size_t>(count), L"-i");
+        std::vector<wchar_t*> argv;
+        for (auto& word : words) argv.push_back(word.data());
+        testing::internal::CaptureStdout();
+        int result = PelorinMain(count, argv.data());
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), kUsage) << count;
+        EXPECT_EQ(result, 0) << count;
+    }
+}
+
+TEST(CommandLine, MissingOptionPrintsUsageAndFails)
+{
+    auto upperCase = Valid();
+    upperCase[4] = L"-P";
+    auto repeated = Valid();
+    repeated[8] = L"-i";
+    repeated[9] = L"0";
+    auto glued = Valid();
+    glued[0] = L"-i4";
+    for (const auto& line : {upperCase, repeated, glued}) {
+        ParseOutcome outcome = Parse(line);
+        EXPECT_EQ(outcome.status, E_FAIL);
+        EXPECT_EQ(outcome.output, kUsage);
+    }
+}
+
+TEST(CommandLine, AddressErrorsNameTheOption)
+{
+    for (const wchar_t* bad : {L"", L"255.255.255.255", L"1.2.3.4.5", L"239.255.0.x", L"256.0.0.1", L"h\u00e9llo"}) {
+        ParseOutcome nic = Parse(With(L"-i", bad));
+        EXPECT_EQ(nic.status, E_FAIL);
+        EXPECT_EQ(nic.output, "Error occurred while parsing NIC ip.\n");
+        ParseOutcome group = Parse(With(L"-m", bad));
+        EXPECT_EQ(group.status, E_FAIL);
+        EXPECT_EQ(group.output, "Error occurred while parsing multicast ip.\n");
+    }
+}
+
+TEST(CommandLine, AddressesFollowInetAddrForms)
+{
+    HRESULT status = S_OK;
+    EXPECT_EQ(ParseIPv4Address(L"0xEFFF0001", &status), inet_addr("239.255.0.1"));
+    EXPECT_EQ(ParseIPv4Address(L"239.255.1", &status), inet_addr("239.255.0.1"));
+    EXPECT_EQ(ParseIPv4Address(L"0357.0377.0.1", &status), inet_addr("239.255.0.1"));
+    EXPECT_EQ(ParseIPv4Address(L"0", &status), 0u);
+    EXPECT_EQ(status, S_OK);
+    EXPECT_EQ(ParseIPv4Address(L"08.1.1.1", &status), INADDR_NONE);
+    EXPECT_EQ(status, E_FAIL);
+    // Once failed, the status stays failed.
+    ParseIPv4Address(L"10.0.0.1", &status);
+    EXPECT_EQ(status, E_FAIL);
+}
+
+TEST(CommandLine, PortMustBeANumberInRange)
+{
+    EXPECT_EQ(Parse(With(L"-p", L"65535")).settings.port, htons(65535));
+    EXPECT_EQ(Parse(With(L"-p", L"  +1")).settings.port, htons(1));
+    EXPECT_EQ(Parse(With(L"-p", L"5002x")).settings.port, htons(5002));
+    for (const wchar_t* bad : {L"0", L"65536", L"70000", L"-1", L"abc", L"", L"+", L"99999999999999999999"}) {
+        ParseOutcome outcome = Parse(With(L"-p", bad));
+        EXPECT_EQ(outcome.status, E_FAIL) << bad;
+        EXPECT_EQ(outcome.output, "Error occurred while parsing port.\n") << bad;
+    }
+}
+
+TEST(CommandLine, LengthMustBeANumberInRange)
+{
+    EXPECT_EQ(Parse(With(L"-l", L"3600s")).settings.endTime, 1000 + 3600);
+    EXPECT_EQ(Parse(With(L"-l", L"0")).settings.endTime, 1000);
+    EXPECT_EQ(Parse(With(L"-l", L"2147483647")).settings.endTime, 1000 + 2147483647LL);
+    for (const wchar_t* bad : {L"-1", L"2147483648", L"abc", L""}) {
+        ParseOutcome outcome = Parse(With(L"-l", bad));
+        EXPECT_EQ(outcome.status, E_FAIL) << bad;
+        EXPECT_EQ(outcome.output, "Error occurred while parsing recording length.\n") << bad;
+    }
+}
+
+TEST(CommandLine, FirstBadValueInLineOrderIsTheOneReported)
+{
+    ParseOutcome outcome =
+        Parse({L"-p", L"0", L"-i", L"bad", L"-m", L"239.255.0.1", L"-l", L"10", L"-f", L"out.ts"});
+    EXPECT_EQ(outcome.output, "Error occurred while parsing port.\n");
+    outcome = Parse({L"-i", L"bad", L"-p", L"0", L"-m", L"239.255.0.1", L"-l", L"10", L"-f", L"out.ts"});
+    EXPECT_EQ(outcome.output, "Error occurred while parsing NIC ip.\n");
+    // A bad value is reported even when an option is also missing.
+    outcome = Parse({L"-x", L"1", L"-p", L"0", L"-m", L"239.255.0.1", L"-l", L"10", L"-f", L"out.ts"});
+    EXPECT_EQ(outcome.output, "Error occurred while parsing port.\n");
+}
+
+TEST(CommandLine, ValueThatLooksLikeAnOptionIsAValue)
+{
+    ParseOutcome outcome = Parse({L"-f", L"-i", L"-i", L"0", L"-m", L"239.255.0.1", L"-p", L"5002", L"-l", L"10"});
+    EXPECT_EQ(outcome.status, S_OK);
+}

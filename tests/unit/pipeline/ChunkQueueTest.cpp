@@ -1,0 +1,83 @@
+#include "pipeline/Chunk.h"
+#include "pipeline/ChunkQueue.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+TEST(ChunkQueue, KeepsOrderAcrossEmptying)
+{
+    ChunkQueue queue;
+    Chunk a{}, b{}, c{};
+    EXPECT_EQ(queue.Count(), 0);
+    queue.PopFront();  // no effect on an empty queue
+    EXPECT_EQ(queue.Count(), 0);
+
+    ASSERT_TRUE(queue.Push(&a));
+    ASSERT_TRUE(queue.Push(&b));
+    EXPECT_EQ(queue.Count(), 2);
+    EXPECT_EQ(queue.Front(), &a);
+    queue.PopFront();
+    EXPECT_EQ(queue.Front(), &b);
+    EXPECT_EQ(queue.Count(), 1);
+    queue.PopFront();
+    EXPECT_EQ(queue.Count(), 0);
+
+    // After emptying, a push makes the new node both ends again.
+    ASSERT_TRUE(queue.Push(&c));
+    EXPECT_EQ(queue.Front(), &c);
+    EXPECT_EQ(queue.Count(), 1);
+    queue.PopFront();
+}
+
+TEST(ChunkQueue, DestructionReleasesNodesButNotChunks)
+{
+    // Under the address sanitizer a leaked node or a freed chunk shows up.
+    Chunk* chunks[3] = {NewChunk(), NewChunk(), NewChunk()};
+    {
+        ChunkQueue queue;
+        for (Chunk* chunk : chunks) ASSERT_TRUE(queue.Push(chunk));
+    }
+    for (Chunk* chunk : chunks) {
+        chunk->data[kChunkSize - 1] = 1;  // still ours
+        FreeChunk(chunk);
+    }
+}
+
+TEST(ChunkQueue, ConcurrentProducerAndConsumerKeepOrder)
+{
+    constexpr int kChunks = 20000;
+    ChunkQueue queue;
+    std::vector<Chunk> chunks(kChunks);
+    for (int i = 0; i < kChunks; ++i) chunks[static_cast<std::size_t>(i)].length = i;
+
+    std::thread producer([&] {
+        for (Chunk& chunk : chunks) ASSERT_TRUE(queue.Push(&chunk));
+    });
+    // The consumer's protocol: take the count once, then exactly that many.
+    int expected = 0;
+    while (expected < kChunks) {
+        int queued = queue.Count();
+        for (int i = 0; i < queued; ++i) {
+            Chunk* chunk = queue.Front();
+            queue.PopFront();
+            ASSERT_EQ(chunk->length, expected);
+            ++expected;
+        }
+        if (queued == 0) std::this_thread::yield();
+    }
+    producer.join();
+    EXPECT_EQ(queue.Count(), 0);
+}
+
+TEST(Chunk, HoldsTwoReceiveRequests)
+{
+    static_assert(kChunkSize == 131600 && kReceiveSize == 65800, "sizes the file format depends on");
+    Chunk* chunk = NewChunk();
+    ASSERT_NE(chunk, nullptr);
+    // The last byte any request can reach: offset 65799 plus 65800 bytes.
+    chunk->data[(kReceiveSize - 1) + kReceiveSize - 1] = 0;
+    FreeChunk(chunk);
+    FreeChunk(nullptr);
+}

@@ -1,0 +1,131 @@
+#include "front/CommandLine.h"
+#include "front/RecordingRun.h"
+#include "pipeline/Chunk.h"
+#include "pipeline/ChunkQueue.h"
+#include "pipeline/WriterThread.h"
+#include "receiver/Receiver.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+
+namespace {
+
+Chunk* FilledChunk(int length, char fill)
+{
+    Chunk* chunk = NewChunk();
+    for (int i = 0; i < length; ++i) chunk->data[i] = static_cast<char>(fill + i % 7);
+    chunk->length = length;
+    return chunk;
+}
+
+std::string Expected(int length, char fill)
+{
+    std::string bytes(static_cast<std::size_t>(length), '\0');
+    for (int i = 0; i < length; ++i) bytes[static_cast<std::size_t>(i)] = static_cast<char>(fill + i % 7);
+    return bytes;
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// A receiver without socket or receive thread: the writer sees only its
+// queue, its events and its current chunk.
+class WriterThreadTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        DebugCapture quiet;
+        g_receiver = new Receiver();
+        path = testing::TempDir() + "writer_test.out";
+    }
+    void TearDown() override
+    {
+        if (g_outputFile.is_open()) g_outputFile.close();
+        g_outputFile.clear();
+        DebugCapture quiet;
+        TearDownReceiver();
+        std::remove(path.c_str());
+    }
+    void Open(const std::string& target)
+    {
+        g_outputFile.open(target, std::ios::binary | std::ios::trunc);
+        ASSERT_TRUE(g_outputFile.is_open());
+    }
+    std::string path;
+};
+
+}  // namespace
+
+TEST_F(WriterThreadTest, PastDeadlineWritesQueuedChunksInOrderThenThePartialOne)
+{
+    Open(path);
+    g_receiver->queue->Push(FilledChunk(65800, 'a'));
+    g_receiver->queue->Push(FilledChunk(131599, 'b'));
+    g_receiver->currentChunk = FilledChunk(0, 'c');
+    std::string partial = Expected(1234, 'c');
+    for (int i = 0; i < 1234; ++i) g_receiver->currentChunk->data[i] = partial[static_cast<std::size_t>(i)];
+    g_receiver->bytesInChunk = 1234;
+    g_settings.endTime = std::time(nullptr) - 5;
+
+    EXPECT_EQ(WriterThreadProc(nullptr), 0u);
+    g_outputFile.close();
+
+    EXPECT_EQ(ReadFile(path), Expected(65800, 'a') + Expected(131599, 'b') + partial);
+    EXPECT_EQ(g_receiver->currentChunk, nullptr);
+    EXPECT_EQ(g_receiver->queue->Count(), 0);
+}
+
+TEST_F(WriterThreadTest, EmptyCurrentChunkIsDiscarded)
+{
+    Open(path);
+    g_receiver->currentChunk = NewChunk();
+    g_receiver->bytesInChunk = 0;
+    g_settings.endTime = std::time(nullptr) - 1;
+    EXPECT_EQ(WriterThreadProc(nullptr), 0u);
+    g_outputFile.close();
+    EXPECT_EQ(ReadFile(path), "");
+    EXPECT_EQ(g_receiver->currentChunk, nullptr);
+}
+
+TEST_F(WriterThreadTest, ChunksPushedWhileRunningAreAllWrittenByTheStop)
+{
+    Open(path);
+    // Ends a second or two from now; every chunk pushed before then is written.
+    g_settings.endTime = std::time(nullptr) + 1;
+    std::thread writer([] { WriterThreadProc(nullptr); });
+    std::string expected;
+    for (int i = 0; i < 40; ++i) {
+        g_receiver->queue->Push(FilledChunk(65800 + i, static_cast<char>('A' + i % 20)));
+        expected += Expected(65800 + i, static_cast<char>('A' + i % 20));
+        SetEvent(g_receiver->dataEvent);
+    }
+    writer.join();
+    g_outputFile.close();
+    EXPECT_EQ(ReadFile(path), expected);
+}
+
+TEST_F(WriterThreadTest, WriteFailureIsReportedOnceAndStopsAtOnce)
+{
+    Open("/dev/full");
+    // Far away: only the failure can end this recording.
+    g_settings.endTime = std::time(nullptr) + 3600;
+    for (int i = 0; i < 3; ++i) g_receiver->queue->Push(FilledChunk(65800, 'x'));
+    g_receiver->currentChunk = FilledChunk(100, 'y');
+    g_receiver->bytesInChunk = 100;
+    testing::internal::CaptureStdout();
+    DWORD result = WriterThreadProc(nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error occurred while writing output file.\n");
+    EXPECT_EQ(static_cast<HRESULT>(result), E_FAIL);
+    EXPECT_EQ(g_receiver->queue->Count(), 0);
+    EXPECT_EQ(g_receiver->currentChunk, nullptr);
+}

@@ -1,0 +1,202 @@
+#include "front/CommandLine.h"
+#include "front/RecordingRun.h"
+#include "pipeline/Chunk.h"
+#include "pipeline/ChunkQueue.h"
+#include "pipeline/WriterThread.h"
+#include "receiver/Receiver.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const std::vector<std::wstring> kSetupSequence = {
+    L"Create Socket called.\n",
+    L"Setting socket options...\n",
+    L"Joining to multicast group.\n",
+    L"MCAST_JOIN_GROUP option failed. Selecting NIC by it's Ipv4 ip\n",
+    L"Binding socket\n",
+};
+
+class ReceiverTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        DebugCapture quiet;
+        g_receiver = new Receiver();
+        port = FreeUdpPort();
+    }
+    void TearDown() override
+    {
+        DebugCapture quiet;
+        TearDownReceiver();
+    }
+    // Sockets bound to 127.0.0.1 with no group: plain unicast on loopback.
+    HRESULT CreateLoopbackSocket()
+    {
+        return g_receiver->CreateSocket(0, htons(port), inet_addr("127.0.0.1"));
+    }
+    // Waits (bounded) until the receive thread has queued `count` chunks.
+    bool WaitForQueued(int count)
+    {
+        for (int i = 0; i < 2000 && g_receiver->queue->Count() < count; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return g_receiver->queue->Count() >= count;
+    }
+    // Sends a burst small enough for the socket buffer, then waits until the
+    // receive thread has turned it into one more chunk.
+    void SendBurst(std::uint32_t& next, int datagrams, std::size_t size, int chunksAfter)
+    {
+        for (int i = 0; i < datagrams; ++i) {
+            std::vector<char> payload = Payload(next++, size);
+            ASSERT_TRUE(sender.Send(port, payload.data(), payload.size()));
+        }
+        ASSERT_TRUE(WaitForQueued(chunksAfter));
+    }
+    std::uint16_t port = 0;
+    LoopbackSender sender;
+};
+
+}  // namespace
+
+TEST_F(ReceiverTest, SetupWritesTheDebugSequenceAndSecondCallIsANoOp)
+{
+    DebugCapture capture;
+    ASSERT_EQ(CreateLoopbackSocket(), 0);
+    EXPECT_EQ(capture.Messages(), kSetupSequence);
+    EXPECT_NE(g_receiver->socket, INVALID_SOCKET);
+
+    DebugCapture again;
+    EXPECT_EQ(CreateLoopbackSocket(), 0);
+    EXPECT_TRUE(again.Messages().empty());
+}
+
+TEST_F(ReceiverTest, AnyInterfaceHasTheSameSequence)
+{
+    DebugCapture capture;
+    ASSERT_EQ(g_receiver->CreateSocket(0, htons(port), 0), 0);
+    EXPECT_EQ(capture.Messages(), kSetupSequence);
+}
+
+TEST_F(ReceiverTest, AddressTheHostLacksFailsTheBindWith2049)
+{
+    DebugCapture capture;
+    EXPECT_EQ(g_receiver->CreateSocket(0, htons(port), inet_addr("10.255.255.254")), 2049);
+    std::vector<std::wstring> expected = kSetupSequence;
+    expected.push_back(L"Setting output interface failed\n");
+    expected.push_back(L"Binding failed\n");
+    EXPECT_EQ(capture.Messages(), expected);
+}
+
+TEST_F(ReceiverTest, WithoutWinsockTheSocketCannotBeCreated)
+{
+    WSACleanup();  // undo the constructor's start-up
+    DebugCapture capture;
+    EXPECT_EQ(static_cast<std::uint32_t>(CreateLoopbackSocket()), 0x8007276Du);
+    EXPECT_EQ(capture.Messages(), std::vector<std::wstring>{L"Create Socket called.\n"});
+}
+
+TEST_F(ReceiverTest, TransportStreamDatagramsFillChunksOf65800Bytes)
+{
+    ASSERT_EQ(CreateLoopbackSocket(), 0);
+    {
+        DebugCapture quiet;
+        g_receiver->StartReceiving();
+    }
+    std::uint32_t next = 0;
+    for (int chunk = 1; chunk <= 3; ++chunk) SendBurst(next, 50, 1316, chunk);
+
+    std::uint32_t index = 0;
+    for (int chunk = 0; chunk < 3; ++chunk) {
+        Chunk* full = g_receiver->queue->Front();
+        g_receiver->queue->PopFront();
+        ASSERT_EQ(full->length, 65800);
+        for (int d = 0; d < 50; ++d, ++index) {
+            std::vector<char> expected = Payload(index, 1316);
+            ASSERT_EQ(std::memcmp(full->data + d * 1316, expected.data(), 1316), 0) << index;
+        }
+        FreeChunk(full);
+    }
+
+    // The writer's stop ends the receive thread and closes its event and socket.
+    testing::internal::CaptureStdout();
+    g_settings.endTime = std::time(nullptr) - 1;
+    g_outputFile.open("/dev/null", std::ios::binary);
+    DebugCapture capture;
+    EXPECT_EQ(WriterThreadProc(nullptr), 0u);
+    g_outputFile.close();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(g_receiver->socket, INVALID_SOCKET);
+    EXPECT_EQ(g_receiver->stopEvent, nullptr);
+    EXPECT_EQ(g_receiver->receiveThread, nullptr);
+    EXPECT_EQ(g_receiver->receiveError, 0u);
+    ASSERT_FALSE(capture.Messages().empty());
+    EXPECT_EQ(capture.Messages().back(), L"Stopped receiving:");
+}
+
+TEST_F(ReceiverTest, LargestDatagramsAndEmptyOnesAreHandled)
+{
+    ASSERT_EQ(CreateLoopbackSocket(), 0);
+    {
+        DebugCapture quiet;
+        g_receiver->StartReceiving();
+    }
+    std::uint32_t next = 0;
+    // Two of the largest datagrams make one chunk of 131014 bytes.
+    SendBurst(next, 2, 65507, 1);
+    Chunk* big = g_receiver->queue->Front();
+    g_receiver->queue->PopFront();
+    EXPECT_EQ(big->length, 131014);
+    EXPECT_EQ(std::memcmp(big->data + 65507, Payload(1, 65507).data(), 65507), 0);
+    FreeChunk(big);
+
+    // An empty datagram in the middle stores nothing and receiving goes on.
+    for (int i = 0; i < 10; ++i) {
+        std::vector<char> payload = Payload(next++, 1316);
+        ASSERT_TRUE(sender.Send(port, payload.data(), payload.size()));
+    }
+    ASSERT_TRUE(sender.Send(port, "", 0));
+    SendBurst(next, 40, 1316, 1);
+    Chunk* chunk = g_receiver->queue->Front();
+    g_receiver->queue->PopFront();
+    EXPECT_EQ(chunk->length, 65800);
+    EXPECT_EQ(std::memcmp(chunk->data + 10 * 1316, Payload(12, 1316).data(), 1316), 0);
+    FreeChunk(chunk);
+
+    g_settings.endTime = std::time(nullptr) - 1;
+    g_outputFile.open("/dev/null", std::ios::binary);
+    DebugCapture quiet;
+    EXPECT_EQ(WriterThreadProc(nullptr), 0u);
+    g_outputFile.close();
+    EXPECT_EQ(g_receiver->receiveError, 0u);
+}
+
+TEST_F(ReceiverTest, FailedFirstRequestEndsTheThreadAndIsRemembered)
+{
+    ASSERT_EQ(CreateLoopbackSocket(), 0);
+    // A socket Winsock no longer owns makes the first request fail at once.
+    SOCKET real = g_receiver->socket;
+    closesocket(real);
+    g_receiver->socket = static_cast<SOCKET>(12345);
+    testing::internal::CaptureStdout();
+    {
+        DebugCapture quiet;
+        g_receiver->StartReceiving();
+        g_settings.endTime = std::time(nullptr) - 1;
+        g_outputFile.open("/dev/null", std::ios::binary);
+        EXPECT_EQ(WriterThreadProc(nullptr), 0u);
+        g_outputFile.close();
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "WSARecv() failed with error 10038\n");
+    EXPECT_EQ(g_receiver->receiveError, static_cast<DWORD>(WSAENOTSOCK));
+    EXPECT_EQ(g_receiver->currentChunk, nullptr);
+    EXPECT_EQ(g_receiver->stopEvent, nullptr);
+    g_receiver->socket = INVALID_SOCKET;
+}
