@@ -1,0 +1,169 @@
+"""Shared pieces of the end-to-end tests: the private network the tests run
+in, the programs under test, and recordings made with them.
+
+The tests run inside `unshare -n -m` (see run-e2e): every datagram stays in a
+network namespace of their own. Programs come from the environment:
+PELORIN (the recorder; PELORIN_LAUNCHER may prefix it, e.g. with wine),
+PELORIN_SEND and PELORIN_CHECK (the test-stream tools).
+"""
+
+import json
+import os
+import re
+import select
+import shlex
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+
+VETH_LOCAL = "10.77.0.1"   # the recorder's side of the veth pair
+VETH_PEER = "10.77.0.2"    # the sender's side
+TIME_LINE = r"\d\d/\d\d/\d\d \d\d:\d\d:\d\d"
+START_LINE = re.compile(r"^Recording started at " + TIME_LINE + r"$")
+FINISH_LINE = re.compile(r"^Recording finished at " + TIME_LINE + r"$")
+
+_port = [5100]
+
+
+def next_port():
+    """A fresh port per test, so a straggler from one test cannot reach another."""
+    _port[0] += 1
+    return _port[0]
+
+
+def run(command, check=True):
+    return subprocess.run(command, shell=isinstance(command, str), check=check,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def set_up_network():
+    """lo with the multicast route, and a veth pair for an explicit interface."""
+    run("ip link set lo up")
+    run("ip route add 224.0.0.0/4 dev lo")
+    run("ip link add veth0 type veth peer name veth1")
+    run(f"ip addr add {VETH_LOCAL}/24 dev veth0")
+    run(f"ip addr add {VETH_PEER}/24 dev veth1")
+    run("ip link set veth0 up")
+    run("ip link set veth1 up")
+    # Both ends live in this namespace: let veth0 accept datagrams whose
+    # source is an address of our own.
+    for interface in ("all", "default", "lo", "veth0", "veth1"):
+        run(f"sysctl -qw net.ipv4.conf.{interface}.rp_filter=0")
+        run(f"sysctl -qw net.ipv4.conf.{interface}.accept_local=1")
+    # Mounts made by the tests (a small tmpfs) stay in this mount namespace.
+    run("mount --make-rprivate /", check=False)
+    deadline = time.time() + 10
+    while "tentative" in run("ip addr show").stdout and time.time() < deadline:
+        time.sleep(0.1)
+
+
+def pelorin_command():
+    launcher = shlex.split(os.environ.get("PELORIN_LAUNCHER", ""))
+    return launcher + [os.environ["PELORIN"]]
+
+
+def tool(name):
+    return os.environ["PELORIN_" + name.upper()]
+
+
+class Result:
+    def __init__(self, returncode, stdout, stderr, elapsed):
+        self.returncode = returncode
+        self.stdout = stdout
+        self.stderr = stderr
+        self.lines = stdout.splitlines()
+        self.elapsed = elapsed
+
+
+def start_sender(*args):
+    return subprocess.Popen([tool("send")] + [str(a) for a in args],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def record(args, senders=(), timeout=60, before_senders=None):
+    """Runs the recorder with `args`; once it has printed its start line, runs
+    each sender (a list of pelorin-send arguments) at the same time and waits
+    for all of them. Returns the recorder's Result."""
+    began = time.monotonic()
+    process = subprocess.Popen(pelorin_command() + [str(a) for a in args],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    first = ""
+    if senders:
+        ready, _, _ = select.select([process.stdout], [], [], timeout)
+        if ready:
+            first = process.stdout.readline()
+        if START_LINE.match(first.strip()):
+            if before_senders:
+                before_senders()
+            running = [start_sender(*sender) for sender in senders]
+            for sender in running:
+                out, err = sender.communicate(timeout=timeout)
+                if sender.returncode != 0:
+                    process.kill()
+                    raise AssertionError(f"sender failed: {out} {err}")
+    try:
+        out, err = process.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        out, err = process.communicate()
+        raise AssertionError(f"recorder did not end within {timeout} s: {first}{out}{err}")
+    return Result(process.returncode, first + out, err, time.monotonic() - began)
+
+
+def check(path, *args):
+    """pelorin-check's JSON verdict on a recording."""
+    completed = run([tool("check"), "--json"] + [str(a) for a in args] + [path], check=False)
+    if completed.returncode == 2:
+        raise AssertionError(f"pelorin-check could not run: {completed.stderr}")
+    return json.loads(completed.stdout)
+
+
+class RecorderTestCase(unittest.TestCase):
+    """A temporary directory per test and checks shared by the tests."""
+
+    def setUp(self):
+        self._directory = tempfile.TemporaryDirectory(prefix="pelorin-e2e-")
+        self.dir = self._directory.name
+
+    def tearDown(self):
+        self._directory.cleanup()
+
+    def path(self, *parts):
+        return os.path.join(self.dir, *parts)
+
+    def assertRecorded(self, result):
+        """A run that recorded: both time lines and nothing else, exit 0."""
+        self.assertEqual(result.stderr, "")
+        self.assertEqual(len(result.lines), 2, result.stdout)
+        self.assertRegex(result.lines[0], START_LINE)
+        self.assertRegex(result.lines[1], FINISH_LINE)
+        self.assertEqual(result.returncode, 0, result.stdout)
+
+    def assertExact(self, path, count, first=0, *args):
+        verdict = check(path, "--expect-first", first, "--expect-count", count, *args)
+        self.assertTrue(verdict["ok"], verdict)
+        return verdict
+
+
+E_FAIL = 0x80004005
+BIND_FAILED = 2049
+
+
+def hresult_from_win32(code):
+    return 0x80070000 | (code & 0xFFFF)
+
+
+def exit_status(result_code):
+    """The exit status a result code shows as: the code itself on Windows
+    (PELORIN_EXIT_CODES=windows), the 8-bit POSIX table elsewhere."""
+    if os.environ.get("PELORIN_EXIT_CODES") == "windows":
+        return result_code
+    if result_code == 0:
+        return 0
+    if result_code == E_FAIL:
+        return 1
+    if result_code == BIND_FAILED:
+        return 2
+    return 3

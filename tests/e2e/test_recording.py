@@ -1,0 +1,225 @@
+"""End to end: the real recorder, real sockets, the test-stream tools."""
+
+import os
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+from harness import E_FAIL, BIND_FAILED, exit_status, record  # noqa: E402
+
+GROUP = "239.255.0.1"
+
+
+def setUpModule():
+    harness.set_up_network()
+
+
+class Recording(harness.RecorderTestCase):
+    """What lands in the file."""
+
+    def test_transport_stream_is_stored_byte_exact_including_the_last_partial_chunk(self):
+        port = harness.next_port()
+        out = self.path("ch1.ts")
+        # 4321 datagrams: 86 full chunks and 21 datagrams in the partial last one.
+        result = record(["-i", "0", "-m", GROUP, "-p", port, "-l", 3, "-f", out],
+                        senders=[["--group", GROUP, "--port", port, "--count", 4321, "--rate", 5000]])
+        self.assertRecorded(result)
+        self.assertEqual(os.path.getsize(out), 4321 * 1316)
+        verdict = self.assertExact(out, 4321, 0, "--mode", "ts")
+        self.assertEqual(verdict["cc_errors"], 0)
+
+    def test_largest_datagrams(self):
+        port = harness.next_port()
+        out = self.path("big.bin")
+        result = record(["-i", "0", "-m", GROUP, "-p", port, "-l", 3, "-f", out],
+                        senders=[["--group", GROUP, "--port", port, "--mode", "raw", "--size", 65507,
+                                  "--count", 101, "--rate", 200]])
+        self.assertRecorded(result)
+        self.assertExact(out, 101, 0, "--mode", "raw", "--size", 65507)
+
+    def test_empty_datagrams_mid_stream_store_nothing_and_receiving_goes_on(self):
+        port = harness.next_port()
+        out = self.path("zero.bin")
+        result = record(["-i", "0", "-m", GROUP, "-p", port, "-l", 3, "-f", out],
+                        senders=[["--group", GROUP, "--port", port, "--mode", "raw", "--count", 3000,
+                                  "--zero-every", 7, "--rate", 5000]])
+        self.assertRecorded(result)
+        self.assertExact(out, 3000, 0, "--mode", "raw", "--size", 1316)
+
+    def test_a_slow_stream_that_never_fills_a_chunk_is_still_stored(self):
+        port = harness.next_port()
+        out = self.path("slow.ts")
+        result = record(["-i", "0", "-m", GROUP, "-p", port, "-l", 2, "-f", out],
+                        senders=[["--group", GROUP, "--port", port, "--count", 3, "--interval-ms", 200]])
+        self.assertRecorded(result)
+        self.assertExact(out, 3, 0)
+
+    def test_no_traffic_gives_an_empty_file_after_the_length(self):
+        out = self.path("silent.ts")
+        result = record(["-i", "0", "-m", GROUP, "-p", harness.next_port(), "-l", 1, "-f", out])
+        self.assertRecorded(result)
+        self.assertEqual(os.path.getsize(out), 0)
+        self.assertGreaterEqual(result.elapsed, 1.0)
+
+    def test_length_zero_records_and_ends(self):
+        out = self.path("zero-length.ts")
+        with open(out, "wb") as old:
+            old.write(b"old contents" * 100000)
+        result = record(["-i", "0", "-m", GROUP, "-p", harness.next_port(), "-l", 0, "-f", out])
+        self.assertRecorded(result)
+        self.assertEqual(os.path.getsize(out), 0)  # truncated at open
+
+    def test_sparse_traffic_does_not_delay_the_stop(self):
+        port = harness.next_port()
+        out = self.path("sparse.ts")
+        # A datagram every 0.9 s for 9 s: the deadline must still be seen.
+        sender = harness.start_sender("--group", GROUP, "--port", port, "--count", 10, "--interval-ms", 900)
+        try:
+            began = time.monotonic()
+            result = record(["-i", "0", "-m", GROUP, "-p", port, "-l", 2, "-f", out])
+            self.assertRecorded(result)
+            self.assertLess(time.monotonic() - began, 7.0)
+        finally:
+            sender.communicate(timeout=30)
+
+
+class Interfaces(harness.RecorderTestCase):
+    """Which datagrams a recording receives."""
+
+    def test_explicit_interface_receives_only_its_own_interface(self):
+        port = harness.next_port()
+        group = "239.255.0.3"
+        out = self.path("veth.ts")
+        result = record(["-i", harness.VETH_LOCAL, "-m", group, "-p", port, "-l", 3, "-f", out],
+                        senders=[["--group", group, "--port", port, "--interface", harness.VETH_PEER,
+                                  "--count", 2000, "--rate", 4000],
+                                 ["--group", group, "--port", port, "--interface", "127.0.0.1",
+                                  "--count", 2000, "--rate", 4000, "--start-index", 500000]])
+        self.assertRecorded(result)
+        self.assertExact(out, 2000, 0)
+
+    def test_loopback_address_as_interface(self):
+        port = harness.next_port()
+        group = "239.255.0.4"
+        out = self.path("lo.ts")
+        result = record(["-i", "127.0.0.1", "-m", group, "-p", port, "-l", 2, "-f", out],
+                        senders=[["--group", group, "--port", port, "--interface", "127.0.0.1",
+                                  "--count", 1000, "--rate", 4000]])
+        self.assertRecorded(result)
+        self.assertExact(out, 1000, 0)
+
+    def test_two_groups_on_one_port_stay_apart(self):
+        port = harness.next_port()
+        first, second = self.path("a.ts"), self.path("b.ts")
+        other = subprocess.Popen(harness.pelorin_command() +
+                                 ["-i", "0", "-m", "239.255.0.2", "-p", str(port), "-l", "3", "-f", second],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            self.assertRegex(other.stdout.readline().strip(), harness.START_LINE)
+            result = record(["-i", "0", "-m", GROUP, "-p", port, "-l", 3, "-f", first],
+                            senders=[["--group", GROUP, "--port", port, "--count", 3000, "--rate", 5000],
+                                     ["--group", "239.255.0.2", "--port", port, "--count", 3000,
+                                      "--rate", 5000, "--start-index", 100000]])
+        finally:
+            out, err = other.communicate(timeout=30)
+        self.assertRecorded(result)
+        self.assertEqual(other.returncode, 0, out + err)
+        self.assertExact(first, 3000, 0)
+        self.assertExact(second, 3000, 100000)
+
+    def test_unicast_when_the_group_is_not_multicast(self):
+        port = harness.next_port()
+        out = self.path("unicast.ts")
+        result = record(["-i", "0", "-m", "0", "-p", port, "-l", 2, "-f", out],
+                        senders=[["--group", "127.0.0.1", "--port", port, "--count", 777, "--rate", 4000]])
+        self.assertRecorded(result)
+        self.assertExact(out, 777, 0)
+
+
+class Failures(harness.RecorderTestCase):
+    """What a failure looks like: its lines, its exit status, no hanging."""
+
+    def assertOnlyFinishLine(self, result, message=None):
+        expected = 2 if message else 1
+        self.assertEqual(len(result.lines), expected, result.stdout)
+        if message:
+            self.assertEqual(result.lines[0], message)
+        self.assertRegex(result.lines[-1], harness.FINISH_LINE)
+        self.assertEqual(result.stderr, "")
+
+    def test_address_the_host_lacks_fails_the_bind(self):
+        out = self.path("never", "out.ts")
+        result = record(["-i", "10.99.99.99", "-m", GROUP, "-p", harness.next_port(), "-l", 30, "-f", out])
+        self.assertEqual(result.returncode, exit_status(BIND_FAILED))
+        self.assertOnlyFinishLine(result)
+        self.assertFalse(os.path.exists(self.path("never")))
+        self.assertLess(result.elapsed, 10)
+
+    def test_missing_directory_is_created(self):
+        out = self.path("new", "out.ts")
+        result = record(["-i", "0", "-m", GROUP, "-p", harness.next_port(), "-l", 0, "-f", out])
+        self.assertRecorded(result)
+        self.assertTrue(os.path.isfile(out))
+
+    def test_missing_parent_directory_fails_at_once(self):
+        out = self.path("a", "b", "out.ts")
+        result = record(["-i", "0", "-m", GROUP, "-p", harness.next_port(), "-l", 30, "-f", out])
+        self.assertEqual(result.returncode, exit_status(E_FAIL))
+        self.assertOnlyFinishLine(result, "Error occurred while opening output file.")
+        self.assertLess(result.elapsed, 10)
+
+    def test_failed_join_is_reported_with_its_error(self):
+        # A namespace of its own with no multicast route: the join has no interface.
+        command = ("ip link set lo up; exec " +
+                   " ".join(harness.pelorin_command()) +
+                   f" -i 0 -m {GROUP} -p {harness.next_port()} -l 30 -f {self.path('x.ts')}")
+        began = time.monotonic()
+        completed = subprocess.run(["unshare", "-n", "sh", "-c", command], stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, text=True, timeout=30)
+        result = harness.Result(completed.returncode, completed.stdout, completed.stderr, time.monotonic() - began)
+        self.assertEqual(result.returncode, exit_status(harness.hresult_from_win32(10049)))
+        self.assertOnlyFinishLine(result, "Joining multicast group failed: 10049")
+        self.assertFalse(os.path.exists(self.path("x.ts")))
+
+    def test_disk_full_is_reported_and_what_was_written_stays(self):
+        mount = self.path("full")
+        os.mkdir(mount)
+        harness.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", mount])
+        try:
+            port = harness.next_port()
+            out = os.path.join(mount, "out.ts")
+            result = record(["-i", "0", "-m", GROUP, "-p", port, "-l", 30, "-f", out],
+                            senders=[["--group", GROUP, "--port", port, "--count", 3000, "--rate", 5000]])
+            self.assertEqual(result.returncode, exit_status(E_FAIL), result.stdout)
+            self.assertEqual(result.lines[1:2], ["Error occurred while writing output file."])
+            self.assertRegex(result.lines[-1], harness.FINISH_LINE)
+            self.assertLess(result.elapsed, 20)  # stopped at once, not after 30 s
+            verdict = harness.check(out)
+            self.assertGreater(verdict["datagrams"], 0)
+            self.assertEqual(verdict["first"], 0)
+            for key in ("gaps", "duplicates", "out_of_order", "corrupt"):
+                self.assertEqual(verdict[key], 0, verdict)
+        finally:
+            harness.run(["umount", mount], check=False)
+
+
+class CommandLine(harness.RecorderTestCase):
+    def test_usage_and_parse_errors(self):
+        usage = record([])
+        self.assertEqual(usage.returncode, 0)
+        self.assertEqual(len(usage.lines), 3)
+        self.assertTrue(usage.lines[0].startswith("You must provide exactly 5 arguments"))
+        port = record(["-i", "0", "-m", GROUP, "-p", "70000", "-l", "1", "-f", self.path("x")])
+        self.assertEqual(port.lines, ["Error occurred while parsing port."])
+        self.assertEqual(port.returncode, exit_status(E_FAIL))
+        missing = record(["-i", "0", "-m", GROUP, "-P", "5000", "-l", "1", "-f", self.path("x")])
+        self.assertEqual(len(missing.lines), 3)
+        self.assertEqual(missing.returncode, exit_status(E_FAIL))
+        self.assertFalse(os.path.exists(self.path("x")))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
