@@ -40,15 +40,17 @@ int main(int argc, char** argv) {
       "Prints one verdict line (or one JSON object with --json: ok, mode, record_size, datagrams, first, last,\n"
       "gaps, missing, duplicates, out_of_order, corrupt, unexpected, trailing_bytes, cc_errors, sync_errors).\n"
       "Exit status: 0 OK, 1 FAIL, 2 usage or I/O error.");
-  app.add_option("FILE", path, "Recording to check ('-' reads standard input)")->required();
+  app.add_option("FILE", path, "Recording to check ('-' reads standard input)")->required()->type_name("");
   app.add_option("--mode", mode, "Stream the recording holds: ts (1316-byte records) or raw (--size records)")
+      ->type_name("ts|raw")
       ->capture_default_str()
-      ->check(CLI::IsMember({"ts", "raw"}));
+      ->check(CLI::IsMember({"ts", "raw"}).description(""));
   auto* sizeOpt = app.add_option("--size", o.rawSize, "Raw record size in bytes (1..65507)")
+                      ->type_name("N")
                       ->capture_default_str()
-                      ->check(CLI::Range(1, 65507));
-  auto* firstOpt = app.add_option("--expect-first", expectFirst, "FAIL unless the recording starts at index K");
-  auto* countOpt = app.add_option("--expect-count", expectCount, "FAIL unless the recording holds exactly N datagrams");
+                      ->check(CLI::Range(1, 65507).description(""));
+  auto* firstOpt = app.add_option("--expect-first", expectFirst, "FAIL unless the recording starts at index K")->type_name("K");
+  auto* countOpt = app.add_option("--expect-count", expectCount, "FAIL unless the recording holds exactly N datagrams")->type_name("N");
   app.add_flag("--json", json, "Print one JSON object instead of the verdict line");
 
   try {

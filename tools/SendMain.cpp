@@ -47,50 +47,64 @@ int main(int argc, char** argv) {
       "  sent N datagrams, B bytes in S.sss s (R Mbit/s)\n"
       "or, with --json, an object with datagrams, zero_datagrams, bytes, seconds, mbit_per_s, interrupted.");
 
-  app.add_option("--group", o.group, "Multicast group, or a unicast IPv4 address, to send to")->required();
-  app.add_option("--port", o.port, "UDP port")->required()->check(CLI::Range(1, 65535));
+  app.add_option("--group", o.group, "Multicast group, or a unicast IPv4 address, to send to")
+      ->required()
+      ->type_name("ADDR");
+  app.add_option("--port", o.port, "UDP port (1..65535)")->required()->type_name("N");
   app.add_option("--interface", o.interfaceAddress, "Address of the interface multicast leaves by")
+      ->type_name("ADDR")
       ->capture_default_str();
-  app.add_option("--ttl", o.ttl, "Multicast TTL (0 keeps it on this host)")
+  app.add_option("--ttl", o.ttl, "Multicast TTL, 0..255 (0 keeps it on this host)")
+      ->type_name("N")
       ->capture_default_str()
-      ->check(CLI::Range(0, 255));
+      ->check(CLI::Range(0, 255).description(""));
 
   auto* countOpt = app.add_option("--count", count, "Stop after N datagrams (zero-length extras not counted)")
+                       ->type_name("N")
                        ->group("Bounds (at least one)");
   auto* durationOpt = app.add_option("--duration", duration, "Stop after SECONDS")
+                          ->type_name("SECONDS")
                           ->group("Bounds (at least one)")
-                          ->check(CLI::NonNegativeNumber);
+                          ->check(CLI::NonNegativeNumber.description(""));
 
   auto* bitrateOpt = app.add_option("--bitrate", o.bitrateMbit, "Pace at MBIT megabits of payload per second")
+                         ->type_name("MBIT")
                          ->group("Pacing (default: as fast as possible)")
-                         ->check(CLI::PositiveNumber);
+                         ->check(CLI::PositiveNumber.description(""));
   auto* rateOpt = app.add_option("--rate", o.rate, "Pace at N datagrams per second")
+                      ->type_name("N")
                       ->group("Pacing (default: as fast as possible)")
-                      ->check(CLI::PositiveNumber);
+                      ->check(CLI::PositiveNumber.description(""));
   auto* intervalOpt = app.add_option("--interval-ms", o.intervalMs, "Pace with MS milliseconds between datagrams")
+                          ->type_name("MS")
                           ->group("Pacing (default: as fast as possible)")
-                          ->check(CLI::PositiveNumber);
+                          ->check(CLI::PositiveNumber.description(""));
   bitrateOpt->excludes(rateOpt)->excludes(intervalOpt);
   rateOpt->excludes(intervalOpt);
 
   auto* modeOpt = app.add_option("--mode", mode,
                                  "ts: MPEG transport stream, 7 packets per datagram; raw: indexed datagrams of --size bytes")
+                      ->type_name("ts|raw")
                       ->group("Content")
                       ->capture_default_str()
-                      ->check(CLI::IsMember({"ts", "raw"}));
+                      ->check(CLI::IsMember({"ts", "raw"}).description(""));
   auto* sizeOpt = app.add_option("--size", o.size, "Raw datagram size in bytes (0..65507)")
+                      ->type_name("N")
                       ->group("Content")
                       ->capture_default_str()
-                      ->check(CLI::Range(0, 65507));
+                      ->check(CLI::Range(0, 65507).description(""));
   app.add_option("--zero-every", o.zeroEvery, "Also send a zero-length datagram after every K-th datagram")
+      ->type_name("K")
       ->group("Content")
-      ->check(CLI::PositiveNumber);
+      ->check(CLI::PositiveNumber.description(""));
   auto* startOpt = app.add_option("--start-index", o.startIndex, "Index of the first datagram")
+                       ->type_name("K")
                        ->group("Content")
                        ->capture_default_str();
   auto* fileOpt = app.add_option("--file", o.file,
                                  "Replay this transport stream file in 1316-byte datagrams, paced by its PCRs "
                                  "(or --bitrate/--rate/--interval-ms); it starts again from the top when it ends")
+                      ->type_name("PATH")
                       ->group("Content");
   app.add_flag("--no-loop", noLoop, "With --file: stop at the end of the file")->group("Content")->needs(fileOpt);
   fileOpt->excludes(modeOpt)->excludes(sizeOpt)->excludes(startOpt);

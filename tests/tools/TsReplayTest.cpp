@@ -39,6 +39,15 @@ TEST(PcrTimeline, RateChangesAndDiscontinuities) {
   EXPECT_NEAR(*timeline.timeAt(100 * kTsPacketSize), 0.010, 1e-9);
   EXPECT_NEAR(*timeline.timeAt(155 * kTsPacketSize), 0.010 + 55 * 50e-6, 1e-9);
 
+  // The 33-bit clock wrapping is not a discontinuity: here the segment across
+  // the wrap runs at half the rate, which bridging would not reproduce.
+  const std::uint64_t start = kPcrWrap - 15 * kTicks;
+  ts = pcrStream(100, 10, 0, start, kTicks);
+  for (std::size_t i = 20; i < 100; i += 10) putPcr(ts.data() + i * kTsPacketSize, (start + (i + 10) * kTicks) % kPcrWrap);
+  PcrTimeline wrapping(ts.data(), ts.size());
+  EXPECT_NEAR(*wrapping.timeAt(20 * kTsPacketSize), 0.003, 1e-9);
+  EXPECT_NEAR(*wrapping.timeAt(50 * kTsPacketSize), 0.006, 1e-9);
+
   // A jump back (a spliced file) is bridged at the rate before it.
   ts = pcrStream(200, 10, 0, 5'000'000, kTicks);
   for (std::size_t i = 100; i < 200; i += 10) putPcr(ts.data() + i * kTsPacketSize, (i - 100) * kTicks);
