@@ -30,6 +30,13 @@ bool ParseNumber(const wchar_t* text, long long low, long long high, long long* 
     return true;
 }
 
+HRESULT Report(const char* message)
+{
+    std::puts(message);
+    std::fflush(stdout);
+    return E_FAIL;
+}
+
 enum OptionBit : unsigned {
     kInterfaceSeen = 1u << 0,
     kGroupSeen = 1u << 1,
@@ -82,34 +89,19 @@ HRESULT ParseOptions(int argc, wchar_t** argv, RecordingSettings* settings)
         long long number = 0;
         if (std::wcscmp(name, L"-i") == 0) {
             settings->interfaceAddress = ParseIPv4Address(value, &status);
-            if (status == E_FAIL) {
-                std::puts("Error occurred while parsing NIC ip.");
-                std::fflush(stdout);
-                return status;
-            }
+            if (status == E_FAIL) return Report("Error occurred while parsing NIC ip.");
             seen |= kInterfaceSeen;
         } else if (std::wcscmp(name, L"-m") == 0) {
             settings->groupAddress = ParseIPv4Address(value, &status);
-            if (status == E_FAIL) {
-                std::puts("Error occurred while parsing multicast ip.");
-                std::fflush(stdout);
-                return status;
-            }
+            if (status == E_FAIL) return Report("Error occurred while parsing multicast ip.");
             seen |= kGroupSeen;
         } else if (std::wcscmp(name, L"-p") == 0) {
-            if (!ParseNumber(value, 1, 65535, &number)) {
-                std::puts("Error occurred while parsing port.");
-                std::fflush(stdout);
-                return E_FAIL;
-            }
+            if (!ParseNumber(value, 1, 65535, &number)) return Report("Error occurred while parsing port.");
             settings->port = htons(static_cast<u_short>(number));
             seen |= kPortSeen;
         } else if (std::wcscmp(name, L"-l") == 0) {
-            if (!ParseNumber(value, 0, 2147483647, &number)) {
-                std::puts("Error occurred while parsing recording length.");
-                std::fflush(stdout);
-                return E_FAIL;
-            }
+            if (!ParseNumber(value, 0, 2147483647, &number))
+                return Report("Error occurred while parsing recording length.");
             settings->endTime = settings->startTime + number;
             seen |= kLengthSeen;
         } else if (std::wcscmp(name, L"-f") == 0) {

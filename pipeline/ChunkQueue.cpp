@@ -11,16 +11,8 @@ ChunkQueue::ChunkQueue() : head(nullptr), tail(nullptr), count(0)
 
 ChunkQueue::~ChunkQueue()
 {
-    while (count != 0) {
-        EnterCriticalSection(&lock);
-        if (count > 0) {
-            ChunkNode* old = head;
-            head = old->next;
-            delete old;
-            --count;
-        }
-        LeaveCriticalSection(&lock);
-    }
+    // Releases the nodes left, never their chunks.
+    while (count != 0) PopFront();
     DeleteCriticalSection(&lock);
 }
 
