@@ -78,7 +78,11 @@ class Source {
 class PatternSource : public Source {
  public:
   PatternSource(const SendOptions& o, double interval) : o_(o), interval_(interval) {}
-  std::optional<double> due(std::uint64_t i) override { return interval_ * static_cast<double>(i); }
+  std::optional<double> due(std::uint64_t i) override {
+    // Past the last index the checker can read back, the stream ends.
+    if (o_.mode == StreamMode::Ts && i > kMaxTsIndex - o_.startIndex) return std::nullopt;
+    return interval_ * static_cast<double>(i);
+  }
   std::size_t get(std::uint64_t i, std::uint8_t* slot, const std::uint8_t** data) override {
     *data = slot;
     return writeDatagram(o_.mode, o_.startIndex + i, slot, o_.size);
@@ -183,7 +187,6 @@ SendStats runSender(const SendOptions& o, const std::atomic<bool>* stop) {
       throw std::invalid_argument(e.what());
     }
   }
-  const bool paced = interval > 0 || !o.file.empty();
 
   sockaddr_in dest{};
   dest.sin_family = AF_INET;
@@ -261,7 +264,7 @@ SendStats runSender(const SendOptions& o, const std::atomic<bool>* stop) {
       o.progress(stats.datagrams, stats.bytes, now);
       nextProgress = std::floor(now) + 1.0;
     }
-    const std::optional<double> due = paced ? source->due(i) : std::optional<double>(0.0);
+    const std::optional<double> due = source->due(i);
     if (!due) break;
     if (*due > now) {
       const double wake = std::min({*due, end, now + kMaxSleep, o.progress ? nextProgress : INFINITY});
@@ -272,7 +275,7 @@ SendStats runSender(const SendOptions& o, const std::atomic<bool>* stop) {
     std::size_t n = 0;
     std::size_t m = 0;
     while (n < kBatch && (!o.count || i + n < *o.count)) {
-      if (n > 0 && paced) {
+      if (n > 0) {
         const std::optional<double> d = source->due(i + n);
         if (!d || *d > now) break;
       }

@@ -91,6 +91,19 @@ TEST(SenderLoopback, TsStreamArrivesByteExactWithZeroLengthExtras) {
   EXPECT_TRUE(checker.finish().ok);
 }
 
+TEST(SenderLoopback, TsStreamEndsAtTheLastIndexTheCheckerCanRead) {
+  LoopbackReceiver rx;
+  SendOptions o = loopback(rx.port());
+  o.startIndex = kMaxTsIndex - 2;
+  o.count = 10;
+  EXPECT_EQ(runSender(o).datagrams, 3u);
+  const auto got = rx.drain();
+  ASSERT_EQ(got.size(), 3u);
+  StreamChecker checker({StreamMode::Ts, 0, kMaxTsIndex - 2, 3});
+  for (const auto& d : got) checker.feed(d.data(), d.size());
+  EXPECT_TRUE(checker.finish().ok);
+}
+
 TEST(SenderLoopback, RawSizesFromZeroToTheLargest) {
   LoopbackReceiver rx;
   SendOptions o = loopback(rx.port());
