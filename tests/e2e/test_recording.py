@@ -23,12 +23,13 @@ class Recording(harness.RecorderTestCase):
     def test_transport_stream_is_stored_byte_exact_including_the_last_partial_chunk(self):
         port = harness.next_port()
         out = self.path("ch1.ts")
-        # 4321 datagrams: 86 full chunks and 21 datagrams in the partial last one.
+        # 2171 datagrams: 43 full chunks and 21 datagrams in the partial last one.
+        # Moderate rates throughout: these tests are about content, on a busy machine.
         result = record(["-i", "0", "-m", GROUP, "-p", port, "-l", 3, "-f", out],
-                        senders=[["--group", GROUP, "--port", port, "--count", 4321, "--rate", 5000]])
+                        senders=[["--group", GROUP, "--port", port, "--count", 2171, "--rate", 2000]])
         self.assertRecorded(result)
-        self.assertEqual(os.path.getsize(out), 4321 * 1316)
-        verdict = self.assertExact(out, 4321, 0, "--mode", "ts")
+        self.assertEqual(os.path.getsize(out), 2171 * 1316)
+        verdict = self.assertExact(out, 2171, 0, "--mode", "ts")
         self.assertEqual(verdict["cc_errors"], 0)
 
     def test_largest_datagrams(self):
@@ -44,10 +45,10 @@ class Recording(harness.RecorderTestCase):
         port = harness.next_port()
         out = self.path("zero.bin")
         result = record(["-i", "0", "-m", GROUP, "-p", port, "-l", 3, "-f", out],
-                        senders=[["--group", GROUP, "--port", port, "--mode", "raw", "--count", 3000,
-                                  "--zero-every", 7, "--rate", 5000]])
+                        senders=[["--group", GROUP, "--port", port, "--mode", "raw", "--count", 1500,
+                                  "--zero-every", 7, "--rate", 2000]])
         self.assertRecorded(result)
-        self.assertExact(out, 3000, 0, "--mode", "raw", "--size", 1316)
+        self.assertExact(out, 1500, 0, "--mode", "raw", "--size", 1316)
 
     def test_a_slow_stream_that_never_fills_a_chunk_is_still_stored(self):
         port = harness.next_port()
@@ -95,11 +96,11 @@ class Interfaces(harness.RecorderTestCase):
         out = self.path("veth.ts")
         result = record(["-i", harness.VETH_LOCAL, "-m", group, "-p", port, "-l", 3, "-f", out],
                         senders=[["--group", group, "--port", port, "--interface", harness.VETH_PEER,
-                                  "--count", 2000, "--rate", 4000],
+                                  "--count", 1000, "--rate", 2000],
                                  ["--group", group, "--port", port, "--interface", "127.0.0.1",
-                                  "--count", 2000, "--rate", 4000, "--start-index", 500000]])
+                                  "--count", 1000, "--rate", 2000, "--start-index", 500000]])
         self.assertRecorded(result)
-        self.assertExact(out, 2000, 0)
+        self.assertExact(out, 1000, 0)
 
     def test_loopback_address_as_interface(self):
         port = harness.next_port()
@@ -107,7 +108,7 @@ class Interfaces(harness.RecorderTestCase):
         out = self.path("lo.ts")
         result = record(["-i", "127.0.0.1", "-m", group, "-p", port, "-l", 2, "-f", out],
                         senders=[["--group", group, "--port", port, "--interface", "127.0.0.1",
-                                  "--count", 1000, "--rate", 4000]])
+                                  "--count", 1000, "--rate", 2000]])
         self.assertRecorded(result)
         self.assertExact(out, 1000, 0)
 
@@ -120,21 +121,21 @@ class Interfaces(harness.RecorderTestCase):
         try:
             self.assertRegex(other.stdout.readline().strip(), harness.START_LINE)
             result = record(["-i", "0", "-m", GROUP, "-p", port, "-l", 3, "-f", first],
-                            senders=[["--group", GROUP, "--port", port, "--count", 3000, "--rate", 5000],
-                                     ["--group", "239.255.0.2", "--port", port, "--count", 3000,
-                                      "--rate", 5000, "--start-index", 100000]])
+                            senders=[["--group", GROUP, "--port", port, "--count", 1500, "--rate", 2000],
+                                     ["--group", "239.255.0.2", "--port", port, "--count", 1500,
+                                      "--rate", 2000, "--start-index", 100000]])
         finally:
             out, err = other.communicate(timeout=30)
         self.assertRecorded(result)
         self.assertEqual(other.returncode, 0, out + err)
-        self.assertExact(first, 3000, 0)
-        self.assertExact(second, 3000, 100000)
+        self.assertExact(first, 1500, 0)
+        self.assertExact(second, 1500, 100000)
 
     def test_unicast_when_the_group_is_not_multicast(self):
         port = harness.next_port()
         out = self.path("unicast.ts")
         result = record(["-i", "0", "-m", "0", "-p", port, "-l", 2, "-f", out],
-                        senders=[["--group", "127.0.0.1", "--port", port, "--count", 777, "--rate", 4000]])
+                        senders=[["--group", "127.0.0.1", "--port", port, "--count", 777, "--rate", 2000]])
         self.assertRecorded(result)
         self.assertExact(out, 777, 0)
 
@@ -192,7 +193,7 @@ class Failures(harness.RecorderTestCase):
             port = harness.next_port()
             out = os.path.join(mount, "out.ts")
             result = record(["-i", "0", "-m", GROUP, "-p", port, "-l", 30, "-f", out],
-                            senders=[["--group", GROUP, "--port", port, "--count", 3000, "--rate", 5000]])
+                            senders=[["--group", GROUP, "--port", port, "--count", 1500, "--rate", 2000]])
             self.assertEqual(result.returncode, exit_status(E_FAIL), result.stdout)
             self.assertEqual(result.lines[1:2], ["Error occurred while writing output file."])
             self.assertRegex(result.lines[-1], harness.FINISH_LINE)
