@@ -1,0 +1,94 @@
+// On Windows the platform layer is the system itself: its own headers and
+// libraries (ws2_32). This header only includes them in the right order and
+// checks, at compile time, that the interfaces the recorder is written
+// against exist with the numbers and signatures it relies on.
+#pragma once
+
+// Before any system header: keep winsock.h (version 1, other option numbers)
+// out of windows.h, keep min/max from being macros, and let MSVC accept the
+// classic C runtime and Winsock calls the recorder uses (wcscpy, inet_addr).
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef _CRT_SECURE_NO_WARNINGS
+#define _CRT_SECURE_NO_WARNINGS
+#endif
+#ifndef _WINSOCK_DEPRECATED_NO_WARNINGS
+#define _WINSOCK_DEPRECATED_NO_WARNINGS
+#endif
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <stdlib.h>  // _wsplitpath_s, _MAX_DRIVE, _MAX_DIR
+#include <time.h>    // localtime_s
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <type_traits>
+#include <utility>
+
+// The program's wide entry, called by the C runtime (-municode with mingw).
+extern "C" int wmain(int argc, wchar_t** argv);
+
+namespace pelorin_platform {
+
+// The Universal CRT's checked functions hand a result buffer that is too
+// small to the invalid-parameter handler before they return ERANGE, and the
+// default handler ends the process. An output path whose directory does not
+// fit the 256-character buffer must only skip making the directory, so this
+// handler lets such calls return their error code. (mingw-w64 builds against
+// msvcrt.dll, where this call reaches mingw's own bookkeeping only.)
+inline void __cdecl ReturnFromInvalidParameter(const wchar_t*, const wchar_t*, const wchar_t*, unsigned int,
+                                               std::uintptr_t)
+{
+}
+
+// Installed before main by every file that includes this header.
+[[maybe_unused]] static const _invalid_parameter_handler previousInvalidParameterHandler =
+    _set_invalid_parameter_handler(ReturnFromInvalidParameter);
+
+}  // namespace pelorin_platform
+
+namespace pelorin_platform_checks {
+
+// Winsock 2 numbers. winsock.h (version 1) has other values for the two
+// IP_ options; a socket set up with those would join nothing.
+static_assert(AF_INET == 2 && SOCK_DGRAM == 2, "IPv4 datagram socket");
+static_assert(SOL_SOCKET == 0xFFFF && SO_REUSEADDR == 4 && SO_SNDBUF == 0x1001 && SO_RCVBUF == 0x1002,
+              "socket-level options");
+static_assert(IPPROTO_IP == 0 && IP_MULTICAST_IF == 9 && IP_ADD_MEMBERSHIP == 12,
+              "Winsock 2 multicast options (ws2tcpip.h), not winsock.h's");
+static_assert(WSA_FLAG_OVERLAPPED == 0x01 && WSA_FLAG_MULTIPOINT_C_LEAF == 0x04 &&
+                  WSA_FLAG_MULTIPOINT_D_LEAF == 0x10,
+              "socket creation flags");
+static_assert(WSA_IO_PENDING == 997 && WSA_WAIT_IO_COMPLETION == 0xC0 && WSA_WAIT_EVENT_0 == 0,
+              "overlapped receive and alertable wait results");
+static_assert(WSAEADDRNOTAVAIL == 10049 && WSANOTINITIALISED == 10093, "Winsock error numbers");
+static_assert(sizeof(sockaddr_in) == 16 && sizeof(ip_mreq) == 8, "address records as Winsock takes them");
+static_assert(static_cast<unsigned long>(E_FAIL) == 0x80004005ul, "E_FAIL");
+static_assert(THREAD_PRIORITY_HIGHEST == 2 && THREAD_PRIORITY_TIME_CRITICAL == 15, "thread priorities");
+static_assert(_MAX_DRIVE == 3 && _MAX_DIR == 256, "path component buffer sizes");
+static_assert(sizeof(std::time_t) == 8, "64-bit time");
+
+// C runtime functions whose shape differs between libraries: the Microsoft
+// localtime_s takes (tm*, const time_t*) and returns errno_t, the C11 one is
+// the other way round; _wsplitpath_s exists in the Microsoft runtimes only.
+static_assert(std::is_same<decltype(localtime_s(std::declval<std::tm*>(), std::declval<const std::time_t*>())),
+                           errno_t>::value,
+              "Microsoft localtime_s");
+static_assert(std::is_same<decltype(_wsplitpath_s(std::declval<const wchar_t*>(), std::declval<wchar_t*>(),
+                                                  std::size_t{}, std::declval<wchar_t*>(), std::size_t{},
+                                                  std::declval<wchar_t*>(), std::size_t{},
+                                                  std::declval<wchar_t*>(), std::size_t{})),
+                           errno_t>::value,
+              "_wsplitpath_s");
+static_assert(std::is_same<decltype(GetTickCount64()), ULONGLONG>::value, "GetTickCount64 (Vista and later)");
+static_assert(std::is_same<decltype(HRESULT_FROM_WIN32(0ul)), HRESULT>::value, "HRESULT_FROM_WIN32");
+
+}  // namespace pelorin_platform_checks
