@@ -1,6 +1,7 @@
 #include "front/RecordingRun.h"
 
 #include "front/CommandLine.h"
+#include "front/StatusLine.h"
 #include "pipeline/ChunkQueue.h"
 #include "pipeline/WriterThread.h"
 #include "receiver/Receiver.h"
@@ -56,6 +57,22 @@ HRESULT OpenOutputFile(const wchar_t* path)
     return S_OK;
 }
 
+// A person at a terminal sees a status line refreshed about once a second
+// while the writer runs, ending with the totals. Anyone else (standard error
+// redirected) gets the plain wait, and nothing on standard error.
+void WaitForWriter(HANDLE writer)
+{
+    if (!StatusLineWanted()) {
+        WaitForSingleObject(writer, INFINITE);
+        return;
+    }
+    StatusLine status(g_settings.endTime - g_settings.startTime, TakeStatusSample(g_settings.startTime));
+    do {
+        status.Show(stderr, status.Update(TakeStatusSample(g_settings.startTime)), false);
+    } while (WaitForSingleObject(writer, 1000) == WAIT_TIMEOUT);
+    status.Show(stderr, status.Final(TakeStatusSample(g_settings.startTime)), true);
+}
+
 // Runs the writer on its own thread and waits for it; its result.
 DWORD RunWriter()
 {
@@ -67,7 +84,7 @@ DWORD RunWriter()
     }
     SetThreadPriority(g_writerThread, THREAD_PRIORITY_TIME_CRITICAL);
     OutputDebugStringW(L"Thread started.\n");
-    WaitForSingleObject(g_writerThread, INFINITE);
+    WaitForWriter(g_writerThread);
     DWORD result = 0;
     if (!GetExitCodeThread(g_writerThread, &result)) result = static_cast<DWORD>(E_FAIL);
     CloseHandle(g_writerThread);

@@ -1,6 +1,7 @@
 #include "pipeline/WriterThread.h"
 
 #include "front/CommandLine.h"
+#include "front/StatusLine.h"
 #include "pipeline/Chunk.h"
 #include "pipeline/ChunkQueue.h"
 #include "receiver/Receiver.h"
@@ -20,7 +21,9 @@ constexpr DWORD kDataWaitMilliseconds = 1000;
 bool WriteChunk(const Chunk* chunk)
 {
     g_outputFile.write(chunk->data, static_cast<std::streamsize>(chunk->length));
-    return !g_outputFile.fail();
+    if (g_outputFile.fail()) return false;
+    CountStored(chunk->length);
+    return true;
 }
 
 void ReportWriteFailure()

@@ -2,6 +2,7 @@
 // into the current chunk, and the completion routine that queues full chunks.
 #include "receiver/Receiver.h"
 
+#include "front/StatusLine.h"
 #include "pipeline/Chunk.h"
 #include "pipeline/ChunkQueue.h"
 
@@ -119,6 +120,7 @@ void CALLBACK OnReceiveCompleted(DWORD error, DWORD bytesTransferred, LPWSAOVERL
         NoteReceiveError(receiver, error);
         return;
     }
+    CountDatagram(bytesTransferred);
 
     // A datagram without payload adds nothing; receiving goes on.
     if (bytesTransferred != 0) {

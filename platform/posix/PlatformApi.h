@@ -284,6 +284,19 @@ errno_t _wsplitpath_s(const wchar_t* path, wchar_t* drive, std::size_t driveSize
 errno_t localtime_s(std::tm* result, const std::time_t* time);
 void OutputDebugStringW(LPCWSTR text);
 
+// --- Console -----------------------------------------------------------------
+
+// The standard streams as handles. GetConsoleMode succeeds only for a
+// terminal, which is how a program tells a person from a pipe or a file.
+// These handles are never closed.
+constexpr DWORD STD_INPUT_HANDLE = static_cast<DWORD>(-10);
+constexpr DWORD STD_OUTPUT_HANDLE = static_cast<DWORD>(-11);
+constexpr DWORD STD_ERROR_HANDLE = static_cast<DWORD>(-12);
+inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(~static_cast<std::uintptr_t>(0));
+
+HANDLE GetStdHandle(DWORD standardHandle);
+BOOL GetConsoleMode(HANDLE console, LPDWORD mode);
+
 }  // namespace pelorin_win
 
 // Portable code names these exactly as on Windows. The layer's own files

@@ -1,0 +1,134 @@
+#include "front/StatusLine.h"
+
+#include <cinttypes>
+#include <cstring>
+#include <ctime>
+
+RecordingCounters g_counters;
+
+bool StatusLineWanted()
+{
+    HANDLE standardError = GetStdHandle(STD_ERROR_HANDLE);
+    if (standardError == nullptr || standardError == INVALID_HANDLE_VALUE) return false;
+    DWORD mode = 0;
+    return GetConsoleMode(standardError, &mode) != FALSE;
+}
+
+StatusSample TakeStatusSample(std::int64_t startTime)
+{
+    StatusSample sample = {};
+    sample.ticks = GetTickCount64();
+    sample.elapsedSeconds = static_cast<std::int64_t>(std::time(nullptr)) - startTime;
+    sample.datagrams = g_counters.datagramsReceived.load(std::memory_order_relaxed);
+    sample.bytesReceived = g_counters.bytesReceived.load(std::memory_order_relaxed);
+    sample.bytesStored = g_counters.bytesStored.load(std::memory_order_relaxed);
+    return sample;
+}
+
+void FormatDuration(std::int64_t seconds, char* text, std::size_t size)
+{
+    if (seconds < 0) seconds = 0;
+    std::snprintf(text, size, "%" PRId64 ":%02d:%02d", seconds / 3600, static_cast<int>(seconds / 60 % 60),
+                  static_cast<int>(seconds % 60));
+}
+
+namespace {
+
+// Three significant digits in the largest unit that keeps the value at 1 or
+// more; the base unit is shown as a whole number.
+void FormatScaled(double value, const char* const* units, int unitCount, char* text, std::size_t size)
+{
+    int unit = 0;
+    while (unit + 1 < unitCount && value >= 999.5) {
+        value /= 1000.0;
+        ++unit;
+    }
+    if (unit == 0)
+        std::snprintf(text, size, "%.0f %s", value, units[0]);
+    else if (value < 9.995)
+        std::snprintf(text, size, "%.2f %s", value, units[unit]);
+    else if (value < 99.95)
+        std::snprintf(text, size, "%.1f %s", value, units[unit]);
+    else
+        std::snprintf(text, size, "%.0f %s", value, units[unit]);
+}
+
+}  // namespace
+
+void FormatBytes(std::uint64_t bytes, char* text, std::size_t size)
+{
+    static const char* const units[] = {"B", "kB", "MB", "GB", "TB", "PB"};
+    FormatScaled(static_cast<double>(bytes), units, 6, text, size);
+}
+
+void FormatBitRate(double bitsPerSecond, char* text, std::size_t size)
+{
+    static const char* const units[] = {"bit/s", "kbit/s", "Mbit/s", "Gbit/s", "Tbit/s"};
+    FormatScaled(bitsPerSecond < 0 ? 0 : bitsPerSecond, units, 5, text, size);
+}
+
+namespace {
+
+double BitsPerSecond(std::uint64_t bytes, ULONGLONG milliseconds)
+{
+    if (milliseconds == 0) return 0;
+    return static_cast<double>(bytes) * 8000.0 / static_cast<double>(milliseconds);
+}
+
+}  // namespace
+
+StatusLine::StatusLine(std::int64_t total, const StatusSample& start)
+    : totalSeconds(total), first(start), previous(start), lastArrivalTicks(start.ticks)
+{
+}
+
+void StatusLine::Compose(const StatusSample& now, double bitsPerSecond, const char* rateSuffix, const char* warning)
+{
+    char elapsed[32];
+    char total[32];
+    char stored[32];
+    char rate[32];
+    FormatDuration(now.elapsedSeconds, elapsed, sizeof elapsed);
+    FormatDuration(totalSeconds, total, sizeof total);
+    FormatBytes(now.bytesStored, stored, sizeof stored);
+    FormatBitRate(bitsPerSecond, rate, sizeof rate);
+    std::snprintf(text, sizeof text, "%s / %s  stored %s  %s%s  %" PRIu64 " datagrams%s", elapsed, total, stored,
+                  rate, rateSuffix, now.datagrams, warning);
+}
+
+const char* StatusLine::Update(const StatusSample& now)
+{
+    if (now.datagrams != previous.datagrams) lastArrivalTicks = now.ticks;
+    char warning[48] = "";
+    const ULONGLONG silent = now.ticks - lastArrivalTicks;
+    if (silent >= kSilenceWarningMilliseconds)
+        std::snprintf(warning, sizeof warning, "  no data for %" PRIu64 " s", static_cast<std::uint64_t>(silent / 1000));
+    Compose(now, BitsPerSecond(now.bytesReceived - previous.bytesReceived, now.ticks - previous.ticks), "", warning);
+    previous = now;
+    return text;
+}
+
+const char* StatusLine::Final(const StatusSample& now)
+{
+    Compose(now, BitsPerSecond(now.bytesReceived - first.bytesReceived, now.ticks - first.ticks), " average",
+            now.datagrams == 0 ? "  no data" : "");
+    previous = now;
+    return text;
+}
+
+void StatusLine::Show(std::FILE* stream, const char* line, bool last)
+{
+    // One write per refresh, so the terminal never shows half a line.
+    char buffer[2 * sizeof text + 4];
+    std::size_t length = std::strlen(line);
+    if (length >= sizeof text) length = sizeof text - 1;
+    std::size_t used = 0;
+    buffer[used++] = '\r';
+    std::memcpy(buffer + used, line, length);
+    used += length;
+    for (std::size_t i = length; i < shownLength && used + 2 < sizeof buffer; ++i) buffer[used++] = ' ';
+    if (last) buffer[used++] = '\n';
+    std::fwrite(buffer, 1, used, stream);
+    std::fflush(stream);
+    shownLength = last ? 0 : length;
+}
