@@ -1,0 +1,265 @@
+#include "front/StatusLine.h"
+
+#include "front/CommandLine.h"
+#include "front/RecordingRun.h"
+#include "pipeline/Chunk.h"
+#include "pipeline/ChunkQueue.h"
+#include "pipeline/WriterThread.h"
+#include "receiver/Receiver.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::string Duration(std::int64_t seconds)
+{
+    char text[32];
+    FormatDuration(seconds, text, sizeof text);
+    return text;
+}
+
+std::string Bytes(std::uint64_t bytes)
+{
+    char text[32];
+    FormatBytes(bytes, text, sizeof text);
+    return text;
+}
+
+std::string Rate(double bitsPerSecond)
+{
+    char text[32];
+    FormatBitRate(bitsPerSecond, text, sizeof text);
+    return text;
+}
+
+StatusSample Sample(ULONGLONG ticks, std::int64_t elapsed, std::uint64_t datagrams, std::uint64_t received,
+                    std::uint64_t stored)
+{
+    return StatusSample{ticks, elapsed, datagrams, received, stored};
+}
+
+}  // namespace
+
+TEST(StatusLineFormat, DurationsBytesAndRates)
+{
+    EXPECT_EQ(Duration(0), "0:00:00");
+    EXPECT_EQ(Duration(59), "0:00:59");
+    EXPECT_EQ(Duration(3600), "1:00:00");
+    EXPECT_EQ(Duration(100 * 3600 + 61), "100:01:01");
+    EXPECT_EQ(Duration(2147483647), "596523:14:07");  // the longest recording
+    EXPECT_EQ(Duration(-3), "0:00:00");
+
+    EXPECT_EQ(Bytes(0), "0 B");
+    EXPECT_EQ(Bytes(999), "999 B");
+    EXPECT_EQ(Bytes(1000), "1.00 kB");
+    EXPECT_EQ(Bytes(65800), "65.8 kB");
+    EXPECT_EQ(Bytes(999499), "999 kB");
+    EXPECT_EQ(Bytes(999500), "1.00 MB");  // rounding never shows "1000 kB"
+    EXPECT_EQ(Bytes(3000480), "3.00 MB");
+    EXPECT_EQ(Bytes(12600000000ull), "12.6 GB");
+    EXPECT_EQ(Bytes(1500000000000000000ull), "1500 PB");
+
+    EXPECT_EQ(Rate(0), "0 bit/s");
+    EXPECT_EQ(Rate(-5), "0 bit/s");
+    EXPECT_EQ(Rate(640000), "640 kbit/s");
+    EXPECT_EQ(Rate(8.02e6), "8.02 Mbit/s");
+    EXPECT_EQ(Rate(38.8e6), "38.8 Mbit/s");
+    EXPECT_EQ(Rate(1.2e9), "1.20 Gbit/s");
+}
+
+TEST(StatusLineText, ShowsTimesStoredBytesRateSinceLastRefreshAndDatagrams)
+{
+    StatusLine line(3600, Sample(5000, 0, 0, 0, 0));
+    EXPECT_STREQ(line.Update(Sample(5000, 0, 0, 0, 0)), "0:00:00 / 1:00:00  stored 0 B  0 bit/s  0 datagrams");
+    // 1 MB in the last second is 8 Mbit/s, whatever came before.
+    line.Update(Sample(16000, 11, 8000, 11000000, 10800000));
+    EXPECT_STREQ(line.Update(Sample(17000, 12, 9120, 12000000, 12600000)),
+                 "0:00:12 / 1:00:00  stored 12.6 MB  8.00 Mbit/s  9120 datagrams");
+    // A slice that took longer than a second is still measured by its length.
+    EXPECT_STREQ(line.Update(Sample(19000, 14, 10000, 13000000, 12600000)),
+                 "0:00:14 / 1:00:00  stored 12.6 MB  4.00 Mbit/s  10000 datagrams");
+}
+
+TEST(StatusLineText, WarnsAfterThreeSecondsWithoutADatagramAndClearsWhenDataComes)
+{
+    StatusLine line(60, Sample(1000, 0, 0, 0, 0));
+    EXPECT_EQ(std::string(line.Update(Sample(2000, 1, 0, 0, 0))).find("no data"), std::string::npos);
+    EXPECT_EQ(std::string(line.Update(Sample(3999, 3, 0, 0, 0))).find("no data"), std::string::npos);
+    EXPECT_STREQ(line.Update(Sample(4000, 3, 0, 0, 0)),
+                 "0:00:03 / 0:01:00  stored 0 B  0 bit/s  0 datagrams  no data for 3 s");
+
+    // Data arrives: the warning goes at once.
+    EXPECT_STREQ(line.Update(Sample(5000, 4, 10, 13160, 0)),
+                 "0:00:04 / 0:01:00  stored 0 B  105 kbit/s  10 datagrams");
+    // The stream stalls: counted from the last refresh that saw it move.
+    EXPECT_EQ(std::string(line.Update(Sample(6000, 5, 10, 13160, 0))).find("no data"), std::string::npos);
+    EXPECT_EQ(std::string(line.Update(Sample(7000, 6, 10, 13160, 0))).find("no data"), std::string::npos);
+    EXPECT_STREQ(line.Update(Sample(8000, 7, 10, 13160, 0)),
+                 "0:00:07 / 0:01:00  stored 0 B  0 bit/s  10 datagrams  no data for 3 s");
+    EXPECT_STREQ(line.Update(Sample(20500, 19, 10, 13160, 0)),
+                 "0:00:19 / 0:01:00  stored 0 B  0 bit/s  10 datagrams  no data for 15 s");
+
+    // Empty datagrams carry no bytes, but they do show the stream is alive.
+    EXPECT_EQ(std::string(line.Update(Sample(21500, 20, 11, 13160, 0))).find("no data"), std::string::npos);
+}
+
+TEST(StatusLineText, FinalTotalsAverageOverTheWholeRun)
+{
+    StatusLine line(10, Sample(1000, 0, 0, 0, 0));
+    line.Update(Sample(2000, 1, 100, 131600, 0));
+    line.Update(Sample(3000, 2, 100, 131600, 131600));  // a silent last second
+    EXPECT_STREQ(line.Final(Sample(11000, 11, 3000, 3948000, 3948000)),
+                 "0:00:11 / 0:00:10  stored 3.95 MB  3.16 Mbit/s average  3000 datagrams");
+
+    StatusLine empty(1, Sample(0, 0, 0, 0, 0));
+    EXPECT_STREQ(empty.Final(Sample(2000, 2, 0, 0, 0)),
+                 "0:00:02 / 0:00:01  stored 0 B  0 bit/s average  0 datagrams  no data");
+}
+
+TEST(StatusLineText, EachRefreshOverwritesThePreviousLineAndTheLastEndsIt)
+{
+    std::FILE* stream = std::tmpfile();
+    ASSERT_NE(stream, nullptr);
+    StatusLine line(10, Sample(0, 0, 0, 0, 0));
+    line.Show(stream, "a longer line", false);
+    line.Show(stream, "short", false);
+    line.Show(stream, "done", true);
+    line.Show(stream, "x", false);  // a new line starts clean
+
+    std::rewind(stream);
+    char buffer[128] = {};
+    std::size_t length = std::fread(buffer, 1, sizeof buffer - 1, stream);
+    std::fclose(stream);
+    EXPECT_EQ(std::string(buffer, length), "\ra longer line\rshort        \rdone \n\rx");
+}
+
+// The decision goes through the platform's console query on standard error:
+// a pipe or a file is no terminal, a pseudo-terminal is one.
+TEST(StatusLineWanted, OnlyWhenStandardErrorIsATerminal)
+{
+    std::fflush(stderr);
+    const int saved = dup(STDERR_FILENO);
+    ASSERT_GE(saved, 0);
+
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    dup2(pipeFds[1], STDERR_FILENO);
+    const bool forPipe = StatusLineWanted();
+
+    const int devNull = open("/dev/null", O_WRONLY);
+    dup2(devNull, STDERR_FILENO);
+    const bool forDevNull = StatusLineWanted();
+
+    bool forTerminal = false;
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0) {
+        const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+        if (terminal >= 0) {
+            dup2(terminal, STDERR_FILENO);
+            forTerminal = StatusLineWanted();
+            close(terminal);
+        }
+    }
+
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+    close(devNull);
+    if (master >= 0) close(master);
+
+    EXPECT_FALSE(forPipe);
+    EXPECT_FALSE(forDevNull);
+    EXPECT_TRUE(forTerminal);
+    EXPECT_EQ(GetStdHandle(0x1234), INVALID_HANDLE_VALUE);
+}
+
+// The counters the line shows are fed by the receive and writer paths.
+class StatusCountersTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        DebugCapture quiet;
+        g_receiver = new Receiver();
+        path = testing::TempDir() + "status_counters.out";
+    }
+    void TearDown() override
+    {
+        if (g_outputFile.is_open()) g_outputFile.close();
+        g_outputFile.clear();
+        DebugCapture quiet;
+        TearDownReceiver();
+        std::remove(path.c_str());
+    }
+    std::string path;
+};
+
+TEST_F(StatusCountersTest, WriterCountsEveryByteItStoresAndNothingItCouldNot)
+{
+    Chunk* full = NewChunk();
+    full->length = 65800;
+    g_receiver->queue->Push(full);
+    g_receiver->currentChunk = NewChunk();
+    g_receiver->bytesInChunk = 1316;
+    g_settings.endTime = std::time(nullptr) - 5;
+    g_outputFile.open(path, std::ios::binary | std::ios::trunc);
+    ASSERT_TRUE(g_outputFile.is_open());
+
+    const std::uint64_t before = g_counters.bytesStored.load();
+    EXPECT_EQ(WriterThreadProc(nullptr), 0u);
+    EXPECT_EQ(g_counters.bytesStored.load() - before, 65800u + 1316u);
+
+    // A stream that cannot be written stores nothing and counts nothing.
+    g_outputFile.close();
+    g_outputFile.clear();
+    g_outputFile.setstate(std::ios::badbit);
+    Chunk* lost = NewChunk();
+    lost->length = 65800;
+    g_receiver->queue->Push(lost);
+    testing::internal::CaptureStdout();
+    const std::uint64_t beforeFailure = g_counters.bytesStored.load();
+    EXPECT_EQ(WriterThreadProc(nullptr), static_cast<DWORD>(E_FAIL));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(g_counters.bytesStored.load(), beforeFailure);
+}
+
+TEST_F(StatusCountersTest, ReceiveThreadCountsDatagramsAndTheirBytesEmptyOnesIncluded)
+{
+    const std::uint16_t port = FreeUdpPort();
+    LoopbackSender sender;
+    ASSERT_EQ(g_receiver->CreateSocket(0, htons(port), inet_addr("127.0.0.1")), 0);
+    const std::uint64_t datagramsBefore = g_counters.datagramsReceived.load();
+    const std::uint64_t bytesBefore = g_counters.bytesReceived.load();
+    {
+        DebugCapture quiet;
+        g_receiver->StartReceiving();
+    }
+    for (std::uint32_t i = 0; i < 20; ++i) {
+        std::vector<char> payload = Payload(i, 1316);
+        ASSERT_TRUE(sender.Send(port, payload.data(), payload.size()));
+    }
+    ASSERT_TRUE(sender.Send(port, "", 0));
+    for (int i = 0; i < 2000 && g_counters.datagramsReceived.load() - datagramsBefore < 21; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(g_counters.datagramsReceived.load() - datagramsBefore, 21u);
+    EXPECT_EQ(g_counters.bytesReceived.load() - bytesBefore, 20u * 1316u);
+
+    g_settings.endTime = std::time(nullptr) - 1;
+    g_outputFile.open("/dev/null", std::ios::binary);
+    DebugCapture quiet;
+    const std::uint64_t storedBefore = g_counters.bytesStored.load();
+    EXPECT_EQ(WriterThreadProc(nullptr), 0u);
+    EXPECT_EQ(g_counters.bytesStored.load() - storedBefore, 20u * 1316u);
+}
