@@ -4,7 +4,6 @@
 #include "PlatformApi.h"
 
 #include <atomic>
-#include <condition_variable>
 #include <mutex>
 
 namespace pelorin_win::detail {
@@ -17,17 +16,16 @@ struct KernelObject {
     std::atomic<int> references{1};
 };
 
-// A Win32 event. `signalled` is read without the lock so that setting a set
-// event, or resetting a clear one, costs no system call; every change that can
-// wake someone is made under `lock`.
+// A Win32 event. `state` (1 = signalled) is also the futex word: setting a
+// set event, resetting a clear one and any set that nobody waits for cost no
+// system call. `lock` only orders an alertable waiter's eventfd against SetEvent.
 struct EventObject : KernelObject {
     EventObject() : KernelObject(ObjectKind::event) {}
     bool manualReset = true;
-    std::atomic<bool> signalled{false};
+    std::atomic<int> state{0};
+    std::atomic<int> sleepers{0};       // threads in a futex wait on `state`
+    std::atomic<int> alertableFd{-1};   // eventfd of a thread polling in an alertable wait
     std::mutex lock;
-    std::condition_variable changed;
-    int sleepers = 0;      // threads blocked in `changed`
-    int alertableFd = -1;  // eventfd of a thread polling in an alertable wait
 };
 
 EventObject* AsEvent(HANDLE handle);

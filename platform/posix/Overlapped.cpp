@@ -41,6 +41,7 @@ struct PendingReceive {
     LPINT fromLength;
     LPWSAOVERLAPPED overlapped;
     LPWSAOVERLAPPED_COMPLETION_ROUTINE routine;
+    bool empty;  // its socket had nothing when last tried; wait for poll()
 };
 
 struct ThreadReceives {
@@ -80,40 +81,46 @@ void StoreSource(const PendingReceive& request, const ::sockaddr_in& source)
     *request.fromLength = sizeof converted;
 }
 
-// Performs the receives that can complete now and runs their routines.
+// Performs the receives that can complete now and runs their routines. A
+// request whose socket came up empty is not tried again before poll() has
+// said there is data: under load a datagram costs one recvfrom, and an
+// empty socket one failed recvfrom before the thread sleeps.
 int RunReadyCompletions(int budget)
 {
     int ran = 0;
-    bool progress = true;
-    while (progress && ran < budget) {
-        progress = false;
-        for (int i = 0; i < t_receives.count && ran < budget;) {
-            const PendingReceive request = t_receives.items[i];
-            ::sockaddr_in source{};
-            socklen_t sourceLength = sizeof source;
-            ssize_t received = ::recvfrom(request.fd, request.buffer, request.length, MSG_DONTWAIT | MSG_TRUNC,
-                                          reinterpret_cast<::sockaddr*>(&source), &sourceLength);
-            if (received < 0 && errno == EINTR) continue;
-            if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                ++i;
-                continue;
-            }
-            DWORD error = 0;
-            DWORD bytes = 0;
-            if (received < 0) {
-                error = static_cast<DWORD>(detail::WinsockErrorFromErrno(errno));
-            } else if (static_cast<std::size_t>(received) > request.length) {
-                error = WSAEMSGSIZE;  // the datagram was cut to the buffer
-                bytes = request.length;
-            } else {
-                bytes = static_cast<DWORD>(received);
-                StoreSource(request, source);
-            }
-            RemovePending(i);
-            request.routine(error, bytes, request.overlapped, 0);
-            ++ran;
-            progress = true;
+    for (int i = 0; i < t_receives.count && ran < budget;) {
+        PendingReceive& pending = t_receives.items[i];
+        if (pending.empty) {
+            ++i;
+            continue;
         }
+        ::sockaddr_in source{};
+        socklen_t sourceLength = sizeof source;
+        ssize_t received = ::recvfrom(pending.fd, pending.buffer, pending.length, MSG_DONTWAIT | MSG_TRUNC,
+                                      reinterpret_cast<::sockaddr*>(&source), &sourceLength);
+        if (received < 0 && errno == EINTR) continue;
+        if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pending.empty = true;
+            ++i;
+            continue;
+        }
+        const PendingReceive request = pending;
+        DWORD error = 0;
+        DWORD bytes = 0;
+        if (received < 0) {
+            error = static_cast<DWORD>(detail::WinsockErrorFromErrno(errno));
+        } else if (static_cast<std::size_t>(received) > request.length) {
+            error = WSAEMSGSIZE;  // the datagram was cut to the buffer
+            bytes = request.length;
+        } else {
+            bytes = static_cast<DWORD>(received);
+            StoreSource(request, source);
+        }
+        // The routine usually posts the next request, which lands at the end
+        // of the list and is tried in this same pass.
+        RemovePending(i);
+        request.routine(error, bytes, request.overlapped, 0);
+        ++ran;
     }
     return ran;
 }
@@ -158,6 +165,10 @@ DWORD AlertableWait(detail::EventObject* event, DWORD timeout)
             std::uint64_t drained;
             [[maybe_unused]] ssize_t n = ::read(wakeFd, &drained, sizeof drained);
         }
+        // A socket with something to report (data, an error) is tried again.
+        for (int i = 0; i < t_receives.count; ++i) {
+            if (i + 1 < count && fds[i + 1].revents != 0) t_receives.items[i].empty = false;
+        }
     }
 }
 
@@ -197,7 +208,7 @@ int WSARecvFrom(SOCKET s, LPWSABUF buffers, DWORD bufferCount, LPDWORD, LPDWORD,
     }
     t_receives.items[t_receives.count++] =
         PendingReceive{static_cast<int>(s), buffers[0].buf, buffers[0].len, from, fromLength, overlapped,
-                       completionRoutine};
+                       completionRoutine, false};
     detail::SetWinsockError(WSA_IO_PENDING);
     return SOCKET_ERROR;
 }

@@ -40,6 +40,48 @@ TEST(Events, SetWakesAThreadWaitingWithoutTimeOut)
     CloseHandle(event);
 }
 
+TEST(Events, ManyHandOffsBetweenTwoThreadsLoseNoWakeUp)
+{
+    // Each side sleeps on one event while the other sets it: a set that
+    // slipped between a waiter's check and its sleep would stall a round.
+    HANDLE ping = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE pong = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    constexpr int kRounds = 20000;
+    std::atomic<int> missed{0};
+    std::thread other([&] {
+        for (int i = 0; i < kRounds; ++i) {
+            if (WaitForSingleObject(ping, 10000) != WAIT_OBJECT_0) ++missed;
+            ResetEvent(ping);
+            SetEvent(pong);
+        }
+    });
+    for (int i = 0; i < kRounds; ++i) {
+        SetEvent(ping);
+        if (WaitForSingleObject(pong, 10000) != WAIT_OBJECT_0) ++missed;
+        ResetEvent(pong);
+    }
+    other.join();
+    EXPECT_EQ(missed.load(), 0);
+    CloseHandle(ping);
+    CloseHandle(pong);
+}
+
+TEST(Events, WaiterMayCloseTheEventAsSoonAsItIsSet)
+{
+    // The receive thread closes its stop event right after the writer's set
+    // releases it; the set must not touch freed memory (the sanitizer
+    // builds catch it).
+    for (int i = 0; i < 200; ++i) {
+        HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        std::thread waiter([event] {
+            WaitForSingleObject(event, INFINITE);
+            CloseHandle(event);
+        });
+        SetEvent(event);
+        waiter.join();
+    }
+}
+
 TEST(Events, BadHandlesFail)
 {
     EXPECT_EQ(WaitForSingleObject(nullptr, 0), WAIT_FAILED);

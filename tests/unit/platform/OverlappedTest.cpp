@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -129,6 +130,41 @@ TEST_F(OverlappedTest, OneWaitRunsABoundedNumberOfCompletions)
     std::uint32_t last = 0;
     std::memcpy(&last, request.data, 4);
     EXPECT_EQ(last, 299u);
+}
+
+TEST_F(OverlappedTest, SocketFoundEmptyIsReadAgainOnceDataArrives)
+{
+    request.repost = true;
+    Post();
+    // The wait finds the socket empty and gives up; what arrives afterwards
+    // must still complete the same request.
+    EXPECT_EQ(WSAWaitForMultipleEvents(1, &stop, FALSE, 30, TRUE), WSA_WAIT_TIMEOUT);
+    EXPECT_EQ(WSAWaitForMultipleEvents(1, &stop, FALSE, 30, TRUE), WSA_WAIT_TIMEOUT);
+    SendNumbered(3);
+    while (request.completions.size() < 3)
+        ASSERT_EQ(WSAWaitForMultipleEvents(1, &stop, FALSE, 5000, TRUE), WSA_WAIT_IO_COMPLETION);
+    EXPECT_EQ(request.completions.size(), 3u);
+
+    // And a datagram that comes while the thread sleeps wakes it.
+    std::thread late([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        SendNumbered(1);
+    });
+    EXPECT_EQ(WSAWaitForMultipleEvents(1, &stop, FALSE, 5000, TRUE), WSA_WAIT_IO_COMPLETION);
+    late.join();
+    EXPECT_EQ(request.completions.size(), 4u);
+}
+
+TEST_F(OverlappedTest, EventSetByAnotherThreadWakesASleepingAlertableWait)
+{
+    Post();
+    std::thread setter([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        SetEvent(stop);
+    });
+    EXPECT_EQ(WSAWaitForMultipleEvents(1, &stop, FALSE, WSA_INFINITE, TRUE), WSA_WAIT_EVENT_0);
+    setter.join();
+    EXPECT_TRUE(request.completions.empty());
 }
 
 TEST_F(OverlappedTest, ClosingTheSocketCancelsWithoutRunningTheRoutine)
