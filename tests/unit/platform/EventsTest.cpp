@@ -91,16 +91,22 @@ TEST(Events, BadHandlesFail)
 }
 
 namespace {
+// Threads that have come back from their wait on the gate: only then may the
+// gate be closed (a handle must not be closed under a wait that uses it).
+std::atomic<int> g_pastGate{0};
+
 DWORD WINAPI ReturnParameter(LPVOID parameter)
 {
     auto* gate = static_cast<HANDLE*>(parameter);
     WaitForSingleObject(*gate, INFINITE);
+    g_pastGate.fetch_add(1);
     return 42;
 }
 }  // namespace
 
 TEST(Threads, ExitCodeAndWaitAndEarlyClose)
 {
+    const int passedBefore = g_pastGate.load();
     HANDLE gate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     HANDLE thread = CreateThread(nullptr, 0, ReturnParameter, &gate, 0, nullptr);
     ASSERT_NE(thread, nullptr);
@@ -121,7 +127,7 @@ TEST(Threads, ExitCodeAndWaitAndEarlyClose)
     thread = CreateThread(nullptr, 0, ReturnParameter, &gate, 0, nullptr);
     EXPECT_TRUE(CloseHandle(thread));
     SetEvent(gate);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    while (g_pastGate.load() < passedBefore + 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     CloseHandle(gate);
 }
 
