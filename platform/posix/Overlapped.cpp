@@ -10,6 +10,7 @@
 // empty does it sleep in poll(), together with an eventfd that SetEvent
 // writes to.
 #include "ErrorMapping.h"
+#include "FaultInjection.h"
 #include "KernelObjects.h"
 #include "SocketRegistry.h"
 
@@ -119,6 +120,7 @@ int RunReadyCompletions(int budget)
         // The routine usually posts the next request, which lands at the end
         // of the list and is tried in this same pass.
         RemovePending(i);
+        fault::AlterCompletion(error, bytes);
         request.routine(error, bytes, request.overlapped, 0);
         ++ran;
     }
@@ -189,6 +191,7 @@ void ForgetPendingReceives(int fd)
 int WSARecvFrom(SOCKET s, LPWSABUF buffers, DWORD bufferCount, LPDWORD, LPDWORD, pelorin_win::sockaddr* from,
                 LPINT fromLength, LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE completionRoutine)
 {
+    if (fault::Fail(fault::Point::postReceive)) return SOCKET_ERROR;
     if (!detail::WinsockStarted()) {
         detail::SetWinsockError(WSANOTINITIALISED);
         return SOCKET_ERROR;
@@ -221,6 +224,7 @@ DWORD WSAWaitForMultipleEvents(DWORD count, const WSAEVENT* events, BOOL, DWORD 
         return WSA_WAIT_FAILED;
     }
     if (!alertable) return detail::WaitForEvent(event, timeout);
+    if (fault::Fail(fault::Point::alertableWait)) return WSA_WAIT_FAILED;
     return AlertableWait(event, timeout);
 }
 

@@ -1,5 +1,6 @@
 // Threads, thread priorities, critical sections, the last-error value and the
 // tick count.
+#include "FaultInjection.h"
 #include "ThreadObject.h"
 
 #include <pthread.h>
@@ -54,6 +55,7 @@ void SetLastError(DWORD error) { t_lastError = error; }
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
                     LPVOID parameter, DWORD, LPDWORD threadId)
 {
+    if (fault::Fail(fault::Point::createThread)) return nullptr;
     auto* thread = new (std::nothrow) detail::ThreadObject();
     if (thread == nullptr) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);

@@ -1,0 +1,52 @@
+// Failures on demand, for tests: a test arms a point, and the layer's call at
+// that point then fails the way the system underneath could make it fail.
+// Nothing is armed or counted in a normal run, where each check costs one
+// relaxed load of a flag.
+#pragma once
+
+#include "PlatformApi.h"
+
+namespace pelorin_win::fault {
+
+enum class Point : int {
+    postReceive,    // WSARecvFrom refuses the request
+    completion,     // a receive completes with an error and no bytes (its datagram is lost)
+    alertableWait,  // an alertable WSAWaitForMultipleEvents returns WSA_WAIT_FAILED
+    createThread,   // CreateThread returns no thread
+    count
+};
+
+// Starts counting the calls at every point from zero, with nothing armed.
+void Enable();
+// Back to a normal run: nothing armed, nothing counted.
+void Disable();
+
+// Counting the calls from now on, the `nth` call at `point` (1: the next
+// one) and the `times` - 1 calls after it fail with `error` (a Winsock or
+// Win32 error number). Enables counting if it was off.
+void Arm(Point point, unsigned long nth, int error, unsigned long times = 1);
+
+// Calls seen at `point` since Enable, failed ones included.
+unsigned long Calls(Point point);
+// Calls failed at `point` since Enable.
+unsigned long Failures(Point point);
+
+// For the layer's own calls -------------------------------------------------
+
+// 0, or the error this call at `point` must fail with.
+int Check(Point point);
+
+// True when this call must fail; the thread's Winsock and Win32 last-error
+// values are then set to the armed error.
+bool Fail(Point point);
+
+// A completion about to be delivered: an armed failure replaces its result.
+inline void AlterCompletion(DWORD& error, DWORD& bytes)
+{
+    if (const int injected = Check(Point::completion)) {
+        error = static_cast<DWORD>(injected);
+        bytes = 0;
+    }
+}
+
+}  // namespace pelorin_win::fault
