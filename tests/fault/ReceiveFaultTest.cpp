@@ -1,0 +1,117 @@
+// Receive failures in a whole recording: each is reported, ends with its own
+// error as the result, never hangs, and what was received before it is in
+// the file, byte for byte.
+#include "RecordingHarness.h"
+
+#include <gtest/gtest.h>
+
+namespace fault = pelorin_win::fault;
+using fault::Point;
+
+namespace {
+
+constexpr int kNetworkReset = 10052;  // WSAENETRESET
+
+class ReceiveFaults : public testing::Test {
+protected:
+    void SetUp() override { fault::Enable(); }
+    void TearDown() override { fault::Disable(); }
+
+    // A recording that ends a second or two after it starts, of `datagrams`
+    // datagrams sent as soon as it receives.
+    RecordingOutcome Record(std::uint32_t datagrams, StreamShape shape = StreamShape{})
+    {
+        Watchdog watchdog(testing::UnitTest::GetInstance()->current_test_info()->name(), 60);
+        RecordingPlan plan;
+        plan.lengthSeconds = 1;
+        plan.shape = shape;
+        plan.datagrams = datagrams;
+        return harness.Record(plan);
+    }
+
+    RecordingHarness harness;
+};
+
+}  // namespace
+
+TEST_F(ReceiveFaults, FailedFirstRequest)
+{
+    fault::Arm(Point::postReceive, 1, WSAENETDOWN);
+    RecordingOutcome outcome = Record(100);
+    EXPECT_EQ(outcome.result, HRESULT_FROM_WIN32(WSAENETDOWN));
+    EXPECT_TRUE(HasTimeLines(outcome.output, true)) << outcome.output;
+    EXPECT_EQ(WithoutTimeLines(outcome.output), "WSARecv() failed with error 10050\n");
+    EXPECT_EQ(outcome.delivered, 0u);
+    EXPECT_EQ(outcome.file, "");
+}
+
+TEST_F(ReceiveFaults, FailedCompletionMidStreamKeepsEverythingBeforeIt)
+{
+    // Completion 120 fails: 119 datagrams are two full chunks and 19 more.
+    fault::Arm(Point::completion, 120, WSAECONNRESET);
+    RecordingOutcome outcome = Record(400);
+    EXPECT_EQ(outcome.result, HRESULT_FROM_WIN32(WSAECONNRESET));
+    EXPECT_TRUE(HasTimeLines(outcome.output, true)) << outcome.output;
+    EXPECT_EQ(WithoutTimeLines(outcome.output), "WSARecv failed: 10054\n");
+    EXPECT_EQ(outcome.delivered, 119u);
+    EXPECT_EQ(FirstDifference(outcome.file, outcome.expected), "");
+}
+
+TEST_F(ReceiveFaults, FailedCompletionWithDatagramsOfMixedSizes)
+{
+    StreamShape mixed;
+    mixed.seed = 0x5EED;
+    fault::Arm(Point::completion, 333, kNetworkReset);
+    RecordingOutcome outcome = Record(500, mixed);
+    EXPECT_EQ(outcome.result, HRESULT_FROM_WIN32(kNetworkReset));
+    EXPECT_EQ(WithoutTimeLines(outcome.output), "WSARecv failed: 10052\n");
+    EXPECT_EQ(outcome.delivered, 332u);
+    EXPECT_EQ(FirstDifference(outcome.file, outcome.expected), "");
+}
+
+TEST_F(ReceiveFaults, RequestRefusedAfterACompletionEndsOnAChunkBoundary)
+{
+    // The 151st request is the one posted after datagram 150: 150 datagrams
+    // of 1316 bytes are exactly three full chunks and nothing partial.
+    fault::Arm(Point::postReceive, 151, WSAENOBUFS);
+    RecordingOutcome outcome = Record(400);
+    EXPECT_EQ(outcome.result, HRESULT_FROM_WIN32(WSAENOBUFS));
+    EXPECT_TRUE(HasTimeLines(outcome.output, true)) << outcome.output;
+    EXPECT_EQ(WithoutTimeLines(outcome.output), "WSARecv failed: 10055\n");
+    EXPECT_EQ(outcome.delivered, 150u);
+    EXPECT_EQ(outcome.file.size(), 3u * 65800u);
+    EXPECT_EQ(FirstDifference(outcome.file, outcome.expected), "");
+}
+
+TEST_F(ReceiveFaults, FailedWaitEndsReceivingWithItsError)
+{
+    // Each earlier wait ran at least one completion before it returned.
+    fault::Arm(Point::alertableWait, 3, WSAEINVAL);
+    RecordingOutcome outcome = Record(400);
+    EXPECT_EQ(outcome.result, HRESULT_FROM_WIN32(WSAEINVAL));
+    EXPECT_TRUE(HasTimeLines(outcome.output, true)) << outcome.output;
+    EXPECT_EQ(WithoutTimeLines(outcome.output), "");
+    EXPECT_GE(outcome.delivered, 2u);
+    EXPECT_EQ(FirstDifference(outcome.file, outcome.expected), "");
+}
+
+TEST_F(ReceiveFaults, ReceiveThreadThatCannotBeCreated)
+{
+    fault::Arm(Point::createThread, 1, static_cast<int>(ERROR_NOT_ENOUGH_MEMORY));
+    RecordingOutcome outcome = Record(100);
+    EXPECT_EQ(outcome.result, HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY));
+    EXPECT_TRUE(HasTimeLines(outcome.output, true)) << outcome.output;
+    EXPECT_EQ(outcome.delivered, 0u);
+    EXPECT_EQ(outcome.file, "");
+}
+
+TEST_F(ReceiveFaults, WriterThreadThatCannotBeCreatedLeavesTheWorkToTheMainThread)
+{
+    fault::Arm(Point::createThread, 2, static_cast<int>(ERROR_NOT_ENOUGH_MEMORY));
+    RecordingOutcome outcome = Record(300);
+    EXPECT_EQ(fault::Failures(Point::createThread), 1u);
+    EXPECT_EQ(outcome.result, 0);
+    EXPECT_EQ(WithoutTimeLines(outcome.output), "");
+    EXPECT_EQ(outcome.delivered, 300u);
+    EXPECT_EQ(FirstDifference(outcome.file, outcome.expected), "");
+}
