@@ -1,0 +1,673 @@
+#!/usr/bin/env python3
+"""The recorder benchmark. Run through bench/run, which builds the programs,
+installs the peers and starts this script inside a private network and mount
+namespace (as root). Nothing here sends outside that namespace.
+
+For each recorder and rate: a paced stream of numbered 1316-byte datagrams
+(seven 188-byte transport stream packets) from tools/pelorin-send, recorded
+for a fixed time, checked byte by byte with tools/pelorin-check; CPU seconds
+(user + system, from the recorder's own rusage) per GB stored and peak RSS.
+"""
+
+import argparse
+import datetime
+import json
+import os
+import platform
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BUILD = os.path.join(ROOT, "build", "default")
+PELORIN = os.path.join(BUILD, "pelorin")
+SEND = os.path.join(BUILD, "tools", "pelorin-send")
+CHECK = os.path.join(BUILD, "tools", "pelorin-check")
+RAWRECV = os.path.join(BUILD, "bench", "pelorin-rawrecv")
+OUT_DIR = os.path.join(ROOT, "bench", "out")
+
+DEFAULT_RATES = [100, 250, 500, 1000, 1500, 2000, 3000]
+ALL_RECORDERS = ["pelorin", "multicat", "ffmpeg", "socat", "rawrecv"]
+PEERS = ["multicat", "ffmpeg", "socat"]
+DATAGRAM = 1316
+PORT = 5000
+IFACE = "127.0.0.1"
+# What a careful user gives the peers: a receive buffer as large as the
+# system allows without privileges (net.core.rmem_max, 4 MiB here).
+PEER_RCVBUF = 4 * 1024 * 1024
+
+
+def log(text):
+    print(text, file=sys.stderr, flush=True)
+
+
+# ---------------------------------------------------------------- recorders
+
+def recorder_command(name, group, path, seconds):
+    """Returns (argv, stop): stop is None when the recorder ends by itself,
+    else the signal that ends it cleanly."""
+    if name == "pelorin":
+        # Ends by itself 2..4 s after the stream, which starts within a
+        # second of the recorder.
+        return [PELORIN, "-i", "0", "-m", group, "-p", str(PORT), "-l", str(int(seconds) + 2), "-f", path], None
+    if name == "multicat":
+        # -u/-U: no RTP on either side; 1316-byte payload chunks.
+        return ["multicat", "-u", "-U", "-m", str(DATAGRAM), "@%s:%d/ifaddr=%s" % (group, PORT, IFACE), path], \
+            signal.SIGTERM
+    if name == "ffmpeg":
+        url = "udp://%s:%d?localaddr=%s&fifo_size=100000&buffer_size=%d&overrun_nonfatal=1&timeout=2000000" % (
+            group, PORT, IFACE, PEER_RCVBUF)
+        # ffmpeg blocked in a read does not stop on a signal; the time-out
+        # ends it cleanly, with its buffers written, 2 s after the stream.
+        return ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-f", "data", "-i", url,
+                "-map", "0", "-c", "copy", "-f", "data", "-y", path], None
+    if name == "socat":
+        return ["socat", "-u", "-b", "65536",
+                "UDP4-RECV:%d,ip-add-membership=%s:%s,rcvbuf=%d" % (PORT, group, IFACE, PEER_RCVBUF),
+                "OPEN:%s,creat,trunc" % path], signal.SIGTERM
+    if name == "rawrecv":
+        return [RAWRECV, group, str(PORT), IFACE, str(PEER_RCVBUF), path], signal.SIGTERM
+    raise ValueError(name)
+
+
+# ------------------------------------------------------------ kernel figures
+
+def igmp_users(group):
+    """Members of `group` on any interface of this namespace."""
+    key = "%08X" % struct.unpack("<I", socket.inet_aton(group))[0]
+    users = 0
+    try:
+        with open("/proc/net/igmp") as f:
+            for line in f:
+                fields = line.split()
+                if len(fields) >= 2 and fields[0] == key:
+                    users += int(fields[1])
+    except OSError:
+        pass
+    return users
+
+
+def socket_inodes(pid):
+    inodes = set()
+    try:
+        for fd in os.listdir("/proc/%d/fd" % pid):
+            try:
+                target = os.readlink("/proc/%d/fd/%s" % (pid, fd))
+            except OSError:
+                continue
+            if target.startswith("socket:["):
+                inodes.add(target[8:-1])
+    except OSError:
+        pass
+    return inodes
+
+
+def socket_drops(pid):
+    """Datagrams the kernel dropped at the recorder's UDP sockets (full
+    receive buffer), or None when the process has no socket any more."""
+    inodes = socket_inodes(pid)
+    if not inodes:
+        return None
+    drops = 0
+    found = False
+    with open("/proc/net/udp") as f:
+        next(f)
+        for line in f:
+            fields = line.split()
+            if len(fields) >= 13 and fields[9] in inodes:
+                drops += int(fields[12])
+                found = True
+    return drops if found else None
+
+
+def softnet_drops():
+    """Packets dropped before any socket (backlog full), all CPUs."""
+    total = 0
+    with open("/proc/net/softnet_stat") as f:
+        for line in f:
+            total += int(line.split()[1], 16)
+    return total
+
+
+# ------------------------------------------------------------------ one run
+
+class Run:
+    def __init__(self, recorder, group, path, seconds, start_index=0):
+        self.recorder = recorder
+        self.group = group
+        self.path = path
+        self.seconds = seconds
+        self.start_index = start_index
+        argv, self.stop = recorder_command(recorder, group, path, seconds)
+        self.log = open(path + ".log", "w+")
+        self.users_before = igmp_users(group)
+        self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log)
+        self.drops = None
+        self.hwm_kib = 0
+        self.rusage = None
+        self.status = None
+
+    def wait_joined(self, timeout=10.0):
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            if igmp_users(self.group) > self.users_before and socket_drops(self.proc.pid) is not None:
+                return True
+            if self.proc.poll() is not None:
+                return False
+            time.sleep(0.02)
+        return False
+
+    def note_drops(self):
+        self.drops = socket_drops(self.proc.pid)
+        self.sample_rss()
+
+    def sample_rss(self):
+        # The high-water mark of the process's own memory. rusage's maxrss
+        # would also count the forked Python image the program replaced.
+        try:
+            with open("/proc/%d/status" % self.proc.pid) as f:
+                for line in f:
+                    if line.startswith("VmHWM:"):
+                        self.hwm_kib = max(self.hwm_kib, int(line.split()[1]))
+        except OSError:
+            pass
+
+    def finish(self, timeout):
+        if self.stop is not None and self.proc.poll() is None:
+            self.proc.send_signal(self.stop)
+        end = time.monotonic() + timeout
+        while True:
+            self.sample_rss()
+            pid, status, rusage = os.wait4(self.proc.pid, os.WNOHANG)
+            if pid != 0:
+                self.status = os.waitstatus_to_exitcode(status)
+                self.rusage = rusage
+                self.proc.returncode = self.status
+                break
+            if time.monotonic() > end:
+                self.proc.kill()
+                timeout = 5
+                end = time.monotonic() + 5
+                self.status = "killed"
+            time.sleep(0.02)
+        self.log.seek(0)
+        self.log_text = self.log.read()[-2000:]
+        self.log.close()
+
+
+def start_sender(group, rate, seconds, start_index=0):
+    argv = [SEND, "--group", group, "--port", str(PORT), "--interface", IFACE, "--ttl", "0", "--mode", "ts",
+            "--bitrate", str(rate), "--duration", str(seconds), "--start-index", str(start_index), "--json"]
+    return subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def sender_result(proc):
+    out, err = proc.communicate()
+    if proc.returncode != 0:
+        raise RuntimeError("pelorin-send failed: " + err.strip())
+    return json.loads(out.strip().splitlines()[-1])
+
+
+def check_file(path, first, count):
+    argv = [CHECK, "--json", "--expect-first", str(first), "--expect-count", str(count), path]
+    res = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    if res.returncode not in (0, 1):
+        return {"ok": False, "datagrams": 0, "missing": count, "corrupt": 0, "error": res.stderr.strip()}
+    return json.loads(res.stdout)
+
+
+def remove_outputs(path):
+    for p in (path, path + ".log", os.path.splitext(path)[0] + ".aux"):
+        try:
+            os.unlink(p)
+        except OSError:
+            pass
+
+
+def measure(run, sent, first):
+    """The record for one finished run."""
+    size = os.path.getsize(run.path) if os.path.exists(run.path) else 0
+    check = check_file(run.path, first, sent["datagrams"]) if size or sent["datagrams"] else {"ok": True}
+    good = check.get("datagrams", 0) - check.get("corrupt", 0)
+    lost = check.get("missing", sent["datagrams"])
+    ru = run.rusage
+    cpu = (ru.ru_utime + ru.ru_stime) if ru else None
+    rec = {
+        "recorder": run.recorder,
+        "group": run.group,
+        "sent": sent["datagrams"],
+        "sent_mbit": round(sent["mbit_per_s"], 1),
+        "stored": good,
+        "lost": lost,
+        "loss_pct": round(100.0 * lost / sent["datagrams"], 4) if sent["datagrams"] else 0.0,
+        "byte_exact": bool(check.get("ok")),
+        "unexpected": check.get("unexpected", 0),
+        "bytes": size,
+        "cpu_s": round(cpu, 3) if cpu is not None else None,
+        "cpu_s_per_gb": round(cpu / (size / 1e9), 3) if cpu is not None and size else None,
+        "peak_rss_mib": round(run.hwm_kib / 1024.0, 1) if run.hwm_kib else None,
+        "sock_drops": run.drops,
+        "exit": run.status,
+    }
+    if not check.get("ok") and run.status not in (0, None):
+        rec["log"] = run.log_text.strip()[-300:]
+    return rec
+
+
+def one_run(recorder, rate, seconds, workdir):
+    group = "239.1.1.1"
+    path = os.path.join(workdir, "%s-%d.ts" % (recorder, rate))
+    remove_outputs(path)
+    load = os.getloadavg()[0]
+    run = Run(recorder, group, path, seconds)
+    if not run.wait_joined():
+        run.finish(5)
+        return {"recorder": recorder, "rate_mbit": rate, "error": "did not join the group",
+                "log": run.log_text.strip()[-300:]}
+    time.sleep(0.2)  # let a multi-threaded peer start reading
+    softnet_before = softnet_drops()
+    sender = start_sender(group, rate, seconds)
+    sent = sender_result(sender)
+    time.sleep(0.5)  # what is in flight reaches the socket and the file
+    run.note_drops()
+    softnet = softnet_drops() - softnet_before
+    run.finish(timeout=seconds + 10)
+    rec = measure(run, sent, 0)
+    rec["rate_mbit"] = rate
+    rec["softnet_drops"] = softnet
+    rec["load1"] = round(load, 2)
+    remove_outputs(path)
+    return rec
+
+
+def channels_run(recorder, count, rate, seconds, workdir):
+    """`count` recordings at once, one group each, all on one port."""
+    runs = []
+    load = os.getloadavg()[0]
+    for k in range(count):
+        group = "239.1.2.%d" % (k + 1)
+        path = os.path.join(workdir, "channel%d.ts" % (k + 1))
+        remove_outputs(path)
+        runs.append(Run(recorder, group, path, seconds))
+    for run in runs:
+        if not run.wait_joined():
+            for r in runs:
+                r.finish(5)
+            return [{"recorder": recorder, "case": "channels", "error": "a recorder did not join"}]
+    time.sleep(0.2)
+    # Each channel's datagram numbers live in their own range, so a datagram
+    # of another group in a file shows as an unexpected index.
+    starts = [(k + 1) * 100000000 for k in range(count)]
+    senders = [start_sender(run.group, rate, seconds, starts[k]) for k, run in enumerate(runs)]
+    sent = [sender_result(s) for s in senders]
+    time.sleep(0.5)
+    for run in runs:
+        run.note_drops()
+    for run in runs:
+        run.finish(timeout=seconds + 10)
+    records = []
+    for k, run in enumerate(runs):
+        rec = measure(run, sent[k], starts[k])
+        rec["case"] = "channels"
+        rec["rate_mbit"] = rate
+        rec["load1"] = round(load, 2)
+        records.append(rec)
+        remove_outputs(run.path)
+    return records
+
+
+def slow_disk_run(rate, seconds, drain_mb_s, workdir):
+    """pelorin writing into a pipe that a reader empties at `drain_mb_s`:
+    what the unbounded queue costs when the disk is slower than the stream."""
+    group = "239.1.3.1"
+    fifo = os.path.join(workdir, "slow.fifo")
+    if os.path.exists(fifo):
+        os.unlink(fifo)
+    os.mkfifo(fifo)
+    reader = subprocess.Popen([sys.executable, "-c", SLOW_READER, fifo, str(drain_mb_s)], stdout=subprocess.PIPE,
+                              text=True)
+    run = Run("pelorin", group, fifo, seconds)
+    run.wait_joined()
+    time.sleep(0.2)
+    sent = sender_result(start_sender(group, rate, seconds))
+    time.sleep(0.5)
+    run.note_drops()
+    run.finish(timeout=600)
+    stored = int(reader.communicate()[0].strip() or 0)
+    os.unlink(fifo)
+    remove_outputs(fifo)
+    return {"case": "slow_disk", "recorder": "pelorin", "rate_mbit": rate, "drain_mb_s": drain_mb_s,
+            "seconds": seconds, "sent": sent["datagrams"], "sent_bytes": sent["bytes"],
+            "peak_rss_mib": round(run.hwm_kib / 1024.0, 1) if run.hwm_kib else None, "sock_drops": run.drops,
+            "exit": run.status, "stored_bytes": stored}
+
+
+SLOW_READER = r"""
+import sys, time
+path, rate = sys.argv[1], float(sys.argv[2]) * 1e6
+total = 0
+start = time.monotonic()
+with open(path, 'rb', buffering=0) as f:
+    while True:
+        block = f.read(65536)
+        if not block:
+            break
+        total += len(block)
+        ahead = total / rate - (time.monotonic() - start)
+        if ahead > 0:
+            time.sleep(ahead)
+print(total)
+"""
+
+
+# ------------------------------------------------------------ aggregation
+
+def median(values):
+    values = sorted(v for v in values if v is not None)
+    if not values:
+        return None
+    mid = len(values) // 2
+    return values[mid] if len(values) % 2 else (values[mid - 1] + values[mid]) / 2
+
+
+def aggregate(recorder, rate, runs):
+    ok = [r for r in runs if "error" not in r]
+    lossless = bool(ok) and len(ok) == len(runs) and all(r["lost"] == 0 and r["byte_exact"] for r in ok)
+    return {
+        "recorder": recorder,
+        "rate_mbit": rate,
+        "runs": len(runs),
+        "lossless": lossless,
+        "sent_mbit": median([r.get("sent_mbit") for r in ok]),
+        "sent": [r.get("sent") for r in ok],
+        "lost": [r.get("lost") for r in ok],
+        "loss_pct_max": max([r.get("loss_pct", 100.0) for r in ok], default=100.0),
+        "byte_exact": all(r.get("byte_exact") for r in ok) if ok else False,
+        "cpu_s_per_gb": median([r.get("cpu_s_per_gb") for r in ok]),
+        "peak_rss_mib": max([r.get("peak_rss_mib") or 0 for r in ok], default=None),
+        "sock_drops": [r.get("sock_drops") for r in ok],
+        "softnet_drops": sum(r.get("softnet_drops", 0) for r in ok),
+        "load1": [r.get("load1") for r in ok],
+        "errors": [r["error"] for r in runs if "error" in r],
+    }
+
+
+def highest_lossless(aggs, recorder, rates):
+    """The highest rate up to which every rate tried was lossless."""
+    best = None
+    for rate in rates:
+        a = aggs.get((recorder, rate))
+        if a is None or not a["lossless"]:
+            break
+        best = rate
+    return best
+
+
+def fmt(v, spec="%.2f", none="-"):
+    return none if v is None else spec % v
+
+
+def print_table(aggs, recorders, rates):
+    print("%-9s %6s %8s %6s %-9s %11s %7s %8s %9s %s" % (
+        "recorder", "rate", "sent", "runs", "lossless", "max loss %", "exact", "cpu s/GB", "RSS MiB",
+        "sock drops per run"))
+    for recorder in recorders:
+        for rate in rates:
+            a = aggs.get((recorder, rate))
+            if a is None:
+                continue
+            print("%-9s %6d %8s %6d %-9s %11s %7s %8s %9s %s" % (
+                recorder, rate, fmt(a["sent_mbit"], "%.0f"), a["runs"], "yes" if a["lossless"] else "no",
+                fmt(a["loss_pct_max"], "%.4f"), "yes" if a["byte_exact"] else "no", fmt(a["cpu_s_per_gb"]),
+                fmt(a["peak_rss_mib"], "%.1f"), ",".join(str(d) for d in a["sock_drops"])))
+    print()
+    print("highest lossless rate (every rate up to it lossless in all runs):")
+    for recorder in recorders:
+        h = highest_lossless(aggs, recorder, rates)
+        print("  %-9s %s" % (recorder, "%d Mbit/s" % h if h else "none"))
+
+
+def best_peer(aggs, rates, peers, cpu_rate):
+    def key(peer):
+        h = highest_lossless(aggs, peer, rates) or 0
+        a = aggs.get((peer, cpu_rate))
+        cpu = a["cpu_s_per_gb"] if a and a["cpu_s_per_gb"] is not None else float("inf")
+        return (-h, cpu)
+    candidates = [p for p in peers if any(k[0] == p for k in aggs)]
+    return sorted(candidates, key=key)[0] if candidates else None
+
+
+def ratio(a, b):
+    return None if a is None or not b else a / b
+
+
+def print_targets(aggs, rates, cpu_rate):
+    peer = best_peer(aggs, rates, PEERS, cpu_rate)
+    h_p = highest_lossless(aggs, "pelorin", rates)
+    lines = ["targets (ratios from this run):"]
+    if peer:
+        h_b = highest_lossless(aggs, peer, rates)
+        h_r = highest_lossless(aggs, "rawrecv", rates)
+        c = lambda r: (aggs.get((r, cpu_rate)) or {}).get("cpu_s_per_gb")
+        lines.append("  best peer: %s (highest lossless %s, cpu %s s/GB at %d)" % (
+            peer, h_b, fmt(c(peer)), cpu_rate))
+        lines.append("  highest lossless: pelorin %s = %s x best peer (target >= 1.5), %s x rawrecv (target >= 0.8)" % (
+            h_p, fmt(ratio(h_p, h_b)), fmt(ratio(h_p, h_r))))
+        lines.append("  cpu s/GB at %d: pelorin %s = %s x best peer (target <= 0.75), %s x rawrecv (target <= 1.3)" % (
+            cpu_rate, fmt(c("pelorin")), fmt(ratio(c("pelorin"), c(peer))), fmt(ratio(c("pelorin"), c("rawrecv")))))
+    rss = [a["peak_rss_mib"] for (r, _), a in aggs.items() if r == "pelorin" and a["peak_rss_mib"]]
+    if rss:
+        lines.append("  pelorin peak RSS, any rate: %.1f MiB (target <= 16)" % max(rss))
+    print("\n".join(lines))
+
+
+# ----------------------------------------------------------------- main
+
+def setup_namespace():
+    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    subprocess.run(["ip", "route", "add", "224.0.0.0/4", "dev", "lo"], check=True)
+
+
+def make_workdir(requested, size):
+    if requested:
+        os.makedirs(requested, exist_ok=True)
+        return requested, False
+    path = tempfile.mkdtemp(prefix="pelorin-bench.")
+    # Private mount namespace (bench/run): the recordings live in memory, so
+    # what is measured is the recorder, not this machine's disk.
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%s" % size, "tmpfs", path], check=True)
+    return path, True
+
+
+def machine_line():
+    cpu = "?"
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    cpu = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return "%s, %d cores, %s, kernel %s" % (cpu, os.cpu_count(), platform.node(), platform.release())
+
+
+def version_of(name):
+    try:
+        if name == "ffmpeg":
+            out = subprocess.run(["ffmpeg", "-version"], stdout=subprocess.PIPE, text=True).stdout
+            return out.split("\n")[0]
+        out = subprocess.run(["dpkg-query", "-W", "-f", "${Version}", name], stdout=subprocess.PIPE,
+                             text=True).stdout
+        return "%s %s" % (name, out)
+    except OSError:
+        return name + " ?"
+
+
+def main():
+    parser = argparse.ArgumentParser(prog="bench/run", description=__doc__.split("\n\n")[0])
+    parser.add_argument("--compare", type=int, metavar="RATE",
+                        help="quick mode: pelorin, the best peer and rawrecv at one rate, one run each")
+    parser.add_argument("--peer", choices=PEERS, help="the peer for --compare (default: best of the last full run)")
+    parser.add_argument("--rates", default=",".join(map(str, DEFAULT_RATES)), help="Mbit/s, comma separated")
+    parser.add_argument("--recorders", default=",".join(ALL_RECORDERS))
+    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--seconds", type=float, default=None, help="stream length (default 10; 8 with --compare)")
+    parser.add_argument("--cpu-rate", type=int, default=500, help="rate whose CPU per GB the targets compare")
+    parser.add_argument("--channels", type=int, default=8, help="recordings at once in the channels case (0: skip)")
+    parser.add_argument("--channel-rate", type=int, default=100)
+    parser.add_argument("--slow-disk", type=float, default=8.0, metavar="MB_S",
+                        help="drain rate of the slow-disk case in MB/s (0: skip)")
+    parser.add_argument("--keep-going", action="store_true",
+                        help="do not skip a recorder's higher rates after two rates in a row lost data in every run")
+    parser.add_argument("--dir", help="record here instead of a private tmpfs")
+    args = parser.parse_args()
+
+    setup_namespace()
+    workdir, mounted = make_workdir(args.dir, "8g")
+    os.makedirs(OUT_DIR, exist_ok=True)
+    stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
+
+    try:
+        if args.compare:
+            return compare(args, workdir, stamp)
+        return full(args, workdir, stamp)
+    finally:
+        if mounted:
+            subprocess.run(["umount", workdir])
+            os.rmdir(workdir)
+
+
+def full(args, workdir, stamp):
+    rates = [int(r) for r in args.rates.split(",") if r]
+    recorders = [r for r in args.recorders.split(",") if r]
+    seconds = args.seconds or 10.0
+    started = datetime.datetime.now()
+    print("# %s  %s" % (started.strftime("%Y-%m-%d %H:%M"), machine_line()))
+    print("# load average at start: %.2f %.2f %.2f" % os.getloadavg())
+    print("# %s" % "; ".join(version_of(n) for n in ("multicat", "ffmpeg", "socat") if n in recorders))
+    print("# %d s streams of %d-byte datagrams, %d runs per point" % (seconds, DATAGRAM, args.repeats))
+    jsonl = os.path.join(OUT_DIR, "full-%s.jsonl" % stamp)
+    runs_file = open(os.path.join(OUT_DIR, "runs-%s.jsonl" % stamp), "w")
+    aggs = {}
+    for recorder in recorders:
+        lossy_in_a_row = 0
+        for rate in rates:
+            if lossy_in_a_row >= 2 and not args.keep_going:
+                log("%s: skipping %d Mbit/s (lost data at the two rates below)" % (recorder, rate))
+                continue
+            runs = []
+            for i in range(args.repeats):
+                rec = one_run(recorder, rate, seconds, workdir)
+                rec["run"] = i + 1
+                runs_file.write(json.dumps(rec) + "\n")
+                runs_file.flush()
+                log("%-8s %5d Mbit/s run %d: %s" % (recorder, rate, i + 1, short(rec)))
+                runs.append(rec)
+            a = aggregate(recorder, rate, runs)
+            aggs[(recorder, rate)] = a
+            all_lossy = all(r.get("lost", 1) > 0 or "error" in r for r in runs)
+            lossy_in_a_row = lossy_in_a_row + 1 if all_lossy else 0
+
+    extra = []
+    if args.channels:
+        log("channels: %d x pelorin at %d Mbit/s" % (args.channels, args.channel_rate))
+        extra += channels_run("pelorin", args.channels, args.channel_rate, seconds, workdir)
+    if args.slow_disk:
+        log("slow disk: pelorin at 100 Mbit/s into a %.1f MB/s pipe" % args.slow_disk)
+        extra.append(slow_disk_run(100, seconds, args.slow_disk, workdir))
+    for rec in extra:
+        runs_file.write(json.dumps(rec) + "\n")
+    runs_file.close()
+
+    print()
+    print_table(aggs, recorders, rates)
+    print()
+    if args.channels:
+        ch = [r for r in extra if r.get("case") == "channels"]
+        print("%d recordings at once, %d Mbit/s each, one port:" % (args.channels, args.channel_rate))
+        for r in ch:
+            if "error" in r:
+                print("  error: %s" % r["error"])
+                continue
+            print("  %-10s sent %7d  lost %6d  byte-exact %-3s  other groups' datagrams %d  cpu %.2f s/GB  RSS %.1f MiB" % (
+                r["group"], r["sent"], r["lost"], "yes" if r["byte_exact"] else "no", r["unexpected"],
+                r["cpu_s_per_gb"] or 0, r["peak_rss_mib"] or 0))
+        print()
+    slow = [r for r in extra if r.get("case") == "slow_disk"]
+    for r in slow:
+        print("slow disk: %d Mbit/s for %d s into a pipe drained at %.1f MB/s: pelorin peak RSS %.1f MiB, "
+              "exit %s, %s bytes reached the pipe of %d sent" % (
+                  r["rate_mbit"], r["seconds"], r["drain_mb_s"], r["peak_rss_mib"] or 0, r["exit"],
+                  r["stored_bytes"], r["sent_bytes"]))
+    if slow:
+        print()
+    print_targets(aggs, rates, args.cpu_rate)
+    print("# load average at end: %.2f %.2f %.2f; took %d s" % (
+        os.getloadavg() + ((datetime.datetime.now() - started).seconds,)))
+    with open(jsonl, "w") as f:
+        for a in aggs.values():
+            f.write(json.dumps(a) + "\n")
+        for rec in extra:
+            f.write(json.dumps(rec) + "\n")
+    shutil.copyfile(jsonl, os.path.join(OUT_DIR, "latest-full.jsonl"))
+    print()
+    for a in aggs.values():
+        print(json.dumps(a))
+    for rec in extra:
+        print(json.dumps(rec))
+    return 0
+
+
+def short(rec):
+    if "error" in rec:
+        return "ERROR " + rec["error"]
+    return "sent %d (%.0f Mbit/s) lost %d%s, cpu %s s/GB, RSS %s MiB, sock drops %s" % (
+        rec["sent"], rec["sent_mbit"], rec["lost"], "" if rec["byte_exact"] else " NOT EXACT",
+        fmt(rec["cpu_s_per_gb"]), fmt(rec["peak_rss_mib"], "%.1f"), rec["sock_drops"])
+
+
+def last_best_peer(cpu_rate):
+    path = os.path.join(OUT_DIR, "latest-full.jsonl")
+    aggs = {}
+    rates = set()
+    try:
+        with open(path) as f:
+            for line in f:
+                a = json.loads(line)
+                if "lossless" in a:
+                    aggs[(a["recorder"], a["rate_mbit"])] = a
+                    rates.add(a["rate_mbit"])
+    except OSError:
+        return None
+    return best_peer(aggs, sorted(rates), PEERS, cpu_rate)
+
+
+def compare(args, workdir, stamp):
+    rate = args.compare
+    seconds = args.seconds or 8.0
+    # The best peer of the last full run on this machine; multicat, the best
+    # in the first measurement, when there is none.
+    peer = args.peer or last_best_peer(args.cpu_rate) or "multicat"
+    recs = {}
+    for recorder in ("pelorin", peer, "rawrecv"):
+        rec = one_run(recorder, rate, seconds, workdir)
+        log("%-8s %5d Mbit/s: %s" % (recorder, rate, short(rec)))
+        recs[recorder] = rec
+        print(json.dumps(rec))
+    cpu = lambda r: recs[r].get("cpu_s_per_gb")
+    loss = lambda r: fmt(recs[r].get("loss_pct"), "%.4f")
+    print("pelorin at %d Mbit/s (%d s, load %.2f): cpu/GB %s = %s x %s, %s x rawrecv; loss %% pelorin %s, %s %s, "
+          "rawrecv %s" % (rate, seconds, os.getloadavg()[0], fmt(cpu("pelorin")),
+                          fmt(ratio(cpu("pelorin"), cpu(peer))), peer, fmt(ratio(cpu("pelorin"), cpu("rawrecv"))),
+                          loss("pelorin"), peer, loss(peer), loss("rawrecv")))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
