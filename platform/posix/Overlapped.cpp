@@ -2,13 +2,15 @@
 // runs them.
 //
 // A posted receive is remembered in a list private to the posting thread.
-// Only that thread's alertable wait performs the receive, without blocking,
-// and then runs the completion routine right there, as Windows runs queued
-// completion routines only in the alertable wait of the thread that posted
-// them. After a completion the wait tries the next posted receive at once, so
-// under load each datagram costs one recv call; only when every socket is
-// empty does it sleep in poll(), together with an eventfd that SetEvent
-// writes to.
+// Only that thread's alertable wait performs the receive and then runs the
+// completion routine right there, as Windows runs queued completion routines
+// only in the alertable wait of the thread that posted them.
+//
+// A wait without time limit on a single request (the recorder's receive
+// thread) sleeps in the receive itself: one recvfrom per datagram, whether
+// the socket is busy or quiet. Any other wait tries each request without
+// blocking, and only when every socket is empty sleeps in poll(), together
+// with an eventfd that SetEvent writes to.
 #include "ErrorMapping.h"
 #include "FaultInjection.h"
 #include "KernelObjects.h"
@@ -82,6 +84,39 @@ void StoreSource(const PendingReceive& request, const ::sockaddr_in& source)
     *request.fromLength = sizeof converted;
 }
 
+enum class Attempt { completed, empty, interrupted };
+
+// Tries the receive of request `index`; when a datagram (or an error) came,
+// the request is done and its routine has run. With flags 0 the call sleeps
+// until a datagram comes or the socket's receive time-out passes.
+Attempt TryReceive(int index, int flags)
+{
+    const PendingReceive request = t_receives.items[index];
+    ::sockaddr_in source{};
+    socklen_t sourceLength = sizeof source;
+    ssize_t received = ::recvfrom(request.fd, request.buffer, request.length, flags | MSG_TRUNC,
+                                  reinterpret_cast<::sockaddr*>(&source), &sourceLength);
+    if (received < 0 && errno == EINTR) return Attempt::interrupted;
+    if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Attempt::empty;
+    DWORD error = 0;
+    DWORD bytes = 0;
+    if (received < 0) {
+        error = static_cast<DWORD>(detail::WinsockErrorFromErrno(errno));
+    } else if (static_cast<std::size_t>(received) > request.length) {
+        error = WSAEMSGSIZE;  // the datagram was cut to the buffer
+        bytes = request.length;
+    } else {
+        bytes = static_cast<DWORD>(received);
+        StoreSource(request, source);
+    }
+    // The routine usually posts the next request, which lands at the end of
+    // the list.
+    RemovePending(index);
+    fault::AlterCompletion(error, bytes);
+    request.routine(error, bytes, request.overlapped, 0);
+    return Attempt::completed;
+}
+
 // Performs the receives that can complete now and runs their routines. A
 // request whose socket came up empty is not tried again before poll() has
 // said there is data: under load a datagram costs one recvfrom, and an
@@ -90,39 +125,15 @@ int RunReadyCompletions(int budget)
 {
     int ran = 0;
     for (int i = 0; i < t_receives.count && ran < budget;) {
-        PendingReceive& pending = t_receives.items[i];
-        if (pending.empty) {
+        if (t_receives.items[i].empty) {
             ++i;
             continue;
         }
-        ::sockaddr_in source{};
-        socklen_t sourceLength = sizeof source;
-        ssize_t received = ::recvfrom(pending.fd, pending.buffer, pending.length, MSG_DONTWAIT | MSG_TRUNC,
-                                      reinterpret_cast<::sockaddr*>(&source), &sourceLength);
-        if (received < 0 && errno == EINTR) continue;
-        if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            pending.empty = true;
-            ++i;
-            continue;
+        switch (TryReceive(i, MSG_DONTWAIT)) {
+        case Attempt::completed: ++ran; break;  // a request posted by the routine is tried in this pass
+        case Attempt::empty: t_receives.items[i].empty = true; ++i; break;
+        case Attempt::interrupted: break;
         }
-        const PendingReceive request = pending;
-        DWORD error = 0;
-        DWORD bytes = 0;
-        if (received < 0) {
-            error = static_cast<DWORD>(detail::WinsockErrorFromErrno(errno));
-        } else if (static_cast<std::size_t>(received) > request.length) {
-            error = WSAEMSGSIZE;  // the datagram was cut to the buffer
-            bytes = request.length;
-        } else {
-            bytes = static_cast<DWORD>(received);
-            StoreSource(request, source);
-        }
-        // The routine usually posts the next request, which lands at the end
-        // of the list and is tried in this same pass.
-        RemovePending(i);
-        fault::AlterCompletion(error, bytes);
-        request.routine(error, bytes, request.overlapped, 0);
-        ++ran;
     }
     return ran;
 }
@@ -132,6 +143,18 @@ DWORD AlertableWait(detail::EventObject* event, DWORD timeout)
     using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline =
         timeout == WSA_INFINITE ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(timeout);
+
+    // The receive thread's case: one request and no time limit. It sleeps in
+    // the receive itself, so that a datagram costs one recvfrom and nothing
+    // else, and each wait runs one routine. The socket's receive time-out
+    // (set when it was created) bounds how late a SetEvent is seen while no
+    // datagram comes; with traffic it is seen at the next one.
+    if (timeout == WSA_INFINITE) {
+        while (t_receives.count == 1) {
+            if (detail::TryConsume(event)) return WSA_WAIT_EVENT_0;
+            if (TryReceive(0, 0) == Attempt::completed) return WSA_WAIT_IO_COMPLETION;
+        }
+    }
 
     for (;;) {
         // The event is looked at first: a stop is never held up by traffic.

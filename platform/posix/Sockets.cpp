@@ -9,6 +9,7 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -126,6 +127,10 @@ SOCKET WSASocketW(int af, int type, int protocol, LPWSAPROTOCOL_INFOW, GROUP, DW
     // default hands it every group joined by anyone on the bound port.
     const int off = 0;
     (void)::setsockopt(fd, ::IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off);
+    // An alertable wait may sleep in a blocking receive on this socket; the
+    // time-out bounds how long it can miss a SetEvent while nothing comes.
+    const timeval quietLimit{0, 20000};
+    (void)::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &quietLimit, sizeof quietLimit);
     std::lock_guard<std::mutex> guard(g_lock);
     g_sockets.push_back(fd);
     return static_cast<SOCKET>(fd);

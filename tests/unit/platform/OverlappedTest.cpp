@@ -155,16 +155,27 @@ TEST_F(OverlappedTest, SocketFoundEmptyIsReadAgainOnceDataArrives)
     EXPECT_EQ(request.completions.size(), 4u);
 }
 
-TEST_F(OverlappedTest, EventSetByAnotherThreadWakesASleepingAlertableWait)
+TEST_F(OverlappedTest, WaitWithoutTimeLimitWakesForALateDatagramAndForTheEvent)
 {
+    // One request and no time limit: the wait sleeps in the receive itself.
+    request.repost = true;
     Post();
+    std::thread late([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        SendNumbered(1, 200);
+    });
+    EXPECT_EQ(WSAWaitForMultipleEvents(1, &stop, FALSE, WSA_INFINITE, TRUE), WSA_WAIT_IO_COMPLETION);
+    late.join();
+    ASSERT_EQ(request.completions.size(), 1u);
+    EXPECT_EQ(request.completions[0].bytes, 200u);
+
     std::thread setter([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
         SetEvent(stop);
     });
     EXPECT_EQ(WSAWaitForMultipleEvents(1, &stop, FALSE, WSA_INFINITE, TRUE), WSA_WAIT_EVENT_0);
     setter.join();
-    EXPECT_TRUE(request.completions.empty());
+    EXPECT_EQ(request.completions.size(), 1u);
 }
 
 TEST_F(OverlappedTest, ClosingTheSocketCancelsWithoutRunningTheRoutine)
