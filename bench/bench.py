@@ -32,7 +32,7 @@ RAWRECV = os.path.join(BUILD, "bench", "pelorin-rawrecv")
 OUT_DIR = os.path.join(ROOT, "bench", "out")
 
 DEFAULT_RATES = [100, 250, 500, 1000, 1500, 2000, 3000]
-ALL_RECORDERS = ["pelorin", "multicat", "ffmpeg", "socat", "rawrecv"]
+ALL_RECORDERS = ["pelorin", "multicat", "ffmpeg", "socat", "rawrecv", "rawrecv-131600"]
 PEERS = ["multicat", "ffmpeg", "socat"]
 DATAGRAM = 1316
 PORT = 5000
@@ -72,6 +72,10 @@ def recorder_command(name, group, path, seconds):
                 "OPEN:%s,creat,trunc" % path], signal.SIGTERM
     if name == "rawrecv":
         return [RAWRECV, group, str(PORT), IFACE, str(PEER_RCVBUF), path], signal.SIGTERM
+    if name == "rawrecv-131600":
+        # The yardstick held to pelorin's receive buffer: what that buffer
+        # alone allows.
+        return [RAWRECV, group, str(PORT), IFACE, "131600", path], signal.SIGTERM
     raise ValueError(name)
 
 
@@ -413,7 +417,7 @@ def fmt(v, spec="%.2f", none="-"):
 
 
 def print_table(aggs, recorders, rates):
-    print("%-9s %6s %8s %6s %-9s %11s %7s %8s %9s %s" % (
+    print("%-14s %6s %8s %6s %-9s %11s %7s %8s %9s %s" % (
         "recorder", "rate", "sent", "runs", "lossless", "max loss %", "exact", "cpu s/GB", "RSS MiB",
         "sock drops per run"))
     for recorder in recorders:
@@ -421,7 +425,7 @@ def print_table(aggs, recorders, rates):
             a = aggs.get((recorder, rate))
             if a is None:
                 continue
-            print("%-9s %6d %8s %6d %-9s %11s %7s %8s %9s %s" % (
+            print("%-14s %6d %8s %6d %-9s %11s %7s %8s %9s %s" % (
                 recorder, rate, fmt(a["sent_mbit"], "%.0f"), a["runs"], "yes" if a["lossless"] else "no",
                 fmt(a["loss_pct_max"], "%.4f"), "yes" if a["byte_exact"] else "no", fmt(a["cpu_s_per_gb"]),
                 fmt(a["peak_rss_mib"], "%.1f"), ",".join(str(d) for d in a["sock_drops"])))
@@ -429,7 +433,7 @@ def print_table(aggs, recorders, rates):
     print("highest lossless rate (every rate up to it lossless in all runs):")
     for recorder in recorders:
         h = highest_lossless(aggs, recorder, rates)
-        print("  %-9s %s" % (recorder, "%d Mbit/s" % h if h else "none"))
+        print("  %-14s %s" % (recorder, "%d Mbit/s" % h if h else "none"))
 
 
 def best_peer(aggs, rates, peers, cpu_rate):
@@ -567,7 +571,7 @@ def full(args, workdir, stamp):
                 rec["run"] = i + 1
                 runs_file.write(json.dumps(rec) + "\n")
                 runs_file.flush()
-                log("%-8s %5d Mbit/s run %d: %s" % (recorder, rate, i + 1, short(rec)))
+                log("%-14s %5d Mbit/s run %d: %s" % (recorder, rate, i + 1, short(rec)))
                 runs.append(rec)
             a = aggregate(recorder, rate, runs)
             aggs[(recorder, rate)] = a
@@ -657,7 +661,7 @@ def compare(args, workdir, stamp):
     recs = {}
     for recorder in ("pelorin", peer, "rawrecv"):
         rec = one_run(recorder, rate, seconds, workdir)
-        log("%-8s %5d Mbit/s: %s" % (recorder, rate, short(rec)))
+        log("%-14s %5d Mbit/s: %s" % (recorder, rate, short(rec)))
         recs[recorder] = rec
         print(json.dumps(rec))
     cpu = lambda r: recs[r].get("cpu_s_per_gb")
