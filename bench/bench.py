@@ -599,9 +599,10 @@ def full(args, workdir, stamp):
             if "error" in r:
                 print("  error: %s" % r["error"])
                 continue
-            print("  %-10s sent %7d  lost %6d  byte-exact %-3s  other groups' datagrams %d  cpu %.2f s/GB  RSS %.1f MiB" % (
-                r["group"], r["sent"], r["lost"], "yes" if r["byte_exact"] else "no", r["unexpected"],
-                r["cpu_s_per_gb"] or 0, r["peak_rss_mib"] or 0))
+            print("  %-10s sent %7d  lost %6d (sock drops %s)  byte-exact %-3s  other groups' datagrams %d  "
+                  "cpu %.2f s/GB  RSS %.1f MiB" % (
+                      r["group"], r["sent"], r["lost"], r["sock_drops"], "yes" if r["byte_exact"] else "no",
+                      r["unexpected"], r["cpu_s_per_gb"] or 0, r["peak_rss_mib"] or 0))
         print()
     slow = [r for r in extra if r.get("case") == "slow_disk"]
     for r in slow:
