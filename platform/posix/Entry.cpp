@@ -3,6 +3,7 @@
 #include "PlatformApi.h"
 
 #include <clocale>
+#include <csignal>
 #include <cstdlib>
 #include <cwchar>
 #include <vector>
@@ -45,6 +46,9 @@ int main(int argc, char** argv)
     // Only the character type follows the user's locale (for the arguments
     // and path names); time formatting stays in the "C" locale.
     std::setlocale(LC_CTYPE, "");
+    // As on Windows, writing to a pipe whose reader has gone is a failed
+    // write that the program reports, not a signal that ends it silently.
+    std::signal(SIGPIPE, SIG_IGN);
     std::vector<std::vector<wchar_t>> storage;
     storage.reserve(static_cast<std::size_t>(argc));
     std::vector<wchar_t*> wideArgv;

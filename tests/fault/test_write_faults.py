@@ -1,6 +1,6 @@
 """Write failures of the real program: the file system refuses bytes in the
 middle of a chunk, exactly at a chunk boundary, or when the buffered tail is
-flushed at close. Each is reported once, stops the recording at once, exits
+flushed at close; the reader of a named pipe recorded into goes away. Each is reported once, stops the recording at once, exits
 with E_FAIL, and leaves the bytes before the failure intact.
 
 A file-size limit on the recorder (RLIMIT_FSIZE) makes the failure
@@ -112,6 +112,52 @@ class WriteFailures(harness.RecorderTestCase):
         # written whole; the last datagram, 500 bytes, is still in the
         # stream's buffer when the file is closed, and cannot be stored.
         self.run_case(2 * 66000, 1, ["--mode", "raw", "--size", 500, "--count", 265, "--rate", 2000])
+
+
+class BrokenPipe(harness.RecorderTestCase):
+    def test_reader_of_a_named_pipe_goes_away(self):
+        # A pipe's reader that leaves is a failed write like any other (as on
+        # Windows), not a signal that ends the recorder without a word.
+        port = harness.next_port()
+        fifo = self.path("live.ts")
+        os.mkfifo(fifo)
+        wanted = 100000
+        received = []
+
+        reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)  # lets the recorder's open go ahead
+        os.set_blocking(reader, True)
+
+        def read_some_then_leave():
+            got = 0
+            while got < wanted:
+                block = os.read(reader, wanted - got)
+                if not block:
+                    break
+                received.append(block)
+                got += len(block)
+            os.close(reader)
+
+        # Started once the recorder has opened the pipe (its start line comes
+        # after the open): before, a read would see no writer and end at once.
+        thread = threading.Thread(target=read_some_then_leave)
+        tap = Tap(GROUP, port)
+        try:
+            result = record(["-i", "0", "-m", GROUP, "-p", port, "-l", 30, "-f", fifo],
+                            senders=[["--group", GROUP, "--port", port, "--count", 1000, "--rate", 5000]],
+                            timeout=90, before_senders=thread.start)
+        finally:
+            sent = tap.stream()
+            if thread.is_alive():
+                thread.join(timeout=30)
+        self.assertEqual(result.stderr, "")
+        self.assertEqual(result.returncode, exit_status(E_FAIL), result.stdout)
+        self.assertEqual(len(result.lines), 3, result.stdout)
+        self.assertEqual(result.lines[1], WRITE_FAILED)
+        self.assertRegex(result.lines[2], harness.FINISH_LINE)
+        self.assertLess(result.elapsed, 20)
+        stored = b"".join(received)
+        self.assertEqual(len(stored), wanted)
+        self.assertTrue(stored == sent[:wanted], "the bytes read are not the stream's first bytes")
 
 
 if __name__ == "__main__":
