@@ -32,7 +32,7 @@ const char* NameOf(Trouble trouble)
 struct Iteration {
     int number;
     Trouble trouble;
-    unsigned long at;  // which call of the fault point fails
+    unsigned long at;  // the call that fails; for a wait, the datagrams taken before it is armed
     RecordingPlan plan;
 
     std::string Describe() const
