@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 namespace fault = pelorin_win::fault;
 
 namespace {
@@ -77,4 +79,17 @@ TEST_F(AllocationFaults, QueueNodeForTheSecondChunk)
     EXPECT_EQ(outcome.delivered, 100u);
     EXPECT_EQ(outcome.file.size(), 2u * 65800u);
     EXPECT_EQ(FirstDifference(outcome.file, outcome.expected), "");
+}
+
+TEST_F(AllocationFaults, QueueOfTheReceiver)
+{
+    // Nothing can be received without the queue: the run ends at once, with
+    // only the finish line, and no file is made.
+    failing_allocator::FailNth(sizeof(ChunkQueue), 1, false);
+    RecordingOutcome outcome = Record(10);
+    EXPECT_EQ(failing_allocator::Failed(), 1u);
+    EXPECT_EQ(outcome.result, E_OUTOFMEMORY);
+    EXPECT_TRUE(HasTimeLines(outcome.output, false)) << outcome.output;
+    EXPECT_EQ(WithoutTimeLines(outcome.output), "");
+    EXPECT_FALSE(std::ifstream(harness.path).good());
 }
