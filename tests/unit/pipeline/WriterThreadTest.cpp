@@ -13,7 +13,6 @@
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <thread>
 
 namespace {
 
@@ -97,20 +96,32 @@ TEST_F(WriterThreadTest, EmptyCurrentChunkIsDiscarded)
     EXPECT_EQ(g_receiver->currentChunk, nullptr);
 }
 
+namespace {
+// Plays the receive thread: pushes chunks while the writer runs, then ends.
+DWORD WINAPI PushChunks(LPVOID parameter)
+{
+    auto* expected = static_cast<std::string*>(parameter);
+    for (int i = 0; i < 40; ++i) {
+        g_receiver->queue->Push(FilledChunk(65800 + i, static_cast<char>('A' + i % 20)));
+        *expected += Expected(65800 + i, static_cast<char>('A' + i % 20));
+        SetEvent(g_receiver->dataEvent);
+    }
+    return 0;
+}
+}  // namespace
+
 TEST_F(WriterThreadTest, ChunksPushedWhileRunningAreAllWrittenByTheStop)
 {
     Open(path);
-    // Ends a second or two from now; every chunk pushed before then is written.
-    g_settings.endTime = std::time(nullptr) + 1;
-    std::thread writer([] { WriterThreadProc(nullptr); });
+    // Whenever the deadline falls, the stop waits for the thread that pushes,
+    // and the last drain then takes everything it pushed.
+    g_settings.endTime = std::time(nullptr);
     std::string expected;
-    for (int i = 0; i < 40; ++i) {
-        g_receiver->queue->Push(FilledChunk(65800 + i, static_cast<char>('A' + i % 20)));
-        expected += Expected(65800 + i, static_cast<char>('A' + i % 20));
-        SetEvent(g_receiver->dataEvent);
-    }
-    writer.join();
+    g_receiver->receiveThread = CreateThread(nullptr, 0, PushChunks, &expected, 0, nullptr);
+    ASSERT_NE(g_receiver->receiveThread, nullptr);
+    EXPECT_EQ(WriterThreadProc(nullptr), 0u);
     g_outputFile.close();
+    EXPECT_EQ(g_receiver->receiveThread, nullptr);
     EXPECT_EQ(ReadFile(path), expected);
 }
 
