@@ -8,7 +8,10 @@ into a FIFO that pelorin-check reads, so the whole recording is verified
 byte by byte without storing it. Every second the recorder's resident memory
 is sampled. At the end: datagrams sent, recorded and lost, whether the
 recording is byte-exact, the kernel's count of datagrams dropped at a full
-socket buffer, the recorder's CPU time, and its memory over the run.
+socket buffer, the recorder's CPU time, its memory over the run, and how
+busy the whole machine was meanwhile (losses at a 131600-byte socket buffer
+come from the recorder's threads being kept off a CPU for a few
+milliseconds, which anything else running can cause).
 """
 
 import argparse
@@ -44,6 +47,19 @@ def udp_counters():
     with open("/proc/net/snmp") as f:
         rows = [line.split() for line in f if line.startswith("Udp:")]
     return dict(zip(rows[0][1:], (int(v) for v in rows[1][1:])))
+
+
+def cpu_ticks():
+    """(busy, total) jiffies of the whole machine, from /proc/stat."""
+    with open("/proc/stat") as f:
+        values = [int(v) for v in f.readline().split()[1:]]
+    idle = values[3] + values[4]  # idle and iowait
+    return sum(values) - idle, sum(values)
+
+
+def load_average():
+    with open("/proc/loadavg") as f:
+        return float(f.read().split()[0])
 
 
 def memory_kib(pid):
@@ -101,6 +117,8 @@ def main():
                                "--duration", str(stream_seconds), "--json"],
                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
 
+    machine_before = cpu_ticks()
+    highest_load = load_average()
     samples = []  # (seconds since the stream started, RSS in KiB)
     high_water = 0  # the kernel's own peak for the recorder, in KiB
     began = time.monotonic()
@@ -114,6 +132,7 @@ def main():
             if memory is not None:
                 samples.append((now - began, memory[0]))
                 high_water = max(high_water, memory[1])
+            highest_load = max(highest_load, load_average())
             if len(samples) % 60 == 0 and samples:
                 print(f"  {samples[-1][0]:6.0f} s  RSS {samples[-1][1] / 1024:.1f} MiB", file=sys.stderr, flush=True)
             next_sample += 1.0
@@ -128,6 +147,8 @@ def main():
     sent = json.loads(sender.communicate(timeout=60)[0])
     verdict = json.loads(checker.communicate(timeout=60)[0])
     after = udp_counters()
+    machine_after = cpu_ticks()
+    machine_busy = (machine_after[0] - machine_before[0]) / max(1, machine_after[1] - machine_before[1])
     os.unlink(fifo)
     os.rmdir(work)
 
@@ -152,6 +173,9 @@ def main():
         "recorder_stdout_lines": out.splitlines(),
         "recorder_stderr": err,
         "recorder_cpu_seconds": round(rusage.ru_utime + rusage.ru_stime, 2),
+        "machine_cpu_busy": round(machine_busy, 3),
+        "machine_cpus": os.cpu_count(),
+        "highest_load_average": highest_load,
         "rss_samples": len(rss),
         "rss_mib_first_minute_max": round(max(first_minute) / 1024, 1),
         "rss_mib_last_minute_max": round(max(last_minute) / 1024, 1),
@@ -168,6 +192,8 @@ def main():
     print(f"resident memory     {len(rss)} samples, 1/s: first minute max {figures['rss_mib_first_minute_max']} MiB, "
           f"last minute max {figures['rss_mib_last_minute_max']} MiB, peak {figures['rss_mib_peak_sampled']} MiB "
           f"(kernel's high-water mark {figures['rss_mib_high_water_mark']} MiB)")
+    print(f"machine             {os.cpu_count()} CPUs {machine_busy * 100:.0f} % busy over the run (everything on it), "
+          f"highest 1-minute load average {highest_load:.2f}")
     if args.json:
         print(json.dumps(figures))
     return 0 if byte_exact and lost == 0 and recorder.returncode == 0 else 1
