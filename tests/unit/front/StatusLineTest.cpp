@@ -6,6 +6,7 @@
 #include "pipeline/ChunkQueue.h"
 #include "pipeline/WriterThread.h"
 #include "receiver/Receiver.h"
+#include "support/BareReceiverTest.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -187,23 +188,9 @@ TEST(StatusLineWanted, OnlyWhenStandardErrorIsATerminal)
 }
 
 // The counters the line shows are fed by the receive and writer paths.
-class StatusCountersTest : public testing::Test {
+class StatusCountersTest : public BareReceiverTest {
 protected:
-    void SetUp() override
-    {
-        DebugCapture quiet;
-        g_receiver = new Receiver();
-        path = testing::TempDir() + "status_counters.out";
-    }
-    void TearDown() override
-    {
-        if (g_outputFile.is_open()) g_outputFile.close();
-        g_outputFile.clear();
-        DebugCapture quiet;
-        TearDownReceiver();
-        std::remove(path.c_str());
-    }
-    std::string path;
+    StatusCountersTest() : BareReceiverTest("status_counters.out") {}
 };
 
 TEST_F(StatusCountersTest, WriterCountsEveryByteItStoresAndNothingItCouldNot)

@@ -4,7 +4,7 @@
 #include "pipeline/ChunkQueue.h"
 #include "pipeline/WriterThread.h"
 #include "receiver/Receiver.h"
-#include "support/TestSupport.h"
+#include "support/BareReceiverTest.h"
 
 #include <gtest/gtest.h>
 
@@ -39,28 +39,14 @@ std::string ReadFile(const std::string& path)
 
 // A receiver without socket or receive thread: the writer sees only its
 // queue, its events and its current chunk.
-class WriterThreadTest : public testing::Test {
+class WriterThreadTest : public BareReceiverTest {
 protected:
-    void SetUp() override
-    {
-        DebugCapture quiet;
-        g_receiver = new Receiver();
-        path = testing::TempDir() + "writer_test.out";
-    }
-    void TearDown() override
-    {
-        if (g_outputFile.is_open()) g_outputFile.close();
-        g_outputFile.clear();
-        DebugCapture quiet;
-        TearDownReceiver();
-        std::remove(path.c_str());
-    }
+    WriterThreadTest() : BareReceiverTest("writer_test.out") {}
     void Open(const std::string& target)
     {
         g_outputFile.open(target, std::ios::binary | std::ios::trunc);
         ASSERT_TRUE(g_outputFile.is_open());
     }
-    std::string path;
 };
 
 }  // namespace

@@ -1,0 +1,32 @@
+// A fixture with the one Receiver in place but no socket and no receive
+// thread, and an output path to record to: what the writer's tests need.
+#pragma once
+
+#include "front/CommandLine.h"
+#include "front/RecordingRun.h"
+#include "receiver/Receiver.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+class BareReceiverTest : public testing::Test {
+protected:
+    explicit BareReceiverTest(const char* fileName) : path(testing::TempDir() + fileName) {}
+    void SetUp() override
+    {
+        DebugCapture quiet;
+        g_receiver = new Receiver();
+    }
+    void TearDown() override
+    {
+        if (g_outputFile.is_open()) g_outputFile.close();
+        g_outputFile.clear();
+        DebugCapture quiet;
+        TearDownReceiver();
+        std::remove(path.c_str());
+    }
+    std::string path;
+};
