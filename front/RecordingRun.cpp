@@ -1,6 +1,7 @@
 #include "front/RecordingRun.h"
 
 #include "front/CommandLine.h"
+#include "common/DebugLine.h"
 #include "front/StatusLine.h"
 #include "pipeline/ChunkQueue.h"
 #include "pipeline/WriterThread.h"
@@ -60,21 +61,37 @@ HRESULT OpenOutputFile(const wchar_t* path)
 // A person at a terminal sees a status line refreshed about once a second
 // while the writer runs, ending with the totals. Anyone else (standard error
 // redirected) gets the plain wait, and nothing on standard error.
-void WaitForWriter(HANDLE writer)
+void WaitForWriter(HANDLE writer, SOCKET socket, int receiveBufferGranted)
 {
     if (!StatusLineWanted()) {
         WaitForSingleObject(writer, INFINITE);
         return;
     }
-    StatusLine status(g_settings.endTime - g_settings.startTime, TakeStatusSample(g_settings.startTime));
+    char advice[256];
+    if (ReceiveBufferAdvice(receiveBufferGranted, kReceiveBufferBytes, advice, sizeof advice)) {
+        std::fputs(advice, stderr);
+        std::fputs("\n", stderr);
+    }
+    StatusLine status(g_settings.endTime - g_settings.startTime, TakeStatusSample(g_settings.startTime, socket));
     do {
-        status.Show(stderr, status.Update(TakeStatusSample(g_settings.startTime)), false);
+        status.Show(stderr, status.Update(TakeStatusSample(g_settings.startTime, socket)), false);
     } while (WaitForSingleObject(writer, 1000) == WAIT_TIMEOUT);
-    status.Show(stderr, status.Final(TakeStatusSample(g_settings.startTime)), true);
+    status.Show(stderr, status.Final(TakeStatusSample(g_settings.startTime, socket)), true);
+}
+
+// One line of totals at the end of every recording, for the debugger channel.
+void ReportTotals(SOCKET socket)
+{
+    StatusSample totals = TakeStatusSample(g_settings.startTime, socket);
+    char drops[32] = "unknown";
+    if (totals.dropsKnown) std::snprintf(drops, sizeof drops, "%llu", static_cast<unsigned long long>(totals.drops));
+    OutputDebugLine("Recording totals: %llu datagrams, %llu bytes stored, %s dropped\n",
+                    static_cast<unsigned long long>(totals.datagrams),
+                    static_cast<unsigned long long>(totals.bytesStored), drops);
 }
 
 // Runs the writer on its own thread and waits for it; its result.
-DWORD RunWriter()
+DWORD RunWriter(SOCKET socket, int receiveBufferGranted)
 {
     g_writerThread = CreateThread(nullptr, 0, WriterThreadProc, nullptr, 0, nullptr);
     if (g_writerThread == nullptr) {
@@ -84,7 +101,7 @@ DWORD RunWriter()
     }
     SetThreadPriority(g_writerThread, THREAD_PRIORITY_TIME_CRITICAL);
     OutputDebugStringW(L"Thread started.\n");
-    WaitForWriter(g_writerThread);
+    WaitForWriter(g_writerThread, socket, receiveBufferGranted);
     DWORD result = 0;
     if (!GetExitCodeThread(g_writerThread, &result)) result = static_cast<DWORD>(E_FAIL);
     CloseHandle(g_writerThread);
@@ -130,9 +147,13 @@ HRESULT RunRecording()
     if (result == 0) result = OpenOutputFile(g_settings.outputPath);
 
     if (result == 0) {
+        // The receive thread closes the socket at the stop; the status line
+        // asks the platform about this copy, which stays valid to ask about.
+        const SOCKET socket = receiver->socket;
         receiver->StartReceiving();
         PrintTimeLine("Recording started at");
-        DWORD writerResult = RunWriter();
+        DWORD writerResult = RunWriter(socket, receiver->receiveBufferGranted);
+        ReportTotals(socket);
         g_outputFile.close();
         if (g_outputFile.fail() && writerResult == 0) {
             // The buffered tail could not be stored.

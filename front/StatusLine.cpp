@@ -14,7 +14,7 @@ bool StatusLineWanted()
     return GetConsoleMode(standardError, &mode) != FALSE;
 }
 
-StatusSample TakeStatusSample(std::int64_t startTime)
+StatusSample TakeStatusSample(std::int64_t startTime, SOCKET socket)
 {
     StatusSample sample = {};
     sample.ticks = GetTickCount64();
@@ -22,7 +22,25 @@ StatusSample TakeStatusSample(std::int64_t startTime)
     sample.datagrams = g_counters.datagramsReceived.load(std::memory_order_relaxed);
     sample.bytesReceived = g_counters.bytesReceived.load(std::memory_order_relaxed);
     sample.bytesStored = g_counters.bytesStored.load(std::memory_order_relaxed);
+    ULONGLONG drops = 0;
+    if (socket != INVALID_SOCKET && QuerySocketDrops(socket, &drops)) {
+        sample.drops = drops;
+        sample.dropsKnown = true;
+    } else if (g_counters.socketDropsKnown.load(std::memory_order_acquire)) {
+        sample.drops = g_counters.socketDrops.load(std::memory_order_relaxed);
+        sample.dropsKnown = true;
+    }
     return sample;
+}
+
+bool ReceiveBufferAdvice(int granted, int asked, char* text, std::size_t size)
+{
+    if (granted <= 0 || granted >= asked) return false;  // 0: the system did not say
+    std::snprintf(text, size,
+                  "receive buffer %d bytes, %d asked: datagrams may be lost in a stall; raise net.core.rmem_max, "
+                  "or run as root or with CAP_NET_ADMIN",
+                  granted, asked);
+    return true;
 }
 
 void FormatDuration(std::int64_t seconds, char* text, std::size_t size)
@@ -88,12 +106,14 @@ void StatusLine::Compose(const StatusSample& now, double bitsPerSecond, const ch
     char total[32];
     char stored[32];
     char rate[32];
+    char drops[40] = "";
+    if (now.dropsKnown && now.drops > 0) std::snprintf(drops, sizeof drops, "  %" PRIu64 " dropped", now.drops);
     FormatDuration(now.elapsedSeconds, elapsed, sizeof elapsed);
     FormatDuration(totalSeconds, total, sizeof total);
     FormatBytes(now.bytesStored, stored, sizeof stored);
     FormatBitRate(bitsPerSecond, rate, sizeof rate);
-    std::snprintf(text, sizeof text, "%s / %s  stored %s  %s%s  %" PRIu64 " datagrams%s", elapsed, total, stored,
-                  rate, rateSuffix, now.datagrams, warning);
+    std::snprintf(text, sizeof text, "%s / %s  stored %s  %s%s  %" PRIu64 " datagrams%s%s", elapsed, total, stored,
+                  rate, rateSuffix, now.datagrams, drops, warning);
 }
 
 const char* StatusLine::Update(const StatusSample& now)

@@ -16,6 +16,10 @@ struct RecordingCounters {
     std::atomic<std::uint64_t> datagramsReceived{0};
     std::atomic<std::uint64_t> bytesReceived{0};
     std::atomic<std::uint64_t> bytesStored{0};
+    // Datagrams the system dropped at the socket, as the receive thread read
+    // them just before closing it; valid once socketDropsKnown is set.
+    std::atomic<std::uint64_t> socketDrops{0};
+    std::atomic<bool> socketDropsKnown{false};
 };
 
 extern RecordingCounters g_counters;
@@ -37,6 +41,15 @@ inline void CountStored(int bytes)
         std::memory_order_relaxed);
 }
 
+// Receive thread, once, before it closes the socket: the system's drop count.
+inline void NoteSocketDrops(SOCKET socket)
+{
+    ULONGLONG drops = 0;
+    if (!QuerySocketDrops(socket, &drops)) return;
+    g_counters.socketDrops.store(drops, std::memory_order_relaxed);
+    g_counters.socketDropsKnown.store(true, std::memory_order_release);
+}
+
 // True when standard error is a console (a terminal), so a person watches.
 bool StatusLineWanted();
 
@@ -47,10 +60,19 @@ struct StatusSample {
     std::uint64_t datagrams;
     std::uint64_t bytesReceived;
     std::uint64_t bytesStored;
+    std::uint64_t drops;  // at the socket, when dropsKnown
+    bool dropsKnown;
 };
 
-// The counters and clocks now, for a recording that started at startTime.
-StatusSample TakeStatusSample(std::int64_t startTime);
+// The counters and clocks now, for a recording that started at startTime on
+// `socket`. The socket value is a copy taken before receiving began: the
+// platform answers for a socket that has been closed since.
+StatusSample TakeStatusSample(std::int64_t startTime, SOCKET socket);
+
+// The advice shown once at a terminal when the system granted a smaller
+// receive buffer than asked; false (no text) when it granted enough or
+// could not tell.
+bool ReceiveBufferAdvice(int granted, int asked, char* text, std::size_t size);
 
 // "1:02:03": hours are not limited to two digits. Negative values show as 0.
 void FormatDuration(std::int64_t seconds, char* text, std::size_t size);

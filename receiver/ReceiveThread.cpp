@@ -101,6 +101,7 @@ void ReceiveLoop(Receiver* receiver)
     // Closing the socket cancels the outstanding request; its routine never
     // runs because this thread makes no further alertable wait.
     if (receiver->socket != INVALID_SOCKET) {
+        NoteSocketDrops(receiver->socket);
         closesocket(receiver->socket);
         receiver->socket = INVALID_SOCKET;
     }

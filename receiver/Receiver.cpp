@@ -1,5 +1,6 @@
 #include "receiver/Receiver.h"
 
+#include "common/DebugLine.h"
 #include "pipeline/ChunkQueue.h"
 
 #include <cstdio>
@@ -10,6 +11,22 @@ namespace {
 bool IsMulticastAddress(ULONG address)
 {
     return (ntohl(address) & 0xF0000000u) == 0xE0000000u;
+}
+
+int SetReceiveBuffer(SOCKET socket, int bytes)
+{
+    return setsockopt(socket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes), 4);
+}
+
+// What the system granted, written once the set-up sequence is over.
+int ReportReceiveBuffer(SOCKET socket)
+{
+    int granted = 0;
+    int length = static_cast<int>(sizeof granted);
+    if (getsockopt(socket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&granted), &length) == SOCKET_ERROR)
+        granted = 0;
+    OutputDebugLine("Receive buffer: %d bytes granted, %d asked\n", granted, kReceiveBufferBytes);
+    return granted;
 }
 
 // Every failure exit of the set-up: the error first, then Winsock is ended
@@ -36,7 +53,9 @@ Receiver::Receiver()
       port(0),
       dataEvent(nullptr),
       queue(nullptr),
-      receiveError(0)
+      receiveError(0),
+      sourceAddress(0),
+      receiveBufferGranted(0)
 {
     queue = new (std::nothrow) ChunkQueue();
     dataEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -57,11 +76,8 @@ HRESULT Receiver::CreateSocket(ULONG group, ULONG portValue, ULONG interfaceAddr
     if (socket == INVALID_SOCKET) return FailSetup(nullptr);
 
     OutputDebugStringW(L"Setting socket options...\n");
-    // Twice one receive request: room for what arrives while the next
-    // request is being posted.
-    int receiveBufferSize = static_cast<int>(kReceiveBufferBytes);
-    if (setsockopt(socket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receiveBufferSize), 4) ==
-        SOCKET_ERROR)
+    if (SetReceiveBuffer(socket, kReceiveBufferBytes) == SOCKET_ERROR &&
+        SetReceiveBuffer(socket, kFallbackReceiveBufferBytes) == SOCKET_ERROR)
         return FailSetup(L"Setting socket buffer size option failed\n");
     int sendBufferSize = 0;  // nothing is ever sent
     if (setsockopt(socket, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&sendBufferSize), 4) ==
@@ -104,5 +120,6 @@ HRESULT Receiver::CreateSocket(ULONG group, ULONG portValue, ULONG interfaceAddr
             return HRESULT_FROM_WIN32(static_cast<unsigned long>(error));
         }
     }
+    receiveBufferGranted = ReportReceiveBuffer(socket);
     return 0;
 }

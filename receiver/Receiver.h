@@ -31,6 +31,8 @@ public:
     HANDLE dataEvent;       // manual reset; set after every receive completion
     ChunkQueue* queue;      // owned
     DWORD receiveError;     // Windows error that ended receiving early, 0 if none
+    ULONG sourceAddress;    // network byte order; 0 takes the group from any source
+    int receiveBufferGranted;  // SO_RCVBUF as the system reports it after set-up
 };
 
 // The record handed to Winsock with every receive: the completion routine
@@ -46,8 +48,12 @@ void CALLBACK OnReceiveCompleted(DWORD error, DWORD bytesTransferred, LPWSAOVERL
 
 // CreateSocket's result for a failed bind (not an HRESULT).
 constexpr HRESULT kBindFailed = 2049;
-// The socket's receive buffer: twice one receive request.
-constexpr unsigned kReceiveBufferBytes = 131600;
+// The socket's receive buffer: 8 MiB rides out a stall of about a third of
+// a second at 200 Mbit/s (a disk flush, a busy core) without losing a datagram.
+constexpr int kReceiveBufferBytes = 8388608;
+// Asked for instead when the system refuses the large buffer outright: twice
+// one receive request.
+constexpr int kFallbackReceiveBufferBytes = 131600;
 
 // Notes the first failure that ended receiving; later ones are consequences.
 void NoteReceiveError(Receiver* receiver, DWORD error);

@@ -13,6 +13,8 @@ enum class Point : int {
     completion,     // a receive completes with an error and no bytes (its datagram is lost)
     alertableWait,  // an alertable WSAWaitForMultipleEvents returns WSA_WAIT_FAILED
     createThread,   // CreateThread returns no thread
+    receiveBufferForce,  // SO_RCVBUF: the privileged request (SO_RCVBUFFORCE) is refused
+    receiveBuffer,       // SO_RCVBUF: the plain request, capped by rmem_max, is refused
     count
 };
 

@@ -214,6 +214,7 @@ int WSAGetLastError();
 void WSASetLastError(int error);
 SOCKET WSASocketW(int af, int type, int protocol, LPWSAPROTOCOL_INFOW info, GROUP group, DWORD flags);
 int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen);
+int getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen);
 int bind(SOCKET s, const sockaddr* name, int namelen);
 int closesocket(SOCKET s);
 int WSARecvFrom(SOCKET s, LPWSABUF buffers, DWORD bufferCount, LPDWORD bytesReceived, LPDWORD flags,
@@ -224,6 +225,10 @@ BOOL WSACloseEvent(WSAEVENT event);
 DWORD WSAWaitForMultipleEvents(DWORD count, const WSAEVENT* events, BOOL waitAll, DWORD timeout,
                                BOOL alertable);
 ULONG inet_addr(const char* text);
+
+// Not a Winsock call: datagrams the system dropped at this socket because its
+// receive buffer was full. FALSE when the platform cannot tell.
+BOOL QuerySocketDrops(SOCKET s, ULONGLONG* drops);
 
 // Inline, because the C library may define the host's versions as macros.
 inline u_short htons(u_short value)

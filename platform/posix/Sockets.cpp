@@ -1,11 +1,13 @@
 // Windows Sockets set-up calls over BSD sockets.
 // This header first: the system headers below define some Winsock names as macros.
 #include "ErrorMapping.h"
+#include "FaultInjection.h"
 #include "SocketRegistry.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
 #include <ifaddrs.h>
+#include <linux/sock_diag.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -61,6 +63,19 @@ bool FindInterfaceOwning(std::uint32_t address, char (&name)[IF_NAMESIZE])
     }
     freeifaddrs(list);
     return found;
+}
+
+// SO_RCVBUF as the recorder means it: the buffer it asks for. Root or
+// CAP_NET_ADMIN may go past net.core.rmem_max with SO_RCVBUFFORCE; anyone
+// else gets SO_RCVBUF, which the kernel quietly caps at rmem_max.
+int SetReceiveBuffer(int fd, int bytes)
+{
+    if (!fault::Fail(fault::Point::receiveBufferForce) &&
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) == 0)
+        return 0;
+    if (fault::Fail(fault::Point::receiveBuffer)) return SOCKET_ERROR;
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0) return FailErrno();
+    return 0;
 }
 
 }  // namespace
@@ -171,6 +186,7 @@ int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
             std::memcpy(&value, optval, sizeof value);
         else
             value = static_cast<unsigned char>(optval[0]);
+        if (nativeName == SO_RCVBUF) return SetReceiveBuffer(fd, value);
         if (::setsockopt(fd, SOL_SOCKET, nativeName, &value, sizeof value) != 0) return FailErrno();
         return 0;
     }
@@ -195,6 +211,43 @@ int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
         return Fail(WSAENOPROTOOPT);
     }
     return Fail(WSAEINVAL);
+}
+
+int getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen)
+{
+    if (!detail::WinsockStarted()) return Fail(WSANOTINITIALISED);
+    if (!IsOwnedSocket(s)) return Fail(WSAENOTSOCK);
+    if (optval == nullptr || optlen == nullptr || *optlen < 4) return Fail(WSAEFAULT);
+    if (level != winsock_values::solSocket) return Fail(WSAEINVAL);
+    int nativeName = 0;
+    switch (optname) {
+    case winsock_values::soRcvBuf: nativeName = SO_RCVBUF; break;
+    case winsock_values::soSndBuf: nativeName = SO_SNDBUF; break;
+    default: return Fail(WSAENOPROTOOPT);
+    }
+    // The kernel's figure, which counts its own bookkeeping: twice what was set.
+    int value = 0;
+    socklen_t length = sizeof value;
+    if (::getsockopt(static_cast<int>(s), SOL_SOCKET, nativeName, &value, &length) != 0) return FailErrno();
+    std::memcpy(optval, &value, sizeof value);
+    *optlen = sizeof value;
+    return 0;
+}
+
+BOOL QuerySocketDrops(SOCKET s, ULONGLONG* drops)
+{
+    if (drops == nullptr) return FALSE;
+    // Under the registry's lock, so that a socket closed by another thread is
+    // never asked after its descriptor has gone.
+    std::lock_guard<std::mutex> guard(g_lock);
+    if (std::find(g_sockets.begin(), g_sockets.end(), static_cast<int>(s)) == g_sockets.end()) return FALSE;
+    std::uint32_t memory[SK_MEMINFO_VARS] = {};
+    socklen_t length = sizeof memory;
+    if (::getsockopt(static_cast<int>(s), SOL_SOCKET, SO_MEMINFO, memory, &length) != 0 ||
+        length < (SK_MEMINFO_DROPS + 1) * sizeof memory[0])
+        return FALSE;
+    *drops = memory[SK_MEMINFO_DROPS];
+    return TRUE;
 }
 
 int bind(SOCKET s, const pelorin_win::sockaddr* name, int namelen)

@@ -36,6 +36,13 @@
 // The program's wide entry, called by the C runtime (-municode with mingw).
 extern "C" int wmain(int argc, wchar_t** argv);
 
+// Not a Winsock call: datagrams the system dropped at this socket because its
+// receive buffer was full. Winsock keeps no such count per socket.
+inline BOOL QuerySocketDrops(SOCKET, ULONGLONG*)
+{
+    return FALSE;
+}
+
 namespace pelorin_platform {
 
 // The Universal CRT's checked functions hand a result buffer that is too

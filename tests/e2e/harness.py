@@ -82,10 +82,11 @@ def start_sender(*args):
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 
-def record(args, senders=(), timeout=60, before_senders=None):
+def record(args, senders=(), timeout=60, before_senders=None, during=None):
     """Runs the recorder with `args`; once it has printed its start line, runs
     each sender (a list of pelorin-send arguments) at the same time and waits
-    for all of them. Returns the recorder's Result."""
+    for all of them, meanwhile calling `during(process)` on a thread of its
+    own if given. Returns the recorder's Result."""
     began = time.monotonic()
     process = subprocess.Popen(pelorin_command() + [str(a) for a in args],
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
@@ -98,11 +99,16 @@ def record(args, senders=(), timeout=60, before_senders=None):
             if before_senders:
                 before_senders()
             running = [start_sender(*sender) for sender in senders]
+            meanwhile = threading.Thread(target=during, args=(process,)) if during else None
+            if meanwhile:
+                meanwhile.start()
             for sender in running:
                 out, err = sender.communicate(timeout=timeout)
                 if sender.returncode != 0:
                     process.kill()
                     raise AssertionError(f"sender failed: {out} {err}")
+            if meanwhile:
+                meanwhile.join()
     try:
         out, err = process.communicate(timeout=timeout)
     except subprocess.TimeoutExpired:

@@ -1,6 +1,7 @@
 """End to end: the real recorder, real sockets, the test-stream tools."""
 
 import os
+import signal
 import subprocess
 import sys
 import time
@@ -85,6 +86,30 @@ class Recording(harness.RecorderTestCase):
             self.assertLess(time.monotonic() - began, 7.0)
         finally:
             sender.communicate(timeout=30)
+
+
+class Stalls(harness.RecorderTestCase):
+    """What the receive buffer is for: a recorder that cannot run for a while
+    (a disk flush, a busy core) finds every datagram still there after it."""
+
+    def test_three_stalls_of_300_ms_at_50_mbit_lose_nothing(self):
+        port = harness.next_port()
+        out = self.path("stalls.ts")
+
+        def stall(process):
+            for _ in range(3):
+                time.sleep(0.5)
+                os.kill(process.pid, signal.SIGSTOP)
+                time.sleep(0.3)
+                os.kill(process.pid, signal.SIGCONT)
+
+        before = harness.udp_drops()
+        result = record(["-i", "0", "-m", GROUP, "-p", port, "-l", 5, "-f", out],
+                        senders=[["--group", GROUP, "--port", port, "--bitrate", 50, "--count", 12000]],
+                        during=stall)
+        self.assertRecorded(result)
+        self.assertExact(out, 12000)  # about 2.5 s at 50 Mbit/s: the stalls fall inside it
+        self.assertEqual(harness.udp_drops().get("RcvbufErrors"), before.get("RcvbufErrors"))
 
 
 class Interfaces(harness.RecorderTestCase):

@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 #include <mutex>
 #include <thread>
 #include <ctime>
@@ -19,7 +20,16 @@
 
 namespace {
 
-void Discard(const wchar_t*) {}
+std::mutex g_totalsLock;
+std::wstring g_totals;
+
+// Keeps only the totals line of the debugger channel.
+void KeepTotals(const wchar_t* text)
+{
+    if (std::wcsncmp(text, L"Recording totals:", 17) != 0) return;
+    std::lock_guard<std::mutex> guard(g_totalsLock);
+    g_totals = text;
+}
 
 std::atomic<unsigned> g_files{0};
 
@@ -35,7 +45,7 @@ RecordingHarness::RecordingHarness()
       path(testing::TempDir() + "pelorin-fault-" + std::to_string(::getpid()) + "-" +
            std::to_string(g_files.fetch_add(1)) + ".rec")
 {
-    pelorin_win::SetDebugOutputSink(Discard);
+    pelorin_win::SetDebugOutputSink(KeepTotals);
 }
 
 RecordingHarness::~RecordingHarness()
@@ -62,6 +72,14 @@ RecordingOutcome RecordingHarness::Record(const RecordingPlan& plan)
         port, plan.shape, plan.datagrams, plan.window, [] { return fault::Calls(Point::postReceive) > 0; },
         [] { return fault::Calls(Point::completion); });
     if (plan.trigger) stream.TriggerAt(plan.triggerAfter, plan.trigger);
+    g_counters.datagramsReceived.store(0);
+    g_counters.bytesReceived.store(0);
+    g_counters.bytesStored.store(0);
+    g_counters.socketDropsKnown.store(false);
+    {
+        std::lock_guard<std::mutex> guard(g_totalsLock);
+        g_totals.clear();
+    }
     stream.Start();
     testing::internal::CaptureStdout();
     RecordingOutcome outcome;
@@ -72,6 +90,10 @@ RecordingOutcome RecordingHarness::Record(const RecordingPlan& plan)
     outcome.sent = stream.Sent();
     outcome.delivered = fault::Calls(Point::completion) - fault::Failures(Point::completion);
     outcome.file = ReadWholeFile(path);
+    {
+        std::lock_guard<std::mutex> guard(g_totalsLock);
+        outcome.totals.assign(g_totals.begin(), g_totals.end());
+    }
     outcome.expected = plan.shape.Concatenation(static_cast<std::uint32_t>(outcome.delivered));
     return outcome;
 }

@@ -8,6 +8,7 @@
 #include "FaultInjection.h"
 #include "front/CommandLine.h"
 #include "front/RecordingRun.h"
+#include "front/StatusLine.h"
 
 #include <cstdint>
 #include <functional>
@@ -20,6 +21,7 @@ struct RecordingOutcome {
     unsigned long delivered = 0;  // datagrams the receive thread took and kept (successful completions)
     std::uint32_t sent = 0;
     std::string expected;         // the first `delivered` datagrams, back to back
+    std::string totals;           // the debugger channel's totals line, "" if none
 };
 
 struct RecordingPlan {

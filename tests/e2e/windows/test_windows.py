@@ -368,9 +368,18 @@ class RecordingTests(unittest.TestCase, PortMixin):
         debug = outcome.debug
         self.assertIn("Create Socket called.\n", debug)
         first = debug.index("Create Socket called.\n")
-        self.assertEqual(debug[first:first + len(SETUP_SEQUENCE) + 1], SETUP_SEQUENCE + ["Receiving.."])
+        self.assertEqual(debug[first:first + len(SETUP_SEQUENCE)], SETUP_SEQUENCE)
+        # The 8 MiB buffer is granted or the set-up fell back cleanly; either
+        # way the grant is reported right after the sequence.
+        self.assertRegex(debug[first + len(SETUP_SEQUENCE)], r"^Receive buffer: \d+ bytes granted, 8388608 asked\n$")
+        self.assertEqual(debug[first + len(SETUP_SEQUENCE) + 1], "Receiving..")
         self.assertEqual(debug.count("Stopped receiving:"), 1)
         self.assertGreater(debug.index("Stopped receiving:"), debug.index("Receiving.."))
+        # Winsock keeps no drop count: the totals say so rather than claim 0.
+        totals = [line for line in debug if line.startswith("Recording totals: ")]
+        self.assertEqual(len(totals), 1, debug)
+        self.assertRegex(totals[0], r"^Recording totals: \d+ datagrams, \d+ bytes stored, unknown dropped\n$")
+        self.assertGreater(debug.index(totals[0]), debug.index("Stopped receiving:"))
 
     def assert_file(self, path, expected):
         with open(path, "rb") as f:

@@ -46,9 +46,9 @@ std::string Rate(double bitsPerSecond)
 }
 
 StatusSample Sample(ULONGLONG ticks, std::int64_t elapsed, std::uint64_t datagrams, std::uint64_t received,
-                    std::uint64_t stored)
+                    std::uint64_t stored, std::uint64_t drops = 0, bool dropsKnown = false)
 {
-    return StatusSample{ticks, elapsed, datagrams, received, stored};
+    return StatusSample{ticks, elapsed, datagrams, received, stored, drops, dropsKnown};
 }
 
 }  // namespace
@@ -114,6 +114,46 @@ TEST(StatusLineText, WarnsAfterThreeSecondsWithoutADatagramAndClearsWhenDataCome
 
     // Empty datagrams carry no bytes, but they do show the stream is alive.
     EXPECT_EQ(std::string(line.Update(Sample(21500, 20, 11, 13160, 0))).find("no data"), std::string::npos);
+}
+
+TEST(StatusLineText, SocketDropsShowWhenTheSystemCountedAny)
+{
+    struct Case {
+        std::uint64_t drops;
+        bool known;
+        const char* live;
+        const char* final;
+    } cases[] = {
+        {0, false, "0:00:02 / 0:00:10  stored 0 B  0 bit/s  5 datagrams",
+         "0:00:02 / 0:00:10  stored 0 B  0 bit/s average  5 datagrams"},
+        {0, true, "0:00:02 / 0:00:10  stored 0 B  0 bit/s  5 datagrams",
+         "0:00:02 / 0:00:10  stored 0 B  0 bit/s average  5 datagrams"},
+        {7, false, "0:00:02 / 0:00:10  stored 0 B  0 bit/s  5 datagrams",
+         "0:00:02 / 0:00:10  stored 0 B  0 bit/s average  5 datagrams"},
+        {114, true, "0:00:02 / 0:00:10  stored 0 B  0 bit/s  5 datagrams  114 dropped",
+         "0:00:02 / 0:00:10  stored 0 B  0 bit/s average  5 datagrams  114 dropped"},
+    };
+    for (const Case& c : cases) {
+        StatusLine line(10, Sample(1000, 0, 5, 0, 0));
+        EXPECT_STREQ(line.Update(Sample(2000, 2, 5, 0, 0, c.drops, c.known)), c.live);
+        StatusLine ended(10, Sample(1000, 0, 5, 0, 0));
+        EXPECT_STREQ(ended.Final(Sample(2000, 2, 5, 0, 0, c.drops, c.known)), c.final);
+    }
+    // The silence warning still comes last.
+    StatusLine silent(10, Sample(0, 0, 5, 0, 0));
+    EXPECT_STREQ(silent.Update(Sample(4000, 4, 5, 0, 0, 3, true)),
+                 "0:00:04 / 0:00:10  stored 0 B  0 bit/s  5 datagrams  3 dropped  no data for 4 s");
+}
+
+TEST(StatusLineText, AdviceOnlyWhenTheSystemGrantedLessThanAsked)
+{
+    char text[256];
+    EXPECT_FALSE(ReceiveBufferAdvice(16777216, kReceiveBufferBytes, text, sizeof text));  // root: FORCE, doubled
+    EXPECT_FALSE(ReceiveBufferAdvice(kReceiveBufferBytes, kReceiveBufferBytes, text, sizeof text));
+    EXPECT_FALSE(ReceiveBufferAdvice(0, kReceiveBufferBytes, text, sizeof text));  // not known
+    ASSERT_TRUE(ReceiveBufferAdvice(425984, kReceiveBufferBytes, text, sizeof text));  // capped at rmem_max
+    EXPECT_STREQ(text, "receive buffer 425984 bytes, 8388608 asked: datagrams may be lost in a stall; raise "
+                       "net.core.rmem_max, or run as root or with CAP_NET_ADMIN");
 }
 
 TEST(StatusLineText, FinalTotalsAverageOverTheWholeRun)

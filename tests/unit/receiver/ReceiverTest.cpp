@@ -6,10 +6,15 @@
 #include "receiver/Receiver.h"
 #include "support/TestSupport.h"
 
+#include "FaultInjection.h"
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <fstream>
+#include <unistd.h>
 #include <ctime>
 #include <string>
 #include <thread>
@@ -24,6 +29,20 @@ const std::vector<std::wstring> kSetupSequence = {
     L"MCAST_JOIN_GROUP option failed. Selecting NIC by it's Ipv4 ip\n",
     L"Binding socket\n",
 };
+
+// The line that ends a successful set-up.
+std::wstring BufferLine(long long granted)
+{
+    return L"Receive buffer: " + std::to_wstring(granted) + L" bytes granted, 8388608 asked\n";
+}
+
+// What a plain SO_RCVBUF of `bytes` gives here: capped at rmem_max, doubled.
+long long PlainGrant(long long bytes)
+{
+    long long limit = 0;
+    std::ifstream("/proc/sys/net/core/rmem_max") >> limit;
+    return 2 * std::min(bytes, limit);
+}
 
 class ReceiverTest : public testing::Test {
 protected:
@@ -70,7 +89,9 @@ TEST_F(ReceiverTest, SetupWritesTheDebugSequenceAndSecondCallIsANoOp)
 {
     DebugCapture capture;
     ASSERT_EQ(CreateLoopbackSocket(), 0);
-    EXPECT_EQ(capture.Messages(), kSetupSequence);
+    std::vector<std::wstring> expected = kSetupSequence;
+    expected.push_back(BufferLine(g_receiver->receiveBufferGranted));
+    EXPECT_EQ(capture.Messages(), expected);
     EXPECT_NE(g_receiver->socket, INVALID_SOCKET);
 
     DebugCapture again;
@@ -82,7 +103,52 @@ TEST_F(ReceiverTest, AnyInterfaceHasTheSameSequence)
 {
     DebugCapture capture;
     ASSERT_EQ(g_receiver->CreateSocket(0, htons(port), 0), 0);
-    EXPECT_EQ(capture.Messages(), kSetupSequence);
+    std::vector<std::wstring> expected = kSetupSequence;
+    expected.push_back(BufferLine(g_receiver->receiveBufferGranted));
+    EXPECT_EQ(capture.Messages(), expected);
+}
+
+// 8 MiB through SO_RCVBUFFORCE, else through SO_RCVBUF (capped at rmem_max),
+// else the old 131600 the same two ways; only when all of that is refused
+// does the set-up fail.
+TEST_F(ReceiverTest, ReceiveBufferAsksForEightMebibytesThenFallsBack)
+{
+    struct Case {
+        const char* what;
+        unsigned long forceRefusals;
+        unsigned long plainRefusals;
+        long long granted;  // -1: the set-up fails
+    } cases[] = {
+        {"privileged", 0, 0, geteuid() == 0 ? 2LL * kReceiveBufferBytes : PlainGrant(kReceiveBufferBytes)},
+        {"capped at rmem_max", 1, 0, PlainGrant(kReceiveBufferBytes)},
+        {"8 MiB refused", 1, 1,
+         geteuid() == 0 ? 2LL * kFallbackReceiveBufferBytes : PlainGrant(kFallbackReceiveBufferBytes)},
+        {"8 MiB refused, 131600 capped", 2, 1, PlainGrant(kFallbackReceiveBufferBytes)},
+        {"everything refused", 2, 2, -1},
+    };
+    namespace fault = pelorin_win::fault;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TearDown();
+        SetUp();
+        fault::Enable();
+        if (c.forceRefusals > 0) fault::Arm(fault::Point::receiveBufferForce, 1, WSAENOBUFS, c.forceRefusals);
+        if (c.plainRefusals > 0) fault::Arm(fault::Point::receiveBuffer, 1, WSAENOBUFS, c.plainRefusals);
+        DebugCapture capture;
+        HRESULT result = CreateLoopbackSocket();
+        fault::Disable();
+        std::vector<std::wstring> expected = {kSetupSequence[0], kSetupSequence[1]};
+        if (c.granted < 0) {
+            EXPECT_EQ(static_cast<std::uint32_t>(result), 0x80072747u);  // WSAENOBUFS
+            expected.push_back(L"Setting socket buffer size option failed\n");
+        } else {
+            EXPECT_EQ(result, 0);
+            EXPECT_EQ(g_receiver->receiveBufferGranted, c.granted);
+            expected = kSetupSequence;
+            expected.push_back(BufferLine(c.granted));
+        }
+        EXPECT_EQ(capture.Messages(), expected);
+    }
 }
 
 TEST_F(ReceiverTest, AddressTheHostLacksFailsTheBindWith2049)
