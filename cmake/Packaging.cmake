@@ -1,13 +1,15 @@
 # Packages, made with `cpack` in a build directory:
-#   Linux build (build/default):  a .deb with pelorin, its man page and the
-#                                 test-stream tools;
+#   Linux build (build/default):  a .deb with pelorin, the tools, their man
+#                                 pages, and examples (systemd units, a
+#                                 sysctl.d file) under /usr/share/doc/pelorin;
 #   Windows build (build/mingw):  a .zip with the self-contained pelorin.exe and
 #                                 a README for Windows users.
 # Both land in <build dir>/packages.
 
 set(CPACK_PACKAGE_NAME pelorin)
 set(CPACK_PACKAGE_VENDOR "pelorin")
-set(CPACK_PACKAGE_CONTACT "pelorin maintainers <pelorin@localhost>")
+# lintian refuses an address on localhost; .invalid can never be delivered to.
+set(CPACK_PACKAGE_CONTACT "pelorin developers <pelorin@pelorin.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Record one UDP multicast stream to a file for a fixed time")
 set(CPACK_PACKAGE_DESCRIPTION
     "pelorin joins one IPv4 multicast group and stores the payload of every\n\
@@ -32,15 +34,44 @@ if(WIN32)
   set(CPACK_PACKAGE_FILE_NAME pelorin-${PROJECT_VERSION}-windows-x86_64)
 else()
   include(GNUInstallDirs)
-  # Debian keeps man pages compressed; -n leaves the time stamp out, so the
-  # package is the same from one build to the next.
-  set(PELORIN_MAN_PAGE ${CMAKE_BINARY_DIR}/pelorin.1.gz)
-  add_custom_command(OUTPUT ${PELORIN_MAN_PAGE}
-                     COMMAND gzip -9 -n -c ${CMAKE_CURRENT_LIST_DIR}/../docs/pelorin.1 > ${PELORIN_MAN_PAGE}
-                     DEPENDS ${CMAKE_CURRENT_LIST_DIR}/../docs/pelorin.1
-                     VERBATIM)
-  add_custom_target(pelorin_man_page ALL DEPENDS ${PELORIN_MAN_PAGE})
-  install(FILES ${PELORIN_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  set(PELORIN_PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR}/../packaging)
+  set(PELORIN_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/pelorin)
+  # Directories cpack makes on its own follow the umask otherwise.
+  set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+      OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+  # Debian keeps man pages and changelogs compressed; -n leaves the time stamp
+  # out, so the package is the same from one build to the next. Every page in
+  # docs/ goes in, so a new tool's page needs no change here.
+  file(GLOB PELORIN_MAN_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/../docs/*.1)
+  file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/man)
+  set(PELORIN_GZIPPED)
+  function(pelorin_gzip source output)
+    add_custom_command(OUTPUT ${output}
+                       COMMAND gzip -9 -n -c ${source} > ${output}
+                       DEPENDS ${source}
+                       VERBATIM)
+    set(PELORIN_GZIPPED ${PELORIN_GZIPPED} ${output} PARENT_SCOPE)
+  endfunction()
+  foreach(page IN LISTS PELORIN_MAN_SOURCES)
+    get_filename_component(name ${page} NAME)
+    pelorin_gzip(${page} ${CMAKE_BINARY_DIR}/man/${name}.gz)
+    install(FILES ${CMAKE_BINARY_DIR}/man/${name}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  endforeach()
+  # The package is native (no separate upstream), so Debian names its
+  # changelog changelog.gz rather than changelog.Debian.gz.
+  pelorin_gzip(${PELORIN_PACKAGING_DIR}/changelog ${CMAKE_BINARY_DIR}/changelog.gz)
+  add_custom_target(pelorin_package_docs ALL DEPENDS ${PELORIN_GZIPPED})
+
+  install(FILES ${PELORIN_PACKAGING_DIR}/copyright ${CMAKE_BINARY_DIR}/changelog.gz
+          DESTINATION ${PELORIN_DOC_DIR})
+  # Examples only: nothing under /etc, /lib/systemd or /usr/lib/sysctl.d, so
+  # installing the package changes nothing on the system by itself.
+  install(FILES ${PELORIN_PACKAGING_DIR}/pelorin@.service
+                ${PELORIN_PACKAGING_DIR}/pelorin@.timer
+                ${PELORIN_PACKAGING_DIR}/example.conf
+                ${PELORIN_PACKAGING_DIR}/60-pelorin-rmem.conf
+          DESTINATION ${PELORIN_DOC_DIR}/examples)
 
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
