@@ -66,6 +66,10 @@ int main(int argc, char** argv)
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     if (setsockopt(fd, SOL_SOCKET, force ? SO_RCVBUFFORCE : SO_RCVBUF, &rcvbuf, sizeof rcvbuf) != 0)
         return Fail("receive buffer");
+    int granted = 0;
+    socklen_t grantedSize = sizeof granted;
+    getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &grantedSize);
+    std::fprintf(stderr, "pelorin-rawrecv: receive buffer %d bytes granted, %d asked\n", granted, rcvbuf);
     int zero = 0;
     setsockopt(fd, IPPROTO_IP, IP_MULTICAST_ALL, &zero, sizeof zero);  // only our own group
     sockaddr_in local{};

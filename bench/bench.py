@@ -14,6 +14,7 @@ import datetime
 import json
 import os
 import platform
+import re
 import shutil
 import signal
 import socket
@@ -40,6 +41,8 @@ IFACE = "127.0.0.1"
 # What a careful user gives the peers: a receive buffer as large as the
 # system allows without privileges (net.core.rmem_max, 4 MiB here).
 PEER_RCVBUF = 4 * 1024 * 1024
+# What pelorin asks for (SO_RCVBUFFORCE first, so root gets all of it).
+PELORIN_RCVBUF = 8 * 1024 * 1024
 
 
 def log(text):
@@ -71,10 +74,12 @@ def recorder_command(name, group, path, seconds):
                 "UDP4-RECV:%d,ip-add-membership=%s:%s,rcvbuf=%d" % (PORT, group, IFACE, PEER_RCVBUF),
                 "OPEN:%s,creat,trunc" % path], signal.SIGTERM
     if name == "rawrecv":
-        return [RAWRECV, group, str(PORT), IFACE, str(PEER_RCVBUF), path], signal.SIGTERM
+        # The same buffer pelorin asks for, past rmem_max as pelorin gets it
+        # as root, so the yardstick is held to what pelorin is given.
+        return [RAWRECV, group, str(PORT), IFACE, str(PELORIN_RCVBUF), path, "--force"], signal.SIGTERM
     if name == "rawrecv-131600":
-        # The yardstick held to pelorin's receive buffer: what that buffer
-        # alone allows.
+        # The yardstick held to pelorin's old receive buffer: what that
+        # buffer alone allows.
         return [RAWRECV, group, str(PORT), IFACE, "131600", path], signal.SIGTERM
     raise ValueError(name)
 
@@ -129,6 +134,33 @@ def socket_drops(pid):
     return drops if found else None
 
 
+def socket_rcvbuf(pid):
+    """The receive buffer the kernel gave the recorder's UDP socket, in bytes
+    (the `rb` of `ss -m`: twice what was asked), or None."""
+    try:
+        out = subprocess.run(["ss", "-H", "-u", "-a", "-n", "-m", "-p"], stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL, text=True).stdout
+    except OSError:
+        return None
+    entries, current = [], ""
+    for line in out.splitlines():
+        if line[:1].isspace():
+            current += " " + line.strip()
+        else:
+            if current:
+                entries.append(current)
+            current = line
+    if current:
+        entries.append(current)
+    sizes = []
+    for entry in entries:
+        if "pid=%d," % pid in entry:
+            found = re.search(r"\brb(\d+)", entry)
+            if found:
+                sizes.append(int(found.group(1)))
+    return max(sizes) if sizes else None
+
+
 def softnet_drops():
     """Packets dropped before any socket (backlog full), all CPUs."""
     total = 0
@@ -152,6 +184,7 @@ class Run:
         self.users_before = igmp_users(group)
         self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log)
         self.drops = None
+        self.rcvbuf = None
         self.hwm_kib = 0
         self.rusage = None
         self.status = None
@@ -160,6 +193,7 @@ class Run:
         end = time.monotonic() + timeout
         while time.monotonic() < end:
             if igmp_users(self.group) > self.users_before and socket_drops(self.proc.pid) is not None:
+                self.rcvbuf = socket_rcvbuf(self.proc.pid)
                 return True
             if self.proc.poll() is not None:
                 return False
@@ -256,6 +290,7 @@ def measure(run, sent, first):
         "cpu_s_per_gb": round(cpu / (size / 1e9), 3) if cpu is not None and size else None,
         "peak_rss_mib": round(run.hwm_kib / 1024.0, 1) if run.hwm_kib else None,
         "sock_drops": run.drops,
+        "rcvbuf": run.rcvbuf,
         "exit": run.status,
     }
     if not check.get("ok") and run.status not in (0, None):
@@ -289,7 +324,7 @@ def one_run(recorder, rate, seconds, workdir):
     return rec
 
 
-def channels_run(recorder, count, rate, seconds, workdir):
+def channels_run(recorder, count, rate, seconds, workdir, case="channels"):
     """`count` recordings at once, one group each, all on one port."""
     runs = []
     load = os.getloadavg()[0]
@@ -317,7 +352,7 @@ def channels_run(recorder, count, rate, seconds, workdir):
     records = []
     for k, run in enumerate(runs):
         rec = measure(run, sent[k], starts[k])
-        rec["case"] = "channels"
+        rec["case"] = case
         rec["rate_mbit"] = rate
         rec["load1"] = round(load, 2)
         records.append(rec)
@@ -349,6 +384,77 @@ def slow_disk_run(rate, seconds, drain_mb_s, workdir):
             "seconds": seconds, "sent": sent["datagrams"], "sent_bytes": sent["bytes"],
             "peak_rss_mib": round(run.hwm_kib / 1024.0, 1) if run.hwm_kib else None, "sock_drops": run.drops,
             "exit": run.status, "stored_bytes": stored}
+
+
+# A CPU-bound process at normal priority that ends by itself at its deadline.
+HOG = r"""
+import sys, time
+end = time.monotonic() + float(sys.argv[1])
+while time.monotonic() < end:
+    pass
+"""
+
+
+class Hogs:
+    """`count` CPU-bound processes on the box for at most `seconds`: the load
+    of the loaded mode. Plain children at nice 0, so they compete with the
+    recorders in the same scheduler group rather than in one of their own."""
+
+    def __init__(self, count, seconds):
+        self.procs = [subprocess.Popen([sys.executable, "-c", HOG, str(seconds)], stdin=subprocess.DEVNULL)
+                      for _ in range(count)]
+        self.started = time.monotonic()
+        time.sleep(1.0)  # running, and counted in the load average, before the recorders start
+
+    def stop(self):
+        """Ends the hogs; returns the CPU seconds they got and how long they ran."""
+        cpu = 0.0
+        for proc in self.procs:
+            if proc.poll() is None:
+                proc.terminate()
+        for proc in self.procs:
+            _, _, usage = os.wait4(proc.pid, 0)
+            proc.returncode = 0
+            cpu += usage.ru_utime + usage.ru_stime
+        return round(cpu, 1), round(time.monotonic() - self.started, 1)
+
+
+def side_by_side_run(recorders, rate, seconds, workdir):
+    """The recorders at the same moment on one stream, one group and port:
+    both see the same datagrams and the same load. The last one listed is
+    started last, so pelorin, which stops by itself after a fixed time, goes
+    last to keep its margin after the stream."""
+    group = "239.1.4.1"
+    load = os.getloadavg()[0]
+    runs = []
+    for recorder in recorders:
+        path = os.path.join(workdir, "%s-side.ts" % recorder)
+        remove_outputs(path)
+        run = Run(recorder, group, path, seconds)
+        if not run.wait_joined():
+            for r in runs + [run]:
+                r.finish(5)
+            return [{"recorder": recorder, "rate_mbit": rate, "error": "did not join the group",
+                     "log": run.log_text.strip()[-300:]}]
+        runs.append(run)
+    time.sleep(0.2)
+    softnet_before = softnet_drops()
+    sent = sender_result(start_sender(group, rate, seconds))
+    time.sleep(0.5)
+    for run in runs:
+        run.note_drops()
+    softnet = softnet_drops() - softnet_before
+    for run in runs:
+        run.finish(timeout=seconds + 10)
+    records = []
+    for run in runs:
+        rec = measure(run, sent, 0)
+        rec["rate_mbit"] = rate
+        rec["softnet_drops"] = softnet
+        rec["load1"] = round(load, 2)
+        records.append(rec)
+        remove_outputs(run.path)
+    return records
 
 
 SLOW_READER = r"""
@@ -396,6 +502,7 @@ def aggregate(recorder, rate, runs):
         "peak_rss_mib": max([r.get("peak_rss_mib") or 0 for r in ok], default=None),
         "sock_drops": [r.get("sock_drops") for r in ok],
         "softnet_drops": sum(r.get("softnet_drops", 0) for r in ok),
+        "rcvbuf": max([r.get("rcvbuf") or 0 for r in ok], default=0) or None,
         "load1": [r.get("load1") for r in ok],
         "errors": [r["error"] for r in runs if "error" in r],
     }
@@ -417,18 +524,19 @@ def fmt(v, spec="%.2f", none="-"):
 
 
 def print_table(aggs, recorders, rates):
-    print("%-14s %6s %8s %6s %-9s %11s %7s %8s %9s %s" % (
+    print("%-14s %6s %8s %6s %-9s %11s %7s %8s %9s %10s %s" % (
         "recorder", "rate", "sent", "runs", "lossless", "max loss %", "exact", "cpu s/GB", "RSS MiB",
-        "sock drops per run"))
+        "rcvbuf KiB", "sock drops per run"))
     for recorder in recorders:
         for rate in rates:
             a = aggs.get((recorder, rate))
             if a is None:
                 continue
-            print("%-14s %6d %8s %6d %-9s %11s %7s %8s %9s %s" % (
+            print("%-14s %6d %8s %6d %-9s %11s %7s %8s %9s %10s %s" % (
                 recorder, rate, fmt(a["sent_mbit"], "%.0f"), a["runs"], "yes" if a["lossless"] else "no",
                 fmt(a["loss_pct_max"], "%.4f"), "yes" if a["byte_exact"] else "no", fmt(a["cpu_s_per_gb"]),
-                fmt(a["peak_rss_mib"], "%.1f"), ",".join(str(d) for d in a["sock_drops"])))
+                fmt(a["peak_rss_mib"], "%.1f"), fmt(a.get("rcvbuf") and a["rcvbuf"] / 1024.0, "%.0f"),
+                ",".join(str(d) for d in a["sock_drops"])))
     print()
     print("highest lossless rate (every rate up to it lossless in all runs):")
     for recorder in recorders:
@@ -460,7 +568,7 @@ def print_targets(aggs, rates, cpu_rate):
         c = lambda r: (aggs.get((r, cpu_rate)) or {}).get("cpu_s_per_gb")
         lines.append("  best peer: %s (highest lossless %s, cpu %s s/GB at %d)" % (
             peer, h_b, fmt(c(peer)), cpu_rate))
-        lines.append("  highest lossless: pelorin %s = %s x best peer (target >= 1.5), %s x rawrecv (target >= 0.8)" % (
+        lines.append("  highest lossless: pelorin %s = %s x best peer (target >= 1.5), %s x rawrecv (target >= 0.9)" % (
             h_p, fmt(ratio(h_p, h_b)), fmt(ratio(h_p, h_r))))
         lines.append("  cpu s/GB at %d: pelorin %s = %s x best peer (target <= 0.75), %s x rawrecv (target <= 1.3)" % (
             cpu_rate, fmt(c("pelorin")), fmt(ratio(c("pelorin"), c(peer))), fmt(ratio(c("pelorin"), c("rawrecv")))))
@@ -517,11 +625,16 @@ def main():
     parser = argparse.ArgumentParser(prog="bench/run", description=__doc__.split("\n\n")[0])
     parser.add_argument("--compare", type=int, metavar="RATE",
                         help="quick mode: pelorin, the best peer and rawrecv at one rate, one run each")
-    parser.add_argument("--peer", choices=PEERS, help="the peer for --compare (default: best of the last full run)")
+    parser.add_argument("--loaded", type=int, nargs="?", const=200, metavar="RATE",
+                        help="loaded mode: pelorin and the best peer on one stream at RATE (default 200) with "
+                             "CPU-bound processes on the box, then the channels case under the same load")
+    parser.add_argument("--hogs", type=int, default=2, help="CPU-bound processes in loaded mode (default 2)")
+    parser.add_argument("--peer", choices=PEERS,
+                        help="the peer for --compare and --loaded (default: best of the last full run)")
     parser.add_argument("--rates", default=",".join(map(str, DEFAULT_RATES)), help="Mbit/s, comma separated")
     parser.add_argument("--recorders", default=",".join(ALL_RECORDERS))
     parser.add_argument("--repeats", type=int, default=3)
-    parser.add_argument("--seconds", type=float, default=None, help="stream length (default 10; 8 with --compare)")
+    parser.add_argument("--seconds", type=float, default=None, help="stream length (default 10; 8 with --compare; 60 with --loaded)")
     parser.add_argument("--cpu-rate", type=int, default=500, help="rate whose CPU per GB the targets compare")
     parser.add_argument("--channels", type=int, default=8, help="recordings at once in the channels case (0: skip)")
     parser.add_argument("--channel-rate", type=int, default=100)
@@ -540,6 +653,8 @@ def main():
     try:
         if args.compare:
             return compare(args, workdir, stamp)
+        if args.loaded:
+            return loaded(args, workdir, stamp)
         return full(args, workdir, stamp)
     finally:
         if mounted:
@@ -671,6 +786,68 @@ def compare(args, workdir, stamp):
           "rawrecv %s" % (rate, seconds, os.getloadavg()[0], fmt(cpu("pelorin")),
                           fmt(ratio(cpu("pelorin"), cpu(peer))), peer, fmt(ratio(cpu("pelorin"), cpu("rawrecv"))),
                           loss("pelorin"), peer, loss(peer), loss("rawrecv")))
+    return 0
+
+
+def loaded(args, workdir, stamp):
+    rate = args.loaded
+    seconds = args.seconds or 60.0
+    peer = args.peer or last_best_peer(args.cpu_rate) or "multicat"
+    started = datetime.datetime.now()
+    print("# %s  %s" % (started.strftime("%Y-%m-%d %H:%M"), machine_line()))
+    print("# load average at start: %.2f %.2f %.2f" % os.getloadavg())
+    print("# loaded mode: %d CPU-bound processes at nice 0 during every run; pelorin and %s on one stream at "
+          "%d Mbit/s for %d s, %d runs; then %d x pelorin at %d Mbit/s each, once" % (
+              args.hogs, peer, rate, seconds, args.repeats, args.channels, args.channel_rate))
+    runs_file = open(os.path.join(OUT_DIR, "loaded-%s.jsonl" % stamp), "w")
+    hog_time = seconds + 30  # ends by itself even if this script is killed
+    print("%-9s %4s %-9s %8s %8s %7s %6s %10s %8s %9s %10s %9s %s" % (
+        "case", "run", "recorder", "sent", "Mbit/s", "lost", "exact", "sock drops", "cpu s/GB", "RSS MiB",
+        "rcvbuf KiB", "load1", "hog cpu s / wall s"))
+
+    def row(case, i, rec, hog):
+        runs_file.write(json.dumps(rec) + "\n")
+        runs_file.flush()
+        if "error" in rec:
+            print("%-9s %4s %-9s ERROR %s" % (case, i, rec["recorder"], rec["error"]))
+            return
+        print("%-9s %4s %-9s %8d %8.0f %7d %6s %10s %8s %9s %10s %9.2f %s" % (
+            case, i, rec["recorder"] if case == "side" else rec["group"], rec["sent"], rec["sent_mbit"],
+            rec["lost"], "yes" if rec["byte_exact"] else "no", rec["sock_drops"], fmt(rec["cpu_s_per_gb"]),
+            fmt(rec["peak_rss_mib"], "%.1f"), fmt(rec.get("rcvbuf") and rec["rcvbuf"] / 1024.0, "%.0f"),
+            rec["load1"], "%s / %s" % hog))
+
+    lossless = {"pelorin": 0, peer: 0}
+    for i in range(args.repeats):
+        hogs = Hogs(args.hogs, hog_time)
+        recs = side_by_side_run([peer, "pelorin"], rate, seconds, workdir)
+        hog = hogs.stop()
+        for rec in recs:
+            rec.update({"case": "loaded", "run": i + 1, "hogs": args.hogs, "hog_cpu_s": hog[0], "hog_wall_s": hog[1]})
+            log("loaded %d Mbit/s run %d %-9s %s" % (rate, i + 1, rec["recorder"], short(rec)))
+            row("side", i + 1, rec, hog)
+            if "error" not in rec and rec["lost"] == 0 and rec["byte_exact"]:
+                lossless[rec["recorder"]] += 1
+    channels = []
+    if args.channels:
+        hogs = Hogs(args.hogs, hog_time)
+        channels = channels_run("pelorin", args.channels, args.channel_rate, seconds, workdir, "channels-loaded")
+        hog = hogs.stop()
+        for rec in channels:
+            rec.update({"hogs": args.hogs, "hog_cpu_s": hog[0], "hog_wall_s": hog[1]})
+            row("channels", 1, rec, hog)
+    runs_file.close()
+    print()
+    print("targets (this run):")
+    print("  loaded %d Mbit/s for %d s: pelorin lossless in %d of %d runs (target: %d of %d); %s in %d of %d" % (
+        rate, seconds, lossless["pelorin"], args.repeats, args.repeats, args.repeats, peer, lossless[peer],
+        args.repeats))
+    if channels:
+        clean = sum(1 for r in channels if "error" not in r and r["lost"] == 0 and r["byte_exact"])
+        print("  %d x %d Mbit/s loaded: %d of %d recordings lossless and byte-exact (target: all)" % (
+            args.channels, args.channel_rate, clean, len(channels)))
+    print("# load average at end: %.2f %.2f %.2f; took %d s" % (
+        os.getloadavg() + ((datetime.datetime.now() - started).seconds,)))
     return 0
 
 
