@@ -75,9 +75,7 @@ StreamChecker::StreamChecker(const CheckOptions& options)
       recordSize_(datagramSize(options.mode, options.rawSize)),
       expected_(recordSize_),
       partial_(recordSize_),
-      nextAssumed_(options.expectFirst.value_or(0)) {
-  lastCc_.fill(-1);
-}
+      nextAssumed_(options.expectFirst.value_or(0)) {}
 
 void StreamChecker::feed(const std::uint8_t* data, std::size_t size) {
   if (recordSize_ == 0) return;
@@ -109,11 +107,7 @@ void StreamChecker::checkTsPackets(const std::uint8_t* record) {
       ++syncErrors_;
       continue;
     }
-    if ((pkt[3] & 0x10) == 0) continue;  // no payload: the counter does not advance
-    const unsigned pid = ((pkt[1] & 0x1F) << 8) | pkt[2];
-    const std::int8_t cc = static_cast<std::int8_t>(pkt[3] & 0x0F);
-    if (lastCc_[pid] >= 0 && cc != ((lastCc_[pid] + 1) & 0x0F)) ++ccErrors_;
-    lastCc_[pid] = cc;
+    if (continuity_.check(pkt) == CcVerdict::Error) ++ccErrors_;
   }
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "StreamPattern.h"
+#include "TsContinuity.h"
 
 namespace pelorin::tools {
 
@@ -94,7 +95,7 @@ class StreamChecker {
   std::uint64_t pendingUnknown_ = 0;  // corrupt records since the last good one
   std::uint64_t nextAssumed_ = 0;     // raw records too short to carry an index
 
-  std::array<std::int8_t, 8192> lastCc_;
+  ContinuityTracker continuity_;
   std::uint64_t ccErrors_ = 0;
   std::uint64_t syncErrors_ = 0;
 };
