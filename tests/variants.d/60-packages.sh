@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The packages: builds the Linux .deb and the Windows .zip with cpack, installs
-# the .deb with dpkg, checks the installed programs and man page (and makes one
-# short recording with them in a private network namespace), then removes it.
+# The packages: builds the Linux .deb and the Windows .zip with cpack, holds the
+# .deb to lintian, installs it with dpkg, checks the installed programs, man
+# pages and examples (and makes one short recording with them in a private
+# network namespace), then removes it.
 # Exits non-zero on any failure; the last line is "N passed, N failed".
 set -uo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/../.."
@@ -25,8 +26,9 @@ verdict() {
   exit
 }
 
-# dpkg-dev gives the .deb its real library dependencies; man-db reads the man page.
-if ! scripts/install-deps dpkg-dev man-db g++-mingw-w64-x86-64-posix; then
+# dpkg-dev gives the .deb its real library dependencies; man-db reads the man
+# pages; lintian judges the package; systemd checks the example units.
+if ! scripts/install-deps dpkg-dev man-db lintian systemd g++-mingw-w64-x86-64-posix; then
   failed=$((failed + 1))
   verdict
 fi
@@ -50,15 +52,51 @@ build_deb() {
 check "the .deb is built" build_deb
 deb=$(ls build/default/packages/pelorin_*.deb 2>/dev/null | head -n 1)
 
+# Every man page in docs/ is shipped, so a new tool's page is checked here too.
+man_pages=()
+for page in docs/*.1; do
+  man_pages+=("./usr/share/man/man1/$(basename "$page").gz")
+done
+examples=(pelorin@.service pelorin@.timer example.conf 60-pelorin-rmem.conf)
 deb_contents() {
-  local listing
+  local listing path
   listing=$(dpkg-deb -c "$deb") || return 1
-  for path in ./usr/bin/pelorin ./usr/bin/pelorin-send ./usr/bin/pelorin-check ./usr/share/man/man1/pelorin.1.gz; do
+  for path in ./usr/bin/pelorin ./usr/bin/pelorin-send ./usr/bin/pelorin-check "${man_pages[@]}" \
+      ./usr/share/doc/pelorin/copyright ./usr/share/doc/pelorin/changelog.gz \
+      "${examples[@]/#/./usr/share/doc/pelorin/examples/}"; do
     grep -q " $path\$" <<<"$listing" || { echo "missing from the .deb: $path"; return 1; }
   done
+  # Examples only: the package itself must not configure or enable anything.
+  if grep -E ' \./(etc|lib/systemd|usr/lib/systemd|usr/lib/sysctl\.d)/' <<<"$listing"; then
+    echo "the .deb installs configuration outside the examples"
+    return 1
+  fi
   dpkg-deb -f "$deb" Depends | grep -q libc6
 }
-[ -n "$deb" ] && check "the .deb holds the recorder, the tools and the man page" deb_contents
+[ -n "$deb" ] && check "the .deb holds the programs, man pages, copyright, changelog and examples" deb_contents
+
+# lintian's errors are faults of the package; warnings and notes are shown only.
+deb_lintian() {
+  local report
+  report=$(lintian --tag-display-limit 0 "$deb" 2>&1)
+  local status=$?
+  [ -n "$report" ] && echo "$report"
+  [ "$status" -eq 0 ] && ! grep -q '^E: ' <<<"$report"
+}
+[ -n "$deb" ] && check "lintian finds no error in the .deb" deb_lintian
+
+# The changelog's newest entry is the version packaged, and the copyright file
+# is machine-readable with the licence's text.
+deb_changelog_copyright() {
+  local tree=$work/deb-tree top
+  dpkg-deb -x "$deb" "$tree" || return 1
+  top=$(zcat "$tree/usr/share/doc/pelorin/changelog.gz" | head -n 1)
+  grep -q "^pelorin ($(dpkg-deb -f "$deb" Version)) " <<<"$top" || { echo "changelog starts: $top"; return 1; }
+  grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' "$tree/usr/share/doc/pelorin/copyright" &&
+    grep -q '^License: Expat$' "$tree/usr/share/doc/pelorin/copyright" &&
+    grep -q 'Permission is hereby granted' "$tree/usr/share/doc/pelorin/copyright"
+}
+[ -n "$deb" ] && check "the changelog matches the version, the copyright file is DEP-5" deb_changelog_copyright
 
 install_deb() {
   dpkg -i "$deb" >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; return 1; }
@@ -77,6 +115,26 @@ man_page_present() {
   [ -f /usr/share/man/man1/pelorin.1.gz ] &&
     [ "$(man -w pelorin)" = /usr/share/man/man1/pelorin.1.gz ] &&
     MANWIDTH=80 man pelorin 2>/dev/null | grep -q 'record one UDP multicast stream'
+}
+# Each installed page is found by man under its own name and renders without
+# a warning from groff.
+man_pages_render() {
+  local page name warnings
+  for page in "${man_pages[@]}"; do
+    name=$(basename "$page" .1.gz)
+    [ "$(man -w "$name")" = "/usr/share/man/man1/$name.1.gz" ] || { echo "man -w $name: not installed"; return 1; }
+    MANWIDTH=80 man "$name" 2>/dev/null | grep -q "^NAME" || { echo "man $name shows nothing"; return 1; }
+    warnings=$(LC_ALL=C.UTF-8 man --warnings -E UTF-8 -l -Tutf8 -Z "/usr/share/man/man1/$name.1.gz" 2>&1 >/dev/null)
+    [ -z "$warnings" ] || { echo "man $name: $warnings"; return 1; }
+  done
+}
+# The example units as systemd reads them, with the programs they name
+# installed; an instance name stands in for the template's.
+example_units_verify() {
+  local units=$work/units
+  mkdir -p "$units" &&
+    cp /usr/share/doc/pelorin/examples/pelorin@.service /usr/share/doc/pelorin/examples/pelorin@.timer "$units/" &&
+    (cd "$units" && systemd-analyze verify ./pelorin@news.service ./pelorin@news.timer)
 }
 tools_run() {
   pelorin-send --help >/dev/null && pelorin-check --help >/dev/null
@@ -101,10 +159,13 @@ installed_programs_record() {
 if [ -n "$installed" ]; then
   check "pelorin runs from PATH (usage, exit 0)" usage_runs
   check "man pelorin shows the man page" man_page_present
+  check "every man page is installed and renders cleanly" man_pages_render
+  check "systemd-analyze verify accepts the example units" example_units_verify
   check "pelorin-send and pelorin-check run" tools_run
   check "the installed programs record and verify a stream" installed_programs_record
   remove_deb() {
-    dpkg -r pelorin >/dev/null && installed="" && [ ! -e /usr/bin/pelorin ] && [ ! -e /usr/share/man/man1/pelorin.1.gz ]
+    dpkg -r pelorin >/dev/null && installed="" && [ ! -e /usr/bin/pelorin ] && [ ! -e /usr/share/man/man1/pelorin.1.gz ] &&
+      [ ! -e /usr/share/doc/pelorin/examples ]
   }
   check "dpkg -r removes it" remove_deb
 fi
