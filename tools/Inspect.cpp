@@ -196,12 +196,8 @@ void Inspector::packet(const std::uint8_t* p) {
   const auto pid = static_cast<std::uint16_t>(((p[1] & 0x1Fu) << 8) | p[2]);
   PidState& s = pids_[pid];
   ++s.packets;
-  if (pid == kNullPid) {
-    s.lastAt = now_;
-    return;
-  }
   const unsigned control = (p[3] >> 4) & 0x3u;
-  if ((control & 0x2u) && p[4] >= 7 && (p[5] & 0x10)) pcr(pid, p, (p[5] & 0x80) != 0);
+  if ((control & 0x2u) && p[4] >= 7 && (p[5] & 0x10) && pid != kNullPid) pcr(pid, p, (p[5] & 0x80) != 0);
   s.lastAt = now_;
 
   const CcVerdict verdict = continuity_.check(p);

@@ -1,0 +1,301 @@
+#include "Inspect.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "StreamPattern.h"
+
+using namespace pelorin::tools;
+
+namespace {
+
+using Packet = std::array<std::uint8_t, 188>;
+
+constexpr std::uint16_t kPmt = 0x100;
+constexpr std::uint16_t kVideo = 0x101;  // carries the PCR
+constexpr std::uint16_t kAudio = 0x102;
+constexpr std::uint16_t kNull = 0x1FFF;
+
+std::uint16_t pidOf(const Packet& p) { return static_cast<std::uint16_t>(((p[1] & 0x1F) << 8) | p[2]); }
+
+// A small multiplex, one packet per millisecond of PCR time: PAT and PMT every
+// 100 ms, audio every 4th packet, a null packet every 4th, video in between
+// with a PCR every 20 ms. A PID left out for a while does not advance its
+// continuity counter, as a muxer that has nothing to send.
+struct Mux {
+  int ms = 3000;
+  bool pcr = true;
+  struct Range {
+    int from = -1, to = -1;
+    bool has(int i) const { return i >= from && i < to; }
+  };
+  Range noPat, noPmt, noAudio, noPcr;
+};
+
+void putSection(Packet& p, std::vector<std::uint8_t> s) {
+  s[1] = static_cast<std::uint8_t>(0xB0 | ((s.size() + 1) >> 8));  // section_length: what follows, CRC included
+  s[2] = static_cast<std::uint8_t>(s.size() + 1);
+  const std::uint32_t crc = crc32Mpeg(s.data(), s.size());
+  for (int shift : {24, 16, 8, 0}) s.push_back(static_cast<std::uint8_t>(crc >> shift));
+  p[4] = 0;  // pointer_field
+  std::copy(s.begin(), s.end(), p.begin() + 5);
+}
+
+std::vector<Packet> build(const Mux& m) {
+  std::vector<Packet> out;
+  std::array<unsigned, 8192> cc{};
+  for (int i = 0; i < m.ms; ++i) {
+    std::uint16_t pid;
+    if (i % 100 == 0) {
+      pid = m.noPat.has(i) ? kNull : 0;
+    } else if (i % 100 == 1) {
+      pid = m.noPmt.has(i) ? kNull : kPmt;
+    } else if (i % 4 == 0) {
+      pid = m.noAudio.has(i) ? kNull : kAudio;
+    } else if (i % 4 == 3) {
+      pid = kNull;
+    } else {
+      pid = kVideo;
+    }
+    Packet p;
+    p.fill(0xFF);
+    p[0] = 0x47;
+    p[1] = static_cast<std::uint8_t>(((pid == 0 || pid == kPmt) ? 0x40 : 0) | (pid >> 8));
+    p[2] = static_cast<std::uint8_t>(pid);
+    p[3] = static_cast<std::uint8_t>(0x10 | (pid == kNull ? 0 : cc[pid]++ & 0x0F));
+    if (pid == 0) {
+      putSection(p, {0x00, 0, 0, 0x00, 0x01, 0xC1, 0, 0, 0x00, 0x01, 0xE0 | (kPmt >> 8), kPmt & 0xFF});
+    } else if (pid == kPmt) {
+      putSection(p, {0x02, 0, 0, 0x00, 0x01, 0xC1, 0, 0, 0xE0 | (kVideo >> 8), kVideo & 0xFF, 0xF0, 0x00,
+                     0x02, 0xE0 | (kVideo >> 8), kVideo & 0xFF, 0xF0, 0x00,
+                     0x03, 0xE0 | (kAudio >> 8), kAudio & 0xFF, 0xF0, 0x00});
+    } else if (pid == kVideo && m.pcr && i % 20 == 2 && !m.noPcr.has(i)) {
+      const std::uint64_t base = static_cast<std::uint64_t>(i) * 90;  // 1 ms in 90 kHz units
+      p[3] |= 0x20;
+      p[4] = 7;
+      p[5] = 0x10;
+      p[6] = static_cast<std::uint8_t>(base >> 25);
+      p[7] = static_cast<std::uint8_t>(base >> 17);
+      p[8] = static_cast<std::uint8_t>(base >> 9);
+      p[9] = static_cast<std::uint8_t>(base >> 1);
+      p[10] = static_cast<std::uint8_t>(((base & 1) << 7) | 0x7E);
+      p[11] = 0;
+    } else if (pid != kNull) {
+      for (std::size_t j = 4; j < p.size(); ++j) p[j] = static_cast<std::uint8_t>(i + j);
+    }
+    out.push_back(p);
+  }
+  return out;
+}
+
+std::vector<std::uint8_t> bytes(const std::vector<Packet>& packets) {
+  std::vector<std::uint8_t> out;
+  for (const auto& p : packets) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+// 12-byte version-2 RTP header before every 7 packets; datagram `drop` is left out.
+std::vector<std::uint8_t> rtpWrap(const std::vector<Packet>& packets, long drop = -1) {
+  std::vector<std::uint8_t> out;
+  for (std::size_t first = 0, seq = 0; first < packets.size(); first += 7, ++seq) {
+    if (static_cast<long>(seq) == drop) continue;
+    const std::uint8_t header[12] = {0x80, 33, static_cast<std::uint8_t>(seq >> 8), static_cast<std::uint8_t>(seq),
+                                     0, 0, 0, 0, 0x12, 0x34, 0x56, 0x78};
+    out.insert(out.end(), header, header + 12);
+    for (std::size_t i = first; i < std::min(first + 7, packets.size()); ++i) {
+      out.insert(out.end(), packets[i].begin(), packets[i].end());
+    }
+  }
+  return out;
+}
+
+// Feeds the data in growing pieces, so packets and headers straddle every boundary.
+InspectReport inspect(const std::vector<std::uint8_t>& data, std::vector<std::uint8_t>* stripped = nullptr) {
+  Inspector inspector;
+  if (stripped) inspector.setPacketSink([&](const std::uint8_t* p) { stripped->insert(stripped->end(), p, p + 188); });
+  std::size_t piece = 1;
+  for (std::size_t at = 0; at < data.size();) {
+    const std::size_t n = std::min(piece, data.size() - at);
+    inspector.feed(data.data() + at, n);
+    at += n;
+    piece = piece * 3 + 1;
+  }
+  return inspector.finish();
+}
+
+struct Counts {
+  std::uint64_t syncByte, syncLoss, pat, cc, pmt, pid, crc, pcrRepetition, rtpGaps;
+};
+
+Counts counts(const InspectReport& r) {
+  return {r.syncByteErrors, r.tsSyncLoss, r.patErrors, r.ccErrors, r.pmtErrors,
+          r.pidErrors,      r.crcErrors,  r.pcrRepetitionErrors, r.rtpGaps};
+}
+
+std::string show(const Counts& c) {
+  return "sync_byte " + std::to_string(c.syncByte) + ", sync_loss " + std::to_string(c.syncLoss) + ", pat " +
+         std::to_string(c.pat) + ", cc " + std::to_string(c.cc) + ", pmt " + std::to_string(c.pmt) + ", pid " +
+         std::to_string(c.pid) + ", crc " + std::to_string(c.crc) + ", pcr_repetition " +
+         std::to_string(c.pcrRepetition) + ", rtp_gaps " + std::to_string(c.rtpGaps);
+}
+
+void setCc(Packet& p, unsigned cc) { p[3] = static_cast<std::uint8_t>((p[3] & 0xF0) | (cc & 0x0F)); }
+
+}  // namespace
+
+TEST(Inspect, EachFaultOnceGivesExactCounts) {
+  struct Case {
+    const char* name;
+    Mux mux;
+    std::function<std::vector<std::uint8_t>(std::vector<Packet>)> inject;
+    Counts want;
+  };
+  auto plain = [](auto edit) {
+    return [edit](std::vector<Packet> p) {
+      edit(p);
+      return bytes(p);
+    };
+  };
+  const auto none = plain([](std::vector<Packet>&) {});
+  Mux longer;
+  longer.ms = 9000;
+
+  const std::vector<Case> cases = {
+      {"clean", {}, none, {}},
+      {"video packet removed", {}, plain([](auto& p) { p.erase(p.begin() + 1005); }), {0, 0, 0, 1, 0, 0, 0, 0, 0}},
+      {"sync byte changed", {}, plain([](auto& p) { p[1005][0] = 0x46; }), {1, 0, 0, 1, 0, 0, 0, 0, 0}},
+      // Two in a row lose the framing; both packets are lost to the resync.
+      {"two sync bytes changed", {}, plain([](auto& p) { p[1005][0] = p[1006][0] = 0x00; }),
+       {2, 1, 0, 1, 0, 0, 0, 0, 0}},
+      {"garbage before the stream", {}, [](std::vector<Packet> p) {
+         auto b = bytes(p);
+         b.insert(b.begin(), 100, 0x47);
+         return b;
+       },
+       {0, 1, 0, 0, 0, 0, 0, 0, 0}},
+      {"PAT CRC broken", {}, plain([](auto& p) { p[1000][20] ^= 1; }), {0, 0, 0, 0, 0, 0, 1, 0, 0}},
+      {"PMT CRC broken", {}, plain([](auto& p) { p[1001][30] ^= 1; }), {0, 0, 0, 0, 0, 0, 1, 0, 0}},
+      {"PAT absent 0.8 s", {3000, true, {1000, 1700}, {}, {}, {}}, none, {0, 0, 1, 0, 0, 0, 0, 0, 0}},
+      {"PATs 0.5 s apart are in time", {3000, true, {1000, 1400}, {}, {}, {}}, none, {}},
+      {"PMT absent 0.8 s", {3000, true, {}, {1000, 1700}, {}, {}}, none, {0, 0, 0, 0, 1, 0, 0, 0, 0}},
+      {"audio absent 6 s", {9000, true, {}, {}, {1000, 7000}, {}}, none, {0, 0, 0, 0, 0, 1, 0, 0, 0}},
+      {"audio absent 4 s", {9000, true, {}, {}, {1000, 5000}, {}}, none, {}},
+      {"PCRs absent 80 ms", {3000, true, {}, {}, {}, {1000, 1060}}, none, {0, 0, 0, 0, 0, 0, 0, 1, 0}},
+      {"a packet duplicated once", {}, plain([](auto& p) { p.insert(p.begin() + 1005, p[1005]); }), {}},
+      {"a packet three times", {}, plain([](auto& p) { p.insert(p.begin() + 1005, 2, p[1005]); }),
+       {0, 0, 0, 1, 0, 0, 0, 0, 0}},
+      {"adaptation-only packet keeps its counter", {}, plain([](auto& p) {
+         Packet a = p[1005];
+         a[3] = static_cast<std::uint8_t>(0x20 | (a[3] & 0x0F));
+         a[4] = 183;
+         a[5] = 0;
+         p.insert(p.begin() + 1006, a);
+       }),
+       {}},
+      {"counter jump flagged as a discontinuity", {}, plain([](auto& p) {
+         for (std::size_t i = 1002; i < p.size(); ++i)
+           if (pidOf(p[i]) == kVideo) setCc(p[i], p[i][3] + 5);
+         p[1002][5] |= 0x80;
+       }),
+       {}},
+      {"counter jump without the flag", {}, plain([](auto& p) {
+         for (std::size_t i = 1002; i < p.size(); ++i)
+           if (pidOf(p[i]) == kVideo) setCc(p[i], p[i][3] + 5);
+       }),
+       {0, 0, 0, 1, 0, 0, 0, 0, 0}},
+      {"null packets' counters are not checked", {}, plain([](auto& p) {
+         for (std::size_t i = 0; i < p.size(); ++i)
+           if (pidOf(p[i]) == kNull) setCc(p[i], static_cast<unsigned>(i * 7));
+       }),
+       {}},
+      {"no PCR and no PAT at all", {3000, false, {0, 3000}, {}, {}, {}}, none, {0, 0, 1, 0, 0, 0, 0, 0, 0}},
+      {"RTP-wrapped", {}, [](std::vector<Packet> p) { return rtpWrap(p); }, {}},
+      // Datagram 150 holds packets 1050..1056: video and audio, no PCR, no tables.
+      {"RTP datagram removed", {}, [](std::vector<Packet> p) { return rtpWrap(p, 150); }, {0, 0, 0, 2, 0, 0, 0, 0, 1}},
+      {"RTP datagram with a bad sync byte", {}, [](std::vector<Packet> p) {
+         p[1053][0] = 0x46;
+         return rtpWrap(p);
+       },
+       {1, 0, 0, 1, 0, 0, 0, 0, 0}},
+  };
+  for (const auto& c : cases) {
+    const InspectReport r = inspect(c.inject(build(c.mux)));
+    EXPECT_EQ(show(counts(r)), show(c.want)) << c.name;
+  }
+}
+
+TEST(Inspect, ClockRtpAndStrippingOnACleanStream) {
+  const auto packets = build({});
+  const auto plain = bytes(packets);
+  InspectReport r = inspect(plain);
+  EXPECT_TRUE(r.priority1Ok());
+  EXPECT_FALSE(r.rtp);
+  EXPECT_EQ(r.packets, 3000u);
+  EXPECT_EQ(r.pcrPid, kVideo);
+  // PCRs from 2 ms to 2982 ms; 188 bytes a millisecond.
+  ASSERT_TRUE(r.durationSeconds && r.bitrateBps);
+  EXPECT_DOUBLE_EQ(*r.durationSeconds, 2.98);
+  EXPECT_NEAR(*r.bitrateBps, 188 * 8 * 1000, 1e-6);
+  ASSERT_EQ(r.pids.size(), 5u);
+  EXPECT_EQ(r.pids[0].pid, 0);
+  EXPECT_EQ(r.pids[0].packets, 30u);
+  EXPECT_NEAR(*r.pids[0].bitrateBps, 188 * 8 * 10, 1e-6);
+
+  std::vector<std::uint8_t> stripped;
+  r = inspect(rtpWrap(packets, 7), &stripped);
+  EXPECT_TRUE(r.rtp);
+  EXPECT_EQ(r.rtpDatagrams, 428u);
+  EXPECT_EQ(r.rtpLost, 1u);
+  EXPECT_EQ(stripped.size(), plain.size() - 7 * 188);
+  stripped.clear();
+  inspect(rtpWrap(packets), &stripped);
+  EXPECT_TRUE(stripped == plain);
+
+  // Without a clock nothing is timed, and the report says so.
+  r = inspect(bytes(build({3000, false, {}, {}, {}, {}})));
+  EXPECT_TRUE(r.priority1Ok());
+  EXPECT_FALSE(r.pcrPid);
+  EXPECT_FALSE(r.durationSeconds);
+  EXPECT_NE(toText(r).find("no PCR"), std::string::npos);
+  EXPECT_NE(toJson(r).find("\"duration_s\":null"), std::string::npos);
+}
+
+TEST(Inspect, EdgesOfTheInput) {
+  auto r = inspect({});
+  EXPECT_TRUE(r.priority1Ok());
+  EXPECT_EQ(r.packets, 0u);
+
+  // A stream cut mid-packet: the whole packets are read, the rest reported.
+  auto data = bytes(build({}));
+  data.resize(data.size() - 100);
+  r = inspect(data);
+  EXPECT_EQ(r.packets, 2999u);
+  EXPECT_EQ(r.trailingBytes, 88u);
+  EXPECT_TRUE(r.priority1Ok());
+
+  // Nothing but noise: never in sync is a sync loss, not a clean stream.
+  r = inspect(std::vector<std::uint8_t>(5000, 0x00));
+  EXPECT_EQ(r.tsSyncLoss, 1u);
+  EXPECT_EQ(r.skippedBytes, 5000u);
+  EXPECT_FALSE(r.priority1Ok());
+
+  // Three packets only: short of five, but they run exactly to the end.
+  r = inspect(std::vector<std::uint8_t>(data.begin(), data.begin() + 3 * 188));
+  EXPECT_EQ(r.packets, 3u);
+  EXPECT_EQ(r.tsSyncLoss, 0u);
+}
+
+TEST(Inspect, JsonCarriesEveryKey) {
+  const std::string json = toJson(inspect(bytes(build({}))));
+  for (const char* key : {"\"packets\":3000", "\"sync_byte_errors\":0", "\"ts_sync_loss\":0", "\"cc_errors\":0",
+                          "\"pat_errors\":0", "\"pmt_errors\":0", "\"pid_errors\":0", "\"crc_errors\":0",
+                          "\"pcr_repetition_errors\":0", "\"rtp\":false", "\"rtp_gaps\":0", "\"duration_s\":2.980000",
+                          "\"bitrate_bps\":1504000", "\"pids\":{\"0\":{\"packets\":30,\"cc_errors\":0,\"bitrate_bps\":15040}",
+                          "\"8191\":{"}) {
+    EXPECT_NE(json.find(key), std::string::npos) << key << " in " << json;
+  }
+}
