@@ -1,0 +1,149 @@
+#!/usr/bin/env bash
+# pelorin-inspect on streams from a real multiplexer: Debian's ffmpeg makes a
+# 6-second transport stream (MPEG-2 video, MP2 audio, null packets from
+# -muxrate), tests/tools/inject_faults.py puts one fault into a copy at a
+# time, and every count in pelorin-inspect's JSON must be exactly what that
+# fault causes. Also: RTP wrapping and one lost datagram, --strip-rtp giving
+# back the plain file byte for byte, and pelorin-check counting no
+# continuity error on the clean stream. Files only, no network.
+# The last line is "N passed, N failed".
+set -uo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/../.."
+
+passed=0
+failed=0
+verdict() {
+  echo "$passed passed, $failed failed"
+  [ "$failed" -eq 0 ]
+  exit
+}
+check() {
+  local name=$1
+  shift
+  if "$@"; then
+    passed=$((passed + 1))
+    echo "ok: $name"
+  else
+    failed=$((failed + 1))
+    echo "FAILED: $name"
+  fi
+}
+
+scripts/install-deps ffmpeg || { failed=1; verdict; }
+cmake --preset default >/dev/null && cmake --build --preset default -j "$(nproc)" >/dev/null || { failed=1; verdict; }
+
+inspect=build/default/tools/pelorin-inspect
+pcheck=build/default/tools/pelorin-check
+inject="python3 tests/tools/inject_faults.py"
+work=$(mktemp -d /tmp/pelorin-inspect.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+
+# ffmpeg's PIDs: PAT 0, SDT 17, PMT 4096, video 256 (with the PCR), audio 257, null 8191.
+make_stream() {
+  ffmpeg -nostdin -hide_banner -loglevel error -y \
+    -f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine=frequency=440:sample_rate=48000 -t 6 \
+    -c:v mpeg2video -b:v 1M -c:a mp2 -b:a 128k -f mpegts -muxrate 2M "$work/clean.ts"
+}
+check "ffmpeg makes a multiplexed stream" make_stream
+[ -s "$work/clean.ts" ] || verdict
+
+# expect FILE STATUS key=value... [-- extra inspect options]: runs pelorin-inspect --json and
+# compares the exit status and every listed key; the error counts not listed must be 0.
+expect() {
+  local file=$1 status=$2
+  shift 2
+  local out got
+  out=$("$inspect" --json "$file")
+  got=$?
+  [ "$got" -eq "$status" ] || { echo "exit $got, wanted $status: $out"; return 1; }
+  python3 - "$out" "$@" <<'EOF'
+import json, sys
+report = json.loads(sys.argv[1])
+want = {k: 0 for k in ("ts_sync_loss", "sync_byte_errors", "pat_errors", "cc_errors", "pmt_errors",
+                       "pid_errors", "crc_errors", "pcr_repetition_errors", "rtp_gaps")}
+want["rtp"] = False
+for item in sys.argv[2:]:
+    key, value = item.split("=", 1)
+    want[key] = json.loads(value)
+
+def get(key):
+    value = report
+    for part in key.split("."):
+        value = value[part]
+    return value
+
+wrong = [f"{k}: {get(k)!r}, wanted {v!r}" for k, v in want.items() if get(k) != v]
+if wrong:
+    print("; ".join(wrong))
+    sys.exit(1)
+EOF
+}
+
+clean_report() {
+  expect "$work/clean.ts" 0 || return 1
+  python3 - "$("$inspect" --json "$work/clean.ts")" <<'EOF'
+import json, sys
+r = json.loads(sys.argv[1])
+pids = r["pids"]
+ok = (5.8 < r["duration_s"] < 6.1 and abs(r["bitrate_bps"] - 2e6) < 2e4 and r["pcr_pid"] == 256
+      and {"0", "256", "257", "4096", "8191"} <= set(pids) and pids["8191"]["packets"] > 0
+      and sum(p["packets"] for p in pids.values()) == r["packets"] == r["bytes"] // 188)
+if not ok:
+    print(r)
+sys.exit(0 if ok else 1)
+EOF
+}
+check "the clean stream: no error, 6 s at 2 Mbit/s, every PID" clean_report
+
+pelorin_check_cc() {
+  local cc
+  cc=$("$pcheck" --json "$work/clean.ts" | python3 -c 'import json,sys; print(json.load(sys.stdin)["cc_errors"])')
+  [ "$cc" = 0 ] || { echo "pelorin-check: $cc cc errors"; return 1; }
+}
+check "pelorin-check counts no continuity error on the clean stream" pelorin_check_cc
+
+$inject drop-packet --pid 256 "$work/clean.ts" "$work/drop.ts"
+check "a video packet removed: 1 cc error, on PID 256" expect "$work/drop.ts" 1 cc_errors=1 pids.256.cc_errors=1
+
+$inject bad-sync --pid 256 "$work/clean.ts" "$work/sync.ts"
+check "a sync byte changed: 1 sync byte error, and its packet's cc error" \
+  expect "$work/sync.ts" 1 sync_byte_errors=1 cc_errors=1
+
+$inject break-crc "$work/clean.ts" "$work/crc.ts"
+check "a PAT CRC broken: 1 CRC error (priority 2: exit 0)" expect "$work/crc.ts" 0 crc_errors=1
+
+pat_gap() {
+  local replaced
+  replaced=$($inject drop-pat 2.0 2.8 "$work/clean.ts" "$work/pat.ts") || return 1
+  [ "$replaced" -ge 6 ] || { echo "only $replaced PATs replaced"; return 1; }
+  # PID 0's counter jumps by what was left out, an error unless that is a multiple of 16.
+  expect "$work/pat.ts" 1 pat_errors=1 cc_errors=$((replaced % 16 ? 1 : 0))
+}
+check "PAT absent for 0.8 s: 1 PAT error" pat_gap
+
+rtp_clean() {
+  $inject rtp-wrap "$work/clean.ts" "$work/rtp.ts" &&
+    expect "$work/rtp.ts" 0 rtp=true "packets=$(($(stat -c %s "$work/clean.ts") / 188))" &&
+    "$inspect" --strip-rtp "$work/stripped.ts" "$work/rtp.ts" >/dev/null &&
+    cmp "$work/stripped.ts" "$work/clean.ts"
+}
+check "RTP-wrapped: found, no error; --strip-rtp gives back the file byte for byte" rtp_clean
+
+# The datagram left out holds only null and payload-only video packets: one gap, one video cc error.
+$inject rtp-wrap --drop-middle --pid 256 "$work/clean.ts" "$work/rtp-gap.ts"
+check "an RTP datagram removed: 1 gap, 1 cc error" \
+  expect "$work/rtp-gap.ts" 1 rtp=true rtp_gaps=1 rtp_lost=1 cc_errors=1 pids.256.cc_errors=1
+
+usage() {
+  "$inspect" "$work/none.ts" >/dev/null 2>&1
+  [ $? -eq 2 ] || return 1
+  "$inspect" --bogus "$work/clean.ts" >/dev/null 2>&1
+  [ $? -eq 2 ] || return 1
+  "$inspect" --strip-rtp "$work/clean.ts" "$work/clean.ts" >/dev/null 2>&1
+  [ $? -eq 2 ] && [ -s "$work/clean.ts" ] || return 1
+  "$inspect" --help | grep -q Examples &&
+    "$inspect" - <"$work/clean.ts" | tail -n 1 | grep -q '^OK: no priority-1 errors$'
+}
+check "usage and I/O errors exit 2; standard input; the text report" usage
+
+verdict
