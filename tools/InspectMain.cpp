@@ -99,6 +99,7 @@ int main(int argc, char** argv) {
   int outFd = -1;
   std::vector<std::uint8_t> out;
   bool outFailed = false;
+  int outErrno = 0;
   if (!stripPath.empty()) {
     struct stat existing {};
     if (::stat(stripPath.c_str(), &existing) == 0 && existing.st_dev == in.st_dev && existing.st_ino == in.st_ino) {
@@ -114,7 +115,10 @@ int main(int argc, char** argv) {
     inspector.setPacketSink([&](const std::uint8_t* packet) {
       out.insert(out.end(), packet, packet + 188);
       if (out.size() + 188 > kOutBytes) {
-        outFailed = outFailed || !writeAll(outFd, out.data(), out.size());
+        if (!outFailed && !writeAll(outFd, out.data(), out.size())) {
+          outFailed = true;
+          outErrno = errno;
+        }
         out.clear();
       }
     });
@@ -153,10 +157,12 @@ int main(int argc, char** argv) {
 
   const InspectReport report = inspector.finish();
   if (outFd >= 0) {
-    outFailed = outFailed || !writeAll(outFd, out.data(), out.size());
-    if (::close(outFd) != 0) outFailed = true;
+    if (!outFailed && (!writeAll(outFd, out.data(), out.size()) || ::close(outFd) != 0)) {
+      outFailed = true;
+      outErrno = errno;
+    }
     if (outFailed) {
-      std::cerr << "pelorin-inspect: " << stripPath << ": write failed\n";
+      std::cerr << "pelorin-inspect: " << stripPath << ": " << std::strerror(outErrno) << "\n";
       return kExitUsage;
     }
   }
