@@ -1,5 +1,7 @@
 #include "front/CommandLine.h"
 
+#include "common/ConsoleLine.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cwchar>
@@ -32,8 +34,7 @@ bool ParseNumber(const wchar_t* text, long long low, long long high, long long* 
 
 HRESULT Report(const char* message)
 {
-    std::puts(message);
-    std::fflush(stdout);
+    PrintLine(message);
     return E_FAIL;
 }
 
@@ -69,14 +70,25 @@ ULONG ParseIPv4Address(const wchar_t* text, HRESULT* status)
     return address;
 }
 
+void StartRecordingClock(RecordingSettings* settings)
+{
+    settings->startTime = std::time(nullptr);
+    settings->startTicks = static_cast<std::int64_t>(GetTickCount64());
+}
+
+void SetRecordingLength(RecordingSettings* settings, std::int64_t seconds)
+{
+    settings->endTime = settings->startTime + seconds;
+    settings->endTicks = settings->startTicks + seconds * 1000;
+}
+
 void PrintUsage()
 {
-    std::puts("You must provide exactly 5 arguments: -i[interface] , -m[multicast address] , -p[port] , "
+    PrintLine("You must provide exactly 5 arguments: -i[interface] , -m[multicast address] , -p[port] , "
               "-l[recording length in seconds], -f[file]");
-    std::puts("Example: pelorin.exe -i 192.168.0.2 -m 239.255.0.1 -p 5002 -l 3600 -f "
+    PrintLine("Example: pelorin.exe -i 192.168.0.2 -m 239.255.0.1 -p 5002 -l 3600 -f "
               "\"C:\\\\Recording\\\\stream.ts.mpg\" ");
-    std::puts("If you have only one NIC: pelorin.exe -i 0 ...");
-    std::fflush(stdout);
+    PrintLine("If you have only one NIC: pelorin.exe -i 0 ...");
 }
 
 HRESULT ParseOptions(int argc, wchar_t** argv, RecordingSettings* settings)
@@ -102,7 +114,7 @@ HRESULT ParseOptions(int argc, wchar_t** argv, RecordingSettings* settings)
         } else if (std::wcscmp(name, L"-l") == 0) {
             if (!ParseNumber(value, 0, 2147483647, &number))
                 return Report("Error occurred while parsing recording length.");
-            settings->endTime = settings->startTime + number;
+            SetRecordingLength(settings, number);
             seen |= kLengthSeen;
         } else if (std::wcscmp(name, L"-f") == 0) {
             settings->outputPath = value;

@@ -17,6 +17,11 @@ struct RecordingSettings {
     USHORT port;                // network byte order
     std::int64_t startTime;     // seconds since 1970-01-01 UTC
     std::int64_t endTime;
+    // The same two moments on the monotonic clock (GetTickCount64): the
+    // recording's length is measured there, so a step of the wall clock
+    // neither cuts it short nor stretches it.
+    std::int64_t startTicks;
+    std::int64_t endTicks;
 };
 
 static_assert(sizeof(std::time_t) == 8, "recording times are 64-bit");
@@ -31,6 +36,11 @@ extern std::ofstream g_outputFile;
 ULONG ParseIPv4Address(const wchar_t* text, HRESULT* status);
 
 void PrintUsage();
+
+// Takes the start of the recording, on both clocks.
+void StartRecordingClock(RecordingSettings* settings);
+// Sets the end `seconds` after the start (already past when negative).
+void SetRecordingLength(RecordingSettings* settings, std::int64_t seconds);
 
 // Reads the five option pairs of an 11-argument command line into *settings
 // (startTime must already be set). Prints what is wrong and returns E_FAIL,

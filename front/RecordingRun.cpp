@@ -1,6 +1,7 @@
 #include "front/RecordingRun.h"
 
 #include "front/CommandLine.h"
+#include "common/ConsoleLine.h"
 #include "common/DebugLine.h"
 #include "front/StatusLine.h"
 #include "pipeline/ChunkQueue.h"
@@ -10,7 +11,8 @@
 #include <cstdio>
 #include <ctime>
 #include <cwchar>
-#include <filesystem>
+#include <algorithm>
+#include <cstdint>
 #include <new>
 
 namespace {
@@ -25,8 +27,19 @@ void PrintTimeLine(const char* label)
     char format[64];
     std::snprintf(format, sizeof format, "%s %%m/%%d/%%y %%H:%%M:%%S", label);
     if (localtime_s(&local, &now) == 0) std::strftime(text, sizeof text, format, &local);
-    std::puts(text);
-    std::fflush(stdout);
+    PrintLine(text);
+}
+
+// True when the directory part of the path fits the splitter's buffer; a
+// longer one would make the splitter call the C runtime's invalid-parameter
+// handler, which ends the process.
+bool DirectoryFits(const wchar_t* path)
+{
+    std::size_t length = 0;
+    for (std::size_t i = 0; path[i] != L'\0'; ++i)
+        if (path[i] == L'/' || path[i] == L'\\') length = i + 1;
+    if (length >= 2 && path[1] == L':') length -= 2;  // the drive has its own buffer
+    return length < _MAX_DIR;
 }
 
 // Creates the output file's directory (one level, drive included) and opens
@@ -36,7 +49,7 @@ HRESULT OpenOutputFile(const wchar_t* path)
     // Drive and directory together: on Windows the directory alone would be
     // resolved against the current drive.
     wchar_t drive[_MAX_DRIVE] = {};
-    wchar_t* directory = new (std::nothrow) wchar_t[_MAX_DRIVE + _MAX_DIR]();
+    wchar_t* directory = DirectoryFits(path) ? new (std::nothrow) wchar_t[_MAX_DRIVE + _MAX_DIR]() : nullptr;
     if (directory != nullptr) {
         // A directory part too long for its buffer comes back empty: then no
         // directory is made and the open below decides.
@@ -48,13 +61,23 @@ HRESULT OpenOutputFile(const wchar_t* path)
         }
         delete[] directory;
     }
-    g_outputFile.open(std::filesystem::path(path), std::ios::binary | std::ios::out | std::ios::trunc);
+    // A FIFO holds the open until a reader comes: wait no longer than the
+    // recording would have lasted.
+    const std::int64_t left = g_settings.endTicks - static_cast<std::int64_t>(GetTickCount64());
+    if (!WaitForFileReader(path, left > 0 ? static_cast<DWORD>(std::min<std::int64_t>(left, 0x7FFFFFFF)) : 0)) {
+        OutputDebugStringW(L"No reader opened the output pipe before the recording's end\n");
+        PrintLine("Error occurred while opening output file.");
+        return E_FAIL;
+    }
+    g_outputFile.open(FileSystemPath(path), std::ios::binary | std::ios::out | std::ios::trunc);
     if (!g_outputFile.is_open()) {
-        std::puts("Error occurred while opening output file.");
-        std::fflush(stdout);
+        PrintLine("Error occurred while opening output file.");
         return E_FAIL;
     }
     g_outputFile.clear();
+    // Recording into standard output (for a player downstream): the time
+    // lines must not land in the middle of the stream.
+    if (SameFileAsStandardOutput(path)) MoveLinesToStandardError();
     return S_OK;
 }
 
@@ -88,6 +111,18 @@ void ReportTotals(SOCKET socket)
     OutputDebugLine("Recording totals: %llu datagrams, %llu bytes stored, %s dropped\n",
                     static_cast<unsigned long long>(totals.datagrams),
                     static_cast<unsigned long long>(totals.bytesStored), drops);
+}
+
+// Ctrl-C, Ctrl-Break, closing the console, SIGINT, SIGTERM, SIGHUP: the
+// recording stops as if its time were over, and everything received is kept.
+BOOL WINAPI OnConsoleControl(DWORD controlType)
+{
+    // Asked twice: the system's own action ends the process at once.
+    if (!RequestStop()) return FALSE;
+    // After a close event the system ends the process as soon as this
+    // returns; the recording finishes meanwhile, and the process with it.
+    if (controlType == CTRL_CLOSE_EVENT) Sleep(INFINITE);
+    return TRUE;
 }
 
 // Runs the writer on its own thread and waits for it; its result.
@@ -142,6 +177,7 @@ HRESULT RunRecording()
     receiver->port = g_settings.port;
 
     HRESULT result = E_OUTOFMEMORY;
+    bool stoppable = false;
     if (receiver->queue != nullptr && receiver->dataEvent != nullptr)
         result = receiver->CreateSocket(receiver->groupAddress, receiver->port, receiver->interfaceAddress);
     if (result == 0) result = OpenOutputFile(g_settings.outputPath);
@@ -151,14 +187,16 @@ HRESULT RunRecording()
         // asks the platform about this copy, which stays valid to ask about.
         const SOCKET socket = receiver->socket;
         receiver->StartReceiving();
+        AcceptStopRequests(receiver->dataEvent);
+        stoppable = SetConsoleCtrlHandler(OnConsoleControl, TRUE) != FALSE;
         PrintTimeLine("Recording started at");
         DWORD writerResult = RunWriter(socket, receiver->receiveBufferGranted);
         ReportTotals(socket);
+        RefuseStopRequests();
         g_outputFile.close();
         if (g_outputFile.fail() && writerResult == 0) {
             // The buffered tail could not be stored.
-            std::puts("Error occurred while writing output file.");
-            std::fflush(stdout);
+            PrintLine("Error occurred while writing output file.");
             writerResult = static_cast<DWORD>(E_FAIL);
         }
         if (receiver->receiveError != 0)
@@ -169,6 +207,7 @@ HRESULT RunRecording()
 
     PrintTimeLine("Recording finished at");
     TearDownReceiver();
+    if (stoppable) SetConsoleCtrlHandler(OnConsoleControl, FALSE);
     return result;
 }
 
@@ -178,8 +217,11 @@ int PelorinMain(int argc, wchar_t** argv)
         PrintUsage();
         return 0;
     }
-    g_settings.startTime = std::time(nullptr);
+    StartRecordingClock(&g_settings);
     HRESULT status = ParseOptions(argc, argv, &g_settings);
     if (status != S_OK) return status;
-    return RunRecording();
+    HRESULT result = RunRecording();
+    // Stopped early: ended the way a program ended by Ctrl-C ends.
+    if (StopRequested()) return static_cast<int>(STATUS_CONTROL_C_EXIT);
+    return result;
 }

@@ -1,13 +1,14 @@
 #include "pipeline/WriterThread.h"
 
+#include "common/ConsoleLine.h"
 #include "front/CommandLine.h"
 #include "front/StatusLine.h"
 #include "pipeline/Chunk.h"
 #include "pipeline/ChunkQueue.h"
 #include "receiver/Receiver.h"
 
-#include <cstdio>
-#include <ctime>
+#include <atomic>
+#include <cstdint>
 
 namespace {
 
@@ -17,6 +18,10 @@ namespace {
 constexpr int kPassesPerCheck = 500;
 constexpr ULONGLONG kMaxMillisecondsBetweenChecks = 1000;
 constexpr DWORD kDataWaitMilliseconds = 1000;
+
+std::atomic<bool> g_stopRequested{false};
+std::atomic<HANDLE> g_stopWake{nullptr};
+std::atomic<int> g_wakesInFlight{0};
 
 bool WriteChunk(const Chunk* chunk)
 {
@@ -28,8 +33,7 @@ bool WriteChunk(const Chunk* chunk)
 
 void ReportWriteFailure()
 {
-    std::puts("Error occurred while writing output file.");
-    std::fflush(stdout);
+    PrintLine("Error occurred while writing output file.");
 }
 
 // Stops the receive thread and takes over what it leaves: its handle and the
@@ -56,6 +60,34 @@ Chunk* StopReceiving(Receiver* receiver)
 }
 
 }  // namespace
+
+bool RequestStop()
+{
+    if (g_stopRequested.exchange(true)) return false;
+    // Counted before the event is read: a refusal that this read misses waits
+    // for the count to drop before the event can be closed.
+    g_wakesInFlight.fetch_add(1);
+    if (HANDLE wake = g_stopWake.load()) SetEvent(wake);
+    g_wakesInFlight.fetch_sub(1);
+    return true;
+}
+
+bool StopRequested()
+{
+    return g_stopRequested.load(std::memory_order_relaxed);
+}
+
+void AcceptStopRequests(HANDLE wakeEvent)
+{
+    g_stopRequested.store(false);
+    g_stopWake.store(wakeEvent);
+}
+
+void RefuseStopRequests()
+{
+    g_stopWake.store(nullptr);
+    while (g_wakesInFlight.load() != 0) Sleep(1);
+}
 
 DWORD WINAPI WriterThreadProc(LPVOID)
 {
@@ -90,8 +122,9 @@ DWORD WINAPI WriterThreadProc(LPVOID)
         }
 
         if (timedOut) passCounter = kPassesPerCheck;
-        if (writeFailed) {
-            // Nothing more can be stored: stop at once.
+        if (writeFailed || StopRequested()) {
+            // Nothing more can be stored, or the stop was asked for (Ctrl-C,
+            // a service stop): stop at once, keeping what was received.
             lastChunk = StopReceiving(receiver);
             stopped = true;
             continue;
@@ -101,7 +134,7 @@ DWORD WINAPI WriterThreadProc(LPVOID)
             continue;
         }
         lastCheck = GetTickCount64();
-        if (std::time(nullptr) > g_settings.endTime) {
+        if (static_cast<std::int64_t>(lastCheck) > g_settings.endTicks) {
             lastChunk = StopReceiving(receiver);
             stopped = true;
         }

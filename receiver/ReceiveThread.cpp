@@ -2,6 +2,7 @@
 // into the current chunk, and the completion routine that queues full chunks.
 #include "receiver/Receiver.h"
 
+#include "common/ConsoleLine.h"
 #include "front/StatusLine.h"
 #include "pipeline/Chunk.h"
 #include "pipeline/ChunkQueue.h"
@@ -19,8 +20,7 @@ int PostReceive(Receiver* receiver, LPWSAOVERLAPPED overlapped)
 
 void ReportOutOfMemory(Receiver* receiver)
 {
-    std::puts("Error occurred while allocating receive buffer.");
-    std::fflush(stdout);
+    PrintLine("Error occurred while allocating receive buffer.");
     NoteReceiveError(receiver, ERROR_NOT_ENOUGH_MEMORY);
 }
 
@@ -80,8 +80,7 @@ void ReceiveLoop(Receiver* receiver)
 
     if (PostReceive(receiver, &request.overlapped) == SOCKET_ERROR && WSAGetLastError() != WSA_IO_PENDING) {
         int error = WSAGetLastError();
-        std::printf("WSARecv() failed with error %d\n", error);
-        std::fflush(stdout);
+        PrintFormattedLine("WSARecv() failed with error %d", error);
         NoteReceiveError(receiver, static_cast<DWORD>(error));
         FreeChunk(receiver->currentChunk);
         receiver->currentChunk = nullptr;
@@ -120,8 +119,7 @@ void CALLBACK OnReceiveCompleted(DWORD error, DWORD bytesTransferred, LPWSAOVERL
     // by itself.
     if (error != 0) {
         SetEvent(receiver->dataEvent);
-        std::printf("WSARecv failed: %d\n", static_cast<int>(error));
-        std::fflush(stdout);
+        PrintFormattedLine("WSARecv failed: %d", static_cast<int>(error));
         NoteReceiveError(receiver, error);
         return;
     }
@@ -151,8 +149,7 @@ void CALLBACK OnReceiveCompleted(DWORD error, DWORD bytesTransferred, LPWSAOVERL
     if (PostReceive(receiver, overlapped) == SOCKET_ERROR) {
         int postError = WSAGetLastError();
         if (postError != WSA_IO_PENDING) {
-            std::printf("WSARecv failed: %d\n", postError);
-            std::fflush(stdout);
+            PrintFormattedLine("WSARecv failed: %d", postError);
             NoteReceiveError(receiver, static_cast<DWORD>(postError));
         }
     }

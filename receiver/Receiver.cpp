@@ -1,5 +1,6 @@
 #include "receiver/Receiver.h"
 
+#include "common/ConsoleLine.h"
 #include "common/DebugLine.h"
 #include "pipeline/ChunkQueue.h"
 
@@ -115,8 +116,7 @@ HRESULT Receiver::CreateSocket(ULONG group, ULONG portValue, ULONG interfaceAddr
                        static_cast<int>(sizeof membership)) == SOCKET_ERROR) {
             int error = WSAGetLastError();
             WSACleanup();
-            std::printf("Joining multicast group failed: %d\n", error);
-            std::fflush(stdout);
+            PrintFormattedLine("Joining multicast group failed: %d", error);
             return HRESULT_FROM_WIN32(static_cast<unsigned long>(error));
         }
     }

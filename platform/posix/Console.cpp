@@ -1,7 +1,13 @@
-// The standard streams as console handles: a terminal is a console.
+// The standard streams as console handles (a terminal is a console), and
+// console control events from signals.
+#include "ConsoleControl.h"
 #include "PlatformApi.h"
 
 #include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
 
 namespace pelorin_win {
 
@@ -50,6 +56,63 @@ BOOL GetConsoleMode(HANDLE console, LPDWORD mode)
     }
     *mode = kConsoleOutputMode;
     return TRUE;
+}
+
+namespace {
+
+std::atomic<PHANDLER_ROUTINE> g_controlRoutine{nullptr};
+std::atomic<int> g_controlSignal{0};
+constexpr int kControlSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+void OnControlSignal(int signal)
+{
+    const int savedErrno = errno;
+    int none = 0;
+    g_controlSignal.compare_exchange_strong(none, signal);
+    PHANDLER_ROUTINE routine = g_controlRoutine.load();
+    if (routine == nullptr || !routine(signal == SIGINT ? CTRL_C_EVENT : CTRL_BREAK_EVENT)) {
+        std::signal(signal, SIG_DFL);
+        std::raise(signal);
+    }
+    errno = savedErrno;
+}
+
+bool Handle(void (*handler)(int))
+{
+    struct sigaction action = {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    // Blocked while the handler runs, so one routine call is never cut short by another.
+    for (int signal : kControlSignals) sigaddset(&action.sa_mask, signal);
+    action.sa_flags = SA_RESTART;
+    bool ok = true;
+    for (int signal : kControlSignals) ok = ::sigaction(signal, &action, nullptr) == 0 && ok;
+    return ok;
+}
+
+}  // namespace
+
+namespace detail {
+int ConsoleControlSignal() { return g_controlSignal.load(); }
+}  // namespace detail
+
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE routine, BOOL add)
+{
+    // One routine at a time is all the program needs.
+    if (routine == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (add) {
+        g_controlRoutine.store(routine);
+        return Handle(OnControlSignal) ? TRUE : FALSE;
+    }
+    PHANDLER_ROUTINE installed = routine;
+    if (!g_controlRoutine.compare_exchange_strong(installed, nullptr)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return Handle(SIG_DFL) ? TRUE : FALSE;
 }
 
 }  // namespace pelorin_win

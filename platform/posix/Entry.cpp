@@ -1,61 +1,80 @@
 // The process entry: narrow arguments become wide ones for the program's
-// wmain, and its HRESULT becomes an 8-bit exit status.
+// wmain, and its HRESULT becomes an 8-bit exit status, or the process ends
+// by the signal that stopped the recording.
+#include "ConsoleControl.h"
+#include "PathText.h"
 #include "PlatformApi.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <clocale>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
-#include <cwchar>
+#include <string>
 #include <vector>
 
 namespace {
 
+// The bind failure's result code, which is not an HRESULT.
+constexpr int kBindFailedResult = 2049;
+
 // 0 stays 0; E_FAIL (bad command line, file error) is 1; the bind failure
-// 2049 is 2; any other failure code is 3.
+// is 2; any other failure code is 3.
 int PosixExitStatus(int result)
 {
     if (result == 0) return 0;
     if (result == E_FAIL) return 1;
-    if (result == 2049) return 2;
+    if (result == kBindFailedResult) return 2;
     return 3;
 }
 
-std::vector<wchar_t> Widen(const char* text)
+// A supervisor may start us with descriptor 0, 1 or 2 closed. The output
+// file would then become one of them, and a time line printed to "standard
+// output" would land inside the recording.
+void OpenMissingStandardDescriptors()
 {
-    std::mbstate_t state{};
-    const char* source = text;
-    std::size_t length = std::mbsrtowcs(nullptr, &source, 0, &state);
-    if (length == static_cast<std::size_t>(-1)) {
-        // Not valid in the locale's encoding: keep the bytes one by one.
-        std::vector<wchar_t> bytes;
-        for (const char* p = text; *p != '\0'; ++p) bytes.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*p)));
-        bytes.push_back(L'\0');
-        return bytes;
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (opened >= 0 && opened != fd) {
+            ::dup2(opened, fd);
+            ::close(opened);
+        }
     }
-    std::vector<wchar_t> wide(length + 1, L'\0');
-    state = std::mbstate_t{};
-    source = text;
-    std::mbsrtowcs(wide.data(), &source, length + 1, &state);
-    return wide;
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    OpenMissingStandardDescriptors();
     // Only the character type follows the user's locale (for the arguments
     // and path names); time formatting stays in the "C" locale.
     std::setlocale(LC_CTYPE, "");
     // As on Windows, writing to a pipe whose reader has gone is a failed
     // write that the program reports, not a signal that ends it silently.
     std::signal(SIGPIPE, SIG_IGN);
-    std::vector<std::vector<wchar_t>> storage;
+    std::vector<std::wstring> storage;
     storage.reserve(static_cast<std::size_t>(argc));
     std::vector<wchar_t*> wideArgv;
     for (int i = 0; i < argc; ++i) {
-        storage.push_back(Widen(argv[i]));
+        storage.push_back(pelorin_win::detail::WidenText(argv[i]));
         wideArgv.push_back(storage.back().data());
     }
     wideArgv.push_back(nullptr);
-    return PosixExitStatus(wmain(argc, wideArgv.data()));
+    const int result = wmain(argc, wideArgv.data());
+
+    // A recording stopped by SIGINT, SIGTERM or SIGHUP has finished its work;
+    // the process now ends by that signal, so that a shell sees 130, 143 or
+    // 129, a script's loop stops on Ctrl-C, and systemd counts a clean stop.
+    if (const int signal = pelorin_win::detail::ConsoleControlSignal()) {
+        std::fflush(nullptr);
+        std::signal(signal, SIG_DFL);
+        std::raise(signal);
+        return 128 + signal;
+    }
+    return PosixExitStatus(result);
 }

@@ -1,10 +1,13 @@
-// Directories, text conversion, path splitting and local time.
+// Directories, files, text conversion, path splitting and local time.
 #include "ErrorMapping.h"
+#include "PathText.h"
 
 #include <cerrno>
 #include <climits>
 #include <cwchar>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -45,15 +48,105 @@ int WideCharToMultiByte(UINT, DWORD, const wchar_t* wide, int wideLength, char* 
     return written;
 }
 
+namespace detail {
+
+namespace {
+constexpr wchar_t kFirstEscape = 0xDC80;
+constexpr wchar_t kLastEscape = 0xDCFF;
+}  // namespace
+
+std::wstring WidenText(const char* bytes)
+{
+    std::wstring wide;
+    std::mbstate_t state{};
+    const char* p = bytes;
+    std::size_t left = std::char_traits<char>::length(bytes);
+    while (left > 0) {
+        wchar_t character = 0;
+        std::size_t used = std::mbrtowc(&character, p, left, &state);
+        // An encoded escape would narrow to one byte, not to what it was: keep
+        // those bytes as escapes too.
+        if (used == static_cast<std::size_t>(-1) || used == static_cast<std::size_t>(-2) ||
+            (character >= kFirstEscape && character <= kLastEscape)) {
+            const unsigned char byte = static_cast<unsigned char>(*p);
+            wide.push_back(byte < 0x80 ? static_cast<wchar_t>(byte) : static_cast<wchar_t>(kFirstEscape + byte - 0x80));
+            state = std::mbstate_t{};
+            ++p;
+            --left;
+            continue;
+        }
+        wide.push_back(character);
+        p += used;
+        left -= used;
+    }
+    return wide;
+}
+
+std::string NarrowText(const wchar_t* text)
+{
+    std::string narrow;
+    std::mbstate_t state{};
+    char bytes[MB_LEN_MAX];
+    for (const wchar_t* p = text; *p != L'\0'; ++p) {
+        if (*p >= kFirstEscape && *p <= kLastEscape) {
+            narrow.push_back(static_cast<char>(*p - kFirstEscape + 0x80));
+            continue;
+        }
+        std::size_t n = std::wcrtomb(bytes, *p, &state);
+        if (n == static_cast<std::size_t>(-1)) {
+            narrow.push_back('?');
+            state = std::mbstate_t{};
+            continue;
+        }
+        narrow.append(bytes, n);
+    }
+    return narrow;
+}
+
+}  // namespace detail
+
+std::filesystem::path FileSystemPath(const wchar_t* path)
+{
+    // Built from the narrow bytes, the path is taken as it is: no conversion
+    // through the C++ locale, which cannot fail or throw here.
+    return std::filesystem::path(detail::NarrowText(path));
+}
+
+BOOL SameFileAsStandardOutput(const wchar_t* path)
+{
+    struct stat output = {};
+    struct stat file = {};
+    if (::fstat(STDOUT_FILENO, &output) != 0) return FALSE;
+    if (::stat(detail::NarrowText(path).c_str(), &file) != 0) return FALSE;
+    return output.st_dev == file.st_dev && output.st_ino == file.st_ino ? TRUE : FALSE;
+}
+
+BOOL WaitForFileReader(const wchar_t* path, DWORD milliseconds)
+{
+    const std::string narrow = detail::NarrowText(path);
+    struct stat file = {};
+    if (::stat(narrow.c_str(), &file) != 0 || !S_ISFIFO(file.st_mode)) return TRUE;
+    // A FIFO's open for writing blocks until a reader comes; without blocking
+    // it fails with ENXIO while there is none, so ask again now and then.
+    const ULONGLONG end = GetTickCount64() + milliseconds;
+    for (;;) {
+        int fd = ::open(narrow.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) return TRUE;  // kept open on purpose, until the process ends
+        if (errno != ENXIO) return TRUE;  // the real open says what is wrong
+        if (GetTickCount64() >= end) break;
+        Sleep(50);
+    }
+    SetLastError(ERROR_PIPE_NOT_CONNECTED);
+    return FALSE;
+}
+
 BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES)
 {
     if (path == nullptr || path[0] == L'\0') {
         SetLastError(ERROR_PATH_NOT_FOUND);
         return FALSE;
     }
-    int size = WideCharToMultiByte(CP_ACP, 0, path, -1, nullptr, 0, nullptr, nullptr);
-    std::string narrow(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_ACP, 0, path, -1, narrow.data(), size, nullptr, nullptr);
+    const std::string narrow = detail::NarrowText(path);
     if (::mkdir(narrow.c_str(), 0777) != 0) {
         SetLastError(detail::Win32ErrorFromErrno(errno));
         return FALSE;

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <ctime>
 #include <cwchar>
+#include <filesystem>
 #include <pthread.h>
 
 namespace pelorin_win {
@@ -74,6 +75,7 @@ constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 constexpr DWORD ERROR_ALREADY_EXISTS = 183;
 constexpr DWORD ERROR_NO_UNICODE_TRANSLATION = 1113;
 constexpr DWORD ERROR_DISK_FULL = 112;
+constexpr DWORD ERROR_PIPE_NOT_CONNECTED = 233;
 constexpr int WSA_IO_PENDING = 997;
 constexpr int WSA_OPERATION_ABORTED = 995;
 constexpr int WSAEINTR = 10004;
@@ -277,6 +279,7 @@ void DeleteCriticalSection(LPCRITICAL_SECTION section);
 DWORD GetLastError();
 void SetLastError(DWORD error);
 ULONGLONG GetTickCount64();
+void Sleep(DWORD milliseconds);
 
 // --- Files, text and debug output -----------------------------------------
 
@@ -288,6 +291,18 @@ errno_t _wsplitpath_s(const wchar_t* path, wchar_t* drive, std::size_t driveSize
                       std::size_t extSize);
 errno_t localtime_s(std::tm* result, const std::time_t* time);
 void OutputDebugStringW(LPCWSTR text);
+
+// Not Windows calls: what each platform answers in its own way.
+// The path as the file system takes it. Here every byte of the argument that
+// became this text comes back unchanged, in any locale.
+std::filesystem::path FileSystemPath(const wchar_t* path);
+// TRUE when the path names the file (or pipe) that standard output writes to.
+BOOL SameFileAsStandardOutput(const wchar_t* path);
+// For a FIFO: waits until a reader has opened it, at most `milliseconds`, and
+// then holds it open for writing until the process ends, so that the reader
+// sees no end of file before the real open. FALSE (ERROR_PIPE_NOT_CONNECTED)
+// when no reader came. TRUE at once for anything that is not a FIFO.
+BOOL WaitForFileReader(const wchar_t* path, DWORD milliseconds);
 
 // --- Console -----------------------------------------------------------------
 
@@ -301,6 +316,19 @@ inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(~static_cast
 
 HANDLE GetStdHandle(DWORD standardHandle);
 BOOL GetConsoleMode(HANDLE console, LPDWORD mode);
+
+// Ctrl-C and its kin. SIGINT arrives as CTRL_C_EVENT, SIGTERM and SIGHUP as
+// CTRL_BREAK_EVENT; CTRL_CLOSE_EVENT never comes. The routine runs inside the
+// signal handler, so it may only do what is async-signal-safe (atomics,
+// SetEvent) and must not block. When it returns FALSE, or none is installed,
+// the signal takes its default action and ends the process.
+constexpr DWORD CTRL_C_EVENT = 0;
+constexpr DWORD CTRL_BREAK_EVENT = 1;
+constexpr DWORD CTRL_CLOSE_EVENT = 2;
+// The exit code Windows gives a program ended by Ctrl-C.
+constexpr DWORD STATUS_CONTROL_C_EXIT = 0xC000013Au;
+using PHANDLER_ROUTINE = BOOL(WINAPI*)(DWORD controlType);
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE routine, BOOL add);
 
 }  // namespace pelorin_win
 

@@ -8,6 +8,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <ctime>
 #include <new>
 
@@ -120,6 +121,16 @@ void InitializeCriticalSection(LPCRITICAL_SECTION section)
 void EnterCriticalSection(LPCRITICAL_SECTION section) { pthread_mutex_lock(&section->mutex); }
 void LeaveCriticalSection(LPCRITICAL_SECTION section) { pthread_mutex_unlock(&section->mutex); }
 void DeleteCriticalSection(LPCRITICAL_SECTION section) { pthread_mutex_destroy(&section->mutex); }
+
+void Sleep(DWORD milliseconds)
+{
+    if (milliseconds == INFINITE) {
+        for (;;) ::pause();
+    }
+    timespec left{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
 
 ULONGLONG GetTickCount64()
 {

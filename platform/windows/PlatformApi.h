@@ -30,6 +30,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <filesystem>
 #include <type_traits>
 #include <utility>
 
@@ -43,24 +44,37 @@ inline BOOL QuerySocketDrops(SOCKET, ULONGLONG*)
     return FALSE;
 }
 
-namespace pelorin_platform {
-
-// The Universal CRT's checked functions hand a result buffer that is too
-// small to the invalid-parameter handler before they return ERANGE, and the
-// default handler ends the process. An output path whose directory does not
-// fit the 256-character buffer must only skip making the directory, so this
-// handler lets such calls return their error code. (mingw-w64 builds against
-// msvcrt.dll, where this call reaches mingw's own bookkeeping only.)
-inline void __cdecl ReturnFromInvalidParameter(const wchar_t*, const wchar_t*, const wchar_t*, unsigned int,
-                                               std::uintptr_t)
+// The path as the file system takes it: UTF-16 from end to end.
+inline std::filesystem::path FileSystemPath(const wchar_t* path)
 {
+    return std::filesystem::path(path);
 }
 
-// Installed before main by every file that includes this header.
-[[maybe_unused]] static const _invalid_parameter_handler previousInvalidParameterHandler =
-    _set_invalid_parameter_handler(ReturnFromInvalidParameter);
+// TRUE when the path names the file that standard output writes to.
+inline BOOL SameFileAsStandardOutput(const wchar_t* path)
+{
+    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    BY_HANDLE_FILE_INFORMATION outputInfo;
+    if (output == nullptr || output == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(output, &outputInfo))
+        return FALSE;  // a console or a pipe: not a file the path could name
+    HANDLE file = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return FALSE;
+    BY_HANDLE_FILE_INFORMATION fileInfo;
+    const BOOL same = GetFileInformationByHandle(file, &fileInfo) &&
+                      fileInfo.dwVolumeSerialNumber == outputInfo.dwVolumeSerialNumber &&
+                      fileInfo.nFileIndexHigh == outputInfo.nFileIndexHigh &&
+                      fileInfo.nFileIndexLow == outputInfo.nFileIndexLow;
+    CloseHandle(file);
+    return same;
+}
 
-}  // namespace pelorin_platform
+// Opening a named pipe without a server fails at once on Windows: nothing to
+// wait for.
+inline BOOL WaitForFileReader(const wchar_t*, DWORD)
+{
+    return TRUE;
+}
 
 namespace pelorin_platform_checks {
 
@@ -97,5 +111,7 @@ static_assert(std::is_same<decltype(_wsplitpath_s(std::declval<const wchar_t*>()
               "_wsplitpath_s");
 static_assert(std::is_same<decltype(GetTickCount64()), ULONGLONG>::value, "GetTickCount64 (Vista and later)");
 static_assert(std::is_same<decltype(HRESULT_FROM_WIN32(0ul)), HRESULT>::value, "HRESULT_FROM_WIN32");
+static_assert(static_cast<unsigned long>(STATUS_CONTROL_C_EXIT) == 0xC000013Aul, "the exit code of a Ctrl-C");
+static_assert(CTRL_C_EVENT == 0 && CTRL_BREAK_EVENT == 1 && CTRL_CLOSE_EVENT == 2, "console control events");
 
 }  // namespace pelorin_platform_checks

@@ -91,7 +91,7 @@ def record(args, senders=(), timeout=60, before_senders=None, during=None):
     process = subprocess.Popen(pelorin_command() + [str(a) for a in args],
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     first = ""
-    if senders:
+    if senders or during:
         ready, _, _ = select.select([process.stdout], [], [], timeout)
         if ready:
             first = process.stdout.readline()

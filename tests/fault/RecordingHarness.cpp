@@ -65,8 +65,8 @@ RecordingOutcome RecordingHarness::Record(const RecordingPlan& plan)
     g_settings.groupAddress = 0;  // no group: whatever reaches the port
     g_settings.interfaceAddress = inet_addr("127.0.0.1");
     g_settings.port = htons(port);
-    g_settings.startTime = std::time(nullptr);
-    g_settings.endTime = g_settings.startTime + plan.lengthSeconds;
+    StartRecordingClock(&g_settings);
+    SetRecordingLength(&g_settings, plan.lengthSeconds);
 
     LoopbackStream stream(
         port, plan.shape, plan.datagrams, plan.window, [] { return fault::Calls(Point::postReceive) > 0; },

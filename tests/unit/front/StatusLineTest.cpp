@@ -240,7 +240,8 @@ TEST_F(StatusCountersTest, WriterCountsEveryByteItStoresAndNothingItCouldNot)
     g_receiver->queue->Push(full);
     g_receiver->currentChunk = NewChunk();
     g_receiver->bytesInChunk = 1316;
-    g_settings.endTime = std::time(nullptr) - 5;
+    StartRecordingClock(&g_settings);
+    SetRecordingLength(&g_settings, -5);
     g_outputFile.open(path, std::ios::binary | std::ios::trunc);
     ASSERT_TRUE(g_outputFile.is_open());
 
@@ -283,7 +284,8 @@ TEST_F(StatusCountersTest, ReceiveThreadCountsDatagramsAndTheirBytesEmptyOnesInc
     EXPECT_EQ(g_counters.datagramsReceived.load() - datagramsBefore, 21u);
     EXPECT_EQ(g_counters.bytesReceived.load() - bytesBefore, 20u * 1316u);
 
-    g_settings.endTime = std::time(nullptr) - 1;
+    StartRecordingClock(&g_settings);
+    SetRecordingLength(&g_settings, -1);
     g_outputFile.open("/dev/null", std::ios::binary);
     DebugCapture quiet;
     const std::uint64_t storedBefore = g_counters.bytesStored.load();

@@ -60,7 +60,8 @@ TEST_F(WriterThreadTest, PastDeadlineWritesQueuedChunksInOrderThenThePartialOne)
     std::string partial = Expected(1234, 'c');
     for (int i = 0; i < 1234; ++i) g_receiver->currentChunk->data[i] = partial[static_cast<std::size_t>(i)];
     g_receiver->bytesInChunk = 1234;
-    g_settings.endTime = std::time(nullptr) - 5;
+    StartRecordingClock(&g_settings);
+    SetRecordingLength(&g_settings, -5);
 
     EXPECT_EQ(WriterThreadProc(nullptr), 0u);
     g_outputFile.close();
@@ -75,7 +76,8 @@ TEST_F(WriterThreadTest, EmptyCurrentChunkIsDiscarded)
     Open(path);
     g_receiver->currentChunk = NewChunk();
     g_receiver->bytesInChunk = 0;
-    g_settings.endTime = std::time(nullptr) - 1;
+    StartRecordingClock(&g_settings);
+    SetRecordingLength(&g_settings, -1);
     EXPECT_EQ(WriterThreadProc(nullptr), 0u);
     g_outputFile.close();
     EXPECT_EQ(ReadFile(path), "");
@@ -101,7 +103,8 @@ TEST_F(WriterThreadTest, ChunksPushedWhileRunningAreAllWrittenByTheStop)
     Open(path);
     // Whenever the deadline falls, the stop waits for the thread that pushes,
     // and the last drain then takes everything it pushed.
-    g_settings.endTime = std::time(nullptr);
+    StartRecordingClock(&g_settings);
+    SetRecordingLength(&g_settings, 0);
     std::string expected;
     g_receiver->receiveThread = CreateThread(nullptr, 0, PushChunks, &expected, 0, nullptr);
     ASSERT_NE(g_receiver->receiveThread, nullptr);
@@ -115,7 +118,8 @@ TEST_F(WriterThreadTest, WriteFailureIsReportedOnceAndStopsAtOnce)
 {
     Open("/dev/full");
     // Far away: only the failure can end this recording.
-    g_settings.endTime = std::time(nullptr) + 3600;
+    StartRecordingClock(&g_settings);
+    SetRecordingLength(&g_settings, 3600);
     for (int i = 0; i < 3; ++i) g_receiver->queue->Push(FilledChunk(65800, 'x'));
     g_receiver->currentChunk = FilledChunk(100, 'y');
     g_receiver->bytesInChunk = 100;
@@ -125,4 +129,31 @@ TEST_F(WriterThreadTest, WriteFailureIsReportedOnceAndStopsAtOnce)
     EXPECT_EQ(static_cast<HRESULT>(result), E_FAIL);
     EXPECT_EQ(g_receiver->queue->Count(), 0);
     EXPECT_EQ(g_receiver->currentChunk, nullptr);
+}
+
+TEST_F(WriterThreadTest, AStopRequestEndsTheRecordingLikeItsDeadlineAndWakesTheWriter)
+{
+    Open(path);
+    // Far away: only the request can end this recording, and it comes while
+    // the writer sleeps in its wait.
+    StartRecordingClock(&g_settings);
+    SetRecordingLength(&g_settings, 3600);
+    g_receiver->queue->Push(FilledChunk(65800, 'a'));
+    g_receiver->currentChunk = FilledChunk(500, 'b');
+    g_receiver->bytesInChunk = 500;
+    AcceptStopRequests(g_receiver->dataEvent);
+    EXPECT_FALSE(StopRequested());
+    HANDLE writer = CreateThread(nullptr, 0, WriterThreadProc, nullptr, 0, nullptr);
+    ASSERT_NE(writer, nullptr);
+    EXPECT_TRUE(RequestStop());
+    EXPECT_FALSE(RequestStop());  // the second one lets the system end the process
+    EXPECT_EQ(WaitForSingleObject(writer, 60000), WAIT_OBJECT_0);
+    CloseHandle(writer);
+    RefuseStopRequests();
+    g_outputFile.close();
+    EXPECT_EQ(ReadFile(path), Expected(65800, 'a') + Expected(500, 'b'));
+    EXPECT_TRUE(StopRequested());
+    AcceptStopRequests(nullptr);  // the next recording starts without one
+    EXPECT_FALSE(StopRequested());
+    RefuseStopRequests();
 }

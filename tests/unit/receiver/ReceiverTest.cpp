@@ -193,7 +193,8 @@ TEST_F(ReceiverTest, TransportStreamDatagramsFillChunksOf65800Bytes)
 
     // The writer's stop ends the receive thread and closes its event and socket.
     testing::internal::CaptureStdout();
-    g_settings.endTime = std::time(nullptr) - 1;
+    StartRecordingClock(&g_settings);
+    SetRecordingLength(&g_settings, -1);
     g_outputFile.open("/dev/null", std::ios::binary);
     DebugCapture capture;
     EXPECT_EQ(WriterThreadProc(nullptr), 0u);
@@ -236,7 +237,8 @@ TEST_F(ReceiverTest, LargestDatagramsAndEmptyOnesAreHandled)
     EXPECT_EQ(std::memcmp(chunk->data + 10 * 1316, Payload(12, 1316).data(), 1316), 0);
     FreeChunk(chunk);
 
-    g_settings.endTime = std::time(nullptr) - 1;
+    StartRecordingClock(&g_settings);
+    SetRecordingLength(&g_settings, -1);
     g_outputFile.open("/dev/null", std::ios::binary);
     DebugCapture quiet;
     EXPECT_EQ(WriterThreadProc(nullptr), 0u);
@@ -255,7 +257,8 @@ TEST_F(ReceiverTest, FailedFirstRequestEndsTheThreadAndIsRemembered)
     {
         DebugCapture quiet;
         g_receiver->StartReceiving();
-        g_settings.endTime = std::time(nullptr) - 1;
+        StartRecordingClock(&g_settings);
+    SetRecordingLength(&g_settings, -1);
         g_outputFile.open("/dev/null", std::ios::binary);
         EXPECT_EQ(WriterThreadProc(nullptr), 0u);
         g_outputFile.close();

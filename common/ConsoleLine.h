@@ -1,0 +1,13 @@
+// The program's own lines for the user and for scripts: the time lines and
+// the error messages. Each goes out whole and at once, so a script reading a
+// pipe sees it when it happens.
+#pragma once
+
+// One line; the newline is added.
+void PrintLine(const char* text);
+// printf-style; the newline is added.
+void PrintFormattedLine(const char* format, ...);
+
+// From now on the lines go to standard error: standard output is the
+// recording itself, and a line there would land inside it.
+void MoveLinesToStandardError();

@@ -1,0 +1,181 @@
+"""End to end: a recording ends well however it ends (signals, odd file names,
+odd standard streams), and the recording stays byte-exact."""
+
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+from harness import E_FAIL, exit_status, record  # noqa: E402
+
+GROUP = "239.255.1.1"
+
+
+def setUpModule():
+    harness.set_up_network()
+
+
+def sender(port, count):
+    return ["--group", GROUP, "--port", port, "--count", count, "--rate", 2000]
+
+
+class Signals(harness.RecorderTestCase):
+    """SIGINT, SIGTERM, SIGHUP after the start line: everything received is
+    written, the partial last chunk too, both time lines come, and the process
+    then ends by the same signal."""
+
+    def stop_after_stream(self, signals, count=2171):
+        port = harness.next_port()
+        out = self.path("stopped.ts")
+
+        def send_then_signal(process):
+            # The datagrams are all in by the time the stream's sender is done.
+            harness.start_sender(*sender(port, count)).communicate(timeout=30)
+            time.sleep(0.3)
+            for number in signals:
+                os.kill(process.pid, number)
+
+        result = record(["-i", "0", "-m", GROUP, "-p", port, "-l", 60, "-f", out],
+                        during=send_then_signal)
+        return result, out
+
+    def test_each_signal_stops_the_recording_and_keeps_every_datagram(self):
+        for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            with self.subTest(signal=number.name):
+                # 2171 datagrams: 43 full chunks and a partial one.
+                result, out = self.stop_after_stream([number])
+                self.assertEqual(result.returncode, -number)
+                self.assertEqual(result.stderr, "")
+                self.assertEqual(len(result.lines), 2, result.stdout)
+                self.assertRegex(result.lines[0], harness.START_LINE)
+                self.assertRegex(result.lines[1], harness.FINISH_LINE)
+                self.assertLess(result.elapsed, 30)
+                self.assertExact(out, 2171, 0)
+
+    def test_a_second_signal_during_the_stop_ends_the_process_at_once(self):
+        port = harness.next_port()
+
+        def two_signals(process):
+            os.kill(process.pid, signal.SIGSTOP)
+            # Both wait until it runs again; SIGINT comes first and starts the
+            # stop, SIGTERM ends the process in the middle of it.
+            os.kill(process.pid, signal.SIGINT)
+            os.kill(process.pid, signal.SIGTERM)
+            os.kill(process.pid, signal.SIGCONT)
+
+        result = record(["-i", "0", "-m", GROUP, "-p", port, "-l", 60, "-f", self.path("twice.ts")],
+                        during=two_signals)
+        self.assertEqual(result.returncode, -signal.SIGTERM)
+        self.assertEqual(len(result.lines), 1, result.stdout)
+        self.assertRegex(result.lines[0], harness.START_LINE)
+
+
+class StandardStreams(harness.RecorderTestCase):
+    """Standard output and the recording never mix."""
+
+    def test_recording_into_standard_output_moves_the_time_lines_to_standard_error(self):
+        for into in ("file", "pipe"):
+            with self.subTest(standard_output=into):
+                port = harness.next_port()
+                captured = self.path(f"stdout-{into}.ts")
+                with open(captured, "wb") as sink:
+                    process = subprocess.Popen(
+                        harness.pelorin_command() + ["-i", "0", "-m", GROUP, "-p", str(port), "-l", "3",
+                                                     "-f", "/dev/stdout"],
+                        stdout=sink if into == "file" else subprocess.PIPE, stderr=subprocess.PIPE)
+                    drained = []
+                    if into == "pipe":
+                        reader = threading.Thread(target=lambda: drained.append(process.stdout.read()))
+                        reader.start()
+                    time.sleep(0.7)
+                    harness.start_sender(*sender(port, 1000)).communicate(timeout=30)
+                    _, err = process.communicate(timeout=30)
+                    if into == "pipe":
+                        reader.join()
+                        sink.write(drained[0])
+                self.assertEqual(process.returncode, 0, err)
+                lines = err.decode().splitlines()
+                self.assertEqual(len(lines), 2, err)
+                self.assertRegex(lines[0], harness.START_LINE)
+                self.assertRegex(lines[1], harness.FINISH_LINE)
+                self.assertExact(captured, 1000, 0)
+
+    def test_closed_standard_descriptors_never_become_the_recording(self):
+        port = harness.next_port()
+        out = self.path("closed.ts")
+        command = " ".join(harness.pelorin_command()) + f" -i 0 -m {GROUP} -p {port} -l 3 -f {out}"
+        process = subprocess.Popen(["sh", "-c", f"exec {command} <&- >&- 2>&-"])
+        time.sleep(0.7)
+        harness.start_sender(*sender(port, 1000)).communicate(timeout=30)
+        self.assertEqual(process.wait(timeout=30), 0)
+        self.assertExact(out, 1000, 0)
+
+    def test_a_fifo_nobody_reads_fails_at_the_deadline(self):
+        fifo = self.path("nobody.fifo")
+        os.mkfifo(fifo)
+        result = record(["-i", "0", "-m", GROUP, "-p", harness.next_port(), "-l", 2, "-f", fifo])
+        self.assertEqual(result.returncode, exit_status(E_FAIL))
+        self.assertEqual(result.lines[0], "Error occurred while opening output file.")
+        self.assertRegex(result.lines[1], harness.FINISH_LINE)
+        self.assertGreaterEqual(result.elapsed, 2.0)
+        self.assertLess(result.elapsed, 15)
+
+    def test_a_fifo_records_once_its_reader_comes(self):
+        port = harness.next_port()
+        fifo = self.path("player.fifo")
+        os.mkfifo(fifo)
+        received = []
+
+        def player():
+            time.sleep(0.5)
+            with open(fifo, "rb") as stream:
+                received.append(stream.read())
+
+        reader = threading.Thread(target=player)
+        reader.start()
+        result = record(["-i", "0", "-m", GROUP, "-p", port, "-l", 3, "-f", fifo], senders=[sender(port, 1000)])
+        reader.join(timeout=30)
+        self.assertRecorded(result)
+        out = self.path("played.ts")
+        with open(out, "wb") as copy:
+            copy.write(received[0])
+        self.assertExact(out, 1000, 0)
+
+
+class FileNames(harness.RecorderTestCase):
+    """Every byte of the -f argument reaches the file system unchanged, in any locale."""
+
+    def test_directory_and_file_are_created_byte_for_byte(self):
+        cases = [
+            ("UTF-8 in the C locale", "C", "Zürich".encode(), b"ch1.ts"),
+            ("UTF-8 in C.UTF-8", "C.UTF-8", "Zürich".encode(), "Kanal ö.ts".encode()),
+            ("Latin-1 byte in C.UTF-8", "C.UTF-8", b"L\xfcbeck", b"ch\xe41.ts"),
+            ("a space", "C.UTF-8", b"two words", b"with space.ts"),
+            ("outside the BMP", "C.UTF-8", "\U0001F3A5 camera".encode(), "\U0001D11E.ts".encode()),
+            ("outside the BMP in the C locale", "C", "\U0001F3A5".encode(), b"c.ts"),
+            ("an encoded lone surrogate", "C.UTF-8", b"odd\xed\xb3\x83", b"x.ts"),
+        ]
+        for number, (what, locale, directory, name) in enumerate(cases):
+            with self.subTest(what):
+                base = os.fsencode(self.path(str(number)))
+                os.makedirs(base, exist_ok=True)
+                out = os.path.join(base, directory, name)
+                environment = dict(os.environ, LC_ALL=locale)
+                command = [os.fsencode(part) for part in harness.pelorin_command()] + \
+                    [b"-i", b"0", b"-m", GROUP.encode(), b"-p", str(harness.next_port()).encode(), b"-l", b"0",
+                     b"-f", out]
+                completed = subprocess.run(command, env=environment, stdout=subprocess.PIPE,
+                                           stderr=subprocess.PIPE, timeout=30)
+                self.assertEqual(completed.returncode, 0, completed.stdout + completed.stderr)
+                self.assertEqual(completed.stderr, b"")
+                self.assertEqual(os.listdir(base), [directory])
+                self.assertEqual(os.listdir(os.path.join(base, directory)), [name])
+
+
+if __name__ == "__main__":
+    unittest.main()
