@@ -70,6 +70,30 @@ ULONG ParseIPv4Address(const wchar_t* text, HRESULT* status)
     return address;
 }
 
+void ParseGroup(const wchar_t* text, ULONG* group, ULONG* source, HRESULT* status)
+{
+    *source = 0;
+    const wchar_t* at = std::wcschr(text, L'@');
+    if (at == nullptr) {
+        *group = ParseIPv4Address(text, status);
+        return;
+    }
+    const std::size_t sourceLength = static_cast<std::size_t>(at - text);
+    wchar_t* sourceText = new (std::nothrow) wchar_t[sourceLength + 1];
+    if (sourceText == nullptr || sourceLength == 0 || std::wcschr(at + 1, L'@') != nullptr || at[1] == L'\0') {
+        delete[] sourceText;
+        *status = E_FAIL;
+        return;
+    }
+    std::wmemcpy(sourceText, text, sourceLength);
+    sourceText[sourceLength] = L'\0';
+    *source = ParseIPv4Address(sourceText, status);
+    delete[] sourceText;
+    *group = ParseIPv4Address(at + 1, status);
+    // Only a multicast group can be joined for one source.
+    if ((ntohl(*group) & 0xF0000000u) != 0xE0000000u) *status = E_FAIL;
+}
+
 void StartRecordingClock(RecordingSettings* settings)
 {
     settings->startTime = std::time(nullptr);
@@ -104,7 +128,7 @@ HRESULT ParseOptions(int argc, wchar_t** argv, RecordingSettings* settings)
             if (status == E_FAIL) return Report("Error occurred while parsing NIC ip.");
             seen |= kInterfaceSeen;
         } else if (std::wcscmp(name, L"-m") == 0) {
-            settings->groupAddress = ParseIPv4Address(value, &status);
+            ParseGroup(value, &settings->groupAddress, &settings->sourceAddress, &status);
             if (status == E_FAIL) return Report("Error occurred while parsing multicast ip.");
             seen |= kGroupSeen;
         } else if (std::wcscmp(name, L"-p") == 0) {

@@ -14,6 +14,7 @@ struct RecordingSettings {
     const wchar_t* outputPath;  // points into the argument vector
     ULONG groupAddress;         // network byte order
     ULONG interfaceAddress;     // network byte order; 0 is any interface
+    ULONG sourceAddress;        // network byte order; 0 takes the group from any source
     USHORT port;                // network byte order
     std::int64_t startTime;     // seconds since 1970-01-01 UTC
     std::int64_t endTime;
@@ -34,6 +35,12 @@ extern std::ofstream g_outputFile;
 // The address in network byte order as inet_addr gives it; sets *status to
 // E_FAIL (and never clears it) when the text is not an IPv4 address.
 ULONG ParseIPv4Address(const wchar_t* text, HRESULT* status);
+
+// The -m value: GROUP, or SOURCE@GROUP for a source-specific group. Sets
+// *status to E_FAIL when either part is not an address, a part is empty,
+// there is more than one '@', or a source comes with a group that is not
+// multicast.
+void ParseGroup(const wchar_t* text, ULONG* group, ULONG* source, HRESULT* status);
 
 void PrintUsage();
 

@@ -173,6 +173,7 @@ HRESULT RunRecording()
     if (receiver == nullptr) return E_OUTOFMEMORY;
     receiver->groupAddress = g_settings.groupAddress;
     receiver->interfaceAddress = g_settings.interfaceAddress;
+    receiver->sourceAddress = g_settings.sourceAddress;
     g_receiver = receiver;
     receiver->port = g_settings.port;
 
@@ -213,6 +214,10 @@ HRESULT RunRecording()
 
 int PelorinMain(int argc, wchar_t** argv)
 {
+    if (argc == 2 && std::wcscmp(argv[1], L"--version") == 0) {
+        PrintLine("pelorin " PELORIN_VERSION);
+        return 0;
+    }
     if (argc != 11) {
         PrintUsage();
         return 0;

@@ -14,6 +14,24 @@ bool IsMulticastAddress(ULONG address)
     return (ntohl(address) & 0xF0000000u) == 0xE0000000u;
 }
 
+// The group from any source, or only as sent by `source` (IGMPv3, SSM).
+int Join(SOCKET socket, ULONG group, ULONG source, ULONG interfaceAddr)
+{
+    if (source == 0) {
+        ip_mreq membership = {};
+        membership.imr_multiaddr.s_addr = group;
+        membership.imr_interface.s_addr = interfaceAddr;
+        return setsockopt(socket, IPPROTO_IP, IP_ADD_MEMBERSHIP, reinterpret_cast<const char*>(&membership),
+                          static_cast<int>(sizeof membership));
+    }
+    ip_mreq_source membership = {};
+    membership.imr_multiaddr.s_addr = group;
+    membership.imr_sourceaddr.s_addr = source;
+    membership.imr_interface.s_addr = interfaceAddr;
+    return setsockopt(socket, IPPROTO_IP, IP_ADD_SOURCE_MEMBERSHIP, reinterpret_cast<const char*>(&membership),
+                      static_cast<int>(sizeof membership));
+}
+
 int SetReceiveBuffer(SOCKET socket, int bytes)
 {
     return setsockopt(socket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes), 4);
@@ -109,11 +127,7 @@ HRESULT Receiver::CreateSocket(ULONG group, ULONG portValue, ULONG interfaceAddr
     // A unicast "group" (e.g. 0) needs no membership: whatever reaches the
     // bound port is recorded.
     if (IsMulticastAddress(group)) {
-        ip_mreq membership = {};
-        membership.imr_multiaddr.s_addr = group;
-        membership.imr_interface.s_addr = interfaceAddr;
-        if (setsockopt(socket, IPPROTO_IP, IP_ADD_MEMBERSHIP, reinterpret_cast<const char*>(&membership),
-                       static_cast<int>(sizeof membership)) == SOCKET_ERROR) {
+        if (Join(socket, group, sourceAddress, interfaceAddr) == SOCKET_ERROR) {
             int error = WSAGetLastError();
             WSACleanup();
             PrintFormattedLine("Joining multicast group failed: %d", error);

@@ -111,6 +111,7 @@ constexpr int soRcvBuf = 0x1002;
 constexpr int ipprotoIp = 0;
 constexpr int ipMulticastIf = 9;
 constexpr int ipAddMembership = 12;
+constexpr int ipAddSourceMembership = 15;
 constexpr ULONG inaddrAny = 0x00000000u;
 constexpr ULONG inaddrNone = 0xFFFFFFFFu;
 }  // namespace winsock_values
@@ -124,6 +125,7 @@ constexpr int SO_RCVBUF = winsock_values::soRcvBuf;
 constexpr int IPPROTO_IP = winsock_values::ipprotoIp;
 constexpr int IP_MULTICAST_IF = winsock_values::ipMulticastIf;
 constexpr int IP_ADD_MEMBERSHIP = winsock_values::ipAddMembership;
+constexpr int IP_ADD_SOURCE_MEMBERSHIP = winsock_values::ipAddSourceMembership;
 constexpr ULONG INADDR_ANY = winsock_values::inaddrAny;
 constexpr ULONG INADDR_NONE = winsock_values::inaddrNone;
 
@@ -186,6 +188,13 @@ struct sockaddr_in {
 
 struct ip_mreq {
     in_addr imr_multiaddr;
+    in_addr imr_interface;
+};
+
+// Winsock's order, which is not Linux's: the source comes second.
+struct ip_mreq_source {
+    in_addr imr_multiaddr;
+    in_addr imr_sourceaddr;
     in_addr imr_interface;
 };
 

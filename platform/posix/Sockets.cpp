@@ -208,6 +208,17 @@ int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
                 return FailErrno();
             return 0;
         }
+        if (optname == winsock_values::ipAddSourceMembership) {
+            if (optlen < 12) return Fail(WSAEFAULT);
+            // Winsock: group, source, interface. Linux: group, interface, source.
+            ::ip_mreq_source request{};
+            std::memcpy(&request.imr_multiaddr.s_addr, optval, 4);
+            std::memcpy(&request.imr_sourceaddr.s_addr, optval + 4, 4);
+            std::memcpy(&request.imr_interface.s_addr, optval + 8, 4);
+            if (::setsockopt(fd, ::IPPROTO_IP, IP_ADD_SOURCE_MEMBERSHIP, &request, sizeof request) != 0)
+                return FailErrno();
+            return 0;
+        }
         return Fail(WSAENOPROTOOPT);
     }
     return Fail(WSAEINVAL);

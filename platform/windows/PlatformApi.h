@@ -92,6 +92,9 @@ static_assert(WSA_IO_PENDING == 997 && WSA_WAIT_IO_COMPLETION == 0xC0 && WSA_WAI
               "overlapped receive and alertable wait results");
 static_assert(WSAEADDRNOTAVAIL == 10049 && WSANOTINITIALISED == 10093, "Winsock error numbers");
 static_assert(sizeof(sockaddr_in) == 16 && sizeof(ip_mreq) == 8, "address records as Winsock takes them");
+static_assert(IP_ADD_SOURCE_MEMBERSHIP == 15 && sizeof(ip_mreq_source) == 12 &&
+                  offsetof(ip_mreq_source, imr_sourceaddr) == 4 && offsetof(ip_mreq_source, imr_interface) == 8,
+              "Winsock's source-specific membership: group, source, interface");
 static_assert(static_cast<unsigned long>(E_FAIL) == 0x80004005ul, "E_FAIL");
 static_assert(THREAD_PRIORITY_HIGHEST == 2 && THREAD_PRIORITY_TIME_CRITICAL == 15, "thread priorities");
 static_assert(_MAX_DRIVE == 3 && _MAX_DIR == 256, "path component buffer sizes");

@@ -20,6 +20,7 @@ import unittest
 
 VETH_LOCAL = "10.77.0.1"   # the recorder's side of the veth pair
 VETH_PEER = "10.77.0.2"    # the sender's side
+VETH_PEER_OTHER = "10.77.0.3"  # a second source on the sender's side
 TIME_LINE = r"\d\d/\d\d/\d\d \d\d:\d\d:\d\d"
 START_LINE = re.compile(r"^Recording started at " + TIME_LINE + r"$")
 FINISH_LINE = re.compile(r"^Recording finished at " + TIME_LINE + r"$")
@@ -45,6 +46,7 @@ def set_up_network():
     run("ip link add veth0 type veth peer name veth1")
     run(f"ip addr add {VETH_LOCAL}/24 dev veth0")
     run(f"ip addr add {VETH_PEER}/24 dev veth1")
+    run(f"ip addr add {VETH_PEER_OTHER}/24 dev veth1")
     run("ip link set veth0 up")
     run("ip link set veth1 up")
     # Both ends live in this namespace: let veth0 accept datagrams whose

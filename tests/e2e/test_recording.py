@@ -156,6 +156,32 @@ class Interfaces(harness.RecorderTestCase):
         self.assertExact(first, 1500, 0)
         self.assertExact(second, 1500, 100000)
 
+    def test_source_specific_group_holds_only_its_own_source(self):
+        port = harness.next_port()
+        group = "232.1.1.1"
+        senders = [["--group", group, "--port", port, "--interface", harness.VETH_PEER,
+                    "--count", 1000, "--rate", 2000],
+                   ["--group", group, "--port", port, "--interface", harness.VETH_PEER_OTHER,
+                    "--count", 1000, "--rate", 2000, "--start-index", 500000]]
+        own, any_source = self.path("ssm.ts"), self.path("asm.ts")
+        other = subprocess.Popen(harness.pelorin_command() +
+                                 ["-i", harness.VETH_LOCAL, "-m", group, "-p", str(port), "-l", "3",
+                                  "-f", any_source],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            self.assertRegex(other.stdout.readline().strip(), harness.START_LINE)
+            result = record(["-i", harness.VETH_LOCAL, "-m", f"{harness.VETH_PEER}@{group}", "-p", port,
+                             "-l", 3, "-f", own], senders=senders)
+        finally:
+            out, err = other.communicate(timeout=30)
+        self.assertRecorded(result)
+        self.assertExact(own, 1000, 0)
+        # The same group from any source: both streams, whole.
+        self.assertEqual(other.returncode, 0, out + err)
+        self.assertEqual(os.path.getsize(any_source), 2000 * 1316)
+        verdict = harness.check(any_source)
+        self.assertEqual((verdict["datagrams"], verdict["corrupt"], verdict["duplicates"]), (2000, 0, 0))
+
     def test_unicast_when_the_group_is_not_multicast(self):
         port = harness.next_port()
         out = self.path("unicast.ts")

@@ -94,6 +94,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Require(settings.endTime >= settings.startTime && settings.endTime - settings.startTime <= 2147483647);
     Require(settings.outputPath != nullptr && IsOneOfTheValues(settings.outputPath, argv.data()));
     Require(settings.interfaceAddress != INADDR_NONE && settings.groupAddress != INADDR_NONE);
+    // A source only ever comes with a multicast group.
+    Require(settings.sourceAddress != INADDR_NONE);
+    Require(settings.sourceAddress == 0 || (ntohl(settings.groupAddress) & 0xF0000000u) == 0xE0000000u);
 
     // The output directory as the run derives it.
     wchar_t drive[_MAX_DRIVE] = {};

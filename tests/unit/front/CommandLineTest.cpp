@@ -86,6 +86,61 @@ TEST(CommandLine, WrongArgumentCountPrintsUsageAndSucceeds)
     }
 }
 
+TEST(CommandLine, VersionIsOneLineAndOnlyAsTheOnlyArgument)
+{
+    struct Case {
+        std::vector<std::wstring> words;
+        std::string output;
+    } cases[] = {
+        {{L"pelorin", L"--version"}, "pelorin " PELORIN_VERSION "\n"},
+        {{L"pelorin", L"--Version"}, kUsage},
+        {{L"pelorin", L"--version", L"x"}, kUsage},
+    };
+    for (auto& c : cases) {
+        std::vector<wchar_t*> argv;
+        for (auto& word : c.words) argv.push_back(word.data());
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(PelorinMain(static_cast<int>(argv.size()), argv.data()), 0);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.output);
+    }
+    EXPECT_STREQ(PELORIN_VERSION, "1.1.0");
+}
+
+TEST(CommandLine, SourceAtGroupNamesTheSourceOfASourceSpecificGroup)
+{
+    struct Case {
+        const wchar_t* value;
+        const char* source;  // nullptr: a parse error
+        const char* group;
+    } cases[] = {
+        {L"10.1.2.3@232.1.1.1", "10.1.2.3", "232.1.1.1"},
+        {L"0x0A010203@0350.1.1.1", "10.1.2.3", "232.1.1.1"},
+        {L"239.255.0.1", "0.0.0.0", "239.255.0.1"},  // no source: any
+        {L"0", "0.0.0.0", "0.0.0.0"},                // unicast, as before
+        {L"@232.1.1.1", nullptr, nullptr},
+        {L"10.1.2.3@", nullptr, nullptr},
+        {L"@", nullptr, nullptr},
+        {L"10.1.2.3@232.1.1.1@232.1.1.2", nullptr, nullptr},
+        {L"10.1.2.x@232.1.1.1", nullptr, nullptr},
+        {L"10.1.2.3@232.1.1", "10.1.2.3", "232.1.0.1"},
+        {L"10.1.2.3@232.1.1.x", nullptr, nullptr},
+        {L"255.255.255.255@232.1.1.1", nullptr, nullptr},
+        {L"10.1.2.3@10.1.1.1", nullptr, nullptr},  // a source needs a multicast group
+        {L"10.1.2.3@0", nullptr, nullptr},
+    };
+    for (const Case& c : cases) {
+        ParseOutcome outcome = Parse(With(L"-m", c.value));
+        if (c.source == nullptr) {
+            EXPECT_EQ(outcome.status, E_FAIL);
+            EXPECT_EQ(outcome.output, "Error occurred while parsing multicast ip.\n");
+            continue;
+        }
+        EXPECT_EQ(outcome.status, S_OK);
+        EXPECT_EQ(outcome.settings.sourceAddress, inet_addr(c.source));
+        EXPECT_EQ(outcome.settings.groupAddress, inet_addr(c.group));
+    }
+}
+
 TEST(CommandLine, MissingOptionPrintsUsageAndFails)
 {
     auto upperCase = Valid();
