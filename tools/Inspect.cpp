@@ -16,6 +16,7 @@ constexpr std::uint8_t kSync = 0x47;
 constexpr std::uint16_t kNullPid = 0x1FFF;
 constexpr int kSyncRun = 5;                  // packets in a row that make sync
 constexpr std::size_t kMaxRtpHeader = 1100;  // larger "headers" are taken for noise
+constexpr std::size_t kMaxDatagram = 65507;
 constexpr std::uint8_t kRolePat = 1;
 constexpr std::uint8_t kRolePmt = 2;
 constexpr std::uint64_t kTicksPerSecond = 27'000'000;
@@ -62,9 +63,13 @@ std::size_t Inspector::matchingRtpHeader(const std::uint8_t* d, std::size_t avai
 
 // Whether five packets in a row (RTP headers of one source allowed between
 // them) start at pos, or, at the end of the data, whole packets run exactly to it.
+// A source not seen before must prove itself: its first header's packets run on
+// to another header with the same SSRC and payload type (or to the end of the
+// data), so that a stray 0x8x byte in damaged plain data is not taken for RTP.
 Inspector::Chain Inspector::chainAt(const std::uint8_t* d, std::size_t size, std::size_t pos, bool end,
                                     RtpId* firstHeader) const {
   std::optional<RtpId> first;
+  std::size_t firstAt = 0;
   std::size_t q = pos;
   int packets = 0;
   while (packets < kSyncRun) {
@@ -83,12 +88,28 @@ Inspector::Chain Inspector::chainAt(const std::uint8_t* d, std::size_t size, std
     const std::size_t h = rtpHeaderSize(d + q, size - q, &id);
     if (h == 0) return !end && size - q < kMaxRtpHeader ? Chain::NeedMore : Chain::No;
     if (first && (id.ssrc != first->ssrc || id.payloadType != first->payloadType)) return Chain::No;
-    if (!first) first = id;
+    if (!first) {
+      first = id;
+      firstAt = q;
+    }
     q += h;
     if (q >= size) return end ? Chain::No : Chain::NeedMore;
     if (d[q] != kSync) return Chain::No;  // a header is followed by a packet
   }
-  if (first && firstHeader) *firstHeader = *first;
+  if (!first) return Chain::Yes;
+  if (!r_.rtp || first->ssrc != rtpId_.ssrc || first->payloadType != rtpId_.payloadType) {
+    RtpId id;
+    q = firstAt + rtpHeaderSize(d + firstAt, size - firstAt, &id);
+    while (q < size && d[q] == kSync && q - firstAt <= kMaxDatagram) q += kPacket;
+    if (q >= size) {
+      if (!end) return Chain::NeedMore;
+      if (q != size) return Chain::No;
+    } else {
+      const std::size_t h = rtpHeaderSize(d + q, size - q, &id);
+      if (h == 0 || id.ssrc != first->ssrc || id.payloadType != first->payloadType) return Chain::No;
+    }
+  }
+  if (firstHeader) *firstHeader = *first;
   return Chain::Yes;
 }
 
@@ -141,6 +162,15 @@ std::size_t Inspector::scan(const std::uint8_t* d, std::size_t size, bool end) {
         rtpId_ = id;
         haveSeq_ = false;
         continue;  // now it matches
+      }
+      // A damaged header of the current source, packets on both sides intact: the
+      // framing holds; it counts as the next datagram.
+      const std::size_t h = r_.rtp ? rtpHeaderSize(d + pos, size - pos, &id) : 0;
+      if (h != 0 && pos + h + kPacket < size && d[pos + h] == kSync && d[pos + h + kPacket] == kSync) {
+        ++r_.rtpDatagrams;
+        ++lastSeq_;
+        pos += h;
+        continue;
       }
     }
     if (size - pos < kPacket) break;

@@ -6,8 +6,9 @@
 // Framing: sync is acquired at five packets in a row that start with 0x47
 // (fewer at the very end of the data, when they run exactly to it), and lost at
 // two bad sync bytes in a row. RTP is recognised by itself: a version-2 header
-// where a packet is expected, followed by such a run. Once RTP is seen, headers
-// with the same SSRC and payload type are taken wherever a packet may start.
+// where a packet is expected, followed by such a run and, after the datagram's
+// packets, by another header of the same source. Once RTP is seen, headers with
+// the same SSRC and payload type are taken wherever a packet may start.
 //
 // Time: the PCRs of the first PID that carries any are the clock. Every
 // time-based check reads that clock, so nothing depends on how fast the file
@@ -73,8 +74,9 @@ struct InspectReport {
 class Inspector {
  public:
   // A caller of scan() that is not at the end keeps at least this many bytes
-  // unconsumed: what the search for sync may look ahead.
-  static constexpr std::size_t kLookahead = 8192;
+  // unconsumed: what the search for sync may look ahead (across a whole datagram
+  // when a new RTP source has to prove itself).
+  static constexpr std::size_t kLookahead = 72 * 1024;
 
   explicit Inspector(const InspectOptions& options = {});
 

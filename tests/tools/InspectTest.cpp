@@ -216,6 +216,12 @@ TEST(Inspect, EachFaultOnceGivesExactCounts) {
       {"RTP-wrapped", {}, [](std::vector<Packet> p) { return rtpWrap(p); }, {}},
       // Datagram 150 holds packets 1050..1056: video and audio, no PCR, no tables.
       {"RTP datagram removed", {}, [](std::vector<Packet> p) { return rtpWrap(p, 150); }, {0, 0, 0, 2, 0, 0, 0, 0, 1}},
+      {"RTP header's SSRC damaged", {}, [](std::vector<Packet> p) {
+         auto b = rtpWrap(p);
+         b[150 * (12 + 7 * 188) + 8] ^= 0xFF;
+         return b;
+       },
+       {}},
       {"RTP datagram with a bad sync byte", {}, [](std::vector<Packet> p) {
          p[1053][0] = 0x46;
          return rtpWrap(p);
