@@ -621,6 +621,21 @@ def version_of(name):
         return name + " ?"
 
 
+def snapshot_binaries():
+    """Copies the programs this benchmark runs to a private directory: the
+    build tree is shared, and a rebuild in the middle of a sweep would
+    otherwise swap or remove a binary between two runs."""
+    global PELORIN, SEND, CHECK, RAWRECV
+    private = tempfile.mkdtemp(prefix="pelorin-bench-bin.")
+    copies = []
+    for path in (PELORIN, SEND, CHECK, RAWRECV):
+        copy = os.path.join(private, os.path.basename(path))
+        shutil.copy2(path, copy)
+        copies.append(copy)
+    PELORIN, SEND, CHECK, RAWRECV = copies
+    return private
+
+
 def main():
     parser = argparse.ArgumentParser(prog="bench/run", description=__doc__.split("\n\n")[0])
     parser.add_argument("--compare", type=int, metavar="RATE",
@@ -646,6 +661,7 @@ def main():
     args = parser.parse_args()
 
     setup_namespace()
+    binaries = snapshot_binaries()
     workdir, mounted = make_workdir(args.dir, "8g")
     os.makedirs(OUT_DIR, exist_ok=True)
     stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
@@ -657,8 +673,9 @@ def main():
             return loaded(args, workdir, stamp)
         return full(args, workdir, stamp)
     finally:
+        shutil.rmtree(binaries, ignore_errors=True)
         if mounted:
-            subprocess.run(["umount", workdir])
+            subprocess.run(["umount", "--lazy", workdir])
             os.rmdir(workdir)
 
 

@@ -21,6 +21,7 @@ import json
 import os
 import re
 import select
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -84,6 +85,12 @@ def main():
     parser.add_argument("--mbit", type=float, default=200.0, help="payload bit rate (default 200)")
     parser.add_argument("--json", action="store_true", help="also print the figures as one JSON object")
     args = parser.parse_args()
+
+    # Private copies: the build tree is shared, and a rebuild during the soak
+    # would otherwise swap a binary under it.
+    global PELORIN, SEND, CHECK
+    binaries = tempfile.mkdtemp(prefix="pelorin-soak-bin.")
+    PELORIN, SEND, CHECK = [shutil.copy2(p, binaries) for p in (PELORIN, SEND, CHECK)]
 
     sh("ip link set lo up")
     sh("ip route add 224.0.0.0/4 dev lo")
@@ -152,6 +159,7 @@ def main():
     machine_busy = (machine_after[0] - machine_before[0]) / max(1, machine_after[1] - machine_before[1])
     os.unlink(fifo)
     os.rmdir(work)
+    shutil.rmtree(binaries, ignore_errors=True)
 
     recorded = verdict["datagrams"]
     lost = sent["datagrams"] - recorded
