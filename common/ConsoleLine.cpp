@@ -1,8 +1,11 @@
 #include "common/ConsoleLine.h"
 
+#include "platform/Platform.h"
+
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <ctime>
 
 namespace {
 
@@ -37,4 +40,17 @@ void PrintFormattedLine(const char* format, ...)
 void MoveLinesToStandardError()
 {
     g_toStandardError.store(true, std::memory_order_relaxed);
+}
+
+// What "%c" gives in the C locale on Windows: 03/07/11 14:05:09. Spelled out
+// because other C libraries format %c differently.
+void PrintTimeLine(const char* label)
+{
+    std::time_t now = std::time(nullptr);
+    std::tm local = {};
+    char text[80] = {};
+    char format[64];
+    std::snprintf(format, sizeof format, "%s %%m/%%d/%%y %%H:%%M:%%S", label);
+    if (localtime_s(&local, &now) == 0) std::strftime(text, sizeof text, format, &local);
+    PrintLine(text);
 }

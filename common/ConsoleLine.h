@@ -7,6 +7,8 @@
 void PrintLine(const char* text);
 // printf-style; the newline is added.
 void PrintFormattedLine(const char* format, ...);
+// "<label> MM/DD/YY hh:mm:ss", local time now.
+void PrintTimeLine(const char* label);
 
 // From now on the lines go to standard error: standard output is the
 // recording itself, and a line there would land inside it.

@@ -8,11 +8,6 @@
 #include <cwctype>
 #include <new>
 
-RecordingSettings g_settings;
-Receiver* g_receiver = nullptr;
-HANDLE g_writerThread = nullptr;
-std::ofstream g_outputFile;
-
 namespace {
 
 // Leading blanks, one sign, at least one digit; anything after the digits
@@ -92,18 +87,6 @@ void ParseGroup(const wchar_t* text, ULONG* group, ULONG* source, HRESULT* statu
     *group = ParseIPv4Address(at + 1, status);
     // Only a multicast group can be joined for one source.
     if ((ntohl(*group) & 0xF0000000u) != 0xE0000000u) *status = E_FAIL;
-}
-
-void StartRecordingClock(RecordingSettings* settings)
-{
-    settings->startTime = std::time(nullptr);
-    settings->startTicks = static_cast<std::int64_t>(GetTickCount64());
-}
-
-void SetRecordingLength(RecordingSettings* settings, std::int64_t seconds)
-{
-    settings->endTime = settings->startTime + seconds;
-    settings->endTicks = settings->startTicks + seconds * 1000;
 }
 
 void PrintUsage()

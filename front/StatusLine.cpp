@@ -1,10 +1,11 @@
 #include "front/StatusLine.h"
 
+#include "common/DebugLine.h"
+#include "common/Recording.h"
+#include "receiver/Receiver.h"
+
 #include <cinttypes>
 #include <cstring>
-#include <ctime>
-
-RecordingCounters g_counters;
 
 bool StatusLineWanted()
 {
@@ -14,11 +15,11 @@ bool StatusLineWanted()
     return GetConsoleMode(standardError, &mode) != FALSE;
 }
 
-StatusSample TakeStatusSample(std::int64_t startTime, SOCKET socket)
+StatusSample TakeStatusSample(std::int64_t startTicks, SOCKET socket)
 {
     StatusSample sample = {};
     sample.ticks = GetTickCount64();
-    sample.elapsedSeconds = static_cast<std::int64_t>(std::time(nullptr)) - startTime;
+    sample.elapsedSeconds = (static_cast<std::int64_t>(sample.ticks) - startTicks) / 1000;
     sample.datagrams = g_counters.datagramsReceived.load(std::memory_order_relaxed);
     sample.bytesReceived = g_counters.bytesReceived.load(std::memory_order_relaxed);
     sample.bytesStored = g_counters.bytesStored.load(std::memory_order_relaxed);
@@ -151,4 +152,36 @@ void StatusLine::Show(std::FILE* stream, const char* line, bool last)
     std::fwrite(buffer, 1, used, stream);
     std::fflush(stream);
     shownLength = last ? 0 : length;
+}
+
+// A person at a terminal sees a status line refreshed about once a second
+// while the writer runs, ending with the totals. Anyone else (standard error
+// redirected) gets the plain wait, and nothing on standard error.
+void WaitShowingStatus(HANDLE writer, SOCKET socket, int receiveBufferGranted)
+{
+    if (!StatusLineWanted()) {
+        WaitForSingleObject(writer, INFINITE);
+        return;
+    }
+    char advice[256];
+    if (ReceiveBufferAdvice(receiveBufferGranted, kReceiveBufferBytes, advice, sizeof advice)) {
+        std::fputs(advice, stderr);
+        std::fputs("\n", stderr);
+    }
+    StatusLine status((g_settings.endTicks - g_settings.startTicks) / 1000, TakeStatusSample(g_settings.startTicks, socket));
+    do {
+        status.Show(stderr, status.Update(TakeStatusSample(g_settings.startTicks, socket)), false);
+    } while (WaitForSingleObject(writer, 1000) == WAIT_TIMEOUT);
+    status.Show(stderr, status.Final(TakeStatusSample(g_settings.startTicks, socket)), true);
+}
+
+// One line of totals at the end of every recording, for the debugger channel.
+void ReportTotals(SOCKET socket)
+{
+    StatusSample totals = TakeStatusSample(g_settings.startTicks, socket);
+    char drops[32] = "unknown";
+    if (totals.dropsKnown) std::snprintf(drops, sizeof drops, "%llu", static_cast<unsigned long long>(totals.drops));
+    OutputDebugLine("Recording totals: %llu datagrams, %llu bytes stored, %s dropped\n",
+                    static_cast<unsigned long long>(totals.datagrams),
+                    static_cast<unsigned long long>(totals.bytesStored), drops);
 }

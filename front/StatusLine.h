@@ -1,54 +1,12 @@
 // The live status line a person at a terminal sees during a recording, and
-// the counters behind it. Scripts never see it: it goes to standard error,
-// and only when standard error is a console.
+// the totals at its end. Scripts never see the line: it goes to standard
+// error, and only when standard error is a console.
 #pragma once
 
-#include "platform/Platform.h"
+#include "common/Counters.h"
 
-#include <atomic>
 #include <cstdint>
 #include <cstdio>
-
-// Each counter has a single writer (the receive thread or the writer
-// thread); the main thread only reads them, once a second. A plain load and
-// store is then enough, and costs no locked instruction per datagram.
-struct RecordingCounters {
-    std::atomic<std::uint64_t> datagramsReceived{0};
-    std::atomic<std::uint64_t> bytesReceived{0};
-    std::atomic<std::uint64_t> bytesStored{0};
-    // Datagrams the system dropped at the socket, as the receive thread read
-    // them just before closing it; valid once socketDropsKnown is set.
-    std::atomic<std::uint64_t> socketDrops{0};
-    std::atomic<bool> socketDropsKnown{false};
-};
-
-extern RecordingCounters g_counters;
-
-// Receive thread: one completed datagram, empty ones included.
-inline void CountDatagram(DWORD bytes)
-{
-    g_counters.datagramsReceived.store(g_counters.datagramsReceived.load(std::memory_order_relaxed) + 1,
-                                       std::memory_order_relaxed);
-    g_counters.bytesReceived.store(g_counters.bytesReceived.load(std::memory_order_relaxed) + bytes,
-                                   std::memory_order_relaxed);
-}
-
-// Writer thread: bytes handed to the output file.
-inline void CountStored(int bytes)
-{
-    g_counters.bytesStored.store(
-        g_counters.bytesStored.load(std::memory_order_relaxed) + static_cast<std::uint64_t>(bytes),
-        std::memory_order_relaxed);
-}
-
-// Receive thread, once, before it closes the socket: the system's drop count.
-inline void NoteSocketDrops(SOCKET socket)
-{
-    ULONGLONG drops = 0;
-    if (!QuerySocketDrops(socket, &drops)) return;
-    g_counters.socketDrops.store(drops, std::memory_order_relaxed);
-    g_counters.socketDropsKnown.store(true, std::memory_order_release);
-}
 
 // True when standard error is a console (a terminal), so a person watches.
 bool StatusLineWanted();
@@ -64,10 +22,10 @@ struct StatusSample {
     bool dropsKnown;
 };
 
-// The counters and clocks now, for a recording that started at startTime on
-// `socket`. The socket value is a copy taken before receiving began: the
-// platform answers for a socket that has been closed since.
-StatusSample TakeStatusSample(std::int64_t startTime, SOCKET socket);
+// The counters and clocks now, for a recording that started at startTicks
+// (GetTickCount64) on `socket`. The socket value is a copy taken before
+// receiving began: the platform answers for a socket that has been closed since.
+StatusSample TakeStatusSample(std::int64_t startTicks, SOCKET socket);
 
 // The advice shown once at a terminal when the system granted a smaller
 // receive buffer than asked; false (no text) when it granted enough or
@@ -110,3 +68,10 @@ private:
     std::size_t shownLength = 0;
     char text[192] = {};
 };
+
+// Waits for the writer thread to end; at a terminal meanwhile shows the
+// buffer advice once and the status line about once a second, then the totals.
+void WaitShowingStatus(HANDLE writer, SOCKET socket, int receiveBufferGranted);
+
+// One line of totals for the debugger channel, at the end of every recording.
+void ReportTotals(SOCKET socket);

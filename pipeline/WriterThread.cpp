@@ -1,8 +1,7 @@
 #include "pipeline/WriterThread.h"
 
-#include "common/ConsoleLine.h"
-#include "front/CommandLine.h"
-#include "front/StatusLine.h"
+#include "common/OutputFile.h"
+#include "common/Recording.h"
 #include "pipeline/Chunk.h"
 #include "pipeline/ChunkQueue.h"
 #include "receiver/Receiver.h"
@@ -22,42 +21,6 @@ constexpr DWORD kDataWaitMilliseconds = 1000;
 std::atomic<bool> g_stopRequested{false};
 std::atomic<HANDLE> g_stopWake{nullptr};
 std::atomic<int> g_wakesInFlight{0};
-
-bool WriteChunk(const Chunk* chunk)
-{
-    g_outputFile.write(chunk->data, static_cast<std::streamsize>(chunk->length));
-    if (g_outputFile.fail()) return false;
-    CountStored(chunk->length);
-    return true;
-}
-
-void ReportWriteFailure()
-{
-    PrintLine("Error occurred while writing output file.");
-}
-
-// Stops the receive thread and takes over what it leaves: its handle and the
-// partly filled chunk, which becomes the last one written.
-Chunk* StopReceiving(Receiver* receiver)
-{
-    if (receiver->stopEvent != nullptr) SetEvent(receiver->stopEvent);
-    if (receiver->receiveThread != nullptr) {
-        WaitForSingleObject(receiver->receiveThread, INFINITE);
-        CloseHandle(receiver->receiveThread);
-        receiver->receiveThread = nullptr;
-    }
-    Chunk* last = receiver->currentChunk;
-    receiver->currentChunk = nullptr;
-    if (last != nullptr && receiver->bytesInChunk == 0) {
-        FreeChunk(last);
-        last = nullptr;
-    } else if (last != nullptr) {
-        last->length = static_cast<int>(receiver->bytesInChunk);
-    }
-    // The next pass must not wait: it is the last one.
-    SetEvent(receiver->dataEvent);
-    return last;
-}
 
 }  // namespace
 
@@ -107,14 +70,14 @@ DWORD WINAPI WriterThreadProc(LPVOID)
         for (int i = 0; i < queued; ++i) {
             Chunk* chunk = receiver->queue->Front();
             receiver->queue->PopFront();
-            if (!writeFailed && !WriteChunk(chunk)) writeFailed = true;
+            if (!writeFailed && !WriteToOutputFile(chunk->data, chunk->length)) writeFailed = true;
             FreeChunk(chunk);
         }
 
         if (stopped) {
             // Every queued chunk is written; the partly filled one goes last.
             if (lastChunk != nullptr) {
-                if (!writeFailed && !WriteChunk(lastChunk)) writeFailed = true;
+                if (!writeFailed && !WriteToOutputFile(lastChunk->data, lastChunk->length)) writeFailed = true;
                 FreeChunk(lastChunk);
             }
             if (writeFailed) ReportWriteFailure();

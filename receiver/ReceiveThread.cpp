@@ -1,9 +1,9 @@
 // The receive thread: one overlapped receive outstanding at a time, straight
 // into the current chunk, and the completion routine that queues full chunks.
-#include "receiver/Receiver.h"
+#include "receiver/ReceiveThread.h"
 
 #include "common/ConsoleLine.h"
-#include "front/StatusLine.h"
+#include "common/Counters.h"
 #include "pipeline/Chunk.h"
 #include "pipeline/ChunkQueue.h"
 
@@ -65,6 +65,29 @@ void Receiver::StartReceiving()
         SetThreadPriority(receiveThread, THREAD_PRIORITY_HIGHEST);
     }
     OutputDebugStringW(L"Thread started.\n");
+}
+
+// Stops the receive thread and takes over what it leaves: its handle and the
+// partly filled chunk, which becomes the last one written.
+Chunk* StopReceiving(Receiver* receiver)
+{
+    if (receiver->stopEvent != nullptr) SetEvent(receiver->stopEvent);
+    if (receiver->receiveThread != nullptr) {
+        WaitForSingleObject(receiver->receiveThread, INFINITE);
+        CloseHandle(receiver->receiveThread);
+        receiver->receiveThread = nullptr;
+    }
+    Chunk* last = receiver->currentChunk;
+    receiver->currentChunk = nullptr;
+    if (last != nullptr && receiver->bytesInChunk == 0) {
+        FreeChunk(last);
+        last = nullptr;
+    } else if (last != nullptr) {
+        last->length = static_cast<int>(receiver->bytesInChunk);
+    }
+    // The next pass must not wait: it is the last one.
+    SetEvent(receiver->dataEvent);
+    return last;
 }
 
 DWORD WINAPI ReceiveThreadProc(LPVOID parameter)

@@ -2,6 +2,7 @@
 
 #include "common/ConsoleLine.h"
 #include "common/DebugLine.h"
+#include "common/Recording.h"
 #include "pipeline/ChunkQueue.h"
 
 #include <cstdio>
@@ -136,4 +137,25 @@ HRESULT Receiver::CreateSocket(ULONG group, ULONG portValue, ULONG interfaceAddr
     }
     receiveBufferGranted = ReportReceiveBuffer(socket);
     return 0;
+}
+
+void TearDownReceiver()
+{
+    Receiver* receiver = g_receiver;
+    if (receiver == nullptr) return;
+    if (receiver->socket != INVALID_SOCKET) {
+        closesocket(receiver->socket);
+        receiver->socket = INVALID_SOCKET;
+    }
+    WSACleanup();  // a no-op when the receive thread has already ended Winsock
+    if (receiver->queue != nullptr) {
+        delete receiver->queue;
+        receiver->queue = nullptr;
+    }
+    if (receiver->dataEvent != nullptr) {
+        CloseHandle(receiver->dataEvent);
+        receiver->dataEvent = nullptr;
+    }
+    delete receiver;
+    g_receiver = nullptr;
 }

@@ -35,16 +35,6 @@ public:
     int receiveBufferGranted;  // SO_RCVBUF as the system reports it after set-up
 };
 
-// The record handed to Winsock with every receive: the completion routine
-// gets the address of `overlapped` and finds the Receiver right behind it.
-struct ReceiveRequest {
-    WSAOVERLAPPED overlapped;
-    Receiver* receiver;
-};
-
-DWORD WINAPI ReceiveThreadProc(LPVOID parameter);
-void ReceiveLoop(Receiver* receiver);
-void CALLBACK OnReceiveCompleted(DWORD error, DWORD bytesTransferred, LPWSAOVERLAPPED overlapped, DWORD flags);
 
 // CreateSocket's result for a failed bind (not an HRESULT).
 constexpr HRESULT kBindFailed = 2049;
@@ -55,5 +45,11 @@ constexpr int kReceiveBufferBytes = 8388608;
 // one receive request.
 constexpr int kFallbackReceiveBufferBytes = 131600;
 
-// Notes the first failure that ended receiving; later ones are consequences.
-void NoteReceiveError(Receiver* receiver, DWORD error);
+// Writer thread, at the stop: signals the receive thread to stop, waits for
+// it, closes its handle, and takes over the partly filled chunk (nullptr when
+// it is empty), which becomes the last one written.
+Chunk* StopReceiving(Receiver* receiver);
+
+// Main thread, once both worker threads have ended (or never started):
+// releases g_receiver and everything it owns.
+void TearDownReceiver();

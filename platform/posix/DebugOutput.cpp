@@ -1,7 +1,7 @@
 // OutputDebugStringW: the debugger channel is syslog at LOG_DEBUG, ident
 // "pelorin". Never standard output or standard error, which belong to the
 // user and to scripts.
-#include "DebugCapture.h"
+#include "DebugOutputSink.h"
 #include "PlatformApi.h"
 
 #include <syslog.h>

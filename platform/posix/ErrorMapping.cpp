@@ -1,8 +1,18 @@
+// Windows error numbers for errno values, and the thread's last error.
 #include "ErrorMapping.h"
 
 #include <cerrno>
 
-namespace pelorin_win::detail {
+namespace pelorin_win {
+
+namespace {
+thread_local DWORD t_lastError = 0;
+}  // namespace
+
+DWORD GetLastError() { return t_lastError; }
+void SetLastError(DWORD error) { t_lastError = error; }
+
+namespace detail {
 
 int WinsockErrorFromErrno(int error)
 {
@@ -55,4 +65,6 @@ DWORD Win32ErrorFromErrno(int error)
     }
 }
 
-}  // namespace pelorin_win::detail
+}  // namespace detail
+
+}  // namespace pelorin_win

@@ -14,7 +14,7 @@
 #include "ErrorMapping.h"
 #include "FaultInjection.h"
 #include "KernelObjects.h"
-#include "SocketRegistry.h"
+#include "WinsockInternals.h"
 
 #include <cerrno>
 #include <poll.h>

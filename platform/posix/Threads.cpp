@@ -1,5 +1,4 @@
-// Threads, thread priorities, critical sections, the last-error value and the
-// tick count.
+// Threads, thread priorities and critical sections.
 #include "FaultInjection.h"
 #include "ThreadObject.h"
 
@@ -15,8 +14,6 @@
 namespace pelorin_win {
 
 namespace {
-
-thread_local DWORD t_lastError = 0;
 
 // Best effort: higher Windows priorities become lower nice values for that
 // thread alone. Never a real-time policy, which could starve the machine; a
@@ -49,9 +46,6 @@ void* ThreadTrampoline(void* argument)
 }
 
 }  // namespace
-
-DWORD GetLastError() { return t_lastError; }
-void SetLastError(DWORD error) { t_lastError = error; }
 
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
                     LPVOID parameter, DWORD, LPDWORD threadId)
@@ -121,22 +115,5 @@ void InitializeCriticalSection(LPCRITICAL_SECTION section)
 void EnterCriticalSection(LPCRITICAL_SECTION section) { pthread_mutex_lock(&section->mutex); }
 void LeaveCriticalSection(LPCRITICAL_SECTION section) { pthread_mutex_unlock(&section->mutex); }
 void DeleteCriticalSection(LPCRITICAL_SECTION section) { pthread_mutex_destroy(&section->mutex); }
-
-void Sleep(DWORD milliseconds)
-{
-    if (milliseconds == INFINITE) {
-        for (;;) ::pause();
-    }
-    timespec left{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
-    while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
-}
-
-ULONGLONG GetTickCount64()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<ULONGLONG>(now.tv_sec) * 1000u + static_cast<ULONGLONG>(now.tv_nsec) / 1000000u;
-}
 
 }  // namespace pelorin_win

@@ -1,6 +1,6 @@
 #include "RecordingHarness.h"
 
-#include "DebugCapture.h"
+#include "DebugOutputSink.h"
 
 #include <gtest/gtest.h>
 

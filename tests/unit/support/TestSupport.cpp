@@ -1,6 +1,6 @@
 #include "support/TestSupport.h"
 
-#include "DebugCapture.h"
+#include "DebugOutputSink.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,4 +1,5 @@
-// Directories, files, text conversion, path splitting and local time.
+// Text and paths: wide text and back, path splitting, directories and the
+// output file's identity.
 #include "ErrorMapping.h"
 #include "PathText.h"
 
@@ -203,13 +204,6 @@ errno_t _wsplitpath_s(const wchar_t* path, wchar_t* drive, std::size_t driveSize
         Clear(ext, extSize);
         return ERANGE;
     }
-    return 0;
-}
-
-errno_t localtime_s(std::tm* result, const std::time_t* time)
-{
-    if (result == nullptr || time == nullptr) return EINVAL;
-    if (::localtime_r(time, result) == nullptr) return EINVAL;
     return 0;
 }
 

@@ -1,0 +1,3 @@
+#include "common/Counters.h"
+
+RecordingCounters g_counters;

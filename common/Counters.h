@@ -1,0 +1,49 @@
+// What a recording has received, stored and lost so far: counted by the
+// worker threads, read by the status line and the totals.
+#pragma once
+
+#include "platform/Platform.h"
+
+#include <atomic>
+#include <cstdint>
+
+// Each counter has a single writer (the receive thread or the writer
+// thread); the main thread only reads them, once a second. A plain load and
+// store is then enough, and costs no locked instruction per datagram.
+struct RecordingCounters {
+    std::atomic<std::uint64_t> datagramsReceived{0};
+    std::atomic<std::uint64_t> bytesReceived{0};
+    std::atomic<std::uint64_t> bytesStored{0};
+    // Datagrams the system dropped at the socket, as the receive thread read
+    // them just before closing it; valid once socketDropsKnown is set.
+    std::atomic<std::uint64_t> socketDrops{0};
+    std::atomic<bool> socketDropsKnown{false};
+};
+
+extern RecordingCounters g_counters;
+
+// Receive thread: one completed datagram, empty ones included.
+inline void CountDatagram(DWORD bytes)
+{
+    g_counters.datagramsReceived.store(g_counters.datagramsReceived.load(std::memory_order_relaxed) + 1,
+                                       std::memory_order_relaxed);
+    g_counters.bytesReceived.store(g_counters.bytesReceived.load(std::memory_order_relaxed) + bytes,
+                                   std::memory_order_relaxed);
+}
+
+// Writer thread: bytes handed to the output file.
+inline void CountStored(int bytes)
+{
+    g_counters.bytesStored.store(
+        g_counters.bytesStored.load(std::memory_order_relaxed) + static_cast<std::uint64_t>(bytes),
+        std::memory_order_relaxed);
+}
+
+// Receive thread, once, before it closes the socket: the system's drop count.
+inline void NoteSocketDrops(SOCKET socket)
+{
+    ULONGLONG drops = 0;
+    if (!QuerySocketDrops(socket, &drops)) return;
+    g_counters.socketDrops.store(drops, std::memory_order_relaxed);
+    g_counters.socketDropsKnown.store(true, std::memory_order_release);
+}

@@ -1,0 +1,84 @@
+#include "common/OutputFile.h"
+
+#include "common/ConsoleLine.h"
+#include "common/Counters.h"
+#include "common/Recording.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cwchar>
+#include <new>
+
+namespace {
+
+// True when the directory part of the path fits the splitter's buffer; a
+// longer one would make the splitter call the C runtime's invalid-parameter
+// handler, which ends the process.
+bool DirectoryFits(const wchar_t* path)
+{
+    std::size_t length = 0;
+    for (std::size_t i = 0; path[i] != L'\0'; ++i)
+        if (path[i] == L'/' || path[i] == L'\\') length = i + 1;
+    if (length >= 2 && path[1] == L':') length -= 2;  // the drive has its own buffer
+    return length < _MAX_DIR;
+}
+
+}  // namespace
+
+// Creates the output file's directory (one level, drive included) and opens
+// the file, truncating it. The one message for every way this can fail.
+HRESULT OpenOutputFile(const wchar_t* path)
+{
+    // Drive and directory together: on Windows the directory alone would be
+    // resolved against the current drive.
+    wchar_t drive[_MAX_DRIVE] = {};
+    wchar_t* directory = DirectoryFits(path) ? new (std::nothrow) wchar_t[_MAX_DRIVE + _MAX_DIR]() : nullptr;
+    if (directory != nullptr) {
+        // A directory part too long for its buffer comes back empty: then no
+        // directory is made and the open below decides.
+        if (_wsplitpath_s(path, drive, _MAX_DRIVE, directory + _MAX_DRIVE, _MAX_DIR, nullptr, 0, nullptr, 0) == 0 &&
+            directory[_MAX_DRIVE] != L'\0') {
+            std::wcscpy(directory, drive);
+            std::wmemmove(directory + std::wcslen(drive), directory + _MAX_DRIVE, std::wcslen(directory + _MAX_DRIVE) + 1);
+            CreateDirectoryW(directory, nullptr);
+        }
+        delete[] directory;
+    }
+    // A FIFO holds the open until a reader comes: wait no longer than the
+    // recording would have lasted.
+    const std::int64_t left = g_settings.endTicks - static_cast<std::int64_t>(GetTickCount64());
+    if (!WaitForFileReader(path, left > 0 ? static_cast<DWORD>(std::min<std::int64_t>(left, 0x7FFFFFFF)) : 0)) {
+        OutputDebugStringW(L"No reader opened the output pipe before the recording's end\n");
+        PrintLine("Error occurred while opening output file.");
+        return E_FAIL;
+    }
+    g_outputFile.open(FileSystemPath(path), std::ios::binary | std::ios::out | std::ios::trunc);
+    if (!g_outputFile.is_open()) {
+        PrintLine("Error occurred while opening output file.");
+        return E_FAIL;
+    }
+    g_outputFile.clear();
+    // Recording into standard output (for a player downstream): the time
+    // lines must not land in the middle of the stream.
+    if (SameFileAsStandardOutput(path)) MoveLinesToStandardError();
+    return S_OK;
+}
+
+bool WriteToOutputFile(const char* bytes, int length)
+{
+    g_outputFile.write(bytes, static_cast<std::streamsize>(length));
+    if (g_outputFile.fail()) return false;
+    CountStored(length);
+    return true;
+}
+
+bool CloseOutputFile()
+{
+    g_outputFile.close();
+    return !g_outputFile.fail();
+}
+
+void ReportWriteFailure()
+{
+    PrintLine("Error occurred while writing output file.");
+}

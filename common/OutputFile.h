@@ -1,0 +1,17 @@
+// The output file's whole job: its directory, the open (a FIFO waits for its
+// reader), the writes and the close, and the one message for each failure.
+#pragma once
+
+#include "platform/Platform.h"
+
+// Creates one missing directory level and opens the file, truncating it.
+// Prints "Error occurred while opening output file." and returns E_FAIL, or
+// returns S_OK.
+HRESULT OpenOutputFile(const wchar_t* path);
+// Writer thread: appends the bytes and counts them as stored; false once the
+// file cannot take them.
+bool WriteToOutputFile(const char* bytes, int length);
+// Closes the file; false when its buffered tail could not be stored.
+bool CloseOutputFile();
+// "Error occurred while writing output file."
+void ReportWriteFailure();

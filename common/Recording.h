@@ -1,0 +1,40 @@
+// The recording's shared state: the settings from the command line and the
+// few process-wide objects every part of a recording reaches. Written by the
+// main thread before the worker threads exist, only read by them afterwards
+// (g_outputFile is written by the writer thread alone).
+#pragma once
+
+#include "platform/Platform.h"
+
+#include <cstdint>
+#include <ctime>
+#include <fstream>
+
+class Receiver;
+
+struct RecordingSettings {
+    const wchar_t* outputPath;  // points into the argument vector
+    ULONG groupAddress;         // network byte order
+    ULONG interfaceAddress;     // network byte order; 0 is any interface
+    ULONG sourceAddress;        // network byte order; 0 takes the group from any source
+    USHORT port;                // network byte order
+    std::int64_t startTime;     // seconds since 1970-01-01 UTC
+    std::int64_t endTime;
+    // The same two moments on the monotonic clock (GetTickCount64): the
+    // recording's length is measured there, so a step of the wall clock
+    // neither cuts it short nor stretches it.
+    std::int64_t startTicks;
+    std::int64_t endTicks;
+};
+
+static_assert(sizeof(std::time_t) == 8, "recording times are 64-bit");
+
+extern RecordingSettings g_settings;
+extern Receiver* g_receiver;
+extern HANDLE g_writerThread;
+extern std::ofstream g_outputFile;
+
+// Takes the start of the recording, on both clocks.
+void StartRecordingClock(RecordingSettings* settings);
+// Sets the end `seconds` after the start (already past when negative).
+void SetRecordingLength(RecordingSettings* settings, std::int64_t seconds);
