@@ -10,24 +10,7 @@
 set -uo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/../.."
 
-passed=0
-failed=0
-verdict() {
-  echo "$passed passed, $failed failed"
-  [ "$failed" -eq 0 ]
-  exit
-}
-check() {
-  local name=$1
-  shift
-  if "$@"; then
-    passed=$((passed + 1))
-    echo "ok: $name"
-  else
-    failed=$((failed + 1))
-    echo "FAILED: $name"
-  fi
-}
+. tests/checks.sh
 
 scripts/install-deps ffmpeg || { failed=1; verdict; }
 cmake --preset default >/dev/null && cmake --build --preset default -j "$(nproc)" >/dev/null || { failed=1; verdict; }
