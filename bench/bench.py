@@ -172,6 +172,11 @@ def softnet_drops():
 
 # ------------------------------------------------------------------ one run
 
+# Every recorder started, so that a run that fails half-way ends them rather
+# than leaving them on the box.
+STARTED = []
+
+
 class Run:
     def __init__(self, recorder, group, path, seconds, start_index=0):
         self.recorder = recorder
@@ -183,6 +188,7 @@ class Run:
         self.log = open(path + ".log", "w+")
         self.users_before = igmp_users(group)
         self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log)
+        STARTED.append(self.proc)
         self.drops = None
         self.rcvbuf = None
         self.hwm_kib = 0
@@ -673,6 +679,10 @@ def main():
             return loaded(args, workdir, stamp)
         return full(args, workdir, stamp)
     finally:
+        for proc in STARTED:
+            if proc.returncode is None and proc.poll() is None:
+                proc.kill()
+                proc.wait()
         shutil.rmtree(binaries, ignore_errors=True)
         if mounted:
             subprocess.run(["umount", "--lazy", workdir])
