@@ -4,7 +4,9 @@ in, the programs under test, and recordings made with them.
 The tests run inside `unshare -n -m` (see run-e2e): every datagram stays in a
 network namespace of their own. Programs come from the environment:
 PELORIN (the recorder; PELORIN_LAUNCHER may prefix it, e.g. with wine),
-PELORIN_SEND and PELORIN_CHECK (the test-stream tools).
+PELORIN_SEND and PELORIN_CHECK (the test-stream tools). With
+PELORIN_EXIT_CODES=windows the recorder is the Windows build: its launcher
+reports the full 32-bit exit code on a line of standard error of its own.
 """
 
 import json
@@ -40,7 +42,10 @@ def run(command, check=True):
 
 
 def set_up_network():
-    """lo with the multicast route, and a veth pair for an explicit interface."""
+    """lo with the multicast route, and a veth pair for an explicit interface.
+    Once per namespace: a runner of several test files calls it again."""
+    if run("ip link show veth0", check=False).returncode == 0:
+        return
     run("ip link set lo up")
     run("ip route add 224.0.0.0/4 dev lo")
     run("ip link add veth0 type veth peer name veth1")
@@ -84,14 +89,14 @@ def start_sender(*args):
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 
-def record(args, senders=(), timeout=60, before_senders=None, during=None):
+def record(args, senders=(), timeout=60, before_senders=None, during=None, env=None, cwd=None):
     """Runs the recorder with `args`; once it has printed its start line, runs
     each sender (a list of pelorin-send arguments) at the same time and waits
     for all of them, meanwhile calling `during(process)` on a thread of its
     own if given. Returns the recorder's Result."""
     began = time.monotonic()
-    process = subprocess.Popen(pelorin_command() + [str(a) for a in args],
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    process = subprocess.Popen(pelorin_command() + [str(a) for a in args], env=env, cwd=cwd,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, errors="replace")
     first = ""
     if senders or during:
         ready, _, _ = select.select([process.stdout], [], [], timeout)
@@ -117,7 +122,8 @@ def record(args, senders=(), timeout=60, before_senders=None, during=None):
         process.kill()
         out, err = process.communicate()
         raise AssertionError(f"recorder did not end within {timeout} s: {first}{out}{err}")
-    return Result(process.returncode, first + out, err, time.monotonic() - began)
+    returncode, err = reported_exit_code(process.returncode, err)
+    return Result(returncode, first + out, err, time.monotonic() - began)
 
 
 def check(path, *args):
@@ -169,6 +175,34 @@ BIND_FAILED = 2049
 
 def hresult_from_win32(code):
     return 0x80070000 | (code & 0xFFFF)
+
+
+def windows_build():
+    return os.environ.get("PELORIN_EXIT_CODES") == "windows"
+
+
+def posix_only(reason):
+    """Skips a test of what only the POSIX build has."""
+    return unittest.skipIf(windows_build(), "POSIX only: " + reason)
+
+
+def not_under_wine(reason):
+    """Skips a test that Wine, not the Windows build, cannot pass."""
+    return unittest.skipIf(windows_build() and "wine" in os.environ.get("PELORIN_LAUNCHER", ""), "Wine: " + reason)
+
+
+_EXIT_CODE_LINE = re.compile(r"^exit-code: 0x([0-9A-F]{8})\r?\n", re.M)
+
+
+def reported_exit_code(returncode, stderr):
+    """A Unix parent sees only the low 8 bits of a Windows exit code, so the
+    Windows build's launcher prints the full code as its last line of
+    standard error. Returns that code and standard error without the line."""
+    found = list(_EXIT_CODE_LINE.finditer(stderr)) if windows_build() else []
+    if not found:
+        return returncode, stderr
+    line = found[-1]
+    return int(line.group(1), 16), stderr[:line.start()] + stderr[line.end():]
 
 
 def exit_status(result_code):
