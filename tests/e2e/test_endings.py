@@ -11,7 +11,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
-from harness import E_FAIL, exit_status, record  # noqa: E402
+from harness import E_FAIL, exit_status, posix_only, record  # noqa: E402
 
 GROUP = "239.255.1.1"
 
@@ -24,6 +24,7 @@ def sender(port, count):
     return ["--group", GROUP, "--port", port, "--count", count, "--rate", 2000]
 
 
+@posix_only("signals; test_windows.py stops the Windows build with Ctrl-C")
 class Signals(harness.RecorderTestCase):
     """SIGINT, SIGTERM, SIGHUP after the start line: everything received is
     written, the partial last chunk too, both time lines come, and the process
@@ -78,6 +79,7 @@ class Signals(harness.RecorderTestCase):
 class StandardStreams(harness.RecorderTestCase):
     """Standard output and the recording never mix."""
 
+    @posix_only("/dev/stdout; test_windows.py records into the file standard output writes to")
     def test_recording_into_standard_output_moves_the_time_lines_to_standard_error(self):
         for into in ("file", "pipe"):
             with self.subTest(standard_output=into):
@@ -105,6 +107,7 @@ class StandardStreams(harness.RecorderTestCase):
                 self.assertRegex(lines[1], harness.FINISH_LINE)
                 self.assertExact(captured, 1000, 0)
 
+    @posix_only("closed descriptors 0, 1 and 2")
     def test_closed_standard_descriptors_never_become_the_recording(self):
         port = harness.next_port()
         out = self.path("closed.ts")
@@ -115,6 +118,7 @@ class StandardStreams(harness.RecorderTestCase):
         self.assertEqual(process.wait(timeout=30), 0)
         self.assertExact(out, 1000, 0)
 
+    @posix_only("FIFOs")
     def test_a_fifo_nobody_reads_fails_at_the_deadline(self):
         fifo = self.path("nobody.fifo")
         os.mkfifo(fifo)
@@ -125,6 +129,7 @@ class StandardStreams(harness.RecorderTestCase):
         self.assertGreaterEqual(result.elapsed, 2.0)
         self.assertLess(result.elapsed, 15)
 
+    @posix_only("FIFOs")
     def test_a_fifo_records_once_its_reader_comes(self):
         port = harness.next_port()
         fifo = self.path("player.fifo")
@@ -147,6 +152,7 @@ class StandardStreams(harness.RecorderTestCase):
         self.assertExact(out, 1000, 0)
 
 
+@posix_only("byte strings and locales; test_windows.py covers UTF-16 names")
 class FileNames(harness.RecorderTestCase):
     """Every byte of the -f argument reaches the file system unchanged, in any locale."""
 
