@@ -217,3 +217,16 @@ def exit_status(result_code):
     if result_code == BIND_FAILED:
         return 2
     return 3
+
+
+def wait_for_membership(group, timeout=30):
+    """True once some socket in this namespace has joined `group`: from then on
+    the group's datagrams wait in the recorder's socket until it receives."""
+    wanted = "%08X" % int.from_bytes(bytes(int(part) for part in group.split(".")), "little")
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        with open("/proc/net/igmp") as igmp:
+            if any(line.split()[0] == wanted for line in igmp if line.startswith("\t")):
+                return True
+        time.sleep(0.05)
+    return False

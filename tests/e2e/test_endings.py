@@ -24,7 +24,16 @@ def sender(port, count):
     return ["--group", GROUP, "--port", port, "--count", count, "--rate", 2000]
 
 
+def built_with_thread_sanitizer():
+    with open(os.environ["PELORIN"], "rb") as program:
+        return b"__tsan_init" in program.read()
+
+
 @posix_only("signals; test_windows.py stops the Windows build with Ctrl-C")
+@unittest.skipIf(built_with_thread_sanitizer(),
+                 "ThreadSanitizer holds a signal back until its thread calls a function it intercepts, and the "
+                 "main thread sleeps in a raw futex system call that it does not: the stop would come at the "
+                 "deadline (RequestStop itself runs under it in the writer's unit tests)")
 class Signals(harness.RecorderTestCase):
     """SIGINT, SIGTERM, SIGHUP after the start line: everything received is
     written, the partial last chunk too, both time lines come, and the process
@@ -94,9 +103,10 @@ class StandardStreams(harness.RecorderTestCase):
                     if into == "pipe":
                         reader = threading.Thread(target=lambda: drained.append(process.stdout.read()))
                         reader.start()
-                    time.sleep(0.7)
+                    first = process.stderr.readline()  # the start line, once receiving has begun
                     harness.start_sender(*sender(port, 1000)).communicate(timeout=30)
                     _, err = process.communicate(timeout=30)
+                    err = first + err
                     if into == "pipe":
                         reader.join()
                         sink.write(drained[0])
@@ -113,7 +123,8 @@ class StandardStreams(harness.RecorderTestCase):
         out = self.path("closed.ts")
         command = " ".join(harness.pelorin_command()) + f" -i 0 -m {GROUP} -p {port} -l 3 -f {out}"
         process = subprocess.Popen(["sh", "-c", f"exec {command} <&- >&- 2>&-"])
-        time.sleep(0.7)
+        # It prints nothing anyone can see: its joined group tells it is there.
+        self.assertTrue(harness.wait_for_membership(GROUP), "the recorder never joined the group")
         harness.start_sender(*sender(port, 1000)).communicate(timeout=30)
         self.assertEqual(process.wait(timeout=30), 0)
         self.assertExact(out, 1000, 0)

@@ -171,7 +171,7 @@ class Interfaces(harness.RecorderTestCase):
                     "--count", 1000, "--rate", 2000, "--start-index", 500000]]
         own, any_source = self.path("ssm.ts"), self.path("asm.ts")
         other = subprocess.Popen(harness.pelorin_command() +
-                                 ["-i", harness.VETH_LOCAL, "-m", group, "-p", str(port), "-l", "3",
+                                 ["-i", harness.VETH_LOCAL, "-m", group, "-p", str(port), "-l", "5",
                                   "-f", any_source],
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         try:
