@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The Windows build, proven under Wine: cross-compiles pelorin.exe with
-# mingw-w64 (the `mingw` preset) and runs the Wine end-to-end tests in a
-# private network namespace that also holds the wineserver.
+# mingw-w64 (the `mingw` preset) and runs, in a private network and mount
+# namespace that also holds the wineserver, the shared end-to-end tests with
+# pelorin.exe as the recorder and then the Windows-only ones. The Linux build
+# gives the test-stream tools (pelorin-send, pelorin-check).
 # Exits non-zero on any failure; the last line is "N passed, N failed".
 set -uo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/../.."
@@ -14,8 +16,13 @@ verdict() {
 # Only what is missing is installed (the shared script does nothing otherwise).
 scripts/install-deps g++-mingw-w64-x86-64-posix wine wine64 || verdict 0 1 1
 
-cmake --preset mingw >/dev/null && cmake --build --preset mingw -j "$(nproc)" || {
+jobs=$(nproc); [ "$jobs" -gt 2 ] && jobs=2
+cmake --preset mingw >/dev/null && cmake --build --preset mingw -j "$jobs" || {
   echo "the mingw build failed" >&2
+  verdict 0 1 1
+}
+cmake --preset default >/dev/null && cmake --build --preset default -j "$jobs" --target pelorin-send pelorin-check || {
+  echo "the test-stream tools did not build" >&2
   verdict 0 1 1
 }
 
@@ -29,8 +36,8 @@ trap cleanup EXIT
 
 log="$workdir/log"
 timeout --kill-after=30 900 \
-  unshare -n -- python3 -u tests/e2e/windows/test_windows.py --exe build/mingw/pelorin.exe --workdir "$workdir" \
-  2>&1 | tee "$log"
+  unshare -n -m -- python3 -u tests/e2e/windows/test_windows.py --exe build/mingw/pelorin.exe \
+  --tools build/default/tools --workdir "$workdir" 2>&1 | tee "$log"
 status=${PIPESTATUS[0]}
 if ! tail -n 1 "$log" | grep -Eq '^[0-9]+ passed, [0-9]+ failed$'; then
   echo "the Wine tests did not finish (status $status)" >&2

@@ -6,9 +6,15 @@
 //
 // The child shares this process's standard handles. After it has ended, one
 // line "exit-code: 0xXXXXXXXX" goes to standard error.
+//
+// With RUN_AND_REPORT_STDOUT=PATH in the environment, the child's standard
+// output is instead PATH, created empty and opened here as cmd.exe's "> PATH"
+// would: a Windows file handle, which Wine gives an inherited Unix descriptor
+// only in part (GetFileInformationByHandle fails on that one).
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 namespace {
@@ -46,11 +52,22 @@ extern "C" int wmain(int argc, wchar_t** argv)
     std::wstring commandLine = Quote(argv[1]);
     for (int i = 2; i < argc; ++i) commandLine += L' ' + Quote(argv[i]);
 
+    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (const wchar_t* path = _wgetenv(L"RUN_AND_REPORT_STDOUT")) {
+        SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
+        output = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherited,
+                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (output == INVALID_HANDLE_VALUE) {
+            std::fprintf(stderr, "run_and_report: cannot create the standard output file (error %lu)\n", GetLastError());
+            return 3;
+        }
+    }
+
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdOutput = output;
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION process = {};
     if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
