@@ -47,12 +47,10 @@ HRESULT OpenOutputFile(const wchar_t* path)
     // A FIFO holds the open until a reader comes: wait no longer than the
     // recording would have lasted.
     const std::int64_t left = g_settings.endTicks - static_cast<std::int64_t>(GetTickCount64());
-    if (!WaitForFileReader(path, left > 0 ? static_cast<DWORD>(std::min<std::int64_t>(left, 0x7FFFFFFF)) : 0)) {
+    if (WaitForFileReader(path, left > 0 ? static_cast<DWORD>(std::min<std::int64_t>(left, 0x7FFFFFFF)) : 0))
+        g_outputFile.open(FileSystemPath(path), std::ios::binary | std::ios::out | std::ios::trunc);
+    else
         OutputDebugStringW(L"No reader opened the output pipe before the recording's end\n");
-        PrintLine("Error occurred while opening output file.");
-        return E_FAIL;
-    }
-    g_outputFile.open(FileSystemPath(path), std::ios::binary | std::ios::out | std::ios::trunc);
     if (!g_outputFile.is_open()) {
         PrintLine("Error occurred while opening output file.");
         return E_FAIL;

@@ -85,8 +85,9 @@ void ParseGroup(const wchar_t* text, ULONG* group, ULONG* source, HRESULT* statu
     *source = ParseIPv4Address(sourceText, status);
     delete[] sourceText;
     *group = ParseIPv4Address(at + 1, status);
-    // Only a multicast group can be joined for one source.
-    if ((ntohl(*group) & 0xF0000000u) != 0xE0000000u) *status = E_FAIL;
+    // Only a multicast group can be joined for one source, and 0.0.0.0 is
+    // no source: it would quietly take the group from any.
+    if ((ntohl(*group) & 0xF0000000u) != 0xE0000000u || *source == 0) *status = E_FAIL;
 }
 
 void PrintUsage()

@@ -11,8 +11,8 @@ ULONG ParseIPv4Address(const wchar_t* text, HRESULT* status);
 
 // The -m value: GROUP, or SOURCE@GROUP for a source-specific group. Sets
 // *status to E_FAIL when either part is not an address, a part is empty,
-// there is more than one '@', or a source comes with a group that is not
-// multicast.
+// there is more than one '@', the source is 0.0.0.0, or a source comes with
+// a group that is not multicast.
 void ParseGroup(const wchar_t* text, ULONG* group, ULONG* source, HRESULT* status);
 
 void PrintUsage();

@@ -77,16 +77,35 @@ void OnControlSignal(int signal)
     errno = savedErrno;
 }
 
-bool Handle(void (*handler)(int))
+// What each signal did before the routine was installed, put back on removal.
+struct sigaction g_previous[3];
+
+bool Install()
 {
     struct sigaction action = {};
-    action.sa_handler = handler;
+    action.sa_handler = OnControlSignal;
     sigemptyset(&action.sa_mask);
     // Blocked while the handler runs, so one routine call is never cut short by another.
     for (int signal : kControlSignals) sigaddset(&action.sa_mask, signal);
     action.sa_flags = SA_RESTART;
     bool ok = true;
-    for (int signal : kControlSignals) ok = ::sigaction(signal, &action, nullptr) == 0 && ok;
+    for (int i = 0; i < 3; ++i) {
+        if (::sigaction(kControlSignals[i], nullptr, &g_previous[i]) != 0) {
+            ok = false;
+            continue;
+        }
+        // Ignored when we started (nohup, a background job of a script):
+        // whoever started us wants the recording to outlive that signal.
+        if (g_previous[i].sa_handler == SIG_IGN) continue;
+        ok = ::sigaction(kControlSignals[i], &action, nullptr) == 0 && ok;
+    }
+    return ok;
+}
+
+bool Uninstall()
+{
+    bool ok = true;
+    for (int i = 0; i < 3; ++i) ok = ::sigaction(kControlSignals[i], &g_previous[i], nullptr) == 0 && ok;
     return ok;
 }
 
@@ -105,14 +124,14 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE routine, BOOL add)
     }
     if (add) {
         g_controlRoutine.store(routine);
-        return Handle(OnControlSignal) ? TRUE : FALSE;
+        return Install() ? TRUE : FALSE;
     }
     PHANDLER_ROUTINE installed = routine;
     if (!g_controlRoutine.compare_exchange_strong(installed, nullptr)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    return Handle(SIG_DFL) ? TRUE : FALSE;
+    return Uninstall() ? TRUE : FALSE;
 }
 
 }  // namespace pelorin_win

@@ -330,7 +330,9 @@ BOOL GetConsoleMode(HANDLE console, LPDWORD mode);
 // CTRL_BREAK_EVENT; CTRL_CLOSE_EVENT never comes. The routine runs inside the
 // signal handler, so it may only do what is async-signal-safe (atomics,
 // SetEvent) and must not block. When it returns FALSE, or none is installed,
-// the signal takes its default action and ends the process.
+// the signal takes its default action and ends the process. A signal that was
+// ignored when the process started (nohup) stays ignored; removing the
+// routine puts back what each signal did before.
 constexpr DWORD CTRL_C_EVENT = 0;
 constexpr DWORD CTRL_BREAK_EVENT = 1;
 constexpr DWORD CTRL_CLOSE_EVENT = 2;

@@ -236,10 +236,12 @@ int getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen)
     case winsock_values::soSndBuf: nativeName = SO_SNDBUF; break;
     default: return Fail(WSAENOPROTOOPT);
     }
-    // The kernel's figure, which counts its own bookkeeping: twice what was set.
+    // Linux reports twice what it granted (the other half is its own
+    // bookkeeping); Winsock reports the size granted.
     int value = 0;
     socklen_t length = sizeof value;
     if (::getsockopt(static_cast<int>(s), SOL_SOCKET, nativeName, &value, &length) != 0) return FailErrno();
+    value /= 2;
     std::memcpy(optval, &value, sizeof value);
     *optlen = sizeof value;
     return 0;

@@ -127,6 +127,7 @@ TEST(CommandLine, SourceAtGroupNamesTheSourceOfASourceSpecificGroup)
         {L"255.255.255.255@232.1.1.1", nullptr, nullptr},
         {L"10.1.2.3@10.1.1.1", nullptr, nullptr},  // a source needs a multicast group
         {L"10.1.2.3@0", nullptr, nullptr},
+        {L"0@232.1.1.1", nullptr, nullptr},  // no source at all
     };
     for (const Case& c : cases) {
         ParseOutcome outcome = Parse(With(L"-m", c.value));

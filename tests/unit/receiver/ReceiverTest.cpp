@@ -36,12 +36,12 @@ std::wstring BufferLine(long long granted)
     return L"Receive buffer: " + std::to_wstring(granted) + L" bytes granted, 8388608 asked\n";
 }
 
-// What a plain SO_RCVBUF of `bytes` gives here: capped at rmem_max, doubled.
+// What a plain SO_RCVBUF of `bytes` gives here: capped at rmem_max.
 long long PlainGrant(long long bytes)
 {
     long long limit = 0;
     std::ifstream("/proc/sys/net/core/rmem_max") >> limit;
-    return 2 * std::min(bytes, limit);
+    return std::min(bytes, limit);
 }
 
 class ReceiverTest : public testing::Test {
@@ -119,10 +119,10 @@ TEST_F(ReceiverTest, ReceiveBufferAsksForEightMebibytesThenFallsBack)
         unsigned long plainRefusals;
         long long granted;  // -1: the set-up fails
     } cases[] = {
-        {"privileged", 0, 0, geteuid() == 0 ? 2LL * kReceiveBufferBytes : PlainGrant(kReceiveBufferBytes)},
+        {"privileged", 0, 0, geteuid() == 0 ? kReceiveBufferBytes : PlainGrant(kReceiveBufferBytes)},
         {"capped at rmem_max", 1, 0, PlainGrant(kReceiveBufferBytes)},
         {"8 MiB refused", 1, 1,
-         geteuid() == 0 ? 2LL * kFallbackReceiveBufferBytes : PlainGrant(kFallbackReceiveBufferBytes)},
+         geteuid() == 0 ? kFallbackReceiveBufferBytes : PlainGrant(kFallbackReceiveBufferBytes)},
         {"8 MiB refused, 131600 capped", 2, 1, PlainGrant(kFallbackReceiveBufferBytes)},
         {"everything refused", 2, 2, -1},
     };
@@ -258,7 +258,7 @@ TEST_F(ReceiverTest, FailedFirstRequestEndsTheThreadAndIsRemembered)
         DebugCapture quiet;
         g_receiver->StartReceiving();
         StartRecordingClock(&g_settings);
-    SetRecordingLength(&g_settings, -1);
+        SetRecordingLength(&g_settings, -1);
         g_outputFile.open("/dev/null", std::ios::binary);
         EXPECT_EQ(WriterThreadProc(nullptr), 0u);
         g_outputFile.close();
