@@ -304,6 +304,22 @@ def measure(run, sent, first):
     return rec
 
 
+def finish_runs(runs, seconds, sent, starts, rate, load, **fields):
+    """Waits for every recorder of a case, measures each against what its
+    sender sent from its first index, and removes the recordings."""
+    for run in runs:
+        run.finish(timeout=seconds + 10)
+    records = []
+    for k, run in enumerate(runs):
+        rec = measure(run, sent[k], starts[k])
+        rec.update(fields)
+        rec["rate_mbit"] = rate
+        rec["load1"] = round(load, 2)
+        records.append(rec)
+        remove_outputs(run.path)
+    return records
+
+
 def one_run(recorder, rate, seconds, workdir):
     group = "239.1.1.1"
     path = os.path.join(workdir, "%s-%d.ts" % (recorder, rate))
@@ -353,17 +369,7 @@ def channels_run(recorder, count, rate, seconds, workdir, case="channels"):
     time.sleep(0.5)
     for run in runs:
         run.note_drops()
-    for run in runs:
-        run.finish(timeout=seconds + 10)
-    records = []
-    for k, run in enumerate(runs):
-        rec = measure(run, sent[k], starts[k])
-        rec["case"] = case
-        rec["rate_mbit"] = rate
-        rec["load1"] = round(load, 2)
-        records.append(rec)
-        remove_outputs(run.path)
-    return records
+    return finish_runs(runs, seconds, sent, starts, rate=rate, load=load, case=case)
 
 
 def slow_disk_run(rate, seconds, drain_mb_s, workdir):
@@ -450,17 +456,8 @@ def side_by_side_run(recorders, rate, seconds, workdir):
     for run in runs:
         run.note_drops()
     softnet = softnet_drops() - softnet_before
-    for run in runs:
-        run.finish(timeout=seconds + 10)
-    records = []
-    for run in runs:
-        rec = measure(run, sent, 0)
-        rec["rate_mbit"] = rate
-        rec["softnet_drops"] = softnet
-        rec["load1"] = round(load, 2)
-        records.append(rec)
-        remove_outputs(run.path)
-    return records
+    return finish_runs(runs, seconds, [sent] * len(runs), [0] * len(runs), rate=rate, load=load,
+                       softnet_drops=softnet)
 
 
 SLOW_READER = r"""

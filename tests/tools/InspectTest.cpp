@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "StreamPattern.h"
+#include "TsStreams.h"
 
 using namespace pelorin::tools;
 
@@ -117,13 +118,7 @@ std::vector<std::uint8_t> rtpWrap(const std::vector<Packet>& packets, long drop 
 InspectReport inspect(const std::vector<std::uint8_t>& data, std::vector<std::uint8_t>* stripped = nullptr) {
   Inspector inspector;
   if (stripped) inspector.setPacketSink([&](const std::uint8_t* p) { stripped->insert(stripped->end(), p, p + 188); });
-  std::size_t piece = 1;
-  for (std::size_t at = 0; at < data.size();) {
-    const std::size_t n = std::min(piece, data.size() - at);
-    inspector.feed(data.data() + at, n);
-    at += n;
-    piece = piece * 3 + 1;
-  }
+  teststreams::feedInPieces(inspector, data);
   return inspector.finish();
 }
 

@@ -1,4 +1,5 @@
 #include "StreamCheck.h"
+#include "TsStreams.h"
 
 #include <gtest/gtest.h>
 
@@ -28,13 +29,7 @@ std::vector<std::uint64_t> range(std::uint64_t first, std::uint64_t count) {
 // Feeds the file in awkward pieces so records straddle every boundary.
 CheckResult check(const std::vector<std::uint8_t>& file, CheckOptions options = {}) {
   StreamChecker checker(options);
-  std::size_t piece = 1;
-  for (std::size_t at = 0; at < file.size();) {
-    const std::size_t n = std::min(piece, file.size() - at);
-    checker.feed(file.data() + at, n);
-    at += n;
-    piece = piece * 3 + 1;
-  }
+  teststreams::feedInPieces(checker, file);
   return checker.finish();
 }
 

@@ -14,6 +14,19 @@ namespace pelorin::tools::teststreams {
 
 constexpr std::uint64_t kPcrWrap = (std::uint64_t{1} << 33) * 300;
 
+// Feeds `data` to a checker in pieces of 1, 4, 13, 40, ... bytes, so that every
+// record and packet boundary falls inside a piece somewhere.
+template <class Checker>
+void feedInPieces(Checker& checker, const std::vector<std::uint8_t>& data) {
+  std::size_t piece = 1;
+  for (std::size_t at = 0; at < data.size();) {
+    const std::size_t n = piece < data.size() - at ? piece : data.size() - at;
+    checker.feed(data.data() + at, n);
+    at += n;
+    piece = piece * 3 + 1;
+  }
+}
+
 inline void putPcr(std::uint8_t* pkt, std::uint64_t pcr, bool discontinuity = false) {
   const std::uint64_t base = pcr / 300;
   const unsigned ext = static_cast<unsigned>(pcr % 300);
