@@ -34,8 +34,8 @@ HRESULT OpenOutputFile(const wchar_t* path)
     wchar_t drive[_MAX_DRIVE] = {};
     wchar_t* directory = DirectoryFits(path) ? new (std::nothrow) wchar_t[_MAX_DRIVE + _MAX_DIR]() : nullptr;
     if (directory != nullptr) {
-        // A directory part too long for its buffer comes back empty: then no
-        // directory is made and the open below decides.
+        // A path without a directory part makes no directory; the open below
+        // decides either way.
         if (_wsplitpath_s(path, drive, _MAX_DRIVE, directory + _MAX_DRIVE, _MAX_DIR, nullptr, 0, nullptr, 0) == 0 &&
             directory[_MAX_DRIVE] != L'\0') {
             std::wcscpy(directory, drive);

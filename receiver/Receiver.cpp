@@ -33,7 +33,7 @@ int Join(SOCKET socket, ULONG group, ULONG source, ULONG interfaceAddr)
                       static_cast<int>(sizeof membership));
 }
 
-int SetReceiveBuffer(SOCKET socket, int bytes)
+int RequestReceiveBuffer(SOCKET socket, int bytes)
 {
     return setsockopt(socket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes), 4);
 }
@@ -96,8 +96,8 @@ HRESULT Receiver::CreateSocket(ULONG group, ULONG portValue, ULONG interfaceAddr
     if (socket == INVALID_SOCKET) return FailSetup(nullptr);
 
     OutputDebugStringW(L"Setting socket options...\n");
-    if (SetReceiveBuffer(socket, kReceiveBufferBytes) == SOCKET_ERROR &&
-        SetReceiveBuffer(socket, kFallbackReceiveBufferBytes) == SOCKET_ERROR)
+    if (RequestReceiveBuffer(socket, kReceiveBufferBytes) == SOCKET_ERROR &&
+        RequestReceiveBuffer(socket, kFallbackReceiveBufferBytes) == SOCKET_ERROR)
         return FailSetup(L"Setting socket buffer size option failed\n");
     int sendBufferSize = 0;  // nothing is ever sent
     if (setsockopt(socket, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&sendBufferSize), 4) ==

@@ -38,10 +38,16 @@ int Fail(int error)
 
 int FailErrno() { return Fail(detail::WinsockErrorFromErrno(errno)); }
 
+// With g_lock held.
+bool OwnedLocked(SOCKET s)
+{
+    return std::find(g_sockets.begin(), g_sockets.end(), static_cast<int>(s)) != g_sockets.end();
+}
+
 bool IsOwnedSocket(SOCKET s)
 {
     std::lock_guard<std::mutex> guard(g_lock);
-    return std::find(g_sockets.begin(), g_sockets.end(), static_cast<int>(s)) != g_sockets.end();
+    return OwnedLocked(s);
 }
 
 // Windows receives on a socket bound to an interface address the groups joined
@@ -253,7 +259,7 @@ BOOL QuerySocketDrops(SOCKET s, ULONGLONG* drops)
     // Under the registry's lock, so that a socket closed by another thread is
     // never asked after its descriptor has gone.
     std::lock_guard<std::mutex> guard(g_lock);
-    if (std::find(g_sockets.begin(), g_sockets.end(), static_cast<int>(s)) == g_sockets.end()) return FALSE;
+    if (!OwnedLocked(s)) return FALSE;
     std::uint32_t memory[SK_MEMINFO_VARS] = {};
     socklen_t length = sizeof memory;
     if (::getsockopt(static_cast<int>(s), SOL_SOCKET, SO_MEMINFO, memory, &length) != 0 ||
