@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "TsContinuity.h"
+#include "pipeline/TsContinuity.h"
 
 namespace pelorin::tools {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "StreamPattern.h"
-#include "TsContinuity.h"
+#include "pipeline/TsContinuity.h"
 
 namespace pelorin::tools {
 

@@ -1,6 +1,6 @@
-#include "TsContinuity.h"
+#include "pipeline/TsContinuity.h"
 
-namespace pelorin::tools {
+namespace pelorin {
 
 void ContinuityTracker::reset() { state_.fill(State{}); }
 
@@ -29,4 +29,4 @@ CcVerdict ContinuityTracker::check(const std::uint8_t* p) {
   return CcVerdict::Error;
 }
 
-}  // namespace pelorin::tools
+}  // namespace pelorin

@@ -1,5 +1,6 @@
 // Continuity-counter checking as a decoder applies it (ISO/IEC 13818-1, 2.4.3.3),
-// shared by pelorin-check and pelorin-inspect so both count the same faults.
+// shared by the recorder's health figures, pelorin-check and pelorin-inspect,
+// so all three count the same faults.
 //
 // - The null PID 0x1FFF is never checked.
 // - Packets without payload (adaptation_field_control 00 or 10) do not advance
@@ -15,7 +16,7 @@
 #include <array>
 #include <cstdint>
 
-namespace pelorin::tools {
+namespace pelorin {
 
 enum class CcVerdict : std::uint8_t {
   Ok,          // in sequence, or the first packet of its PID, or after a discontinuity
@@ -39,4 +40,4 @@ class ContinuityTracker {
   std::array<State, 8192> state_;
 };
 
-}  // namespace pelorin::tools
+}  // namespace pelorin
