@@ -42,7 +42,9 @@ else()
 
   # Debian keeps man pages and changelogs compressed; -n leaves the time stamp
   # out, so the package is the same from one build to the next. Every page in
-  # docs/ goes in, so a new tool's page needs no change here.
+  # docs/ goes in, so a new tool's page needs no change here. The pages name
+  # @PROJECT_VERSION@ in their footer and are shipped as configured here, so
+  # the version is written down once, in project().
   file(GLOB PELORIN_MAN_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/../docs/*.1)
   file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/man)
   set(PELORIN_GZIPPED)
@@ -55,7 +57,8 @@ else()
   endfunction()
   foreach(page IN LISTS PELORIN_MAN_SOURCES)
     get_filename_component(name ${page} NAME)
-    pelorin_gzip(${page} ${CMAKE_BINARY_DIR}/man/${name}.gz)
+    configure_file(${page} ${CMAKE_BINARY_DIR}/man/${name} @ONLY)
+    pelorin_gzip(${CMAKE_BINARY_DIR}/man/${name} ${CMAKE_BINARY_DIR}/man/${name}.gz)
     install(FILES ${CMAKE_BINARY_DIR}/man/${name}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   endforeach()
   # The package is native (no separate upstream), so Debian names its

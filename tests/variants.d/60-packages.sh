@@ -99,14 +99,18 @@ man_page_present() {
     [ "$(man -w pelorin)" = /usr/share/man/man1/pelorin.1.gz ] &&
     MANWIDTH=80 man pelorin 2>/dev/null | grep -q 'record one UDP multicast stream'
 }
-# Each installed page is found by man under its own name and renders without
-# a warning from groff.
+# Each installed page is found by man under its own name, renders without
+# a warning from groff, and its footer names the version packaged.
 man_pages_render() {
-  local page name warnings
+  local page name warnings rendered footer version
+  version=$(dpkg-deb -f "$deb" Version) || return 1
   for page in "${man_pages[@]}"; do
     name=$(basename "$page" .1.gz)
     [ "$(man -w "$name")" = "/usr/share/man/man1/$name.1.gz" ] || { echo "man -w $name: not installed"; return 1; }
-    MANWIDTH=80 man "$name" 2>/dev/null | grep -q "^NAME" || { echo "man $name shows nothing"; return 1; }
+    rendered=$(MANWIDTH=80 man "$name" 2>/dev/null)
+    grep -q "^NAME" <<<"$rendered" || { echo "man $name shows nothing"; return 1; }
+    footer=$(grep . <<<"$rendered" | tail -n 1)
+    [[ "$footer" == "pelorin $version "* ]] || { echo "man $name: footer \"$footer\", not pelorin $version"; return 1; }
     warnings=$(LC_ALL=C.UTF-8 man --warnings -E UTF-8 -l -Tutf8 -Z "/usr/share/man/man1/$name.1.gz" 2>&1 >/dev/null)
     [ -z "$warnings" ] || { echo "man $name: $warnings"; return 1; }
   done
