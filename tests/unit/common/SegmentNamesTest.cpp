@@ -1,0 +1,129 @@
+#include "common/SegmentNames.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// 2023-12-31 12:34:56 UTC
+constexpr std::int64_t kNewYearsEve = 1704026096;
+
+std::string Narrow(const std::wstring& text)
+{
+    return std::string(text.begin(), text.end());
+}
+
+}  // namespace
+
+// Expected values from an independent calendar (Python's datetime), around
+// leap days, the last day of 365- and 366-day years, century years and the epoch.
+TEST(SegmentNames, ExpandsEachConversionInUtc)
+{
+    const std::pair<std::int64_t, const wchar_t*> cases[] = {
+        {0, L"1970 01 01 00 00 00 001"},
+        {-1, L"1969 12 31 23 59 59 365"},
+        {-2203891200, L"1900 03 01 00 00 00 060"},
+        {951868799, L"2000 02 29 23 59 59 060"},
+        {978307199, L"2000 12 31 23 59 59 366"},
+        {kNewYearsEve, L"2023 12 31 12 34 56 365"},
+        {1709251200, L"2024 03 01 00 00 00 061"},
+        {1735632547, L"2024 12 31 08 09 07 366"},
+        {2147483648, L"2038 01 19 03 14 08 019"},
+        {4107499200, L"2100 02 28 12 00 00 059"},
+        {4107542400, L"2100 03 01 00 00 00 060"},
+        {13601001600, L"2400 12 31 00 00 00 366"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Narrow(SegmentFileName(L"%Y %m %d %H %M %S %j", c.first)), Narrow(c.second)) << c.first;
+}
+
+TEST(SegmentNames, NamesFromPattern)
+{
+    struct NameCase {
+        const wchar_t* pattern;
+        bool hasConversions;
+        const wchar_t* expected;  // at kNewYearsEve
+    };
+    const NameCase cases[] = {
+        // %% and unknown conversions, a lone % at the end
+        {L"rec-%H%%%q.ts", true, L"rec-12%%q.ts"},
+        {L"a%%Y%H%", true, L"a%Y12%"},
+        {L"live%q.ts", false, L"live%q-20231231-123456.ts"},
+        {L"tail%", false, L"tail%-20231231-123456"},
+        // only %%: the name would not change from one segment to the next
+        {L"100%%.ts", true, L"100%-20231231-123456.ts"},
+        // the default suffix before the last extension of the file name
+        {L"news.ts", false, L"news-20231231-123456.ts"},
+        {L"news", false, L"news-20231231-123456"},
+        {L"news.tar.gz", false, L"news.tar-20231231-123456.gz"},
+        {L".ts", false, L".ts-20231231-123456"},
+        {L"/srv/rec.d/news", false, L"/srv/rec.d/news-20231231-123456"},
+        {L"/srv/rec.d/.ts", false, L"/srv/rec.d/.ts-20231231-123456"},
+        {L"C:\\rec.d\\news.ts", false, L"C:\\rec.d\\news-20231231-123456.ts"},
+        {L"C:\\rec.d\\news", false, L"C:\\rec.d\\news-20231231-123456"},
+        {L"rec.d/sub.x\\news", false, L"rec.d/sub.x\\news-20231231-123456"},
+        // conversions in the directory part, and no suffix then
+        {L"/srv/%Y/%m/%d/news-%H.ts", true, L"/srv/2023/12/31/news-12.ts"},
+        {L"D:\\rec\\%Y%m%d\\news.ts", true, L"D:\\rec\\20231231\\news.ts"},
+        {L"day-%j/%H%M%S", true, L"day-365/123456"},
+    };
+    for (const NameCase& c : cases) {
+        EXPECT_EQ(HasSegmentConversions(c.pattern), c.hasConversions) << Narrow(c.pattern);
+        EXPECT_EQ(Narrow(SegmentFileName(c.pattern, kNewYearsEve)), Narrow(c.expected)) << Narrow(c.pattern);
+    }
+}
+
+TEST(SegmentNames, NextBoundaryIsTheNextWholeMultiple)
+{
+    struct BoundaryCase {
+        std::int64_t now, segmentSeconds, expected;
+    };
+    const BoundaryCase cases[] = {
+        {kNewYearsEve, 1, kNewYearsEve + 1},
+        {kNewYearsEve, 60, 1704026100},
+        {1704026100, 60, 1704026160},  // on a boundary: the next one
+        {kNewYearsEve, 3600, 1704027600},
+        {1704027600, 3600, 1704031200},
+        {kNewYearsEve, 86400, 1704067200},
+        {1704067200, 86400, 1704153600},
+        {kNewYearsEve, 13, 1704026103},
+        {-1, 3600, 0},
+        {-3600, 3600, 0},
+    };
+    for (const BoundaryCase& c : cases)
+        EXPECT_EQ(NextSegmentBoundary(c.now, c.segmentSeconds), c.expected) << c.now << " / " << c.segmentSeconds;
+}
+
+TEST(SegmentKeeper, ExpiresOnlyBeyondTheNewestN)
+{
+    struct Step {
+        const wchar_t* added;
+        std::vector<std::wstring> expired;
+    };
+    struct KeeperCase {
+        const char* name;
+        unsigned keep;
+        std::vector<Step> steps;
+    };
+    const KeeperCase cases[] = {
+        {"keep 0 keeps all", 0, {{L"a", {}}, {L"b", {}}, {L"a", {}}, {L"c", {}}}},
+        {"keep 2", 2, {{L"a", {}}, {L"b", {}}, {L"c", {L"a"}}, {L"d", {L"b"}}}},
+        // a name made again becomes the newest and is never deleted as an old one
+        {"keep 2, repeat", 2, {{L"a", {}}, {L"b", {}}, {L"c", {L"a"}}, {L"b", {}}, {L"d", {L"c"}}, {L"e", {L"b"}}}},
+        {"keep 1, same name", 1, {{L"a", {}}, {L"a", {}}, {L"b", {L"a"}}, {L"b", {}}}},
+        // a ring of names (like %H alone) larger than keep
+        {"keep 3, ring of 2", 3, {{L"x", {}}, {L"y", {}}, {L"x", {}}, {L"y", {}}, {L"z", {}}, {L"w", {L"x"}}}},
+    };
+    for (const KeeperCase& c : cases) {
+        SegmentKeeper keeper(c.keep);
+        std::vector<std::wstring> expired{L"stale"};
+        for (const Step& step : c.steps) {
+            keeper.Add(step.added, &expired);
+            EXPECT_EQ(expired, step.expired) << c.name << ", adding " << Narrow(step.added);
+        }
+    }
+}
