@@ -1,0 +1,168 @@
+// How the network delivered the stream: per-second figures (datagrams, bytes,
+// largest inter-arrival time, RFC 4445 delay factor and media loss rate), the
+// outages, and the host's own drops. Single-threaded: one owner feeds the
+// datagrams in arrival order and reads the figures.
+//
+// All times are nanoseconds on one monotonic scale; 0 of that scale is
+// arbitrary. Second t of a period is [start + t s, start + (t + 1) s).
+//
+// Choices behind the figures:
+// - Only transport-stream bytes count for the delay factor and its rate (an
+//   RTP header is not media); "bytes" counts whole payloads, as in the file.
+// - The media rate MR of a second is the transport rate its PCRs give (bytes
+//   between consecutive PCRs of one PID over their time difference, summed
+//   over all such pairs completed in that second; the latest such figure
+//   while a second has none). Without PCRs it is the previous second's TS
+//   byte rate, or the second's own when the previous one was empty or there
+//   is none. A pair spanning a loss or a PCR discontinuity is not used.
+// - The delay factor is computed when its second closes, from the first and
+//   the last arrival in each 50-us slot of the second, so the rate may be
+//   one learnt during that second. It can read low by at most two slots
+//   (0.1 ms), never high.
+// - MLR is TS packets lost: from each PID's continuity counter for plain TS,
+//   from the RTP sequence numbers (times the TS packets of the datagram) once
+//   the stream is RTP. A datagram that arrives late within the same second
+//   cancels its loss; one late across a second's end leaves it counted in the
+//   earlier second, while the period's total does not count it.
+// - Worst DF and worst MLR are each the largest of the period's seconds,
+//   not necessarily of one second.
+#pragma once
+
+#include "pipeline/RtpSequence.h"
+#include "pipeline/TsContinuity.h"
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+// IAT histogram: bucket 0 is < 1 us, bucket k is [2^(k-1), 2^k) us; the last
+// one also takes anything longer.
+constexpr int kIatBuckets = 33;
+
+struct HealthInterval {        // one second of the recording, counted from the start of receiving
+    std::int64_t t;            // whole seconds since the start of receiving
+    std::uint64_t offset;      // file offset of this second's first datagram (of the next datagram if none)
+    std::uint64_t datagrams, bytes;
+    std::uint32_t iatMaxUs;    // largest inter-arrival time ending in this second
+    double dfMs;               // RFC 4445 delay factor over this second
+    std::uint64_t mlr;         // TS packets lost in this second
+    std::int64_t hostDrops;    // kernel drops attributed to this second, -1 when unknown
+};
+
+struct HealthOutage {          // at least one second without a datagram
+    std::int64_t startNs, endNs;
+    std::uint64_t offset;      // where data resumed (the file size at the end if it never did)
+};
+
+class StreamHealth {
+public:
+    StreamHealth();
+
+    // The start of receiving: t = 0. Forgets everything, stream state included.
+    void Start(std::int64_t startNs);
+    // One datagram in arrival order: its payload (RTP-wrapped TS, plain TS,
+    // or anything), its arrival time and the file offset of its first byte.
+    // Arrivals before the start count in second 0; one earlier than a second
+    // already closed counts in the open one.
+    void AddDatagram(const std::uint8_t* payload, std::uint32_t size, std::int64_t arrivalNs,
+                     std::uint64_t fileOffset);
+    // The kernel's cumulative drop count as read at `atNs`. The increase since
+    // the previous call (the first: since 0) lands in the second of `atNs`.
+    void NoteHostDrops(std::uint64_t cumulative, std::int64_t atNs);
+    // Closes every second that ends at or before `nowNs`, so that the status
+    // line moves on during an outage. Datagrams arriving later with earlier
+    // times then count in the open second: pass a time that no later arrival
+    // precedes (the arrival time of the last datagram given, or now minus the
+    // queueing delay), or do not call it.
+    void Advance(std::int64_t nowNs);
+    // Closes the last second and any outage running at the end (endNs: the end
+    // of receiving, fileSize: bytes in the file). Nothing is added after it.
+    void Finish(std::int64_t endNs, std::uint64_t fileSize);
+    // A new report period (a new output segment), after Finish of the previous
+    // one: figures and seconds restart with t = 0 at startNs and offsets from
+    // 0, while continuity, RTP, PCR and host-drop state carry over so that a
+    // loss across the cut is still found.
+    void StartPeriod(std::int64_t startNs);
+
+    // The completed seconds (all of them after Finish).
+    const std::vector<HealthInterval>& Intervals() const { return intervals; }
+    const std::vector<HealthOutage>& Outages() const { return outages; }
+    // False until one second has completed.
+    bool LastCompleteSecond(HealthInterval* out) const;
+
+    std::int64_t StartNs() const { return startNs; }
+    std::int64_t EndNs() const { return endNs; }  // as given to Finish
+    std::uint64_t Datagrams() const { return datagrams; }
+    std::uint64_t Bytes() const { return bytes; }
+    std::uint64_t TsPacketsLost() const { return netLost > 0 ? static_cast<std::uint64_t>(netLost) : 0; }
+    std::uint32_t IatMaxUs() const { return iatMaxUs; }
+    double WorstDfMs() const { return worstDfMs; }
+    std::uint64_t WorstMlr() const { return worstMlr; }
+    bool Rtp() const { return rtp; }                    // RTP detected
+    bool RateFromPcr() const { return rateFromPcr; }    // some second of the period took MR from PCRs
+    std::optional<std::uint64_t> HostDrops() const;     // in this period; none when never noted
+    const std::uint64_t* IatHistogram() const { return iatHistogram; }  // kIatBuckets counts
+
+private:
+    // The first and the last arrival in one slot of the open second, as
+    // nanoseconds into the second and TS bytes of the second before the first
+    // and after the last. Enough for the delay factor at any rate.
+    struct Slot {
+        std::uint32_t firstNs, lastNs;
+        std::uint64_t preBytes, postBytes;
+    };
+
+    void ResetPeriod(std::int64_t periodStartNs);
+    void OpenSecond(std::int64_t index);
+    void CloseSecond(std::int64_t durationNs);
+    void CloseThrough(std::int64_t index);
+    std::int64_t SecondOf(std::int64_t ns) const;
+    void ApplyHostDrops(std::uint64_t count);
+    void CountLoss(std::int64_t packets);
+    void WalkPackets(const std::uint8_t* ts, std::uint32_t size, std::int64_t arrivalNs);
+    void NotePcr(unsigned pid, const std::uint8_t* packet, std::uint64_t position, std::int64_t arrivalNs);
+
+    // The period.
+    std::int64_t startNs = 0, endNs = 0;
+    bool started = false, finished = false;
+    std::vector<HealthInterval> intervals;
+    std::vector<HealthOutage> outages;
+    std::uint64_t datagrams = 0, bytes = 0;
+    std::int64_t netLost = 0;  // TS packets lost, less those that came late after all
+    std::uint32_t iatMaxUs = 0;
+    double worstDfMs = 0;
+    std::uint64_t worstMlr = 0;
+    bool rateFromPcr = false;
+    std::uint64_t iatHistogram[kIatBuckets] = {};
+    std::uint64_t nextOffset = 0;      // where the next datagram's bytes go
+    std::size_t firstUnresolved = 0;  // seconds from here on wait for the next datagram's offset
+    std::uint64_t periodDrops = 0;     // host drops noted in this period
+
+    // The open second.
+    HealthInterval open{};
+    bool openHasOffset = false;
+    std::uint64_t openTsBytes = 0;
+    std::int64_t netLostAtOpen = 0;
+    std::vector<Slot> slots;
+    std::size_t slotsLow = 0, slotsHigh = 0;  // [low, high) may hold arrivals
+    std::uint64_t pcrPairBytes = 0, pcrPairTicks = 0;
+
+    // The stream, across periods.
+    pelorin::ContinuityTracker continuity;
+    std::uint8_t lastCc[8192] = {};  // the reference the tracker holds, for the size of a skip
+    pelorin::RtpSequence rtpSequence;
+    bool rtp = false;
+    bool haveArrival = false;
+    std::int64_t lastArrivalNs = 0;
+    std::uint64_t tsPosition = 0;  // TS bytes seen before the current datagram
+    int pcrPid = -1;
+    bool pcrReference = false;
+    std::uint64_t lastPcr = 0, lastPcrPosition = 0;
+    std::int64_t lastPcrArrivalNs = 0;
+    double pcrRate = 0;            // bytes/s; 0 until one pair gave it
+    double previousRate = 0;       // TS bytes/s of the previous second
+    bool dropsNoted = false, dropsKnown = false;
+    std::uint64_t lastDrops = 0;
+    std::uint64_t pendingDrops = 0;  // noted for a second not open yet
+    std::int64_t pendingDropsSecond = -1;
+};

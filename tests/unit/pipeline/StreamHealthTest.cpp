@@ -1,0 +1,4 @@
+#include "pipeline/HealthReport.h"
+#include "pipeline/StreamHealth.h"
+
+#include <gtest/gtest.h>
