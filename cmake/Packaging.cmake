@@ -71,6 +71,7 @@ else()
   # Examples only: nothing under /etc, /lib/systemd or /usr/lib/sysctl.d, so
   # installing the package changes nothing on the system by itself.
   install(FILES ${PELORIN_PACKAGING_DIR}/pelorin@.service
+                ${PELORIN_PACKAGING_DIR}/pelorin-segments@.service
                 ${PELORIN_PACKAGING_DIR}/pelorin@.timer
                 ${PELORIN_PACKAGING_DIR}/example.conf
                 ${PELORIN_PACKAGING_DIR}/60-pelorin-rmem.conf

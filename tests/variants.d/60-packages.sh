@@ -40,7 +40,7 @@ man_pages=()
 for page in docs/*.1; do
   man_pages+=("./usr/share/man/man1/$(basename "$page").gz")
 done
-examples=(pelorin@.service pelorin@.timer example.conf 60-pelorin-rmem.conf)
+examples=(pelorin@.service pelorin@.timer pelorin-segments@.service example.conf 60-pelorin-rmem.conf)
 deb_contents() {
   local listing path
   listing=$(dpkg-deb -c "$deb") || return 1
@@ -120,8 +120,9 @@ man_pages_render() {
 example_units_verify() {
   local units=$work/units
   mkdir -p "$units" &&
-    cp /usr/share/doc/pelorin/examples/pelorin@.service /usr/share/doc/pelorin/examples/pelorin@.timer "$units/" &&
-    (cd "$units" && systemd-analyze verify ./pelorin@news.service ./pelorin@news.timer)
+    cp /usr/share/doc/pelorin/examples/pelorin@.service /usr/share/doc/pelorin/examples/pelorin@.timer \
+      /usr/share/doc/pelorin/examples/pelorin-segments@.service "$units/" &&
+    (cd "$units" && systemd-analyze verify ./pelorin@news.service ./pelorin@news.timer ./pelorin-segments@news.service)
 }
 tools_run() {
   pelorin-send --help >/dev/null && pelorin-check --help >/dev/null
