@@ -2,3 +2,339 @@
 #include "pipeline/StreamHealth.h"
 
 #include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <numeric>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr std::int64_t kMs = 1000000;
+constexpr std::int64_t kBase = 5000 * kMs;  // the monotonic scale's 0 is arbitrary
+
+struct Packet {
+    std::uint16_t pid;
+    std::uint8_t cc;
+    bool discontinuity = false;
+    std::int64_t pcr = -1;  // 27 MHz ticks
+};
+
+void AppendPacket(std::vector<std::uint8_t>& d, const Packet& p)
+{
+    const std::size_t at = d.size();
+    d.resize(at + 188, 0xFF);
+    d[at] = 0x47;
+    d[at + 1] = static_cast<std::uint8_t>((p.pid >> 8) & 0x1F);
+    d[at + 2] = static_cast<std::uint8_t>(p.pid & 0xFF);
+    const bool adaptation = p.discontinuity || p.pcr >= 0;
+    d[at + 3] = static_cast<std::uint8_t>((adaptation ? 0x30 : 0x10) | (p.cc & 0x0F));
+    if (!adaptation) return;
+    d[at + 4] = p.pcr >= 0 ? 7 : 1;
+    d[at + 5] = static_cast<std::uint8_t>((p.discontinuity ? 0x80 : 0) | (p.pcr >= 0 ? 0x10 : 0));
+    if (p.pcr >= 0) {
+        const auto base = static_cast<std::uint64_t>(p.pcr / 300);
+        const auto ext = static_cast<unsigned>(p.pcr % 300);
+        d[at + 6] = static_cast<std::uint8_t>(base >> 25);
+        d[at + 7] = static_cast<std::uint8_t>(base >> 17);
+        d[at + 8] = static_cast<std::uint8_t>(base >> 9);
+        d[at + 9] = static_cast<std::uint8_t>(base >> 1);
+        d[at + 10] = static_cast<std::uint8_t>(((base & 1) << 7) | 0x7E | (ext >> 8));
+        d[at + 11] = static_cast<std::uint8_t>(ext & 0xFF);
+    }
+}
+
+// Seven packets of one PID with counters from `cc` on; an RTP header first
+// when `sequence` is not negative.
+std::vector<std::uint8_t> Datagram(unsigned cc, int sequence = -1, std::int64_t pcr = -1)
+{
+    std::vector<std::uint8_t> d;
+    if (sequence >= 0) d = {0x80, 33, static_cast<std::uint8_t>(sequence >> 8), static_cast<std::uint8_t>(sequence), 0, 0,
+                            0, 0, 0x12, 0x34, 0x56, 0x78};
+    for (unsigned k = 0; k < 7; ++k)
+        AppendPacket(d, Packet{0x100, static_cast<std::uint8_t>((cc + k) & 15), false, k == 0 ? pcr : -1});
+    return d;
+}
+
+// Feeds datagrams as the recorder writes them: back to back in the file.
+struct Feed {
+    StreamHealth health;
+    std::uint64_t offset = 0;
+
+    explicit Feed(std::int64_t start = kBase) { health.Start(start); }
+    void Add(const std::vector<std::uint8_t>& d, std::int64_t atNs)
+    {
+        health.AddDatagram(d.data(), static_cast<std::uint32_t>(d.size()), atNs, offset);
+        offset += d.size();
+    }
+    void Finish(std::int64_t endNs) { health.Finish(endNs, offset); }
+    std::uint64_t MlrSum() const
+    {
+        std::uint64_t sum = 0;
+        for (const HealthInterval& i : health.Intervals()) sum += i.mlr;
+        return sum;
+    }
+};
+
+}  // namespace
+
+TEST(StreamHealth, CountsTsLossFromContinuityCounters)
+{
+    struct Case {
+        const char* name;
+        std::vector<std::vector<Packet>> datagrams;  // 100 ms apart
+        std::uint64_t lost;
+    };
+    const Case cases[] = {
+        {"in order across the counter wrap", {{{0x100, 13}, {0x100, 14}, {0x100, 15}}, {{0x100, 0}, {0x100, 1}}}, 0},
+        {"one duplicate is allowed", {{{0x100, 4}, {0x100, 5}, {0x100, 5}, {0x100, 6}}}, 0},
+        {"a second duplicate is one error", {{{0x100, 4}, {0x100, 5}, {0x100, 5}, {0x100, 5}, {0x100, 6}}}, 1},
+        {"discontinuity flag honoured", {{{0x100, 2}, {0x100, 3}}, {{0x100, 11, true}, {0x100, 12}}}, 0},
+        {"the same jump unflagged", {{{0x100, 2}, {0x100, 3}}, {{0x100, 11}, {0x100, 12}}}, 7},
+        {"gap across the wrap", {{{0x100, 14}, {0x100, 15}}, {{0x100, 3}}}, 3},
+        {"null PID skipped", {{{0x1FFF, 3}, {0x1FFF, 9}, {0x100, 0}, {0x1FFF, 0}, {0x100, 1}}}, 0},
+        {"one datagram of two PIDs lost",
+         {{{0x100, 0}, {0x100, 1}, {0x100, 2}, {0x100, 3}, {0x200, 0}, {0x200, 1}, {0x200, 2}},
+          // {0x100, 4..7}, {0x200, 3..5} never came
+          {{0x100, 8}, {0x100, 9}, {0x100, 10}, {0x100, 11}, {0x200, 6}, {0x200, 7}, {0x200, 8}}},
+         7},
+    };
+    for (const Case& c : cases) {
+        Feed feed;
+        std::int64_t at = kBase;
+        for (const std::vector<Packet>& packets : c.datagrams) {
+            std::vector<std::uint8_t> d;
+            for (const Packet& p : packets) AppendPacket(d, p);
+            feed.Add(d, at);
+            at += 100 * kMs;
+        }
+        feed.Finish(at);
+        EXPECT_EQ(feed.health.TsPacketsLost(), c.lost) << c.name;
+        EXPECT_EQ(feed.MlrSum(), c.lost) << c.name;
+        EXPECT_FALSE(feed.health.Rtp()) << c.name;
+    }
+
+    // Seven-packet datagrams 100 ms apart, the 13th missing: the loss lands
+    // in second 1.
+    Feed feed;
+    for (unsigned n = 0; n < 20; ++n)
+        if (n != 12) feed.Add(Datagram(7 * n), kBase + n * 100 * kMs);
+    feed.Finish(kBase + 2000 * kMs);
+    ASSERT_EQ(feed.health.Intervals().size(), 2u);
+    EXPECT_EQ(feed.health.Intervals()[0].mlr, 0u);
+    EXPECT_EQ(feed.health.Intervals()[1].mlr, 7u);
+    EXPECT_EQ(feed.health.WorstMlr(), 7u);
+}
+
+TEST(StreamHealth, CountsRtpLossFromSequenceNumbers)
+{
+    struct Case {
+        const char* name;
+        std::vector<int> sequence;  // one seven-packet datagram each, 100 ms apart
+        std::uint64_t lost;
+    };
+    const Case cases[] = {
+        {"wrap at 65535", {65533, 65534, 65535, 0, 1}, 0},
+        {"one lost across the wrap", {65534, 65535, 1, 2}, 7},
+        {"a swap is not loss", {1, 2, 4, 3, 5}, 0},
+        {"a duplicate is not loss", {1, 2, 2, 3}, 0},
+        {"two lost", {1, 2, 5, 6}, 14},
+    };
+    for (const Case& c : cases) {
+        Feed feed;
+        std::int64_t at = kBase;
+        for (int n : c.sequence) {
+            // The counters follow the sender's order, so a repeated or swapped
+            // datagram breaks them: only the sequence numbers may count.
+            feed.Add(Datagram(static_cast<unsigned>(7 * n), n), at);
+            at += 100 * kMs;
+        }
+        feed.Finish(at);
+        EXPECT_TRUE(feed.health.Rtp()) << c.name;
+        EXPECT_EQ(feed.health.TsPacketsLost(), c.lost) << c.name;
+        EXPECT_EQ(feed.MlrSum(), c.lost) << c.name;
+    }
+}
+
+TEST(StreamHealth, DelayFactorFollowsTheVirtualBuffer)
+{
+    // 1316-byte datagrams sent every millisecond (1.316 MB/s) until 3 s; the
+    // ones due in [holdFrom, holdTo) all arrive at holdTo. With PCRs, every
+    // tenth datagram carries the time it was sent.
+    struct Case {
+        const char* name;
+        int firstMs, holdFromMs, holdToMs;
+        bool pcr;
+        std::size_t second;
+        double df, tolerance;
+    };
+    const Case cases[] = {
+        {"CBR: one datagram's duration", 0, 0, 0, false, 1, 1.0, 0.01},
+        {"CBR with PCRs", 0, 0, 0, true, 0, 1.0, 0.01},
+        {"300-ms hold, then a burst", 0, 1300, 1600, false, 1, 301.0, 0.2},
+        {"300-ms hold with PCRs", 0, 1300, 1600, true, 1, 301.0, 0.2},
+        // The first second's own byte rate would be half the stream's.
+        {"late start, rate from PCRs", 500, 0, 0, true, 0, 1.0, 0.01},
+    };
+    for (const Case& c : cases) {
+        Feed feed;
+        for (int ms = c.firstMs; ms < 3000; ++ms) {
+            const std::int64_t pcr = c.pcr && ms % 10 == 0 ? std::int64_t{ms} * 27000 : -1;
+            const int arrivalMs = ms >= c.holdFromMs && ms < c.holdToMs ? c.holdToMs : ms;
+            feed.Add(Datagram(static_cast<unsigned>(7 * ms), -1, pcr), kBase + arrivalMs * kMs);
+        }
+        feed.Finish(kBase + 3000 * kMs);
+        ASSERT_EQ(feed.health.Intervals().size(), 3u) << c.name;
+        EXPECT_NEAR(feed.health.Intervals()[c.second].dfMs, c.df, c.tolerance) << c.name;
+        EXPECT_NEAR(feed.health.WorstDfMs(), c.df, c.tolerance) << c.name;
+        EXPECT_EQ(feed.health.RateFromPcr(), c.pcr) << c.name;
+        EXPECT_EQ(feed.health.TsPacketsLost(), 0u) << c.name;
+    }
+}
+
+TEST(StreamHealth, OutagesIatAndOffsets)
+{
+    struct Outage {
+        int startMs, endMs;
+        std::uint64_t offset;
+    };
+    struct Case {
+        const char* name;
+        std::vector<int> arrivalsMs;  // 100-byte datagrams
+        int endMs;
+        std::vector<Outage> outages;
+        std::uint32_t iatMaxUs;
+        std::vector<std::uint64_t> offsets;  // of each second
+    };
+    const Case cases[] = {
+        {"0.9 s of silence is none", {0, 900}, 1000, {}, 900000, {0}},
+        {"1.1 s of silence is one", {0, 1100}, 1200, {{0, 1100, 100}}, 1100000, {0, 100}},
+        {"silence at the start", {1200}, 1500, {{0, 1200, 0}}, 0, {0, 0}},
+        {"one second at the end", {0}, 1000, {{0, 1000, 100}}, 0, {0}},
+        {"an empty second takes the next datagram's offset",
+         {0, 500, 2700, 3000},
+         3200,
+         {{500, 2700, 200}},
+         2200000,
+         {0, 200, 200, 300}},
+        {"never resumed", {0, 300}, 2500, {{300, 2500, 200}}, 300000, {0, 200, 200}},
+    };
+    for (const Case& c : cases) {
+        Feed feed;
+        const std::vector<std::uint8_t> d(100, 0);
+        for (int ms : c.arrivalsMs) feed.Add(d, kBase + ms * kMs);
+        feed.Finish(kBase + c.endMs * kMs);
+        const std::vector<HealthOutage>& outages = feed.health.Outages();
+        ASSERT_EQ(outages.size(), c.outages.size()) << c.name;
+        for (std::size_t i = 0; i < outages.size(); ++i) {
+            EXPECT_EQ(outages[i].startNs, kBase + c.outages[i].startMs * kMs) << c.name;
+            EXPECT_EQ(outages[i].endNs, kBase + c.outages[i].endMs * kMs) << c.name;
+            EXPECT_EQ(outages[i].offset, c.outages[i].offset) << c.name;
+        }
+        EXPECT_EQ(feed.health.IatMaxUs(), c.iatMaxUs) << c.name;
+        std::vector<std::uint64_t> offsets;
+        for (const HealthInterval& i : feed.health.Intervals()) offsets.push_back(i.offset);
+        EXPECT_EQ(offsets, c.offsets) << c.name;
+        EXPECT_EQ(feed.health.Datagrams(), c.arrivalsMs.size()) << c.name;
+    }
+}
+
+TEST(StreamHealth, HostDropsAndPeriods)
+{
+    Feed feed;
+    HealthInterval last{};
+    EXPECT_FALSE(feed.health.HostDrops().has_value());
+    for (int n = 0; n < 10; ++n) feed.Add(Datagram(7 * n), kBase + n * 100 * kMs);
+    EXPECT_FALSE(feed.health.LastCompleteSecond(&last));
+    feed.health.NoteHostDrops(5, kBase + 1500 * kMs);  // ahead of the datagrams: waits for second 1
+    for (int n = 10; n < 30; ++n) feed.Add(Datagram(7 * n), kBase + n * 100 * kMs);
+    feed.health.NoteHostDrops(5, kBase + 2200 * kMs);
+    feed.health.NoteHostDrops(8, kBase + 2900 * kMs);
+    ASSERT_TRUE(feed.health.LastCompleteSecond(&last));
+    EXPECT_EQ(last.t, 1);
+    EXPECT_EQ(last.datagrams, 10u);
+    feed.Finish(kBase + 3000 * kMs);
+    std::vector<std::int64_t> drops;
+    for (const HealthInterval& i : feed.health.Intervals()) drops.push_back(i.hostDrops);
+    EXPECT_EQ(drops, (std::vector<std::int64_t>{-1, 5, 3}));
+    EXPECT_EQ(feed.health.HostDrops(), std::optional<std::uint64_t>(8));
+
+    // A new segment: seconds and offsets restart, while a datagram lost at
+    // the cut still shows, in the new period.
+    feed.health.StartPeriod(kBase + 3000 * kMs);
+    feed.offset = 0;
+    for (int n = 31; n < 40; ++n) feed.Add(Datagram(7 * n), kBase + n * 100 * kMs);
+    feed.health.NoteHostDrops(9, kBase + 3500 * kMs);
+    feed.health.Advance(kBase + 5000 * kMs);  // a quiet stretch: the seconds move on
+    ASSERT_TRUE(feed.health.LastCompleteSecond(&last));
+    EXPECT_EQ(last.t, 1);
+    EXPECT_EQ(last.datagrams, 0u);
+    feed.Finish(kBase + 5500 * kMs);
+    ASSERT_EQ(feed.health.Intervals().size(), 3u);
+    EXPECT_EQ(feed.health.Intervals()[0].offset, 0u);
+    EXPECT_EQ(feed.health.Intervals()[0].mlr, 7u);
+    EXPECT_EQ(feed.health.Intervals()[0].hostDrops, 1);
+    EXPECT_EQ(feed.health.Intervals()[1].offset, feed.offset);
+    EXPECT_EQ(feed.health.TsPacketsLost(), 7u);
+    EXPECT_EQ(feed.health.Datagrams(), 9u);
+    EXPECT_EQ(feed.health.HostDrops(), std::optional<std::uint64_t>(1));
+    ASSERT_EQ(feed.health.Outages().size(), 1u);  // from the last datagram at 3.9 s to the end
+    EXPECT_EQ(feed.health.Outages()[0].startNs, kBase + 3900 * kMs);
+}
+
+TEST(StreamHealth, ReportJson)
+{
+    // Second 0: two datagrams half a second apart, seven packets lost between
+    // them, two host drops; second 1 empty; second 2 one datagram, then the end.
+    Feed feed;
+    feed.Add(Datagram(0), kBase);
+    feed.Add(Datagram(14), kBase + 500 * kMs);
+    feed.health.NoteHostDrops(2, kBase + 600 * kMs);
+    feed.Add(Datagram(5), kBase + 2000 * kMs);
+    feed.Finish(kBase + 2500 * kMs);
+    const HealthReportInfo info{"/rec/caf\xC3\xA9 \"1\"\xFF.ts", 1714564800250, 1714564802750, true};
+    const std::string expected = R"({
+  "file":"/rec/café \"1\"�.ts",
+  "started":"2024-05-01T12:00:00.250Z",
+  "ended":"2024-05-01T12:00:02.750Z",
+  "seconds":2.500,
+  "datagrams":3,
+  "bytes":3948,
+  "timestamp_source":"kernel",
+  "rate_source":"measured",
+  "host_drops":2,
+  "ts_packets_lost":7,
+  "rtp":false,
+  "iat_max_us":1500000,
+  "iat_histogram":{"262144":1, "1048576":1},
+  "mdi_worst":{"df_ms":500.000, "mlr":7},
+  "outages":[
+    {"start":0.500, "end":2.000, "seconds":1.500, "offset":2632}
+  ],
+  "intervals":[
+    {"t":0, "offset":0, "datagrams":2, "bytes":2632, "iat_max_us":500000, "df_ms":500.000, "mlr":7, "host_drops":2},
+    {"t":1, "offset":2632, "datagrams":0, "bytes":0, "iat_max_us":0, "df_ms":0.000, "mlr":0, "host_drops":0},
+    {"t":2, "offset":2632, "datagrams":1, "bytes":1316, "iat_max_us":1500000, "df_ms":500.000, "mlr":0, "host_drops":0}
+  ]
+}
+)";
+    EXPECT_EQ(HealthReportJson(info, feed.health), expected);
+
+    const std::filesystem::path dir = std::filesystem::temp_directory_path() / "pelorin-health-test";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    const std::filesystem::path report = dir / "report.json";
+    {
+        std::ofstream old(report);
+        old << "an earlier report";
+    }
+    ASSERT_TRUE(WriteHealthReport(report, info, feed.health));
+    std::ifstream in(report, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()), expected);
+    EXPECT_FALSE(WriteHealthReport(dir / "missing" / "report.json", info, feed.health));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator()), 1);
+    std::filesystem::remove_all(dir);
+}
