@@ -11,6 +11,7 @@ namespace {
 
 // Chosen by the main thread before any other thread exists.
 std::atomic<bool> g_toStandardError{false};
+std::atomic<bool> g_silent{false};
 
 std::FILE* LineStream()
 {
@@ -21,6 +22,7 @@ std::FILE* LineStream()
 
 void PrintLine(const char* text)
 {
+    if (g_silent.load(std::memory_order_relaxed)) return;
     std::FILE* stream = LineStream();
     std::fputs(text, stream);
     std::fputc('\n', stream);
@@ -40,6 +42,11 @@ void PrintFormattedLine(const char* format, ...)
 void MoveLinesToStandardError()
 {
     g_toStandardError.store(true, std::memory_order_relaxed);
+}
+
+void SilenceLines()
+{
+    g_silent.store(true, std::memory_order_relaxed);
 }
 
 // What "%c" gives in the C locale on Windows: 03/07/11 14:05:09. Spelled out

@@ -13,3 +13,6 @@ void PrintTimeLine(const char* label);
 // From now on the lines go to standard error: standard output is the
 // recording itself, and a line there would land inside it.
 void MoveLinesToStandardError();
+// From now on no line is printed at all: standard output and standard error
+// are both the recording. The exit code still tells.
+void SilenceLines();

@@ -18,6 +18,12 @@ struct RecordingCounters {
     // them just before closing it; valid once socketDropsKnown is set.
     std::atomic<std::uint64_t> socketDrops{0};
     std::atomic<bool> socketDropsKnown{false};
+    // Received, but dropped by the receive thread because the queue to the
+    // writer had reached its limit: the output could not take them in time.
+    std::atomic<std::uint64_t> datagramsNotQueued{0};
+    std::atomic<std::uint64_t> bytesNotQueued{0};
+    // GetTickCount64 when the writer last finished a write.
+    std::atomic<std::uint64_t> lastWriteTicks{0};
 };
 
 extern RecordingCounters g_counters;
@@ -31,12 +37,23 @@ inline void CountDatagram(DWORD bytes)
                                    std::memory_order_relaxed);
 }
 
+// Receive thread: datagrams dropped because the queue was full.
+inline void CountNotQueued(int datagrams, unsigned long bytes)
+{
+    g_counters.datagramsNotQueued.store(
+        g_counters.datagramsNotQueued.load(std::memory_order_relaxed) + static_cast<std::uint64_t>(datagrams),
+        std::memory_order_relaxed);
+    g_counters.bytesNotQueued.store(g_counters.bytesNotQueued.load(std::memory_order_relaxed) + bytes,
+                                    std::memory_order_relaxed);
+}
+
 // Writer thread: bytes handed to the output file.
 inline void CountStored(int bytes)
 {
     g_counters.bytesStored.store(
         g_counters.bytesStored.load(std::memory_order_relaxed) + static_cast<std::uint64_t>(bytes),
         std::memory_order_relaxed);
+    g_counters.lastWriteTicks.store(GetTickCount64(), std::memory_order_relaxed);
 }
 
 // Receive thread, once, before it closes the socket: the system's drop count.

@@ -47,6 +47,10 @@ HRESULT OpenOutputFile(const wchar_t* path)
     // A FIFO holds the open until a reader comes: wait no longer than the
     // recording would have lasted.
     const std::int64_t left = g_settings.endTicks - static_cast<std::int64_t>(GetTickCount64());
+    // Unbuffered: every chunk is one write of 64 KiB or more anyway, and a
+    // write that returns has reached the file, so nothing is left for the
+    // close to flush into an output that may have stopped taking data.
+    g_outputFile.rdbuf()->pubsetbuf(nullptr, 0);
     if (WaitForFileReader(path, left > 0 ? static_cast<DWORD>(std::min<std::int64_t>(left, 0x7FFFFFFF)) : 0))
         g_outputFile.open(FileSystemPath(path), std::ios::binary | std::ios::out | std::ios::trunc);
     else
@@ -57,8 +61,14 @@ HRESULT OpenOutputFile(const wchar_t* path)
     }
     g_outputFile.clear();
     // Recording into standard output (for a player downstream): the time
-    // lines must not land in the middle of the stream.
-    if (SameFileAsStandardOutput(path)) MoveLinesToStandardError();
+    // lines must not land in the middle of the stream, nor in standard error
+    // when that is the stream too.
+    if (SameFileAsStandardHandle(path, STD_OUTPUT_HANDLE)) {
+        if (SameFileAsStandardHandle(path, STD_ERROR_HANDLE))
+            SilenceLines();
+        else
+            MoveLinesToStandardError();
+    }
     return S_OK;
 }
 

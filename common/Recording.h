@@ -34,6 +34,9 @@ extern Receiver* g_receiver;
 extern HANDLE g_writerThread;
 extern std::ofstream g_outputFile;
 
+// The monotonic high-resolution clock in nanoseconds, for arrival times.
+std::int64_t MonotonicNanoseconds();
+
 // Takes the start of the recording, on both clocks.
 void StartRecordingClock(RecordingSettings* settings);
 // Sets the end `seconds` after the start (already past when negative).

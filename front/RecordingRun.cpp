@@ -1,9 +1,12 @@
 #include "front/RecordingRun.h"
 
 #include "common/ConsoleLine.h"
+#include "common/Counters.h"
+#include "common/DebugLine.h"
 #include "common/OutputFile.h"
 #include "front/CommandLine.h"
 #include "front/StatusLine.h"
+#include "pipeline/ChunkQueue.h"
 #include "pipeline/WriterThread.h"
 #include "receiver/Receiver.h"
 
@@ -24,18 +27,75 @@ BOOL WINAPI OnConsoleControl(DWORD controlType)
     return TRUE;
 }
 
-// Runs the writer on its own thread and waits for it; its result.
-DWORD RunWriter(SOCKET socket, int receiveBufferGranted)
+// Once receiving has ended, the writer stores what is queued for as long as
+// its writes make progress; after this long without one completing it is
+// given up on, with what it stored so far.
+constexpr ULONGLONG kStallMilliseconds = 10000;
+constexpr DWORD kRefreshMilliseconds = 1000;
+
+// Waits for the writer thread to end, refreshing the status line. Receiving
+// ends at the deadline or on a stop request even while the writer is held up
+// in a write (a full pipe, a hung network file system). False when the writer
+// then made no progress for kStallMilliseconds: it is left where it is.
+bool WaitForWriter(HANDLE writer, const WriterInputs& inputs, StatusDisplay* status)
 {
-    g_writerThread = CreateThread(nullptr, 0, WriterThreadProc, nullptr, 0, nullptr);
+    bool ended = false;
+    ULONGLONG endedAt = 0;
+    ULONGLONG nextRefresh = GetTickCount64() + kRefreshMilliseconds;
+    for (;;) {
+        ULONGLONG now = GetTickCount64();
+        ULONGLONG wait = nextRefresh > now ? nextRefresh - now : 0;
+        const auto untilEnd = inputs.endTicks + 1 - static_cast<std::int64_t>(now);
+        if (!ended && untilEnd > 0 && static_cast<ULONGLONG>(untilEnd) < wait) wait = static_cast<ULONGLONG>(untilEnd);
+        if (WaitForSingleObject(writer, static_cast<DWORD>(wait)) != WAIT_TIMEOUT) return true;
+        now = GetTickCount64();
+        if (now >= nextRefresh) {
+            status->Refresh();
+            nextRefresh = now + kRefreshMilliseconds;
+        }
+        if (!ended && (static_cast<std::int64_t>(now) > inputs.endTicks || StopRequested())) {
+            inputs.stopReceiving(inputs.stopContext);
+            ended = true;
+            endedAt = GetTickCount64();
+        }
+        if (ended) {
+            const ULONGLONG lastWrite = g_counters.lastWriteTicks.load(std::memory_order_relaxed);
+            const ULONGLONG progress = lastWrite > endedAt ? lastWrite : endedAt;
+            if (GetTickCount64() - progress >= kStallMilliseconds) return false;
+        }
+    }
+}
+
+// The writer could not store what was received: say so, finish as every
+// recording does, and end the process without waiting for the writer,
+// which may never come back from its write.
+[[noreturn]] void AbandonStalledWriter(StatusDisplay* status, SOCKET socket)
+{
+    const std::uint64_t left = g_counters.bytesReceived.load() - g_counters.bytesStored.load() -
+                               g_counters.bytesNotQueued.load();
+    ReportWriteFailure();
+    status->Finish();
+    OutputDebugLine("Output stalled: %llu bytes left unwritten\n", static_cast<unsigned long long>(left));
+    ReportTotals(socket);
+    PrintTimeLine("Recording finished at");
+    ExitProcess(static_cast<UINT>(StopRequested() ? static_cast<HRESULT>(STATUS_CONTROL_C_EXIT) : E_FAIL));
+}
+
+// Runs the writer on its own thread and waits for it; its result.
+DWORD RunWriter(Receiver* receiver, SOCKET socket)
+{
+    WriterInputs inputs = {receiver->queue, receiver->dataEvent, g_settings.endTicks, EndReceiving, receiver};
+    g_writerThread = CreateThread(nullptr, 0, WriterThreadProc, &inputs, 0, nullptr);
     if (g_writerThread == nullptr) {
         // The receive thread is already running and must still be stopped,
         // and what it received written: do the writer's work here.
-        return WriterThreadProc(nullptr);
+        return WriterThreadProc(&inputs);
     }
     SetThreadPriority(g_writerThread, THREAD_PRIORITY_TIME_CRITICAL);
     OutputDebugStringW(L"Thread started.\n");
-    WaitShowingStatus(g_writerThread, socket, receiveBufferGranted);
+    StatusDisplay status(socket, receiver->receiveBufferGranted);
+    if (!WaitForWriter(g_writerThread, inputs, &status)) AbandonStalledWriter(&status, socket);
+    status.Finish();
     DWORD result = 0;
     if (!GetExitCodeThread(g_writerThread, &result)) result = static_cast<DWORD>(E_FAIL);
     CloseHandle(g_writerThread);
@@ -57,6 +117,11 @@ HRESULT RunRecording()
 
     HRESULT result = E_OUTOFMEMORY;
     bool stoppable = false;
+    if (receiver->queue != nullptr) {
+        MEMORYSTATUSEX memory = {};
+        memory.dwLength = sizeof memory;
+        receiver->queue->SetByteLimit(QueueByteLimit(GlobalMemoryStatusEx(&memory) ? memory.ullTotalPhys : 0));
+    }
     if (receiver->queue != nullptr && receiver->dataEvent != nullptr)
         result = receiver->CreateSocket(receiver->groupAddress, receiver->port, receiver->interfaceAddress);
     if (result == 0) result = OpenOutputFile(g_settings.outputPath);
@@ -69,7 +134,7 @@ HRESULT RunRecording()
         AcceptStopRequests(receiver->dataEvent);
         stoppable = SetConsoleCtrlHandler(OnConsoleControl, TRUE) != FALSE;
         PrintTimeLine("Recording started at");
-        DWORD writerResult = RunWriter(socket, receiver->receiveBufferGranted);
+        DWORD writerResult = RunWriter(receiver, socket);
         ReportTotals(socket);
         RefuseStopRequests();
         if (!CloseOutputFile() && writerResult == 0) {

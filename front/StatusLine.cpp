@@ -31,17 +31,25 @@ StatusSample TakeStatusSample(std::int64_t startTicks, SOCKET socket)
         sample.drops = g_counters.socketDrops.load(std::memory_order_relaxed);
         sample.dropsKnown = true;
     }
+    sample.notQueued = g_counters.datagramsNotQueued.load(std::memory_order_relaxed);
     return sample;
 }
 
 bool ReceiveBufferAdvice(int granted, int asked, char* text, std::size_t size)
 {
     if (granted <= 0 || granted >= asked) return false;  // 0: the system did not say
-    std::snprintf(text, size,
-                  "receive buffer %d bytes, %d asked: datagrams may be lost in a stall; raise net.core.rmem_max, "
-                  "or run as root or with CAP_NET_ADMIN",
-                  granted, asked);
+    const char* remedy = ReceiveBufferRemedy();
+    std::snprintf(text, size, "receive buffer %d bytes, %d asked: datagrams may be lost in a stall%s%s", granted,
+                  asked, *remedy != '\0' ? "; " : "", remedy);
     return true;
+}
+
+int StatusLineWidth()
+{
+    CONSOLE_SCREEN_BUFFER_INFO info = {};
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)) return 0;
+    const int width = info.srWindow.Right - info.srWindow.Left + 1;
+    return width > 0 ? width : 0;
 }
 
 void FormatDuration(std::int64_t seconds, char* text, std::size_t size)
@@ -107,8 +115,12 @@ void StatusLine::Compose(const StatusSample& now, double bitsPerSecond, const ch
     char total[32];
     char stored[32];
     char rate[32];
-    char drops[40] = "";
+    char drops[80] = "";
     if (now.dropsKnown && now.drops > 0) std::snprintf(drops, sizeof drops, "  %" PRIu64 " dropped", now.drops);
+    if (now.notQueued > 0) {
+        const std::size_t used = std::strlen(drops);
+        std::snprintf(drops + used, sizeof drops - used, "  %" PRIu64 " not written in time", now.notQueued);
+    }
     FormatDuration(now.elapsedSeconds, elapsed, sizeof elapsed);
     FormatDuration(totalSeconds, total, sizeof total);
     FormatBytes(now.bytesStored, stored, sizeof stored);
@@ -137,12 +149,14 @@ const char* StatusLine::Final(const StatusSample& now)
     return text;
 }
 
-void StatusLine::Show(std::FILE* stream, const char* line, bool last)
+void StatusLine::Show(std::FILE* stream, const char* line, bool last, int width)
 {
     // One write per refresh, so the terminal never shows half a line.
     char buffer[2 * sizeof text + 4];
     std::size_t length = std::strlen(line);
     if (length >= sizeof text) length = sizeof text - 1;
+    if (width > 0 && length > static_cast<std::size_t>(width - 1)) length = static_cast<std::size_t>(width - 1);
+    if (width > 0 && shownLength > static_cast<std::size_t>(width - 1)) shownLength = static_cast<std::size_t>(width - 1);
     std::size_t used = 0;
     buffer[used++] = '\r';
     std::memcpy(buffer + used, line, length);
@@ -154,25 +168,28 @@ void StatusLine::Show(std::FILE* stream, const char* line, bool last)
     shownLength = last ? 0 : length;
 }
 
-// A person at a terminal sees a status line refreshed about once a second
-// while the writer runs, ending with the totals. Anyone else (standard error
-// redirected) gets the plain wait, and nothing on standard error.
-void WaitShowingStatus(HANDLE writer, SOCKET socket, int receiveBufferGranted)
+StatusDisplay::StatusDisplay(SOCKET socketCopy, int receiveBufferGranted)
+    : wanted(StatusLineWanted()),
+      socket(socketCopy),
+      line((g_settings.endTicks - g_settings.startTicks) / 1000, TakeStatusSample(g_settings.startTicks, socketCopy))
 {
-    if (!StatusLineWanted()) {
-        WaitForSingleObject(writer, INFINITE);
-        return;
-    }
     char advice[256];
-    if (ReceiveBufferAdvice(receiveBufferGranted, kReceiveBufferBytes, advice, sizeof advice)) {
+    if (wanted && ReceiveBufferAdvice(receiveBufferGranted, kReceiveBufferBytes, advice, sizeof advice)) {
         std::fputs(advice, stderr);
         std::fputs("\n", stderr);
     }
-    StatusLine status((g_settings.endTicks - g_settings.startTicks) / 1000, TakeStatusSample(g_settings.startTicks, socket));
-    do {
-        status.Show(stderr, status.Update(TakeStatusSample(g_settings.startTicks, socket)), false);
-    } while (WaitForSingleObject(writer, 1000) == WAIT_TIMEOUT);
-    status.Show(stderr, status.Final(TakeStatusSample(g_settings.startTicks, socket)), true);
+    Refresh();
+}
+
+void StatusDisplay::Refresh()
+{
+    if (wanted) line.Show(stderr, line.Update(TakeStatusSample(g_settings.startTicks, socket)), false, StatusLineWidth());
+}
+
+void StatusDisplay::Finish()
+{
+    if (wanted) line.Show(stderr, line.Final(TakeStatusSample(g_settings.startTicks, socket)), true, StatusLineWidth());
+    wanted = false;
 }
 
 // One line of totals at the end of every recording, for the debugger channel.
@@ -181,7 +198,8 @@ void ReportTotals(SOCKET socket)
     StatusSample totals = TakeStatusSample(g_settings.startTicks, socket);
     char drops[32] = "unknown";
     if (totals.dropsKnown) std::snprintf(drops, sizeof drops, "%llu", static_cast<unsigned long long>(totals.drops));
-    OutputDebugLine("Recording totals: %llu datagrams, %llu bytes stored, %s dropped\n",
+    OutputDebugLine("Recording totals: %llu datagrams, %llu bytes stored, %s dropped, %llu not written in time\n",
                     static_cast<unsigned long long>(totals.datagrams),
-                    static_cast<unsigned long long>(totals.bytesStored), drops);
+                    static_cast<unsigned long long>(totals.bytesStored), drops,
+                    static_cast<unsigned long long>(totals.notQueued));
 }

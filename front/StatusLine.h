@@ -20,6 +20,7 @@ struct StatusSample {
     std::uint64_t bytesStored;
     std::uint64_t drops;  // at the socket, when dropsKnown
     bool dropsKnown;
+    std::uint64_t notQueued;  // datagrams dropped because the output could not keep up
 };
 
 // The counters and clocks now, for a recording that started at startTicks
@@ -28,9 +29,13 @@ struct StatusSample {
 StatusSample TakeStatusSample(std::int64_t startTicks, SOCKET socket);
 
 // The advice shown once at a terminal when the system granted a smaller
-// receive buffer than asked; false (no text) when it granted enough or
-// could not tell.
+// receive buffer than asked, with the platform's remedy; false (no text)
+// when it granted enough or could not tell.
 bool ReceiveBufferAdvice(int granted, int asked, char* text, std::size_t size);
+
+// The terminal's width in columns for standard error, 0 when unknown; asked
+// at every refresh, so that a resized window is followed.
+int StatusLineWidth();
 
 // "1:02:03": hours are not limited to two digits. Negative values show as 0.
 void FormatDuration(std::int64_t seconds, char* text, std::size_t size);
@@ -55,8 +60,11 @@ public:
     const char* Final(const StatusSample& now);
 
     // Writes the text over the previous one: "\r", the text, and blanks over
-    // whatever is left of a longer previous line; a newline if `last`.
-    void Show(std::FILE* stream, const char* text, bool last);
+    // whatever is left of a longer previous line; a newline if `last`. With
+    // a width, the text is clipped one column short of it: a line that
+    // reached the last column would wrap, and every refresh would then start
+    // a new line.
+    void Show(std::FILE* stream, const char* text, bool last, int width = 0);
 
 private:
     void Compose(const StatusSample& now, double bitsPerSecond, const char* rateSuffix, const char* warning);
@@ -69,9 +77,20 @@ private:
     char text[192] = {};
 };
 
-// Waits for the writer thread to end; at a terminal meanwhile shows the
-// buffer advice once and the status line about once a second, then the totals.
-void WaitShowingStatus(HANDLE writer, SOCKET socket, int receiveBufferGranted);
+// What a person at a terminal sees while the recording runs: the buffer
+// advice once, the status line at every refresh, the totals at the end.
+// Without a terminal it shows nothing.
+class StatusDisplay {
+public:
+    StatusDisplay(SOCKET socket, int receiveBufferGranted);
+    void Refresh();
+    void Finish();
+
+private:
+    bool wanted;
+    SOCKET socket;
+    StatusLine line;
+};
 
 // One line of totals for the debugger channel, at the end of every recording.
 void ReportTotals(SOCKET socket);

@@ -4,14 +4,16 @@
 
 Chunk* NewChunk()
 {
-    Chunk* chunk = new (std::nothrow) Chunk;
+    Chunk* chunk = new (std::nothrow) Chunk{};
     if (chunk == nullptr) return nullptr;
     chunk->data = new (std::nothrow) char[kChunkSize];
-    if (chunk->data == nullptr) {
-        delete chunk;
+    chunk->arrivals = new (std::nothrow) DatagramArrival[kMaxArrivalsPerChunk];
+    if (chunk->data == nullptr || chunk->arrivals == nullptr) {
+        FreeChunk(chunk);
         return nullptr;
     }
     chunk->length = 0;
+    chunk->arrivalCount = 0;
     return chunk;
 }
 
@@ -19,5 +21,6 @@ void FreeChunk(Chunk* chunk)
 {
     if (chunk == nullptr) return;
     delete[] chunk->data;
+    delete[] chunk->arrivals;
     delete chunk;
 }

@@ -2,9 +2,10 @@
 
 #include "pipeline/Chunk.h"
 
+#include <limits>
 #include <new>
 
-ChunkQueue::ChunkQueue() : head(nullptr), tail(nullptr), count(0)
+ChunkQueue::ChunkQueue() : head(nullptr), tail(nullptr), count(0), byteLimit(std::numeric_limits<std::size_t>::max())
 {
     InitializeCriticalSection(&lock);
 }
@@ -28,6 +29,35 @@ bool ChunkQueue::Push(Chunk* chunk)
     }
     LeaveCriticalSection(&lock);
     return node != nullptr;
+}
+
+ChunkQueue::OfferResult ChunkQueue::Offer(Chunk* chunk)
+{
+    EnterCriticalSection(&lock);
+    const bool full = (static_cast<std::size_t>(count) + 1) * kChunkSize > byteLimit;
+    LeaveCriticalSection(&lock);
+    // Only this thread pushes, so the room seen above is still there.
+    if (full) return OfferResult::full;
+    return Push(chunk) ? OfferResult::queued : OfferResult::outOfMemory;
+}
+
+void ChunkQueue::SetByteLimit(std::size_t bytes)
+{
+    EnterCriticalSection(&lock);
+    byteLimit = bytes;
+    LeaveCriticalSection(&lock);
+}
+
+std::size_t ChunkQueue::Bytes()
+{
+    return static_cast<std::size_t>(Count()) * kChunkSize;
+}
+
+std::size_t QueueByteLimit(unsigned long long physicalMemory)
+{
+    const unsigned long long quarter = physicalMemory / 4;
+    if (physicalMemory == 0 || quarter >= kMaxQueueBytes) return kMaxQueueBytes;
+    return static_cast<std::size_t>(quarter);
 }
 
 int ChunkQueue::Count()

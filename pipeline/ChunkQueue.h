@@ -4,6 +4,8 @@
 
 #include "platform/Platform.h"
 
+#include <cstddef>
+
 struct Chunk;
 
 struct ChunkNode {
@@ -22,6 +24,15 @@ public:
 
     // False when no node could be allocated; the chunk then stays the caller's.
     bool Push(Chunk* chunk);
+
+    enum class OfferResult { queued, full, outOfMemory };
+    // Push, unless the chunks queued already take the byte limit's memory
+    // (`full`); the chunk then stays the caller's.
+    OfferResult Offer(Chunk* chunk);
+    // The memory the queued chunks may take; none until set.
+    void SetByteLimit(std::size_t bytes);
+    // The memory the queued chunks take now (whole chunk buffers).
+    std::size_t Bytes();
     int Count();
     // The oldest chunk, which stays queued. Only on a non-empty queue.
     Chunk* Front();
@@ -33,4 +44,11 @@ private:
     ChunkNode* head;
     ChunkNode* tail;
     int count;
+    std::size_t byteLimit;
 };
+
+// The queue's byte limit for a machine with `physicalMemory` bytes: a stalled
+// disk or pipe must never take the machine's memory, so at most 512 MiB (four
+// seconds at 1 Gbit/s) and never more than a quarter of the memory.
+std::size_t QueueByteLimit(unsigned long long physicalMemory);
+constexpr std::size_t kMaxQueueBytes = std::size_t{512} << 20;

@@ -1,10 +1,8 @@
 #include "pipeline/WriterThread.h"
 
 #include "common/OutputFile.h"
-#include "common/Recording.h"
 #include "pipeline/Chunk.h"
 #include "pipeline/ChunkQueue.h"
-#include "receiver/Receiver.h"
 
 #include <atomic>
 #include <cstdint>
@@ -52,55 +50,47 @@ void RefuseStopRequests()
     while (g_wakesInFlight.load() != 0) Sleep(1);
 }
 
-DWORD WINAPI WriterThreadProc(LPVOID)
+DWORD WINAPI WriterThreadProc(LPVOID parameter)
 {
-    Receiver* receiver = g_receiver;
+    const WriterInputs* inputs = static_cast<const WriterInputs*>(parameter);
     int passCounter = 0;
     bool stopped = false;
     bool writeFailed = false;
-    Chunk* lastChunk = nullptr;
     ULONGLONG lastCheck = GetTickCount64();
 
     for (;;) {
-        bool timedOut = WaitForSingleObject(receiver->dataEvent, kDataWaitMilliseconds) == WAIT_TIMEOUT;
-        ResetEvent(receiver->dataEvent);
+        bool timedOut = WaitForSingleObject(inputs->dataEvent, kDataWaitMilliseconds) == WAIT_TIMEOUT;
+        ResetEvent(inputs->dataEvent);
 
-        // Chunks pushed after this count wait for a later pass.
-        int queued = receiver->queue->Count();
+        // Chunks pushed after this count wait for a later pass; after the
+        // stop nothing is pushed any more, so the last pass takes them all.
+        int queued = inputs->queue->Count();
         for (int i = 0; i < queued; ++i) {
-            Chunk* chunk = receiver->queue->Front();
-            receiver->queue->PopFront();
+            Chunk* chunk = inputs->queue->Front();
+            inputs->queue->PopFront();
             if (!writeFailed && !WriteToOutputFile(chunk->data, chunk->length)) writeFailed = true;
             FreeChunk(chunk);
         }
 
         if (stopped) {
-            // Every queued chunk is written; the partly filled one goes last.
-            if (lastChunk != nullptr) {
-                if (!writeFailed && !WriteToOutputFile(lastChunk->data, lastChunk->length)) writeFailed = true;
-                FreeChunk(lastChunk);
-            }
             if (writeFailed) ReportWriteFailure();
             return writeFailed ? static_cast<DWORD>(E_FAIL) : 0;
         }
 
         if (timedOut) passCounter = kPassesPerCheck;
-        if (writeFailed || StopRequested()) {
-            // Nothing more can be stored, or the stop was asked for (Ctrl-C,
-            // a service stop): stop at once, keeping what was received.
-            lastChunk = StopReceiving(receiver);
-            stopped = true;
-            continue;
-        }
-        if (passCounter % kPassesPerCheck != 0 && GetTickCount64() - lastCheck < kMaxMillisecondsBetweenChecks) {
+        bool stop = writeFailed || StopRequested();
+        if (!stop && (passCounter % kPassesPerCheck == 0 || GetTickCount64() - lastCheck >= kMaxMillisecondsBetweenChecks)) {
+            lastCheck = GetTickCount64();
+            stop = static_cast<std::int64_t>(lastCheck) > inputs->endTicks;
+            passCounter = 1;
+        } else {
             ++passCounter;
-            continue;
         }
-        lastCheck = GetTickCount64();
-        if (static_cast<std::int64_t>(lastCheck) > g_settings.endTicks) {
-            lastChunk = StopReceiving(receiver);
+        if (stop) {
+            // The deadline, or nothing more can be stored, or the stop was
+            // asked for (Ctrl-C, a service stop): keep what was received.
+            inputs->stopReceiving(inputs->stopContext);
             stopped = true;
         }
-        passCounter = 1;
     }
 }

@@ -4,7 +4,24 @@
 
 #include "platform/Platform.h"
 
-// Ends with 0, or E_FAIL when the output file could not be written.
+#include <cstdint>
+
+class ChunkQueue;
+
+// What the writer is handed: where the chunks come from, what wakes it, the
+// deadline, and how to end receiving. It knows nothing else of the receiver.
+struct WriterInputs {
+    ChunkQueue* queue;
+    HANDLE dataEvent;      // manual reset; set when a chunk is queued and when receiving has ended
+    std::int64_t endTicks;  // the deadline on GetTickCount64's clock
+    // Ends receiving; once it has returned nothing more is queued, and the
+    // data event is set. It may be called by another thread as well.
+    void (*stopReceiving)(void* context);
+    void* stopContext;
+};
+
+// `parameter` is a WriterInputs*. Ends with 0, or E_FAIL when the output
+// file could not be written.
 DWORD WINAPI WriterThreadProc(LPVOID parameter);
 
 // Asks the recording to stop now, as if its time were over: the writer

@@ -4,6 +4,7 @@
 
 #include "common/ConsoleLine.h"
 #include "common/Counters.h"
+#include "common/Recording.h"
 #include "pipeline/Chunk.h"
 #include "pipeline/ChunkQueue.h"
 
@@ -32,6 +33,12 @@ void CloseStopEventWhenSignalled(Receiver* receiver)
     WaitForSingleObject(receiver->stopEvent, INFINITE);
     WSACloseEvent(receiver->stopEvent);
     receiver->stopEvent = nullptr;
+}
+
+// The datagram's arrival time, taken as its completion runs.
+std::int64_t ArrivalTime(LPWSAOVERLAPPED)
+{
+    return MonotonicNanoseconds();
 }
 
 }  // namespace
@@ -67,10 +74,14 @@ void Receiver::StartReceiving()
     OutputDebugStringW(L"Thread started.\n");
 }
 
-// Stops the receive thread and takes over what it leaves: its handle and the
-// partly filled chunk, which becomes the last one written.
-Chunk* StopReceiving(Receiver* receiver)
+void EndReceiving(void* context)
 {
+    Receiver* receiver = static_cast<Receiver*>(context);
+    int notYet = 0;
+    if (!receiver->endState.compare_exchange_strong(notYet, 1)) {
+        while (receiver->endState.load() != 2) Sleep(1);
+        return;
+    }
     if (receiver->stopEvent != nullptr) SetEvent(receiver->stopEvent);
     if (receiver->receiveThread != nullptr) {
         WaitForSingleObject(receiver->receiveThread, INFINITE);
@@ -78,16 +89,22 @@ Chunk* StopReceiving(Receiver* receiver)
         receiver->receiveThread = nullptr;
     }
     Chunk* last = receiver->currentChunk;
-    receiver->currentChunk = nullptr;
-    if (last != nullptr && receiver->bytesInChunk == 0) {
+    if (last != nullptr && last->arrivalCount == 0 && receiver->bytesInChunk == 0) {
         FreeChunk(last);
-        last = nullptr;
+        receiver->currentChunk = nullptr;
     } else if (last != nullptr) {
+        // Past the queue's limit too: the bytes are in memory already.
         last->length = static_cast<int>(receiver->bytesInChunk);
+        if (receiver->queue->Push(last)) {
+            receiver->currentChunk = nullptr;
+        } else {
+            // Left for the teardown to release.
+            CountNotQueued(last->arrivalCount, receiver->bytesInChunk);
+        }
     }
-    // The next pass must not wait: it is the last one.
+    receiver->endState.store(2);
+    // The writer's next pass must not wait: it is the last one.
     SetEvent(receiver->dataEvent);
-    return last;
 }
 
 DWORD WINAPI ReceiveThreadProc(LPVOID parameter)
@@ -148,26 +165,37 @@ void CALLBACK OnReceiveCompleted(DWORD error, DWORD bytesTransferred, LPWSAOVERL
     }
     CountDatagram(bytesTransferred);
 
-    // A datagram without payload adds nothing; receiving goes on.
-    if (bytesTransferred != 0) {
-        receiver->bytesInChunk += bytesTransferred;
-        if (receiver->bytesInChunk >= kReceiveSize) {
-            receiver->currentChunk->length = static_cast<int>(receiver->bytesInChunk);
-            if (!receiver->queue->Push(receiver->currentChunk)) {
-                // The full chunk stays current; the writer stores it at the stop.
-                ReportOutOfMemory(receiver);
-                return;
-            }
+    Chunk* chunk = receiver->currentChunk;
+    DatagramArrival& arrival = chunk->arrivals[chunk->arrivalCount++];
+    arrival.nanoseconds = ArrivalTime(overlapped);
+    arrival.bytes = bytesTransferred;
+    receiver->bytesInChunk += bytesTransferred;
+    if (receiver->bytesInChunk >= kReceiveSize || chunk->arrivalCount == kMaxArrivalsPerChunk) {
+        chunk->length = static_cast<int>(receiver->bytesInChunk);
+        switch (receiver->queue->Offer(chunk)) {
+        case ChunkQueue::OfferResult::queued:
             SetEvent(receiver->dataEvent);
-            receiver->bytesInChunk = 0;
             receiver->currentChunk = NewChunk();
             if (receiver->currentChunk == nullptr) {
                 ReportOutOfMemory(receiver);
                 return;
             }
+            break;
+        case ChunkQueue::OfferResult::full:
+            // The output is not keeping up and the queue holds all the
+            // memory it may: these datagrams are dropped, the queued ones
+            // stay, and receiving goes on into the same chunk.
+            CountNotQueued(chunk->arrivalCount, receiver->bytesInChunk);
+            chunk->arrivalCount = 0;
+            break;
+        case ChunkQueue::OfferResult::outOfMemory:
+            // The full chunk stays current; it is queued at the stop.
+            ReportOutOfMemory(receiver);
+            return;
         }
-        receiver->receiveBuffer.buf = receiver->currentChunk->data + receiver->bytesInChunk;
+        receiver->bytesInChunk = 0;
     }
+    receiver->receiveBuffer.buf = receiver->currentChunk->data + receiver->bytesInChunk;
 
     if (PostReceive(receiver, overlapped) == SOCKET_ERROR) {
         int postError = WSAGetLastError();

@@ -3,6 +3,7 @@
 #include "common/ConsoleLine.h"
 #include "common/DebugLine.h"
 #include "common/Recording.h"
+#include "pipeline/Chunk.h"
 #include "pipeline/ChunkQueue.h"
 
 #include <cstdio>
@@ -75,7 +76,8 @@ Receiver::Receiver()
       queue(nullptr),
       receiveError(0),
       sourceAddress(0),
-      receiveBufferGranted(0)
+      receiveBufferGranted(0),
+      endState(0)
 {
     queue = new (std::nothrow) ChunkQueue();
     dataEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -148,6 +150,9 @@ void TearDownReceiver()
         receiver->socket = INVALID_SOCKET;
     }
     WSACleanup();  // a no-op when the receive thread has already ended Winsock
+    // A chunk that could not be queued at the end (out of memory).
+    FreeChunk(receiver->currentChunk);
+    receiver->currentChunk = nullptr;
     if (receiver->queue != nullptr) {
         delete receiver->queue;
         receiver->queue = nullptr;

@@ -4,6 +4,8 @@
 
 #include "platform/Platform.h"
 
+#include <atomic>
+
 struct Chunk;
 class ChunkQueue;
 
@@ -33,6 +35,7 @@ public:
     DWORD receiveError;     // Windows error that ended receiving early, 0 if none
     ULONG sourceAddress;    // network byte order; 0 takes the group from any source
     int receiveBufferGranted;  // SO_RCVBUF as the system reports it after set-up
+    std::atomic<int> endState;  // EndReceiving: 0 not yet, 1 under way, 2 done
 };
 
 
@@ -45,10 +48,13 @@ constexpr int kReceiveBufferBytes = 8388608;
 // one receive request.
 constexpr int kFallbackReceiveBufferBytes = 131600;
 
-// Writer thread, at the stop: signals the receive thread to stop, waits for
-// it, closes its handle, and takes over the partly filled chunk (nullptr when
-// it is empty), which becomes the last one written.
-Chunk* StopReceiving(Receiver* receiver);
+// Ends receiving: signals the receive thread to stop, waits for it, closes
+// its handle, queues the partly filled chunk (when it holds anything) as the
+// last one and sets dataEvent. Afterwards nothing more is queued. Called by
+// the writer thread at its stop and by the main thread when the writer is
+// held up; the first call does the work, later ones wait until it is done.
+// `receiver` is a Receiver*: the writer knows it only as an opaque pointer.
+void EndReceiving(void* receiver);
 
 // Main thread, once both worker threads have ended (or never started):
 // releases g_receiver and everything it owns.

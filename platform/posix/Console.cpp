@@ -3,6 +3,7 @@
 #include "ConsoleControl.h"
 #include "PlatformApi.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -55,6 +56,23 @@ BOOL GetConsoleMode(HANDLE console, LPDWORD mode)
         return FALSE;
     }
     *mode = kConsoleOutputMode;
+    return TRUE;
+}
+
+BOOL GetConsoleScreenBufferInfo(HANDLE console, CONSOLE_SCREEN_BUFFER_INFO* info)
+{
+    const StandardStream* stream = AsStandardStream(console);
+    winsize size = {};
+    if (stream == nullptr || info == nullptr || ::ioctl(stream->fd, TIOCGWINSZ, &size) != 0 || size.ws_col == 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    *info = CONSOLE_SCREEN_BUFFER_INFO{};
+    const short columns = static_cast<short>(size.ws_col > 0x7FFF ? 0x7FFF : size.ws_col);
+    const short rows = static_cast<short>(size.ws_row > 0x7FFF ? 0x7FFF : size.ws_row);
+    info->dwSize = COORD{columns, rows};
+    info->srWindow = SMALL_RECT{0, 0, static_cast<short>(columns - 1), static_cast<short>(rows > 0 ? rows - 1 : 0)};
+    info->dwMaximumWindowSize = info->dwSize;
     return TRUE;
 }
 

@@ -18,19 +18,6 @@
 
 namespace {
 
-// The bind failure's result code, which is not an HRESULT.
-constexpr int kBindFailedResult = 2049;
-
-// 0 stays 0; E_FAIL (bad command line, file error) is 1; the bind failure
-// is 2; any other failure code is 3.
-int PosixExitStatus(int result)
-{
-    if (result == 0) return 0;
-    if (result == E_FAIL) return 1;
-    if (result == kBindFailedResult) return 2;
-    return 3;
-}
-
 // A supervisor may start us with descriptor 0, 1 or 2 closed. The output
 // file would then become one of them, and a time line printed to "standard
 // output" would land inside the recording.
@@ -76,5 +63,5 @@ int main(int argc, char** argv)
         std::raise(signal);
         return 128 + signal;
     }
-    return PosixExitStatus(result);
+    return pelorin_win::detail::PosixExitStatus(result);
 }

@@ -45,6 +45,7 @@ struct PendingReceive {
     LPWSAOVERLAPPED overlapped;
     LPWSAOVERLAPPED_COMPLETION_ROUTINE routine;
     bool empty;  // its socket had nothing when last tried; wait for poll()
+    std::uint32_t onlyTo;  // the one destination address taken (a group), 0 for any
 };
 
 struct ThreadReceives {
@@ -84,7 +85,20 @@ void StoreSource(const PendingReceive& request, const ::sockaddr_in& source)
     *request.fromLength = sizeof converted;
 }
 
-enum class Attempt { completed, empty, interrupted };
+enum class Attempt { completed, empty, interrupted, foreign };
+
+// The destination address of the datagram, from its IP_PKTINFO; 0 when absent.
+std::uint32_t DestinationOf(msghdr& message)
+{
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == ::IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info;
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            return info.ipi_addr.s_addr;
+        }
+    }
+    return 0;
+}
 
 // Tries the receive of request `index`; when a datagram (or an error) came,
 // the request is done and its routine has run. With flags 0 the call sleeps
@@ -93,11 +107,20 @@ Attempt TryReceive(int index, int flags)
 {
     const PendingReceive request = t_receives.items[index];
     ::sockaddr_in source{};
-    socklen_t sourceLength = sizeof source;
-    ssize_t received = ::recvfrom(request.fd, request.buffer, request.length, flags | MSG_TRUNC,
-                                  reinterpret_cast<::sockaddr*>(&source), &sourceLength);
+    iovec data{request.buffer, request.length};
+    alignas(cmsghdr) char control[128];
+    msghdr message{};
+    message.msg_name = &source;
+    message.msg_namelen = sizeof source;
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t received = ::recvmsg(request.fd, &message, flags | MSG_TRUNC);
     if (received < 0 && errno == EINTR) return Attempt::interrupted;
     if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Attempt::empty;
+    // Sent to another address at this port: never the request's datagram.
+    if (received >= 0 && request.onlyTo != 0 && DestinationOf(message) != request.onlyTo) return Attempt::foreign;
     DWORD error = 0;
     DWORD bytes = 0;
     if (received < 0) {
@@ -132,7 +155,8 @@ int RunReadyCompletions(int budget)
         switch (TryReceive(i, MSG_DONTWAIT)) {
         case Attempt::completed: ++ran; break;  // a request posted by the routine is tried in this pass
         case Attempt::empty: t_receives.items[i].empty = true; ++i; break;
-        case Attempt::interrupted: break;
+        case Attempt::interrupted:
+        case Attempt::foreign: break;
         }
     }
     return ran;
@@ -219,7 +243,8 @@ int WSARecvFrom(SOCKET s, LPWSABUF buffers, DWORD bufferCount, LPDWORD, LPDWORD,
         detail::SetWinsockError(WSANOTINITIALISED);
         return SOCKET_ERROR;
     }
-    if (s == INVALID_SOCKET || !detail::IsWinsockSocket(s)) {
+    std::uint32_t onlyTo = 0;
+    if (s == INVALID_SOCKET || !detail::IsWinsockSocket(s, &onlyTo)) {
         detail::SetWinsockError(WSAENOTSOCK);
         return SOCKET_ERROR;
     }
@@ -234,7 +259,7 @@ int WSARecvFrom(SOCKET s, LPWSABUF buffers, DWORD bufferCount, LPDWORD, LPDWORD,
     }
     t_receives.items[t_receives.count++] =
         PendingReceive{static_cast<int>(s), buffers[0].buf, buffers[0].len, from, fromLength, overlapped,
-                       completionRoutine, false};
+                       completionRoutine, false, onlyTo};
     detail::SetWinsockError(WSA_IO_PENDING);
     return SOCKET_ERROR;
 }

@@ -153,7 +153,9 @@ constexpr int THREAD_PRIORITY_TIME_CRITICAL = 15;
 
 constexpr UINT CP_ACP = 0;
 constexpr std::size_t _MAX_DRIVE = 3;
-constexpr std::size_t _MAX_DIR = 256;
+// Linux's own limit for a whole path (PATH_MAX), not Windows' 256: the
+// directory part of a path may be as long as the system allows.
+constexpr std::size_t _MAX_DIR = 4096;
 
 inline constexpr WORD MAKEWORD(int low, int high)
 {
@@ -240,6 +242,9 @@ ULONG inet_addr(const char* text);
 // Not a Winsock call: datagrams the system dropped at this socket because its
 // receive buffer was full. FALSE when the platform cannot tell.
 BOOL QuerySocketDrops(SOCKET s, ULONGLONG* drops);
+// Not a Winsock call: how a user gets the receive buffer asked for when the
+// system granted less; "" when there is nothing to advise.
+const char* ReceiveBufferRemedy();
 
 // Inline, because the C library may define the host's versions as macros.
 inline u_short htons(u_short value)
@@ -287,8 +292,33 @@ void LeaveCriticalSection(LPCRITICAL_SECTION section);
 void DeleteCriticalSection(LPCRITICAL_SECTION section);
 DWORD GetLastError();
 void SetLastError(DWORD error);
+
+// Only the physical memory is filled in.
+struct MEMORYSTATUSEX {
+    DWORD dwLength;
+    DWORD dwMemoryLoad;
+    ULONGLONG ullTotalPhys;
+    ULONGLONG ullAvailPhys;
+    ULONGLONG ullTotalPageFile;
+    ULONGLONG ullAvailPageFile;
+    ULONGLONG ullTotalVirtual;
+    ULONGLONG ullAvailVirtual;
+    ULONGLONG ullAvailExtendedVirtual;
+};
+BOOL GlobalMemoryStatusEx(MEMORYSTATUSEX* status);
+// Ends the process at once with the exit code, as the program's result would
+// (an HRESULT becomes an 8-bit status; after a handled console control
+// signal the process ends by that signal), without running destructors or
+// waiting for other threads: for a thread that may be stuck in a write.
+[[noreturn]] void ExitProcess(UINT exitCode);
 ULONGLONG GetTickCount64();
 void Sleep(DWORD milliseconds);
+// The high-resolution monotonic counter; portable code uses QuadPart only.
+struct LARGE_INTEGER {
+    std::int64_t QuadPart;
+};
+BOOL QueryPerformanceCounter(LARGE_INTEGER* count);
+BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency);
 
 // --- Files, text and debug output -----------------------------------------
 
@@ -305,8 +335,9 @@ void OutputDebugStringW(LPCWSTR text);
 // The path as the file system takes it. Here every byte of the argument that
 // became this text comes back unchanged, in any locale.
 std::filesystem::path FileSystemPath(const wchar_t* path);
-// TRUE when the path names the file (or pipe) that standard output writes to.
-BOOL SameFileAsStandardOutput(const wchar_t* path);
+// TRUE when the path names the file (or pipe) that the standard stream
+// (STD_OUTPUT_HANDLE, STD_ERROR_HANDLE) writes to.
+BOOL SameFileAsStandardHandle(const wchar_t* path, DWORD standardHandle);
 // For a FIFO: waits until a reader has opened it, at most `milliseconds`, and
 // then holds it open for writing until the process ends, so that the reader
 // sees no end of file before the real open. FALSE (ERROR_PIPE_NOT_CONNECTED)
@@ -325,6 +356,27 @@ inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(~static_cast
 
 HANDLE GetStdHandle(DWORD standardHandle);
 BOOL GetConsoleMode(HANDLE console, LPDWORD mode);
+
+// The console's visible window; only its width (srWindow.Left..Right) is
+// filled in here, from the terminal's current size.
+struct COORD {
+    short X;
+    short Y;
+};
+struct SMALL_RECT {
+    short Left;
+    short Top;
+    short Right;
+    short Bottom;
+};
+struct CONSOLE_SCREEN_BUFFER_INFO {
+    COORD dwSize;
+    COORD dwCursorPosition;
+    WORD wAttributes;
+    SMALL_RECT srWindow;
+    COORD dwMaximumWindowSize;
+};
+BOOL GetConsoleScreenBufferInfo(HANDLE console, CONSOLE_SCREEN_BUFFER_INFO* info);
 
 // Ctrl-C and its kin. SIGINT arrives as CTRL_C_EVENT, SIGTERM and SIGHUP as
 // CTRL_BREAK_EVENT; CTRL_CLOSE_EVENT never comes. The routine runs inside the

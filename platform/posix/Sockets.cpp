@@ -26,7 +26,16 @@ namespace {
 
 std::mutex g_lock;            // guards the two below
 int g_startups = 0;           // WSAStartup calls not yet matched by WSACleanup
-std::vector<int> g_sockets;   // descriptors owned by Winsock, closed by the last WSACleanup
+// A descriptor owned by Winsock, closed by the last WSACleanup. Once it has
+// joined a group it takes only datagrams addressed to that group: bound to
+// the wildcard address, a Linux socket also gets unicast to any local
+// address, broadcast and other groups at its port, which a recording of the
+// group must never hold.
+struct OwnedSocket {
+    int fd;
+    std::uint32_t onlyTo;  // network byte order; 0 takes any destination
+};
+std::vector<OwnedSocket> g_sockets;
 std::atomic<bool> g_started{false};
 thread_local int t_wsaError = 0;
 
@@ -39,15 +48,28 @@ int Fail(int error)
 int FailErrno() { return Fail(detail::WinsockErrorFromErrno(errno)); }
 
 // With g_lock held.
-bool OwnedLocked(SOCKET s)
+OwnedSocket* OwnedLocked(SOCKET s)
 {
-    return std::find(g_sockets.begin(), g_sockets.end(), static_cast<int>(s)) != g_sockets.end();
+    for (OwnedSocket& owned : g_sockets)
+        if (owned.fd == static_cast<int>(s)) return &owned;
+    return nullptr;
 }
 
 bool IsOwnedSocket(SOCKET s)
 {
     std::lock_guard<std::mutex> guard(g_lock);
-    return OwnedLocked(s);
+    return OwnedLocked(s) != nullptr;
+}
+
+// After a join: only the group's datagrams from now on. IP_PKTINFO gives each
+// one's destination address, which the receive compares.
+int AcceptOnlyGroup(int fd, std::uint32_t group)
+{
+    const int on = 1;
+    if (::setsockopt(fd, ::IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0) return FailErrno();
+    std::lock_guard<std::mutex> guard(g_lock);
+    if (OwnedSocket* owned = OwnedLocked(static_cast<SOCKET>(fd))) owned->onlyTo = group;
+    return 0;
 }
 
 // Windows receives on a socket bound to an interface address the groups joined
@@ -88,7 +110,13 @@ int SetReceiveBuffer(int fd, int bytes)
 
 namespace detail {
 bool WinsockStarted() { return g_started.load(std::memory_order_acquire); }
-bool IsWinsockSocket(SOCKET s) { return IsOwnedSocket(s); }
+bool IsWinsockSocket(SOCKET s, std::uint32_t* onlyTo)
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    const OwnedSocket* owned = OwnedLocked(s);
+    if (owned != nullptr && onlyTo != nullptr) *onlyTo = owned->onlyTo;
+    return owned != nullptr;
+}
 void SetWinsockError(int error) { t_wsaError = error; }
 }  // namespace detail
 
@@ -109,7 +137,7 @@ int WSAStartup(WORD version, LPWSADATA data)
 
 int WSACleanup()
 {
-    std::vector<int> toClose;
+    std::vector<OwnedSocket> toClose;
     {
         std::lock_guard<std::mutex> guard(g_lock);
         if (g_startups == 0) return Fail(WSANOTINITIALISED);
@@ -118,9 +146,9 @@ int WSACleanup()
             g_started.store(false, std::memory_order_release);
         }
     }
-    for (int fd : toClose) {
-        detail::ForgetPendingReceives(fd);
-        ::close(fd);
+    for (const OwnedSocket& owned : toClose) {
+        detail::ForgetPendingReceives(owned.fd);
+        ::close(owned.fd);
     }
     return 0;
 }
@@ -153,7 +181,7 @@ SOCKET WSASocketW(int af, int type, int protocol, LPWSAPROTOCOL_INFOW, GROUP, DW
     const timeval quietLimit{0, 20000};
     (void)::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &quietLimit, sizeof quietLimit);
     std::lock_guard<std::mutex> guard(g_lock);
-    g_sockets.push_back(fd);
+    g_sockets.push_back(OwnedSocket{fd, 0});
     return static_cast<SOCKET>(fd);
 }
 
@@ -162,9 +190,9 @@ int closesocket(SOCKET s)
     if (!detail::WinsockStarted()) return Fail(WSANOTINITIALISED);
     {
         std::lock_guard<std::mutex> guard(g_lock);
-        auto found = std::find(g_sockets.begin(), g_sockets.end(), static_cast<int>(s));
-        if (found == g_sockets.end()) return Fail(WSAENOTSOCK);
-        g_sockets.erase(found);
+        OwnedSocket* found = OwnedLocked(s);
+        if (found == nullptr) return Fail(WSAENOTSOCK);
+        g_sockets.erase(g_sockets.begin() + (found - g_sockets.data()));
     }
     detail::ForgetPendingReceives(static_cast<int>(s));
     ::close(static_cast<int>(s));
@@ -212,7 +240,7 @@ int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
             std::memcpy(&request.imr_interface.s_addr, optval + 4, 4);
             if (::setsockopt(fd, ::IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request) != 0)
                 return FailErrno();
-            return 0;
+            return AcceptOnlyGroup(fd, request.imr_multiaddr.s_addr);
         }
         if (optname == winsock_values::ipAddSourceMembership) {
             if (optlen < 12) return Fail(WSAEFAULT);
@@ -223,7 +251,7 @@ int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
             std::memcpy(&request.imr_interface.s_addr, optval + 8, 4);
             if (::setsockopt(fd, ::IPPROTO_IP, IP_ADD_SOURCE_MEMBERSHIP, &request, sizeof request) != 0)
                 return FailErrno();
-            return 0;
+            return AcceptOnlyGroup(fd, request.imr_multiaddr.s_addr);
         }
         return Fail(WSAENOPROTOOPT);
     }
@@ -259,7 +287,7 @@ BOOL QuerySocketDrops(SOCKET s, ULONGLONG* drops)
     // Under the registry's lock, so that a socket closed by another thread is
     // never asked after its descriptor has gone.
     std::lock_guard<std::mutex> guard(g_lock);
-    if (!OwnedLocked(s)) return FALSE;
+    if (OwnedLocked(s) == nullptr) return FALSE;
     std::uint32_t memory[SK_MEMINFO_VARS] = {};
     socklen_t length = sizeof memory;
     if (::getsockopt(static_cast<int>(s), SOL_SOCKET, SO_MEMINFO, memory, &length) != 0 ||
@@ -267,6 +295,13 @@ BOOL QuerySocketDrops(SOCKET s, ULONGLONG* drops)
         return FALSE;
     *drops = memory[SK_MEMINFO_DROPS];
     return TRUE;
+}
+
+const char* ReceiveBufferRemedy()
+{
+    // SO_RCVBUF is capped at net.core.rmem_max; SO_RCVBUFFORCE, which goes
+    // past it, needs CAP_NET_ADMIN.
+    return "raise net.core.rmem_max, or run as root or with CAP_NET_ADMIN";
 }
 
 int bind(SOCKET s, const pelorin_win::sockaddr* name, int namelen)

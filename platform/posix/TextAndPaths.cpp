@@ -113,11 +113,14 @@ std::filesystem::path FileSystemPath(const wchar_t* path)
     return std::filesystem::path(detail::NarrowText(path));
 }
 
-BOOL SameFileAsStandardOutput(const wchar_t* path)
+BOOL SameFileAsStandardHandle(const wchar_t* path, DWORD standardHandle)
 {
     struct stat output = {};
     struct stat file = {};
-    if (::fstat(STDOUT_FILENO, &output) != 0) return FALSE;
+    int fd = -1;
+    if (standardHandle == STD_OUTPUT_HANDLE) fd = STDOUT_FILENO;
+    if (standardHandle == STD_ERROR_HANDLE) fd = STDERR_FILENO;
+    if (fd < 0 || ::fstat(fd, &output) != 0) return FALSE;
     if (::stat(detail::NarrowText(path).c_str(), &file) != 0) return FALSE;
     return output.st_dev == file.st_dev && output.st_ino == file.st_ino ? TRUE : FALSE;
 }

@@ -14,6 +14,23 @@ ULONGLONG GetTickCount64()
     return static_cast<ULONGLONG>(now.tv_sec) * 1000u + static_cast<ULONGLONG>(now.tv_nsec) / 1000000u;
 }
 
+// Nanoseconds of CLOCK_MONOTONIC, the clock GetTickCount64 reads too.
+BOOL QueryPerformanceCounter(LARGE_INTEGER* count)
+{
+    if (count == nullptr) return FALSE;
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    count->QuadPart = static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+    return TRUE;
+}
+
+BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency)
+{
+    if (frequency == nullptr) return FALSE;
+    frequency->QuadPart = 1000000000;
+    return TRUE;
+}
+
 void Sleep(DWORD milliseconds)
 {
     if (milliseconds == INFINITE) {

@@ -7,7 +7,9 @@
 namespace pelorin_win::detail {
 
 bool WinsockStarted();
-bool IsWinsockSocket(SOCKET s);
+// TRUE for a socket Winsock owns; *onlyTo (when asked) is the one destination
+// address it accepts datagrams for, 0 for any.
+bool IsWinsockSocket(SOCKET s, std::uint32_t* onlyTo = nullptr);
 void SetWinsockError(int error);
 
 // Drops the calling thread's outstanding receives on `fd` (all of them when

@@ -44,16 +44,23 @@ inline BOOL QuerySocketDrops(SOCKET, ULONGLONG*)
     return FALSE;
 }
 
+// Not a Winsock call: how a user gets the receive buffer asked for when the
+// system granted less. Winsock grants what is asked; nothing to advise.
+inline const char* ReceiveBufferRemedy()
+{
+    return "";
+}
+
 // The path as the file system takes it: UTF-16 from end to end.
 inline std::filesystem::path FileSystemPath(const wchar_t* path)
 {
     return std::filesystem::path(path);
 }
 
-// TRUE when the path names the file that standard output writes to.
-inline BOOL SameFileAsStandardOutput(const wchar_t* path)
+// TRUE when the path names the file that the standard stream writes to.
+inline BOOL SameFileAsStandardHandle(const wchar_t* path, DWORD standardHandle)
 {
-    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    HANDLE output = GetStdHandle(standardHandle);
     BY_HANDLE_FILE_INFORMATION outputInfo;
     if (output == nullptr || output == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(output, &outputInfo))
         return FALSE;  // a console or a pipe: not a file the path could name

@@ -46,9 +46,10 @@ std::string Rate(double bitsPerSecond)
 }
 
 StatusSample Sample(ULONGLONG ticks, std::int64_t elapsed, std::uint64_t datagrams, std::uint64_t received,
-                    std::uint64_t stored, std::uint64_t drops = 0, bool dropsKnown = false)
+                    std::uint64_t stored, std::uint64_t drops = 0, bool dropsKnown = false,
+                    std::uint64_t notQueued = 0)
 {
-    return StatusSample{ticks, elapsed, datagrams, received, stored, drops, dropsKnown};
+    return StatusSample{ticks, elapsed, datagrams, received, stored, drops, dropsKnown, notQueued};
 }
 
 }  // namespace
@@ -247,7 +248,7 @@ TEST_F(StatusCountersTest, WriterCountsEveryByteItStoresAndNothingItCouldNot)
     ASSERT_TRUE(g_outputFile.is_open());
 
     const std::uint64_t before = g_counters.bytesStored.load();
-    EXPECT_EQ(WriterThreadProc(nullptr), 0u);
+    EXPECT_EQ(RunWriterForReceiver(), 0u);
     EXPECT_EQ(g_counters.bytesStored.load() - before, 65800u + 1316u);
 
     // A stream that cannot be written stores nothing and counts nothing.
@@ -259,7 +260,7 @@ TEST_F(StatusCountersTest, WriterCountsEveryByteItStoresAndNothingItCouldNot)
     g_receiver->queue->Push(lost);
     testing::internal::CaptureStdout();
     const std::uint64_t beforeFailure = g_counters.bytesStored.load();
-    EXPECT_EQ(WriterThreadProc(nullptr), static_cast<DWORD>(E_FAIL));
+    EXPECT_EQ(RunWriterForReceiver(), static_cast<DWORD>(E_FAIL));
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(g_counters.bytesStored.load(), beforeFailure);
 }
@@ -290,6 +291,6 @@ TEST_F(StatusCountersTest, ReceiveThreadCountsDatagramsAndTheirBytesEmptyOnesInc
     g_outputFile.open("/dev/null", std::ios::binary);
     DebugCapture quiet;
     const std::uint64_t storedBefore = g_counters.bytesStored.load();
-    EXPECT_EQ(WriterThreadProc(nullptr), 0u);
+    EXPECT_EQ(RunWriterForReceiver(), 0u);
     EXPECT_EQ(g_counters.bytesStored.load() - storedBefore, 20u * 1316u);
 }

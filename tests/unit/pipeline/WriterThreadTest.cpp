@@ -63,7 +63,7 @@ TEST_F(WriterThreadTest, PastDeadlineWritesQueuedChunksInOrderThenThePartialOne)
     StartRecordingClock(&g_settings);
     SetRecordingLength(&g_settings, -5);
 
-    EXPECT_EQ(WriterThreadProc(nullptr), 0u);
+    EXPECT_EQ(RunWriterForReceiver(), 0u);
     g_outputFile.close();
 
     EXPECT_EQ(ReadFile(path), Expected(65800, 'a') + Expected(131599, 'b') + partial);
@@ -78,7 +78,7 @@ TEST_F(WriterThreadTest, EmptyCurrentChunkIsDiscarded)
     g_receiver->bytesInChunk = 0;
     StartRecordingClock(&g_settings);
     SetRecordingLength(&g_settings, -1);
-    EXPECT_EQ(WriterThreadProc(nullptr), 0u);
+    EXPECT_EQ(RunWriterForReceiver(), 0u);
     g_outputFile.close();
     EXPECT_EQ(ReadFile(path), "");
     EXPECT_EQ(g_receiver->currentChunk, nullptr);
@@ -108,7 +108,7 @@ TEST_F(WriterThreadTest, ChunksPushedWhileRunningAreAllWrittenByTheStop)
     std::string expected;
     g_receiver->receiveThread = CreateThread(nullptr, 0, PushChunks, &expected, 0, nullptr);
     ASSERT_NE(g_receiver->receiveThread, nullptr);
-    EXPECT_EQ(WriterThreadProc(nullptr), 0u);
+    EXPECT_EQ(RunWriterForReceiver(), 0u);
     g_outputFile.close();
     EXPECT_EQ(g_receiver->receiveThread, nullptr);
     EXPECT_EQ(ReadFile(path), expected);
@@ -124,7 +124,7 @@ TEST_F(WriterThreadTest, WriteFailureIsReportedOnceAndStopsAtOnce)
     g_receiver->currentChunk = FilledChunk(100, 'y');
     g_receiver->bytesInChunk = 100;
     testing::internal::CaptureStdout();
-    DWORD result = WriterThreadProc(nullptr);
+    DWORD result = RunWriterForReceiver();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error occurred while writing output file.\n");
     EXPECT_EQ(static_cast<HRESULT>(result), E_FAIL);
     EXPECT_EQ(g_receiver->queue->Count(), 0);
@@ -143,7 +143,8 @@ TEST_F(WriterThreadTest, AStopRequestEndsTheRecordingLikeItsDeadlineAndWakesTheW
     g_receiver->bytesInChunk = 500;
     AcceptStopRequests(g_receiver->dataEvent);
     EXPECT_FALSE(StopRequested());
-    HANDLE writer = CreateThread(nullptr, 0, WriterThreadProc, nullptr, 0, nullptr);
+    WriterInputs inputs = InputsForReceiver();
+    HANDLE writer = CreateThread(nullptr, 0, WriterThreadProc, &inputs, 0, nullptr);
     ASSERT_NE(writer, nullptr);
     EXPECT_TRUE(RequestStop());
     EXPECT_FALSE(RequestStop());  // the second one lets the system end the process

@@ -46,16 +46,22 @@ TEST(SplitPath, PosixPaths)
 
 TEST(SplitPath, DirectoryTooLongForItsBufferLeavesEverythingEmpty)
 {
-    std::wstring path = L"/" + std::wstring(300, L'd') + L"/out.ts";
-    Split split = SplitPath(path);
+    // Linux's limit is PATH_MAX: a directory part of 300 characters (each
+    // component within NAME_MAX) is an ordinary path there.
+    Split split = SplitPath(L"/" + std::wstring(200, L'd') + L"/" + std::wstring(99, L'e') + L"/out.ts");
+    EXPECT_EQ(split.result, 0);
+    EXPECT_EQ(split.dir.size(), 302u);
+    EXPECT_EQ(split.name, L"out");
+
+    split = SplitPath(L"/" + std::wstring(_MAX_DIR, L'd') + L"/out.ts");
     EXPECT_EQ(split.result, ERANGE);
     EXPECT_EQ(split.dir, L"");
     EXPECT_EQ(split.name, L"");
 
-    // 255 characters still fit the 256-character buffer.
-    split = SplitPath(std::wstring(254, L'd') + L"/x");
+    // One short of the buffer still fits, with its terminator.
+    split = SplitPath(std::wstring(_MAX_DIR - 2, L'd') + L"/x");
     EXPECT_EQ(split.result, 0);
-    EXPECT_EQ(split.dir.size(), 255u);
+    EXPECT_EQ(split.dir.size(), _MAX_DIR - 1);
 }
 
 TEST(WideToNarrow, ReportsSizeAndRefusesSmallBuffers)

@@ -4,6 +4,7 @@
 #include "pipeline/ChunkQueue.h"
 #include "pipeline/WriterThread.h"
 #include "receiver/Receiver.h"
+#include "support/BareReceiverTest.h"
 #include "support/TestSupport.h"
 
 #include "FaultInjection.h"
@@ -197,7 +198,7 @@ TEST_F(ReceiverTest, TransportStreamDatagramsFillChunksOf65800Bytes)
     SetRecordingLength(&g_settings, -1);
     g_outputFile.open("/dev/null", std::ios::binary);
     DebugCapture capture;
-    EXPECT_EQ(WriterThreadProc(nullptr), 0u);
+    EXPECT_EQ(RunWriterForReceiver(), 0u);
     g_outputFile.close();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(g_receiver->socket, INVALID_SOCKET);
@@ -241,7 +242,7 @@ TEST_F(ReceiverTest, LargestDatagramsAndEmptyOnesAreHandled)
     SetRecordingLength(&g_settings, -1);
     g_outputFile.open("/dev/null", std::ios::binary);
     DebugCapture quiet;
-    EXPECT_EQ(WriterThreadProc(nullptr), 0u);
+    EXPECT_EQ(RunWriterForReceiver(), 0u);
     g_outputFile.close();
     EXPECT_EQ(g_receiver->receiveError, 0u);
 }
@@ -260,7 +261,7 @@ TEST_F(ReceiverTest, FailedFirstRequestEndsTheThreadAndIsRemembered)
         StartRecordingClock(&g_settings);
         SetRecordingLength(&g_settings, -1);
         g_outputFile.open("/dev/null", std::ios::binary);
-        EXPECT_EQ(WriterThreadProc(nullptr), 0u);
+        EXPECT_EQ(RunWriterForReceiver(), 0u);
         g_outputFile.close();
     }
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "WSARecv() failed with error 10038\n");

@@ -4,6 +4,7 @@
 
 #include "front/CommandLine.h"
 #include "front/RecordingRun.h"
+#include "pipeline/WriterThread.h"
 #include "receiver/Receiver.h"
 #include "support/TestSupport.h"
 
@@ -11,6 +12,19 @@
 
 #include <cstdio>
 #include <string>
+
+// The writer's inputs for g_receiver, as a recording hands them over.
+inline WriterInputs InputsForReceiver()
+{
+    return WriterInputs{g_receiver->queue, g_receiver->dataEvent, g_settings.endTicks, EndReceiving, g_receiver};
+}
+
+// The writer's whole run on this thread.
+inline DWORD RunWriterForReceiver()
+{
+    WriterInputs inputs = InputsForReceiver();
+    return WriterThreadProc(&inputs);
+}
 
 class BareReceiverTest : public testing::Test {
 protected:
