@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "Inspect.h"
+#include "InspectOutput.h"
 
 namespace {
 

@@ -1,4 +1,5 @@
 #include "Inspect.h"
+#include "InspectOutput.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,56 @@
+// What pelorin-inspect finds in a recording: the framing, the ETSI TR 101 290
+// priority-1 faults, CRC and PCR repetition faults of priority 2, RTP
+// sequence accounting, the stream clock, and per-PID packets, continuity
+// errors and bit rates.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace pelorin::tools {
+
+struct InspectOptions {
+  double pidTimeoutSeconds = 5.0;  // PID_error: a PID a PMT names is silent this long
+};
+
+struct PidReport {
+  std::uint16_t pid = 0;
+  std::uint64_t packets = 0;
+  std::uint64_t ccErrors = 0;
+  std::optional<double> bitrateBps;  // needs the PCR clock
+};
+
+struct InspectReport {
+  std::uint64_t bytes = 0;
+  std::uint64_t packets = 0;        // 188-byte packets framed, bad sync bytes included
+  std::uint64_t skippedBytes = 0;   // passed over while searching for sync
+  std::uint64_t trailingBytes = 0;  // a cut-off packet at the end
+  // Priority 1
+  std::uint64_t tsSyncLoss = 0;
+  std::uint64_t syncByteErrors = 0;
+  std::uint64_t patErrors = 0;
+  std::uint64_t ccErrors = 0;
+  std::uint64_t pmtErrors = 0;
+  std::uint64_t pidErrors = 0;
+  // Priority 2
+  std::uint64_t crcErrors = 0;
+  std::uint64_t pcrRepetitionErrors = 0;
+  // RTP
+  bool rtp = false;
+  std::uint64_t rtpDatagrams = 0;
+  std::uint64_t rtpGaps = 0;  // forward jumps of the sequence number
+  std::uint64_t rtpLost = 0;  // datagrams those jumps skip
+  // Clock
+  std::optional<std::uint16_t> pcrPid;
+  std::optional<double> durationSeconds;
+  std::optional<double> bitrateBps;
+  std::vector<PidReport> pids;  // every PID seen, ascending
+
+  bool priority1Ok() const {
+    return tsSyncLoss == 0 && syncByteErrors == 0 && patErrors == 0 && ccErrors == 0 && pmtErrors == 0 &&
+           pidErrors == 0;
+  }
+};
+
+}  // namespace pelorin::tools

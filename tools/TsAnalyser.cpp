@@ -1,0 +1,328 @@
+#include "TsAnalyser.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "StreamPattern.h"
+
+namespace pelorin::tools {
+
+namespace {
+
+constexpr std::size_t kPacket = 188;
+constexpr std::uint16_t kNullPid = 0x1FFF;
+constexpr std::uint8_t kRolePat = 1;
+constexpr std::uint8_t kRolePmt = 2;
+constexpr std::uint64_t kTicksPerSecond = 27'000'000;
+constexpr std::uint64_t kPcrWrap = (std::uint64_t{1} << 33) * 300;
+constexpr std::uint64_t kTableInterval = kTicksPerSecond / 2;         // PAT, PMT: 0.5 s
+constexpr std::uint64_t kPcrRepetition = kTicksPerSecond / 1000 * 40;  // 40 ms
+// A clock step back, or forward by more than this, without the discontinuity
+// flag, is a new time base rather than time that passed.
+constexpr std::uint64_t kMaxClockStep = 10 * kTicksPerSecond;
+constexpr std::uint64_t kNotFlagged = UINT64_MAX;
+
+inline unsigned be16(const std::uint8_t* p) { return (unsigned{p[0]} << 8) | p[1]; }
+inline std::uint32_t be32(const std::uint8_t* p) {
+  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
+}
+
+}  // namespace
+
+TsAnalyser::TsAnalyser(const InspectOptions& options) : options_(options) {
+  pids_[0].role = kRolePat;
+  watches_.push_back({Watch::Pat, 0, 0, kNotFlagged});
+}
+
+void TsAnalyser::rtpHeader(const Frame& f) {
+  ++r_.rtpDatagrams;
+  if (f.newSource) haveSeq_ = false;
+  if (f.damaged) {
+    ++lastSeq_;
+    return;
+  }
+  const auto seq = static_cast<std::uint16_t>(be16(f.data + 2));
+  if (haveSeq_) {
+    const auto step = static_cast<std::uint16_t>(seq - lastSeq_);
+    if (step == 0 || step >= 0x8000) return;  // repeated or late: nothing lost
+    if (step > 1) {
+      ++r_.rtpGaps;
+      r_.rtpLost += step - 1u;
+    }
+  }
+  lastSeq_ = seq;
+  haveSeq_ = true;
+}
+
+void TsAnalyser::packet(const std::uint8_t* p, std::uint64_t) {
+  ++validPackets_;
+  const auto pid = static_cast<std::uint16_t>(((p[1] & 0x1Fu) << 8) | p[2]);
+  PidState& s = pids_[pid];
+  ++s.packets;
+  const unsigned control = (p[3] >> 4) & 0x3u;
+  if ((control & 0x2u) && p[4] >= 7 && (p[5] & 0x10) && pid != kNullPid) pcr(pid, p, (p[5] & 0x80) != 0);
+  s.lastAt = now_;
+
+  const CcVerdict verdict = continuity_.check(p);
+  if (verdict == CcVerdict::Error) {
+    ++s.ccErrors;
+    ++r_.ccErrors;
+  }
+  if (s.role != 0) {
+    if (p[3] & 0xC0) {  // PAT and PMT are never scrambled
+      ++(s.role == kRolePat ? r_.patErrors : r_.pmtErrors);
+      return;
+    }
+    psiPayload(pid, p, verdict);
+  }
+}
+
+void TsAnalyser::pcr(std::uint16_t pid, const std::uint8_t* p, bool discontinuity) {
+  const std::uint64_t base = (std::uint64_t{p[6]} << 25) | (std::uint64_t{p[7]} << 17) |
+                             (std::uint64_t{p[8]} << 9) | (std::uint64_t{p[9]} << 1) | (p[10] >> 7);
+  const std::uint64_t value = base * 300 + (((p[10] & 1u) << 8) | p[11]);
+  PidState& s = pids_[pid];
+  if (s.hasPcr && !discontinuity) {
+    const std::uint64_t step = (value + kPcrWrap - s.lastPcr) % kPcrWrap;
+    if (step < kPcrWrap / 2 && step > kPcrRepetition) ++r_.pcrRepetitionErrors;
+  }
+  s.lastPcr = value;
+  s.hasPcr = true;
+
+  if (!haveClock_) {
+    haveClock_ = true;
+    clockPid_ = pid;
+    r_.pcrPid = pid;
+  } else if (pid == clockPid_) {
+    const std::uint64_t step = (value + kPcrWrap - clockLast_) % kPcrWrap;
+    if (!discontinuity && step <= kMaxClockStep) {
+      now_ += step;
+      timedTicks_ += step;
+      timedPackets_ += validPackets_ - clockPacket_;
+      checkWatches();
+    }
+  } else {
+    return;
+  }
+  clockLast_ = value;
+  clockPacket_ = validPackets_;
+}
+
+void TsAnalyser::psiPayload(std::uint16_t pid, const std::uint8_t* p, CcVerdict verdict) {
+  if (verdict == CcVerdict::Duplicate) return;
+  std::vector<std::uint8_t>& buf = sections_[pid];
+  if (verdict == CcVerdict::Error) buf.clear();  // a packet of it is missing
+  const unsigned control = (p[3] >> 4) & 0x3u;
+  if ((control & 0x1u) == 0) return;
+  const std::size_t offset = 4 + ((control & 0x2u) ? 1 + std::size_t{p[4]} : 0);
+  if (offset >= kPacket) return;
+  const std::uint8_t* payload = p + offset;
+  std::size_t n = kPacket - offset;
+
+  // Complete sections are taken off the front; a 0xFF where a table_id would be is stuffing.
+  auto drain = [&] {
+    while (buf.size() >= 3) {
+      if (buf[0] == 0xFF) {
+        buf.clear();
+        return;
+      }
+      const std::size_t total = 3 + (((buf[1] & 0x0Fu) << 8) | buf[2]);
+      if (total > 1024) {  // no PAT or PMT section is longer
+        buf.clear();
+        return;
+      }
+      if (buf.size() < total) return;
+      const std::vector<std::uint8_t> one(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(total));
+      buf.erase(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(total));
+      section(pid, one.data(), one.size());
+    }
+  };
+
+  if (p[1] & 0x40) {
+    const std::size_t pointer = payload[0];
+    ++payload;
+    --n;
+    if (pointer > n) {
+      buf.clear();
+      return;
+    }
+    if (!buf.empty()) {
+      buf.insert(buf.end(), payload, payload + pointer);
+      drain();
+    }
+    buf.assign(payload + pointer, payload + n);
+    drain();
+  } else if (!buf.empty()) {
+    buf.insert(buf.end(), payload, payload + n);
+    drain();
+  }
+}
+
+void TsAnalyser::section(std::uint16_t pid, const std::uint8_t* s, std::size_t size) {
+  PidState& st = pids_[pid];
+  const std::uint8_t tableId = s[0];
+  if (st.role == kRolePat) {
+    if (tableId != 0x00) {
+      ++r_.patErrors;
+      return;
+    }
+  } else if (tableId != 0x02) {
+    return;  // other tables may share a PMT's PID
+  }
+  if (size < 12) return;
+  if (crc32Mpeg(s, size) != 0) {
+    ++r_.crcErrors;
+    return;
+  }
+  if ((s[5] & 0x01) == 0) return;  // current_next_indicator 0: a table still to come
+  const std::uint32_t crc = be32(s + size - 4);
+
+  if (st.role == kRolePat) {
+    st.tableSeen = true;
+    st.lastTableAt = now_;
+    const std::uint8_t version = (s[5] >> 1) & 0x1F;
+    const std::uint8_t number = s[6];
+    if (version != patVersion_) {
+      patVersion_ = version;
+      patSections_.clear();
+      patCrc_.clear();
+    }
+    auto known = patCrc_.find(number);
+    if (known != patCrc_.end() && known->second == crc) return;
+    patCrc_[number] = crc;
+    auto& entries = patSections_[number];
+    entries.clear();
+    for (std::size_t i = 8; i + 4 <= size - 4; i += 4) {
+      const auto program = static_cast<std::uint16_t>(be16(s + i));
+      const auto mapPid = static_cast<std::uint16_t>(be16(s + i + 2) & 0x1FFF);
+      if (program != 0) entries.emplace_back(program, mapPid);  // program 0 names the network PID
+    }
+    rebuildWatches();
+    return;
+  }
+
+  // A PMT counts for a program the PAT names, on the PID the PAT names for it.
+  const auto program = static_cast<std::uint16_t>(be16(s + 3));
+  bool named = false;
+  for (const auto& [number, entries] : patSections_) {
+    for (const auto& [prog, mapPid] : entries) named = named || (prog == program && mapPid == pid);
+  }
+  if (!named) return;
+  st.tableSeen = true;
+  st.lastTableAt = now_;
+  auto known = pmtCrc_.find(program);
+  if (known != pmtCrc_.end() && known->second == crc) return;
+  pmtCrc_[program] = crc;
+  std::vector<std::uint16_t> streams;
+  const std::size_t end = size - 4;
+  std::size_t i = 12 + (be16(s + 10) & 0x0FFF);
+  while (i + 5 <= end) {
+    streams.push_back(static_cast<std::uint16_t>(be16(s + i + 1) & 0x1FFF));
+    i += 5 + (be16(s + i + 3) & 0x0FFF);
+  }
+  programPids_[program] = std::move(streams);
+  rebuildWatches();
+}
+
+void TsAnalyser::rebuildWatches() {
+  std::map<std::uint16_t, std::uint16_t> programs;  // program -> PMT PID
+  for (const auto& [number, entries] : patSections_) {
+    for (const auto& [prog, mapPid] : entries) programs[prog] = mapPid;
+  }
+  std::vector<Watched> next;
+  auto watch = [&](Watch kind, std::uint16_t pid) {
+    for (const auto& w : next) {
+      if (w.kind == kind && w.pid == pid) return;
+    }
+    for (const auto& w : watches_) {
+      if (w.kind == kind && w.pid == pid) {
+        next.push_back(w);
+        return;
+      }
+    }
+    next.push_back({kind, pid, now_, kNotFlagged});
+  };
+  watch(Watch::Pat, 0);
+  for (const auto& [prog, mapPid] : programs) {
+    if (mapPid != 0 && mapPid != kNullPid) watch(Watch::Pmt, mapPid);
+  }
+  for (const auto& [prog, mapPid] : programs) {
+    auto streams = programPids_.find(prog);
+    if (streams == programPids_.end()) continue;
+    for (std::uint16_t pid : streams->second) {
+      if (pid != kNullPid) watch(Watch::Pid, pid);
+    }
+  }
+  // Programs the PAT no longer names are forgotten, and so are their PMT PIDs.
+  for (auto it = programPids_.begin(); it != programPids_.end();) {
+    if (programs.count(it->first) == 0) {
+      pmtCrc_.erase(it->first);
+      it = programPids_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  for (const auto& w : watches_) {
+    if (w.kind != Watch::Pmt) continue;
+    const bool still = std::any_of(next.begin(), next.end(),
+                                   [&](const Watched& n) { return n.kind == Watch::Pmt && n.pid == w.pid; });
+    if (!still && w.pid != 0) {
+      pids_[w.pid].role = 0;
+      sections_.erase(w.pid);
+    }
+  }
+  for (const auto& w : next) {
+    if (w.kind == Watch::Pmt) pids_[w.pid].role = kRolePmt;
+  }
+  watches_ = std::move(next);
+}
+
+void TsAnalyser::checkWatches() {
+  const auto pidLimit = static_cast<std::uint64_t>(std::llround(options_.pidTimeoutSeconds * kTicksPerSecond));
+  for (auto& w : watches_) {
+    const PidState& s = pids_[w.pid];
+    std::uint64_t last = w.armedAt;
+    std::uint64_t limit = kTableInterval;
+    if (w.kind == Watch::Pid) {
+      if (s.packets > 0) last = std::max(last, s.lastAt);
+      limit = pidLimit;
+    } else if (s.tableSeen) {
+      last = std::max(last, s.lastTableAt);
+    }
+    if (now_ - last > limit && w.flaggedFrom != last) {
+      w.flaggedFrom = last;  // one error per silence, however long
+      ++(w.kind == Watch::Pat ? r_.patErrors : w.kind == Watch::Pmt ? r_.pmtErrors : r_.pidErrors);
+    }
+  }
+}
+
+void TsAnalyser::finish(std::uint64_t, InspectReport* out) {
+  // What was never there at all is an error too, with or without a clock.
+  if (validPackets_ > 0) {
+    for (auto& w : watches_) {
+      if (w.flaggedFrom != kNotFlagged) continue;
+      const PidState& s = pids_[w.pid];
+      if (w.kind == Watch::Pid ? s.packets > 0 : s.tableSeen) continue;
+      w.flaggedFrom = w.armedAt;
+      ++(w.kind == Watch::Pat ? r_.patErrors : w.kind == Watch::Pmt ? r_.pmtErrors : r_.pidErrors);
+    }
+  }
+
+  InspectReport& r = *out;
+  r = r_;
+  if (haveClock_) {
+    r.durationSeconds = static_cast<double>(timedTicks_) / kTicksPerSecond;
+    if (timedTicks_ > 0) {
+      r.bitrateBps = static_cast<double>(timedPackets_) * kPacket * 8 / *r.durationSeconds;
+    }
+  }
+  for (std::size_t pid = 0; pid < pids_.size(); ++pid) {
+    const PidState& s = pids_[pid];
+    if (s.packets == 0) continue;
+    PidReport p{static_cast<std::uint16_t>(pid), s.packets, s.ccErrors, std::nullopt};
+    if (r.bitrateBps) p.bitrateBps = *r.bitrateBps * static_cast<double>(s.packets) / validPackets_;
+    r.pids.push_back(p);
+  }
+}
+
+}  // namespace pelorin::tools
