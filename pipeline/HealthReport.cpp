@@ -47,10 +47,15 @@ void AppendThousandths(std::string& out, std::int64_t thousandths)
     out += static_cast<char>('0' + fraction % 10);
 }
 
+std::int64_t RoundedMs(std::int64_t ns)
+{
+    return ns >= 0 ? (ns + 500000) / 1000000 : -((500000 - ns) / 1000000);
+}
+
 // Nanoseconds as seconds, rounded to the millisecond.
 void AppendSeconds(std::string& out, std::int64_t ns)
 {
-    AppendThousandths(out, ns >= 0 ? (ns + 500000) / 1000000 : -((500000 - ns) / 1000000));
+    AppendThousandths(out, RoundedMs(ns));
 }
 
 void AppendMilliseconds(std::string& out, double ms)
@@ -241,14 +246,17 @@ std::string HealthReportJson(const HealthReportInfo& info, const StreamHealth& h
     for (const HealthOutage& o : health.Outages()) {
         out += first ? "\n    {" : ",\n    {";
         first = false;
+        // The length from the rounded ends, so that the three figures agree.
+        const std::int64_t startMs = RoundedMs(o.startNs - health.StartNs());
+        const std::int64_t endMs = RoundedMs(o.endNs - health.StartNs());
         AppendKey(out, "start");
-        AppendSeconds(out, o.startNs - health.StartNs());
+        AppendThousandths(out, startMs);
         out += ", ";
         AppendKey(out, "end");
-        AppendSeconds(out, o.endNs - health.StartNs());
+        AppendThousandths(out, endMs);
         out += ", ";
         AppendKey(out, "seconds");
-        AppendSeconds(out, o.endNs - o.startNs);
+        AppendThousandths(out, endMs - startMs);
         out += ", ";
         AppendKey(out, "offset");
         AppendUnsigned(out, o.offset);
