@@ -32,6 +32,9 @@ BOOL WINAPI OnConsoleControl(DWORD controlType)
 // given up on, with what it stored so far.
 constexpr ULONGLONG kStallMilliseconds = 10000;
 constexpr DWORD kRefreshMilliseconds = 1000;
+// How often the main thread looks for a stop request: the writer sees one at
+// once, unless it is held up in a write.
+constexpr ULONGLONG kStopPollMilliseconds = 100;
 
 // Waits for the writer thread to end, refreshing the status line. Receiving
 // ends at the deadline or on a stop request even while the writer is held up
@@ -45,6 +48,7 @@ bool WaitForWriter(HANDLE writer, const WriterInputs& inputs, StatusDisplay* sta
     for (;;) {
         ULONGLONG now = GetTickCount64();
         ULONGLONG wait = nextRefresh > now ? nextRefresh - now : 0;
+        if (wait > kStopPollMilliseconds) wait = kStopPollMilliseconds;
         const auto untilEnd = inputs.endTicks + 1 - static_cast<std::int64_t>(now);
         if (!ended && untilEnd > 0 && static_cast<ULONGLONG>(untilEnd) < wait) wait = static_cast<ULONGLONG>(untilEnd);
         if (WaitForSingleObject(writer, static_cast<DWORD>(wait)) != WAIT_TIMEOUT) return true;

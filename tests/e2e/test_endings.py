@@ -179,6 +179,109 @@ class StandardStreams(harness.RecorderTestCase):
         self.assertExact(out, 1000, 0)
 
 
+def peak_rss_kib(pid):
+    with open(f"/proc/{pid}/status") as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    return 0
+
+
+@posix_only("FIFOs and signals")
+class StalledOutput(harness.RecorderTestCase):
+    """An output that stops taking data never holds the recording: receiving
+    ends at its time, the writer gets 10 s without progress, memory stays
+    bounded."""
+
+    QUEUE_CAP_KIB = 512 * 1024
+
+    def start_into_fifo(self, fifo, port, length):
+        return subprocess.Popen(harness.pelorin_command() + ["-i", "0", "-m", GROUP, "-p", str(port), "-l",
+                                                             str(length), "-f", fifo],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+    def test_a_reader_that_never_reads(self):
+        for stop in ("deadline", "SIGTERM"):
+            with self.subTest(stop=stop):
+                port = harness.next_port()
+                fifo = self.path(f"stuck-{stop}.fifo")
+                os.mkfifo(fifo)
+                # Opened, never read: the first writes fill the pipe and the writer sits in the next one.
+                reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+                try:
+                    began = time.monotonic()
+                    process = self.start_into_fifo(fifo, port, 2 if stop == "deadline" else 3600)
+                    self.assertRegex(process.stdout.readline().strip(), harness.START_LINE)
+                    peak = [0]
+
+                    def watch():
+                        while process.poll() is None:
+                            peak[0] = max(peak[0], peak_rss_kib(process.pid))
+                            time.sleep(0.2)
+
+                    watcher = threading.Thread(target=watch)
+                    watcher.start()
+                    harness.start_sender("--group", GROUP, "--port", port, "--bitrate", 100, "--duration", 2
+                                         ).communicate(timeout=30)
+                    if stop == "SIGTERM":
+                        stopped = time.monotonic()
+                        process.send_signal(signal.SIGTERM)
+                    out, err = process.communicate(timeout=60)
+                    ended = time.monotonic()
+                    watcher.join()
+                finally:
+                    os.close(reader)
+                if stop == "deadline":
+                    self.assertEqual(process.returncode, exit_status(E_FAIL), out + err)
+                    self.assertEqual(out.splitlines()[0], "Error occurred while writing output file.")
+                    self.assertRegex(out.splitlines()[1], harness.FINISH_LINE)
+                    self.assertLess(ended - began, 2 + 10 + 2)
+                else:
+                    self.assertEqual(process.returncode, -signal.SIGTERM, out + err)
+                    self.assertLess(ended - stopped, 12)
+                self.assertLess(peak[0], self.QUEUE_CAP_KIB + 64 * 1024)
+
+    def test_a_slow_reader_gets_everything_after_the_recording_time(self):
+        port = harness.next_port()
+        fifo = self.path("slow.fifo")
+        os.mkfifo(fifo)
+        received = bytearray()
+
+        def slow_reader():
+            with open(fifo, "rb", buffering=0) as stream:
+                while True:
+                    piece = stream.read(100000)  # 1 MB/s
+                    if not piece:
+                        return
+                    received.extend(piece)
+                    time.sleep(0.1)
+
+        reader = threading.Thread(target=slow_reader)
+        reader.start()
+        result = record(["-i", "0", "-m", GROUP, "-p", port, "-l", 2, "-f", fifo],
+                        senders=[["--group", GROUP, "--port", port, "--bitrate", 20, "--duration", 1.6]])
+        reader.join(timeout=60)
+        self.assertRecorded(result)
+        self.assertGreater(result.elapsed, 3)  # it waited for the reader, which took the time it needed
+        out = self.path("slow.ts")
+        with open(out, "wb") as copy:
+            copy.write(received)
+        verdict = harness.check(out)
+        self.assertTrue(verdict["ok"], verdict)
+        self.assertGreater(verdict["datagrams"], 2000)
+
+    def test_standard_output_and_error_both_the_recording_print_nothing(self):
+        port = harness.next_port()
+        captured = self.path("both.ts")
+        command = " ".join(harness.pelorin_command()) + f" -i 0 -m {GROUP} -p {port} -l 2 -f /dev/stdout"
+        with open(captured, "wb") as sink:
+            process = subprocess.Popen(["sh", "-c", f"exec {command} 2>&1"], stdout=sink)
+            self.assertTrue(harness.wait_for_membership(GROUP), "the recorder never joined the group")
+            harness.start_sender(*sender(port, 1000)).communicate(timeout=30)
+            self.assertEqual(process.wait(timeout=30), 0)
+        self.assertExact(captured, 1000, 0)
+
+
 @posix_only("byte strings and locales; test_windows.py covers UTF-16 names")
 class FileNames(harness.RecorderTestCase):
     """Every byte of the -f argument reaches the file system unchanged, in any locale."""

@@ -2,6 +2,7 @@
 
 import os
 import signal
+import socket
 import subprocess
 import sys
 import time
@@ -187,6 +188,34 @@ class Interfaces(harness.RecorderTestCase):
         self.assertEqual(os.path.getsize(any_source), 2000 * 1316)
         verdict = harness.check(any_source)
         self.assertEqual((verdict["datagrams"], verdict["corrupt"], verdict["duplicates"]), (2000, 0, 0))
+
+    @posix_only("Windows lets unicast to the bound address in (docs/windows.md)")
+    def test_a_group_recording_holds_only_datagrams_sent_to_the_group(self):
+        # Foreign datagrams of 16 bytes at the recording's port, while the
+        # pattern stream runs: any one of them in the file breaks it.
+        second_local = "10.77.0.4"
+        harness.run(f"ip addr add {second_local}/24 dev veth0", check=False)
+        broadcast = "10.77.0.255"
+        for interface, via in (("0", "127.0.0.1"), (harness.VETH_LOCAL, harness.VETH_PEER)):
+            with self.subTest(interface=interface):
+                port = harness.next_port()
+                group = "239.255.0.9"
+                out = self.path(f"only-{interface}.ts")
+
+                def intrude(process):
+                    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as intruder:
+                        intruder.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+                        intruder.bind((harness.VETH_PEER, 0))
+                        for _ in range(20):
+                            for target in ("127.0.0.1", harness.VETH_LOCAL, second_local, broadcast):
+                                intruder.sendto(b"not the group!!!", (target, port))
+                            time.sleep(0.02)
+
+                result = record(["-i", interface, "-m", group, "-p", port, "-l", 2, "-f", out],
+                                senders=[["--group", group, "--port", port, "--interface", via,
+                                          "--count", 1000, "--rate", 1000]], during=intrude)
+                self.assertRecorded(result)
+                self.assertExact(out, 1000, 0)
 
     def test_unicast_when_the_group_is_not_multicast(self):
         port = harness.next_port()
