@@ -188,6 +188,35 @@ TEST(StatusLineText, EachRefreshOverwritesThePreviousLineAndTheLastEndsIt)
     EXPECT_EQ(std::string(buffer, length), "\ra longer line\rshort        \rdone \n\rx");
 }
 
+TEST(StatusLineText, ClippedOneColumnShortOfTheTerminalWidth)
+{
+    const char* text = "0:00:12 / 1:00:00  stored 15.8 MB  10.0 Mbit/s  12000 datagrams  no data for 10 s";
+    for (int width : {20, 40, 80}) {
+        std::FILE* stream = std::tmpfile();
+        ASSERT_NE(stream, nullptr);
+        StatusLine line(3600, Sample(0, 0, 0, 0, 0));
+        line.Show(stream, text, false, 200);  // before a resize to `width`
+        line.Show(stream, text, false, width);
+        line.Show(stream, "short", true, width);
+        std::rewind(stream);
+        char buffer[1024] = {};
+        std::size_t length = std::fread(buffer, 1, sizeof buffer - 1, stream);
+        std::fclose(stream);
+        std::string written(buffer, length);
+        std::string afterResize = written.substr(written.find('\r', 1));
+        const std::string clipped(text, static_cast<std::size_t>(width - 1));
+        const std::string blanks(static_cast<std::size_t>(width - 1 - 5), ' ');
+        EXPECT_EQ(afterResize, "\r" + clipped + "\rshort" + blanks + "\n") << width;
+    }
+}
+
+TEST(StatusLineText, OutputThatCouldNotKeepUpIsShownApartFromTheSystemsDrops)
+{
+    StatusLine line(10, Sample(0, 0, 0, 0, 0));
+    EXPECT_STREQ(line.Update(Sample(1000, 1, 100, 131600, 0, 3, true, 50)),
+                 "0:00:01 / 0:00:10  stored 0 B  1.05 Mbit/s  100 datagrams  3 dropped  50 not written in time");
+}
+
 // The decision goes through the platform's console query on standard error:
 // a pipe or a file is no terminal, a pseudo-terminal is one.
 TEST(StatusLineWanted, OnlyWhenStandardErrorIsATerminal)

@@ -81,3 +81,25 @@ TEST(Chunk, HoldsTwoReceiveRequests)
     FreeChunk(chunk);
     FreeChunk(nullptr);
 }
+
+TEST(ChunkQueue, ByteLimitRefusesBeyondItAndFollowsTheMachinesMemory)
+{
+    ChunkQueue queue;
+    Chunk a{}, b{}, c{};
+    queue.SetByteLimit(2 * kChunkSize);
+    EXPECT_EQ(queue.Offer(&a), ChunkQueue::OfferResult::queued);
+    EXPECT_EQ(queue.Offer(&b), ChunkQueue::OfferResult::queued);
+    EXPECT_EQ(queue.Offer(&c), ChunkQueue::OfferResult::full);
+    EXPECT_EQ(queue.Count(), 2);
+    EXPECT_EQ(queue.Bytes(), 2 * kChunkSize);
+    queue.PopFront();
+    EXPECT_EQ(queue.Offer(&c), ChunkQueue::OfferResult::queued);
+    while (queue.Count() != 0) queue.PopFront();
+
+    const unsigned long long GiB = 1ull << 30;
+    struct {
+        unsigned long long memory;
+        std::size_t limit;
+    } machines[] = {{0, kMaxQueueBytes}, {GiB, GiB / 4}, {2 * GiB, kMaxQueueBytes}, {64 * GiB, kMaxQueueBytes}};
+    for (const auto& machine : machines) EXPECT_EQ(QueueByteLimit(machine.memory), machine.limit) << machine.memory;
+}

@@ -1,3 +1,4 @@
+#include "common/Counters.h"
 #include "front/CommandLine.h"
 #include "front/RecordingRun.h"
 #include "pipeline/Chunk.h"
@@ -207,6 +208,49 @@ TEST_F(ReceiverTest, TransportStreamDatagramsFillChunksOf65800Bytes)
     EXPECT_EQ(g_receiver->receiveError, 0u);
     ASSERT_FALSE(capture.Messages().empty());
     EXPECT_EQ(capture.Messages().back(), L"Stopped receiving:");
+}
+
+TEST_F(ReceiverTest, AFullQueueDropsWholeChunksAndCountsThemWhileReceivingGoesOn)
+{
+    ASSERT_EQ(CreateLoopbackSocket(), 0);
+    g_receiver->queue->SetByteLimit(kChunkSize);  // room for one chunk
+    const std::uint64_t droppedBefore = g_counters.datagramsNotQueued.load();
+    {
+        DebugCapture quiet;
+        g_receiver->StartReceiving();
+    }
+    std::uint32_t next = 0;
+    SendBurst(next, 50, 1316, 1);
+    // Two more chunks' worth find the queue full: dropped, counted, and the
+    // chunk already queued stays as it was.
+    for (int burst = 0; burst < 2; ++burst) {
+        for (int i = 0; i < 50; ++i) {
+            std::vector<char> payload = Payload(next++, 1316);
+            ASSERT_TRUE(sender.Send(port, payload.data(), payload.size()));
+        }
+        for (int i = 0; i < 2000 && g_counters.datagramsNotQueued.load() < droppedBefore + 50 * (burst + 1); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(g_counters.datagramsNotQueued.load() - droppedBefore, 100u);
+    EXPECT_EQ(g_receiver->queue->Count(), 1);
+    Chunk* kept = g_receiver->queue->Front();
+    g_receiver->queue->PopFront();
+    EXPECT_EQ(std::memcmp(kept->data, Payload(0, 1316).data(), 1316), 0);
+    FreeChunk(kept);
+
+    // With room again, receiving goes on where it is.
+    SendBurst(next, 50, 1316, 1);
+    Chunk* after = g_receiver->queue->Front();
+    g_receiver->queue->PopFront();
+    EXPECT_EQ(std::memcmp(after->data, Payload(150, 1316).data(), 1316), 0);
+    FreeChunk(after);
+
+    StartRecordingClock(&g_settings);
+    SetRecordingLength(&g_settings, -1);
+    g_outputFile.open("/dev/null", std::ios::binary);
+    DebugCapture quiet;
+    EXPECT_EQ(RunWriterForReceiver(), 0u);
+    g_outputFile.close();
 }
 
 TEST_F(ReceiverTest, LargestDatagramsAndEmptyOnesAreHandled)
