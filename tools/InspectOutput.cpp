@@ -27,8 +27,19 @@ std::string toText(const InspectReport& r) {
       std::snprintf(line, sizeof line, ", %.3f Mbit/s", *r.bitrateBps / 1e6);
       out << line;
     }
-    std::snprintf(line, sizeof line, " (clock: PCR of PID %u)", unsigned{*r.pcrPid});
-    out << line << "\n";
+    std::snprintf(line, sizeof line, " (clock: PCR of PID %u", unsigned{*r.pcrPid});
+    out << line;
+    for (const auto& h : r.clockHandOvers) {
+      std::snprintf(line, sizeof line, ", then of PID %u from %.3f s", unsigned{h.pid}, h.atSeconds);
+      out << line;
+    }
+    out << ")\n";
+    if (r.estimatedSeconds && *r.estimatedSeconds > 0) {
+      std::snprintf(line, sizeof line,
+                    "clock estimated for %.3f s: no PCR to go by, time taken from the last rate and the bytes\n",
+                    *r.estimatedSeconds);
+      out << line;
+    }
   } else {
     out << "\nno PCR: no duration or bit rates, and the time-based checks are off (PAT/PMT every 0.5 s,\n"
            "PID_error, PCR repetition); PAT, PMTs and named PIDs are only required to appear at all\n";
@@ -72,7 +83,10 @@ std::string toJson(const InspectReport& r) {
       << ",\"rtp\":" << (r.rtp ? "true" : "false") << ",\"rtp_datagrams\":" << r.rtpDatagrams
       << ",\"rtp_gaps\":" << r.rtpGaps << ",\"rtp_lost\":" << r.rtpLost
       << ",\"pcr_pid\":" << (r.pcrPid ? std::to_string(*r.pcrPid) : "null")
-      << ",\"time_checks\":" << (r.pcrPid ? "true" : "false")
+      << ",\"time_checks\":" << (r.pcrPid ? "true" : "false") << ",\"clock_pids\":[";
+  if (r.pcrPid) out << *r.pcrPid;
+  for (const auto& h : r.clockHandOvers) out << "," << h.pid;
+  out << "],\"clock_estimated_s\":" << number(r.estimatedSeconds, "%.6f")
       << ",\"duration_s\":" << number(r.durationSeconds, "%.6f")
       << ",\"bitrate_bps\":" << number(r.bitrateBps, "%.0f") << ",\"pids\":{";
   bool first = true;

@@ -21,6 +21,11 @@ struct PidReport {
   std::optional<double> bitrateBps;  // needs the PCR clock
 };
 
+struct ClockHandOver {
+  std::uint16_t pid = 0;  // took the clock over
+  double atSeconds = 0;   // from the first PCR
+};
+
 struct InspectReport {
   std::uint64_t bytes = 0;
   std::uint64_t packets = 0;        // 188-byte packets framed, bad sync bytes included
@@ -42,8 +47,10 @@ struct InspectReport {
   std::uint64_t rtpGaps = 0;  // forward jumps of the sequence number
   std::uint64_t rtpLost = 0;  // datagrams those jumps skip
   // Clock
-  std::optional<std::uint16_t> pcrPid;
+  std::optional<std::uint16_t> pcrPid;  // the first PID that carried it
+  std::vector<ClockHandOver> clockHandOvers;
   std::optional<double> durationSeconds;
+  std::optional<double> estimatedSeconds;  // of the duration, run on the last rate without a PCR
   std::optional<double> bitrateBps;
   std::vector<PidReport> pids;  // every PID seen, ascending
 

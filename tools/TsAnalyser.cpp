@@ -13,14 +13,13 @@ constexpr std::size_t kPacket = 188;
 constexpr std::uint16_t kNullPid = 0x1FFF;
 constexpr std::uint8_t kRolePat = 1;
 constexpr std::uint8_t kRolePmt = 2;
-constexpr std::uint64_t kTicksPerSecond = 27'000'000;
+constexpr double kTicksPerSecond = StreamClock::kTicksPerSecond;
 constexpr std::uint64_t kPcrWrap = (std::uint64_t{1} << 33) * 300;
-constexpr std::uint64_t kTableInterval = kTicksPerSecond / 2;         // PAT, PMT: 0.5 s
-constexpr std::uint64_t kPcrRepetition = kTicksPerSecond / 1000 * 40;  // 40 ms
-// A clock step back, or forward by more than this, without the discontinuity
-// flag, is a new time base rather than time that passed.
-constexpr std::uint64_t kMaxClockStep = 10 * kTicksPerSecond;
-constexpr std::uint64_t kNotFlagged = UINT64_MAX;
+constexpr double kTableInterval = kTicksPerSecond / 2;              // PAT, PMT: 0.5 s
+constexpr std::uint64_t kPcrRepetition = 27'000'000 / 1000 * 40;  // 40 ms
+// A PCR is exact to a tick, and so is no time placed from it: a gap longer
+// than its limit by less than that is within it.
+constexpr double kSlackTicks = 1;
 
 inline unsigned be16(const std::uint8_t* p) { return (unsigned{p[0]} << 8) | p[1]; }
 inline std::uint32_t be32(const std::uint8_t* p) {
@@ -29,9 +28,11 @@ inline std::uint32_t be32(const std::uint8_t* p) {
 
 }  // namespace
 
-TsAnalyser::TsAnalyser(const InspectOptions& options) : options_(options) {
+TsAnalyser::TsAnalyser(const InspectOptions& options)
+    : pidLimit_(options.pidTimeoutSeconds * kTicksPerSecond) {
   pids_[0].role = kRolePat;
-  watches_.push_back({Watch::Pat, 0, 0, kNotFlagged});
+  watches_.push_back({Watch::Pat, 0});
+  occur(watches_.back(), 0);
 }
 
 void TsAnalyser::rtpHeader(const Frame& f) {
@@ -54,14 +55,20 @@ void TsAnalyser::rtpHeader(const Frame& f) {
   haveSeq_ = true;
 }
 
-void TsAnalyser::packet(const std::uint8_t* p, std::uint64_t) {
-  ++validPackets_;
+void TsAnalyser::packet(const std::uint8_t* p, std::uint64_t at) {
+  if (at >= clock_.due()) {
+    StreamClock::Line line;
+    clock_.lapse(at, &line);
+    place(line);
+  }
+  at_ = at;
   const auto pid = static_cast<std::uint16_t>(((p[1] & 0x1Fu) << 8) | p[2]);
   PidState& s = pids_[pid];
   ++s.packets;
+  if (s.watch >= 0) occur(watches_[static_cast<std::size_t>(s.watch)], at);
   const unsigned control = (p[3] >> 4) & 0x3u;
   if ((control & 0x2u) && p[4] >= 7 && (p[5] & 0x10) && pid != kNullPid) pcr(pid, p, (p[5] & 0x80) != 0);
-  s.lastAt = now_;
+  ++validPackets_;  // after the clock's figures, which count the packets before this one's byte
 
   const CcVerdict verdict = continuity_.check(p);
   if (verdict == CcVerdict::Error) {
@@ -89,23 +96,54 @@ void TsAnalyser::pcr(std::uint16_t pid, const std::uint8_t* p, bool discontinuit
   s.lastPcr = value;
   s.hasPcr = true;
 
-  if (!haveClock_) {
-    haveClock_ = true;
-    clockPid_ = pid;
-    r_.pcrPid = pid;
-  } else if (pid == clockPid_) {
-    const std::uint64_t step = (value + kPcrWrap - clockLast_) % kPcrWrap;
-    if (!discontinuity && step <= kMaxClockStep) {
-      now_ += step;
-      timedTicks_ += step;
-      timedPackets_ += validPackets_ - clockPacket_;
-      checkWatches();
-    }
-  } else {
+  const bool started = clock_.started();
+  StreamClock::Line line;
+  if (clock_.pcr(pid, value, discontinuity, at_, &line)) place(line);
+  if (!started) firstPackets_ = coveredPackets_ = validPackets_;
+}
+
+void TsAnalyser::occur(Watched& w, std::uint64_t at) {
+  if (!w.pending) {
+    w.pending = true;
+    w.first = w.latest = at;
+    w.widest = 0;
     return;
   }
-  clockLast_ = value;
-  clockPacket_ = validPackets_;
+  if (at - w.latest > w.widest) w.widest = at - w.latest;
+  w.latest = at;
+}
+
+double TsAnalyser::limit(const Watched& w) const { return w.kind == Watch::Pid ? pidLimit_ : kTableInterval; }
+
+void TsAnalyser::count(Watched& w) {
+  w.counted = true;
+  ++(w.kind == Watch::Pat ? r_.patErrors : w.kind == Watch::Pmt ? r_.pmtErrors : r_.pidErrors);
+}
+
+void TsAnalyser::silence(Watched& w, double from, double to) {
+  if (to - from > limit(w) + kSlackTicks && !(w.flagged && w.flaggedFrom == from)) {
+    w.flagged = true;  // one error per silence, however long
+    w.flaggedFrom = from;
+    count(w);
+  }
+}
+
+// The clock has placed a stretch of bytes: the occurrences in it get their
+// times, and every gap that ends in it or runs on past it is measured.
+void TsAnalyser::place(const StreamClock::Line& line) {
+  if (line.to == clock_.coveredTo()) coveredPackets_ = validPackets_;
+  for (auto& w : watches_) {
+    if (w.pending) {
+      if (w.placed) silence(w, w.last, line.time(w.first));
+      // A stretch is at most about a second (the clock places longer ones a
+      // second at a time): room for one silence of 0.5 s between occurrences.
+      if (static_cast<double>(w.widest) * line.ticksPerByte > limit(w) + kSlackTicks) count(w);
+      w.last = line.time(w.latest);
+      w.placed = true;
+      w.pending = false;
+    }
+    if (w.placed) silence(w, w.last, line.toTau);
+  }
 }
 
 void TsAnalyser::psiPayload(std::uint16_t pid, const std::uint8_t* p, CcVerdict verdict) {
@@ -179,7 +217,7 @@ void TsAnalyser::section(std::uint16_t pid, const std::uint8_t* s, std::size_t s
 
   if (st.role == kRolePat) {
     st.tableSeen = true;
-    st.lastTableAt = now_;
+    occur(watches_[0], at_);
     const std::uint8_t version = (s[5] >> 1) & 0x1F;
     const std::uint8_t number = s[6];
     if (version != patVersion_) {
@@ -209,11 +247,16 @@ void TsAnalyser::section(std::uint16_t pid, const std::uint8_t* s, std::size_t s
   }
   if (!named) return;
   st.tableSeen = true;
-  st.lastTableAt = now_;
+  for (auto& w : watches_) {
+    if (w.kind == Watch::Pmt && w.pid == pid) occur(w, at_);
+  }
   auto known = pmtCrc_.find(program);
   if (known != pmtCrc_.end() && known->second == crc) return;
   pmtCrc_[program] = crc;
+  // The PCR's PID is referenced as much as the elementary streams are.
   std::vector<std::uint16_t> streams;
+  const auto pcrPid = static_cast<std::uint16_t>(be16(s + 8) & 0x1FFF);
+  if (pcrPid != kNullPid) streams.push_back(pcrPid);
   const std::size_t end = size - 4;
   std::size_t i = 12 + (be16(s + 10) & 0x0FFF);
   while (i + 5 <= end) {
@@ -240,7 +283,8 @@ void TsAnalyser::rebuildWatches() {
         return;
       }
     }
-    next.push_back({kind, pid, now_, kNotFlagged});
+    next.push_back({kind, pid});
+    occur(next.back(), at_);  // silent from here on until it appears
   };
   watch(Watch::Pat, 0);
   for (const auto& [prog, mapPid] : programs) {
@@ -271,49 +315,38 @@ void TsAnalyser::rebuildWatches() {
       sections_.erase(w.pid);
     }
   }
-  for (const auto& w : next) {
-    if (w.kind == Watch::Pmt) pids_[w.pid].role = kRolePmt;
+  for (const auto& w : watches_) {
+    if (w.kind == Watch::Pid) pids_[w.pid].watch = -1;
+  }
+  for (std::size_t i = 0; i < next.size(); ++i) {
+    if (next[i].kind == Watch::Pmt) pids_[next[i].pid].role = kRolePmt;
+    if (next[i].kind == Watch::Pid) pids_[next[i].pid].watch = static_cast<std::int16_t>(i);
   }
   watches_ = std::move(next);
 }
 
-void TsAnalyser::checkWatches() {
-  const auto pidLimit = static_cast<std::uint64_t>(std::llround(options_.pidTimeoutSeconds * kTicksPerSecond));
-  for (auto& w : watches_) {
-    const PidState& s = pids_[w.pid];
-    std::uint64_t last = w.armedAt;
-    std::uint64_t limit = kTableInterval;
-    if (w.kind == Watch::Pid) {
-      if (s.packets > 0) last = std::max(last, s.lastAt);
-      limit = pidLimit;
-    } else if (s.tableSeen) {
-      last = std::max(last, s.lastTableAt);
-    }
-    if (now_ - last > limit && w.flaggedFrom != last) {
-      w.flaggedFrom = last;  // one error per silence, however long
-      ++(w.kind == Watch::Pat ? r_.patErrors : w.kind == Watch::Pmt ? r_.pmtErrors : r_.pidErrors);
-    }
-  }
-}
-
-void TsAnalyser::finish(std::uint64_t, InspectReport* out) {
+void TsAnalyser::finish(std::uint64_t end, InspectReport* out) {
+  StreamClock::Line line;
+  if (clock_.finish(end, &line)) place(line);
   // What was never there at all is an error too, with or without a clock.
   if (validPackets_ > 0) {
     for (auto& w : watches_) {
-      if (w.flaggedFrom != kNotFlagged) continue;
+      if (w.counted) continue;
       const PidState& s = pids_[w.pid];
       if (w.kind == Watch::Pid ? s.packets > 0 : s.tableSeen) continue;
-      w.flaggedFrom = w.armedAt;
-      ++(w.kind == Watch::Pat ? r_.patErrors : w.kind == Watch::Pmt ? r_.pmtErrors : r_.pidErrors);
+      count(w);
     }
   }
 
   InspectReport& r = *out;
   r = r_;
-  if (haveClock_) {
-    r.durationSeconds = static_cast<double>(timedTicks_) / kTicksPerSecond;
-    if (timedTicks_ > 0) {
-      r.bitrateBps = static_cast<double>(timedPackets_) * kPacket * 8 / *r.durationSeconds;
+  if (clock_.started()) {
+    r.pcrPid = clock_.firstPid();
+    for (const auto& h : clock_.handOvers()) r.clockHandOvers.push_back({h.pid, h.tau / kTicksPerSecond});
+    r.durationSeconds = clock_.coveredTicks() / kTicksPerSecond;
+    r.estimatedSeconds = clock_.estimatedTicks() / kTicksPerSecond;
+    if (clock_.coveredTicks() > 0) {
+      r.bitrateBps = static_cast<double>(coveredPackets_ - firstPackets_) * kPacket * 8 / *r.durationSeconds;
     }
   }
   for (std::size_t pid = 0; pid < pids_.size(); ++pid) {

@@ -2,9 +2,12 @@
 // PMT sections and their CRCs, the programs' PIDs, PCRs and the stream's
 // clock, RTP sequence numbers. Owns every count but the framing's.
 //
-// Time: the PCRs of the first PID that carries any are the clock. Every
-// time-based check reads that clock, so nothing depends on how fast the file
-// is read. Without any PCR the time-based checks are off.
+// Time: one clock for the whole stream (StreamClock) places every packet in
+// time, and the PAT, PMT and PID checks measure the gaps between occurrences
+// on it, so nothing depends on how fast the file is read. Since a packet's
+// time is known only once the next PCR has come, occurrences wait by byte
+// position until the clock places them. Without any PCR the time-based checks
+// are off.
 #pragma once
 
 #include <array>
@@ -14,6 +17,7 @@
 #include <vector>
 
 #include "InspectReport.h"
+#include "StreamClock.h"
 #include "TsFramer.h"
 #include "pipeline/TsContinuity.h"
 
@@ -37,21 +41,28 @@ class TsAnalyser {
 
  private:
   enum class Watch : std::uint8_t { Pat, Pmt, Pid };
+  // A PAT, a PMT or a PID that must recur within its limit.
   struct Watched {
     Watch kind;
     std::uint16_t pid;
-    std::uint64_t armedAt;
-    std::uint64_t flaggedFrom;  // start of the gap already counted
+    bool counted = false;  // any error counted
+    bool placed = false;   // `last` holds a time
+    bool flagged = false;
+    bool pending = false;  // occurrences at bytes the clock has not placed yet
+    double last = 0;         // time of the last occurrence placed (its arming at first)
+    double flaggedFrom = 0;  // `last` of the silence already counted
+    std::uint64_t first = 0;   // pending: the first occurrence's byte,
+    std::uint64_t latest = 0;  // the last one's,
+    std::uint64_t widest = 0;  // and the widest gap between them, in bytes
   };
   struct PidState {
     std::uint64_t packets = 0;
     std::uint64_t ccErrors = 0;
-    std::uint64_t lastAt = 0;       // clock at its last packet
-    std::uint64_t lastTableAt = 0;  // clock at its last good PAT/PMT section
     std::uint64_t lastPcr = 0;
     bool hasPcr = false;
     bool tableSeen = false;
-    std::uint8_t role = 0;  // kRolePat / kRolePmt: sections are read from it
+    std::uint8_t role = 0;    // kRolePat / kRolePmt: sections are read from it
+    std::int16_t watch = -1;  // its entry in watches_ when a PMT names it
   };
 
   void packet(const std::uint8_t* p, std::uint64_t at);
@@ -60,9 +71,13 @@ class TsAnalyser {
   void psiPayload(std::uint16_t pid, const std::uint8_t* p, CcVerdict verdict);
   void section(std::uint16_t pid, const std::uint8_t* s, std::size_t size);
   void rebuildWatches();
-  void checkWatches();
+  static void occur(Watched& w, std::uint64_t at);
+  double limit(const Watched& w) const;
+  void count(Watched& w);
+  void silence(Watched& w, double from, double to);
+  void place(const StreamClock::Line& line);
 
-  InspectOptions options_;
+  double pidLimit_;  // in ticks
   InspectReport r_;
   bool haveSeq_ = false;
   std::uint16_t lastSeq_ = 0;
@@ -71,21 +86,17 @@ class TsAnalyser {
   ContinuityTracker continuity_;
   std::map<std::uint16_t, std::vector<std::uint8_t>> sections_;  // partial sections per PSI PID
   std::uint64_t validPackets_ = 0;
+  std::uint64_t at_ = 0;  // byte position of the packet being read
 
-  // The PCR clock, in 27 MHz ticks since its first PCR.
-  bool haveClock_ = false;
-  std::uint16_t clockPid_ = 0;
-  std::uint64_t clockLast_ = 0;
-  std::uint64_t clockPacket_ = 0;  // packet count at the clock's last PCR
-  std::uint64_t now_ = 0;
-  std::uint64_t timedTicks_ = 0;    // clock intervals taken as time
-  std::uint64_t timedPackets_ = 0;  // packets within those intervals
+  StreamClock clock_;
+  std::uint64_t firstPackets_ = 0;    // packets up to the clock's first PCR
+  std::uint64_t coveredPackets_ = 0;  // up to the end of the time it covers
 
   // Programs from the PAT (per section number) and their elementary PIDs from the PMTs.
   std::uint8_t patVersion_ = 0xFF;
   std::map<std::uint8_t, std::vector<std::pair<std::uint16_t, std::uint16_t>>> patSections_;
   std::map<std::uint16_t, std::uint32_t> patCrc_;  // section number -> last CRC read
-  std::map<std::uint16_t, std::vector<std::uint16_t>> programPids_;  // program -> elementary PIDs
+  std::map<std::uint16_t, std::vector<std::uint16_t>> programPids_;  // program -> PCR and elementary PIDs
   std::map<std::uint16_t, std::uint32_t> pmtCrc_;                    // program -> last CRC read
   std::vector<Watched> watches_;
 };

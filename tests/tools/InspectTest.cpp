@@ -21,13 +21,17 @@ constexpr std::uint16_t kPmt = 0x100;
 constexpr std::uint16_t kVideo = 0x101;  // carries the PCR
 constexpr std::uint16_t kAudio = 0x102;
 constexpr std::uint16_t kNull = 0x1FFF;
+constexpr std::uint16_t kPmt2 = 0x200;    // a second program's PMT,
+constexpr std::uint16_t kVideo2 = 0x201;  // and its video, with a PCR of its own time base
 
 std::uint16_t pidOf(const Packet& p) { return static_cast<std::uint16_t>(((p[1] & 0x1F) << 8) | p[2]); }
 
 // A small multiplex, one packet per millisecond of PCR time: PAT and PMT every
 // 100 ms, audio every 4th packet, a null packet every 4th, video in between
 // with a PCR every 20 ms. A PID left out for a while does not advance its
-// continuity counter, as a muxer that has nothing to send.
+// continuity counter, as a muxer that has nothing to send; a null packet takes
+// its place. With a second program, its PMT follows the first one's and its
+// video takes the null packets' places.
 struct Mux {
   int ms = 3000;
   bool pcr = true;
@@ -36,6 +40,10 @@ struct Mux {
     bool has(int i) const { return i >= from && i < to; }
   };
   Range noPat, noPmt, noAudio, noPcr;
+  int pcrEvery = 20;
+  Range noVideo;
+  int extraPat = -1;  // one more PAT, at this millisecond
+  bool twoPrograms = false;
 };
 
 void putSection(Packet& p, std::vector<std::uint8_t> s) {
@@ -47,35 +55,53 @@ void putSection(Packet& p, std::vector<std::uint8_t> s) {
   std::copy(s.begin(), s.end(), p.begin() + 5);
 }
 
+Mux with(const std::function<void(Mux&)>& edit) {
+  Mux m;
+  edit(m);
+  return m;
+}
+
 std::vector<Packet> build(const Mux& m) {
   std::vector<Packet> out;
   std::array<unsigned, 8192> cc{};
   for (int i = 0; i < m.ms; ++i) {
     std::uint16_t pid;
-    if (i % 100 == 0) {
+    if (i == m.extraPat) {
+      pid = 0;
+    } else if (i % 100 == 0) {
       pid = m.noPat.has(i) ? kNull : 0;
     } else if (i % 100 == 1) {
       pid = m.noPmt.has(i) ? kNull : kPmt;
+    } else if (i % 100 == 5 && m.twoPrograms) {
+      pid = kPmt2;
     } else if (i % 4 == 0) {
       pid = m.noAudio.has(i) ? kNull : kAudio;
     } else if (i % 4 == 3) {
-      pid = kNull;
+      pid = m.twoPrograms ? kVideo2 : kNull;
     } else {
-      pid = kVideo;
+      pid = m.noVideo.has(i) ? kNull : kVideo;
     }
     Packet p;
     p.fill(0xFF);
     p[0] = 0x47;
-    p[1] = static_cast<std::uint8_t>(((pid == 0 || pid == kPmt) ? 0x40 : 0) | (pid >> 8));
+    p[1] = static_cast<std::uint8_t>(((pid == 0 || pid == kPmt || pid == kPmt2) ? 0x40 : 0) | (pid >> 8));
     p[2] = static_cast<std::uint8_t>(pid);
     p[3] = static_cast<std::uint8_t>(0x10 | (pid == kNull ? 0 : cc[pid]++ & 0x0F));
     if (pid == 0) {
-      putSection(p, {0x00, 0, 0, 0x00, 0x01, 0xC1, 0, 0, 0x00, 0x01, 0xE0 | (kPmt >> 8), kPmt & 0xFF});
+      std::vector<std::uint8_t> pat = {0x00, 0, 0, 0x00, 0x01, 0xC1, 0, 0, 0x00, 0x01, 0xE0 | (kPmt >> 8), kPmt & 0xFF};
+      if (m.twoPrograms) pat.insert(pat.end(), {0x00, 0x02, 0xE0 | (kPmt2 >> 8), kPmt2 & 0xFF});
+      putSection(p, pat);
+    } else if (pid == kPmt2) {
+      putSection(p, {0x02, 0, 0, 0x00, 0x02, 0xC1, 0, 0, 0xE0 | (kVideo2 >> 8), kVideo2 & 0xFF, 0xF0, 0x00,
+                     0x02, 0xE0 | (kVideo2 >> 8), kVideo2 & 0xFF, 0xF0, 0x00});
+    } else if (pid == kVideo2 && i % 20 == 3) {
+      // An hour ahead of the first program's clock.
+      teststreams::putPcr(p.data(), (static_cast<std::uint64_t>(i) + 3'600'000) * 27'000);
     } else if (pid == kPmt) {
       putSection(p, {0x02, 0, 0, 0x00, 0x01, 0xC1, 0, 0, 0xE0 | (kVideo >> 8), kVideo & 0xFF, 0xF0, 0x00,
                      0x02, 0xE0 | (kVideo >> 8), kVideo & 0xFF, 0xF0, 0x00,
                      0x03, 0xE0 | (kAudio >> 8), kAudio & 0xFF, 0xF0, 0x00});
-    } else if (pid == kVideo && m.pcr && i % 20 == 2 && !m.noPcr.has(i)) {
+    } else if (pid == kVideo && m.pcr && i % m.pcrEvery == 2 && !m.noPcr.has(i)) {
       const std::uint64_t base = static_cast<std::uint64_t>(i) * 90;  // 1 ms in 90 kHz units
       p[3] |= 0x20;
       p[4] = 7;
@@ -157,8 +183,6 @@ TEST(Inspect, EachFaultOnceGivesExactCounts) {
     };
   };
   const auto none = plain([](std::vector<Packet>&) {});
-  Mux longer;
-  longer.ms = 9000;
 
   const std::vector<Case> cases = {
       {"clean", {}, none, {}},
@@ -175,12 +199,51 @@ TEST(Inspect, EachFaultOnceGivesExactCounts) {
        {0, 1, 0, 0, 0, 0, 0, 0, 0}},
       {"PAT CRC broken", {}, plain([](auto& p) { p[1000][20] ^= 1; }), {0, 0, 0, 0, 0, 0, 1, 0, 0}},
       {"PMT CRC broken", {}, plain([](auto& p) { p[1001][30] ^= 1; }), {0, 0, 0, 0, 0, 0, 1, 0, 0}},
-      {"PAT absent 0.8 s", {3000, true, {1000, 1700}, {}, {}, {}}, none, {0, 0, 1, 0, 0, 0, 0, 0, 0}},
-      {"PATs 0.5 s apart are in time", {3000, true, {1000, 1400}, {}, {}, {}}, none, {}},
-      {"PMT absent 0.8 s", {3000, true, {}, {1000, 1700}, {}, {}}, none, {0, 0, 0, 0, 1, 0, 0, 0, 0}},
-      {"audio absent 6 s", {9000, true, {}, {}, {1000, 7000}, {}}, none, {0, 0, 0, 0, 0, 1, 0, 0, 0}},
-      {"audio absent 4 s", {9000, true, {}, {}, {1000, 5000}, {}}, none, {}},
-      {"PCRs absent 80 ms", {3000, true, {}, {}, {}, {1000, 1060}}, none, {0, 0, 0, 0, 0, 0, 0, 1, 0}},
+      {"PAT absent 0.8 s", with([](Mux& m) { m.noPat = {1000, 1700}; }), none, {0, 0, 1, 0, 0, 0, 0, 0, 0}},
+      {"PATs 0.5 s apart are in time", with([](Mux& m) { m.noPat = {1000, 1400}; }), none, {}},
+      {"PMT absent 0.8 s", with([](Mux& m) { m.noPmt = {1000, 1700}; }), none, {0, 0, 0, 0, 1, 0, 0, 0, 0}},
+      {"audio absent 6 s", with([](Mux& m) {
+         m.ms = 9000;
+         m.noAudio = {1000, 7000};
+       }), none, {0, 0, 0, 0, 0, 1, 0, 0, 0}},
+      {"audio absent 4 s", with([](Mux& m) {
+         m.ms = 9000;
+         m.noAudio = {1000, 5000};
+       }), none, {}},
+      {"PCRs absent 80 ms", with([](Mux& m) { m.noPcr = {1000, 1060}; }), none, {0, 0, 0, 0, 0, 0, 0, 1, 0}},
+      // Gaps measured on the clock between PCRs, not from the PCR before each packet.
+      {"PAT gap of 0.49 s, PCRs 40 ms apart", with([](Mux& m) {
+         m.pcrEvery = 40;
+         m.noPat = {1100, 1500};
+         m.extraPat = 1490;
+       }),
+       none, {}},
+      {"PAT gap of 0.51 s, PCRs 40 ms apart", with([](Mux& m) {
+         m.pcrEvery = 40;
+         m.noPat = {1100, 1600};
+         m.extraPat = 1510;
+       }),
+       none, {0, 0, 1, 0, 0, 0, 0, 0, 0}},
+      {"PCRs absent 520 ms, PAT and PMT every 0.1 s", with([](Mux& m) { m.noPcr = {1000, 1500}; }), none,
+       {0, 0, 0, 0, 0, 0, 0, 1, 0}},
+      {"the PCR's PID stops at 5 s", with([](Mux& m) {
+         m.ms = 11000;
+         m.noVideo = {5000, 11000};
+       }),
+       none, {0, 0, 0, 0, 0, 1, 0, 0, 0}},
+      {"the PCR's PID stops at 5 s, PAT and PMT at 6 s", with([](Mux& m) {
+         m.ms = 11000;
+         m.noVideo = {5000, 11000};
+         m.noPat = m.noPmt = {6000, 11000};
+       }),
+       none, {0, 0, 1, 0, 1, 1, 0, 0, 0}},
+      {"two programs, the first clock's PID stops, then a PAT gap", with([](Mux& m) {
+         m.ms = 11000;
+         m.twoPrograms = true;
+         m.noVideo = {5000, 11000};
+         m.noPat = {7000, 7800};
+       }),
+       none, {0, 0, 1, 0, 0, 1, 0, 0, 0}},
       {"a packet duplicated once", {}, plain([](auto& p) { p.insert(p.begin() + 1005, p[1005]); }), {}},
       {"a packet three times", {}, plain([](auto& p) { p.insert(p.begin() + 1005, 2, p[1005]); }),
        {0, 0, 0, 1, 0, 0, 0, 0, 0}},
@@ -208,7 +271,10 @@ TEST(Inspect, EachFaultOnceGivesExactCounts) {
            if (pidOf(p[i]) == kNull) setCc(p[i], static_cast<unsigned>(i * 7));
        }),
        {}},
-      {"no PCR and no PAT at all", {3000, false, {0, 3000}, {}, {}, {}}, none, {0, 0, 1, 0, 0, 0, 0, 0, 0}},
+      {"no PCR and no PAT at all", with([](Mux& m) {
+         m.pcr = false;
+         m.noPat = {0, 3000};
+       }), none, {0, 0, 1, 0, 0, 0, 0, 0, 0}},
       {"RTP-wrapped", {}, [](std::vector<Packet> p) { return rtpWrap(p); }, {}},
       // Datagram 150 holds packets 1050..1056: video and audio, no PCR, no tables.
       {"RTP datagram removed", {}, [](std::vector<Packet> p) { return rtpWrap(p, 150); }, {0, 0, 0, 2, 0, 0, 0, 0, 1}},
@@ -258,12 +324,50 @@ TEST(Inspect, ClockRtpAndStrippingOnACleanStream) {
   EXPECT_TRUE(stripped == plain);
 
   // Without a clock nothing is timed, and the report says so.
-  r = inspect(bytes(build({3000, false, {}, {}, {}, {}})));
+  r = inspect(bytes(build(with([](Mux& m) { m.pcr = false; }))));
   EXPECT_TRUE(r.priority1Ok());
   EXPECT_FALSE(r.pcrPid);
   EXPECT_FALSE(r.durationSeconds);
   EXPECT_NE(toText(r).find("no PCR"), std::string::npos);
   EXPECT_NE(toJson(r).find("\"duration_s\":null"), std::string::npos);
+}
+
+TEST(Inspect, ClockGoesOnWhenItsPidStops) {
+  struct Case {
+    const char* name;
+    Mux mux;
+    std::vector<ClockHandOver> handOvers;
+    double estimated;
+    double duration;
+  };
+  auto stops = [](bool twoPrograms) {
+    return with([=](Mux& m) {
+      m.ms = 11000;
+      m.twoPrograms = twoPrograms;
+      m.noVideo = {5000, 11000};
+    });
+  };
+  const std::vector<Case> cases = {
+      // Its last PCR at 4982 ms, the file's end at 11000 ms, all by the last rate.
+      {"alone", stops(false), {}, 6.018, 10.998},
+      // The other program's PCRs were placed on the clock while both ran; its
+      // first PCR more than 0.5 s after the last one of the clock's PID takes over.
+      {"beside another program", stops(true), {{kVideo2, 5.481}}, 0, 10.981},
+  };
+  for (const auto& c : cases) {
+    const InspectReport r = inspect(bytes(build(c.mux)));
+    EXPECT_EQ(r.pcrPid, kVideo) << c.name;
+    ASSERT_EQ(r.clockHandOvers.size(), c.handOvers.size()) << c.name;
+    for (std::size_t i = 0; i < c.handOvers.size(); ++i) {
+      EXPECT_EQ(r.clockHandOvers[i].pid, c.handOvers[i].pid) << c.name;
+      EXPECT_NEAR(r.clockHandOvers[i].atSeconds, c.handOvers[i].atSeconds, 1e-6) << c.name;
+    }
+    ASSERT_TRUE(r.estimatedSeconds && r.durationSeconds && r.bitrateBps) << c.name;
+    EXPECT_NEAR(*r.estimatedSeconds, c.estimated, 1e-6) << c.name;
+    EXPECT_NEAR(*r.durationSeconds, c.duration, 1e-6) << c.name;
+    EXPECT_NEAR(*r.bitrateBps, 188 * 8 * 1000, 1) << c.name;
+    EXPECT_EQ(toText(r).find("clock estimated") != std::string::npos, c.estimated > 0) << c.name;
+  }
 }
 
 TEST(Inspect, EdgesOfTheInput) {

@@ -6,6 +6,9 @@
     inject_faults.py break-crc IN OUT             one PAT section's CRC, mid-file, broken
     inject_faults.py drop-pat FROM TO IN OUT      PAT packets between FROM and TO seconds of PCR
                                                   time replaced by null packets; prints how many
+    inject_faults.py drop-pid --pid P FROM TO IN OUT
+                                                  the same for the packets of P (the multiplex keeps
+                                                  its rate, as a muxer whose input stopped)
     inject_faults.py rtp-wrap [--drop-middle --pid P] IN OUT
                                                   RTP-wrapped: 12-byte version-2 header, 7 packets
                                                   per datagram; --drop-middle leaves out one
@@ -59,7 +62,7 @@ def pcr_seconds(pkts):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("fault", choices=["drop-packet", "bad-sync", "break-crc", "drop-pat", "rtp-wrap"])
+    parser.add_argument("fault", choices=["drop-packet", "bad-sync", "break-crc", "drop-pat", "drop-pid", "rtp-wrap"])
     parser.add_argument("args", nargs="+")
     parser.add_argument("--pid", type=int, default=256)
     parser.add_argument("--drop-middle", action="store_true")
@@ -78,12 +81,13 @@ def main():
         start = 5 + p[4]
         length = ((p[start + 1] & 0x0F) << 8) | p[start + 2]
         p[start + 3 + length - 1] ^= 0x01  # the CRC's last byte
-    elif a.fault == "drop-pat":
+    elif a.fault in ("drop-pat", "drop-pid"):
+        pid = 0 if a.fault == "drop-pat" else a.pid
         begin, end = float(extra[0]), float(extra[1])
         times = pcr_seconds(pkts)
         replaced = 0
         for i, p in enumerate(pkts):
-            if pid_of(p) == 0 and begin <= times[i] < end:
+            if pid_of(p) == pid and begin <= times[i] < end:
                 pkts[i] = bytearray(NULL_PACKET)
                 replaced += 1
         print(replaced)

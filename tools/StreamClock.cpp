@@ -1,0 +1,168 @@
+#include "StreamClock.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace pelorin::tools {
+
+namespace {
+
+constexpr std::uint64_t kPcrWrap = (std::uint64_t{1} << 33) * 300;
+
+std::uint64_t forward(std::uint64_t from, std::uint64_t to) { return (to + kPcrWrap - from) % kPcrWrap; }
+
+bool plausible(std::uint64_t step, bool discontinuity) {
+  return !discontinuity && step > 0 && step <= StreamClock::kMaxStep;
+}
+
+}  // namespace
+
+void StreamClock::anchor(std::uint64_t at, double tau) {
+  anchorAt_ = at;
+  anchorTau_ = tau;
+  due_ = UINT64_MAX;
+  if (haveRate_) {
+    const double bytes = std::ceil(kLapseTicks / ticksPerByte_);
+    if (bytes < 1e18) due_ = at + static_cast<std::uint64_t>(bytes);
+  }
+}
+
+void StreamClock::close(std::uint64_t at, double tau, bool real, Line* placed) {
+  placed->at = anchorAt_;
+  placed->tau = anchorTau_;
+  placed->ticksPerByte =
+      at > anchorAt_ ? (tau - anchorTau_) / static_cast<double>(at - anchorAt_) : ticksPerByte_;
+  placed->to = at;
+  placed->toTau = tau;
+  coveredAt_ = at;
+  coveredTau_ = tau;
+  if (!real) return;
+  // Other PIDs' PCRs in the stretch now have a time: their way into the clock
+  // should this PID stop.
+  for (const std::uint16_t pid : otherPids_) {
+    Other& o = others_[pid];
+    if (!o.pending || o.at > at) continue;
+    o.pending = false;
+    o.haveRef = true;
+    o.refAt = o.at;
+    o.refValue = o.value;
+    o.refTau = placed->time(o.at);
+  }
+}
+
+bool StreamClock::pcr(std::uint16_t pid, std::uint64_t value, bool discontinuity, std::uint64_t at, Line* placed) {
+  if (!started_) {
+    started_ = true;
+    firstPid_ = pid_ = pid;
+    firstAt_ = coveredAt_ = pcrAt_ = at;
+    pcrValue_ = value;
+    anchor(at, 0);
+    return false;
+  }
+  if (pid != pid_) return otherPcr(pid, value, discontinuity, at, placed);
+
+  const std::uint64_t step = forward(pcrValue_, value);
+  double tau = 0;
+  bool real = false;
+  if (plausible(step, discontinuity)) {
+    ticksPerByte_ = static_cast<double>(step) / static_cast<double>(at - pcrAt_);
+    haveRate_ = true;
+    tau = std::max(pcrTau_ + static_cast<double>(step), anchorTau_);
+    real = !lost_;
+  } else if (haveRate_) {
+    // A new time base: the bytes up to it at the last rate.
+    tau = anchorTau_ + static_cast<double>(at - anchorAt_) * ticksPerByte_;
+    estimatedTicks_ += tau - anchorTau_;
+  } else {
+    // A new time base before any rate: what came before waits for the first one.
+    pcrAt_ = at;
+    pcrValue_ = value;
+    anchor(at, anchorTau_);
+    return false;
+  }
+  close(at, tau, real, placed);
+  pcrAt_ = at;
+  pcrValue_ = value;
+  pcrTau_ = tau;
+  lost_ = false;
+  anchor(at, tau);
+  return true;
+}
+
+bool StreamClock::otherPcr(std::uint16_t pid, std::uint64_t value, bool discontinuity, std::uint64_t at,
+                           Line* placed) {
+  if (others_.empty()) others_.resize(8192);
+  Other& o = others_[pid];
+  if (!o.seen) otherPids_.push_back(pid);
+  const std::uint64_t step = forward(o.value, value);
+  const bool chained = o.seen && plausible(step, discontinuity);
+  const double ownRate = chained ? static_cast<double>(step) / static_cast<double>(at - o.at) : 0;
+  if (!chained) o.haveRef = false;
+  o.seen = true;
+  o.pending = true;
+  o.at = at;
+  o.value = value;
+
+  double tau = 0;
+  bool real = false;
+  if (!haveRate_) {
+    // The clock's PID has not measured a rate yet; this one has.
+    if (!chained) return false;
+    ticksPerByte_ = ownRate;
+    haveRate_ = true;
+    tau = anchorTau_ + static_cast<double>(at - anchorAt_) * ticksPerByte_;
+  } else {
+    const std::uint64_t sinceRef = forward(o.refValue, value);
+    const bool mapped = o.haveRef && sinceRef < kPcrWrap / 2;
+    const double mappedTau = o.refTau + static_cast<double>(sinceRef);
+    if (lost_) {
+      // The clock runs on the estimate: this PID carries it from here.
+      tau = anchorTau_ + static_cast<double>(at - anchorAt_) * ticksPerByte_;
+      if (mapped) {
+        tau = std::max(mappedTau, anchorTau_);
+      } else {
+        estimatedTicks_ += tau - anchorTau_;
+      }
+    } else {
+      // The clock's PID has been silent too long by this PID's time: it stopped.
+      if (!mapped || mappedTau - pcrTau_ <= kHandOverTicks) return false;
+      tau = std::max(mappedTau, anchorTau_);
+      real = true;
+    }
+    if (chained) ticksPerByte_ = ownRate;
+  }
+  close(at, tau, real, placed);
+  handOvers_.push_back({pid, tau});
+  o = Other{true, false, false, at, value, 0, 0, 0};
+  pid_ = pid;
+  pcrAt_ = at;
+  pcrValue_ = value;
+  pcrTau_ = tau;
+  lost_ = false;
+  anchor(at, tau);
+  return true;
+}
+
+void StreamClock::lapse(std::uint64_t at, Line* placed) {
+  const double tau = anchorTau_ + static_cast<double>(at - anchorAt_) * ticksPerByte_;
+  estimatedTicks_ += tau - anchorTau_;
+  close(at, tau, false, placed);
+  lost_ = true;
+  anchor(at, tau);
+}
+
+bool StreamClock::finish(std::uint64_t end, Line* placed) {
+  if (!haveRate_ || end <= anchorAt_) return false;
+  const double tau = anchorTau_ + static_cast<double>(end - anchorAt_) * ticksPerByte_;
+  if (lost_ || end >= due_) {
+    estimatedTicks_ += tau - anchorTau_;
+    close(end, tau, false, placed);
+    return true;
+  }
+  // The usual few PCR intervals' worth after the last PCR: placed for the
+  // checks, not counted as covered.
+  *placed = Line{anchorAt_, anchorTau_, ticksPerByte_, end, tau};
+  return true;
+}
+
+}  // namespace pelorin::tools

@@ -1,0 +1,119 @@
+// The time of a transport stream at any byte, as a decoder keeps it: PCRs
+// give the time at their packets, and the bytes between two PCRs of one PID
+// are placed in time by interpolation, at the transport rate those two PCRs
+// measure. Times are in 27 MHz ticks, 0 at the first PCR; they never run back.
+//
+// A byte's time is only known once the next PCR has come, so the clock hands
+// its time out in stretches (Line): whenever a stretch of bytes is placed, the
+// caller gets the straight line that places it.
+//
+// When the PID that carries the clock stops, the clock goes on from another
+// PID's PCRs, mapped through a PCR of that PID whose time was already known.
+// With no other PID it goes on from the last measured rate by byte position,
+// a second at a time, and counts that time as estimated. A flagged
+// discontinuity or an implausible step starts a new time base; the bytes
+// before its first PCR are placed by the last rate as well.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace pelorin::tools {
+
+class StreamClock {
+ public:
+  // Bytes in [from, to) are at tau + (byte - at) * ticksPerByte. `from` may lie
+  // before `at`: bytes before the first PCR are placed by the first rate.
+  struct Line {
+    std::uint64_t at = 0;
+    double tau = 0;
+    double ticksPerByte = 0;
+    std::uint64_t to = 0;
+    double toTau = 0;
+    double time(std::uint64_t byte) const {
+      return tau + (static_cast<double>(byte) - static_cast<double>(at)) * ticksPerByte;
+    }
+  };
+  struct HandOver {
+    std::uint16_t pid;
+    double tau;  // when it took over
+  };
+
+  static constexpr double kTicksPerSecond = 27e6;
+  // A step back, or forward by more than this, without the discontinuity
+  // flag, is a new time base rather than time that passed.
+  static constexpr std::uint64_t kMaxStep = 10 * 27'000'000ull;
+  // A clock PID silent this long (by another PID's PCRs) has stopped.
+  static constexpr double kHandOverTicks = 0.5 * kTicksPerSecond;
+  // Without another PID, the clock waits this long (by the last rate) for its
+  // PCR before it goes on by the estimate; also the estimate's step.
+  static constexpr double kLapseTicks = 1.0 * kTicksPerSecond;
+
+  // A PCR of `pid` in the packet at byte `at`. Returns true and sets `placed`
+  // when bytes up to `at` got their time.
+  bool pcr(std::uint16_t pid, std::uint64_t value, bool discontinuity, std::uint64_t at, Line* placed);
+
+  // Call with the byte of each packet once it reaches due(): the clock's PID
+  // has been silent too long, and time goes on by the last rate.
+  std::uint64_t due() const { return due_; }
+  void lapse(std::uint64_t at, Line* placed);
+
+  // At the end of the data: places the bytes after the last PCR by the last
+  // rate, if there is one. They count towards the covered time only when the
+  // clock had already stopped.
+  bool finish(std::uint64_t end, Line* placed);
+
+  bool started() const { return started_; }
+  bool timed() const { return haveRate_; }
+  std::uint16_t firstPid() const { return firstPid_; }
+  const std::vector<HandOver>& handOvers() const { return handOvers_; }
+  // Time from the first PCR to the last placed byte that counts, and the
+  // byte where that time ends.
+  double coveredTicks() const { return coveredTau_; }
+  std::uint64_t coveredTo() const { return coveredAt_; }
+  std::uint64_t firstAt() const { return firstAt_; }
+  double estimatedTicks() const { return estimatedTicks_; }
+
+ private:
+  struct Other {
+    bool seen = false;
+    bool pending = false;   // its last PCR is not placed yet
+    bool haveRef = false;   // a placed PCR, and only plausible steps since
+    std::uint64_t at = 0;   // its last PCR
+    std::uint64_t value = 0;
+    std::uint64_t refAt = 0;
+    std::uint64_t refValue = 0;
+    double refTau = 0;
+  };
+
+  // Ends the open stretch at byte `at`, time `tau`; `real` when PCRs placed it.
+  void close(std::uint64_t at, double tau, bool real, Line* placed);
+  void anchor(std::uint64_t at, double tau);
+  bool otherPcr(std::uint16_t pid, std::uint64_t value, bool discontinuity, std::uint64_t at, Line* placed);
+  void takeOver(std::uint16_t pid, std::uint64_t value, std::uint64_t at, double tau);
+
+  bool started_ = false;
+  std::uint16_t firstPid_ = 0;
+  std::uint16_t pid_ = 0;
+  std::uint64_t firstAt_ = 0;
+  // The clock PID's last PCR taken.
+  std::uint64_t pcrAt_ = 0;
+  std::uint64_t pcrValue_ = 0;
+  double pcrTau_ = 0;
+  // Where the stretch not yet placed begins: the last PCR, or the last lapse.
+  std::uint64_t anchorAt_ = 0;
+  double anchorTau_ = 0;
+  bool lost_ = false;  // the stretch began with a lapse: the clock runs on the estimate
+  bool haveRate_ = false;
+  double ticksPerByte_ = 0;  // from the last two PCRs of one PID
+  std::uint64_t due_ = UINT64_MAX;
+
+  double coveredTau_ = 0;
+  std::uint64_t coveredAt_ = 0;
+  double estimatedTicks_ = 0;
+  std::vector<HandOver> handOvers_;
+  std::vector<Other> others_;  // by PID, made at the first other PID's PCR
+  std::vector<std::uint16_t> otherPids_;
+};
+
+}  // namespace pelorin::tools
