@@ -5,8 +5,10 @@
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <vector>
@@ -59,25 +61,38 @@ int main(int argc, char** argv) {
       "  pelorin-inspect --json rec.ts\n"
       "  pelorin-inspect --strip-rtp plain.ts rtp-rec.ts\n"
       "  cat rec.ts | pelorin-inspect -\n"
-      "Time-based checks run on the PCR clock (the first PID with a PCR): PAT and each PMT at least every\n"
-      "0.5 s, each PID a PMT names at least every --pid-timeout seconds, PCRs at most 40 ms apart. Without\n"
-      "any PCR they are off, and the report says so.\n"
-      "Exit status: 0 no priority-1 error, 1 priority-1 errors found, 2 usage or I/O error.");
+      "Time-based checks run on the stream's clock: PCRs, with the bytes between them placed by\n"
+      "interpolation. When the clock's PID stops, another PID's PCRs carry it on, or else the last rate\n"
+      "(the report says for how long). PAT and each PMT at least every 0.5 s, each PID a PMT names at\n"
+      "least every --pid-timeout seconds, PCRs at most 40 ms apart. Without any PCR they are off, and the\n"
+      "report says so.\n"
+      "Exit status: 0 no priority-1 error, 1 priority-1 errors found or no packet at all, 2 usage or I/O\n"
+      "error.");
   app.add_option("FILE", path, "Recording to check ('-' reads standard input)")->required()->type_name("");
   app.add_flag("--json", json, "Print one JSON object instead of the report");
   app.add_option("--strip-rtp", stripPath, "Also write the plain transport stream (every packet, no RTP headers) to OUT")
       ->type_name("OUT");
-  app.add_option("--pid-timeout", options.pidTimeoutSeconds,
+  std::string pidTimeout = "5";
+  app.add_option("--pid-timeout", pidTimeout,
                  "PID_error when a PID a PMT names is absent for longer than SECONDS")
       ->type_name("SECONDS")
-      ->capture_default_str()
-      ->check(CLI::PositiveNumber.description(""));
+      ->capture_default_str();
 
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     const int code = app.exit(e);
     return code == 0 ? kExitOk : kExitUsage;
+  }
+  {
+    // nan would turn the check off without a word, and inf would never fire.
+    char* end = nullptr;
+    options.pidTimeoutSeconds = std::strtod(pidTimeout.c_str(), &end);
+    if (pidTimeout.empty() || *end != '\0' || !std::isfinite(options.pidTimeoutSeconds) ||
+        options.pidTimeoutSeconds <= 0) {
+      std::cerr << "pelorin-inspect: --pid-timeout takes a number of seconds above 0, not '" << pidTimeout << "'\n";
+      return kExitUsage;
+    }
   }
 
   int fd = STDIN_FILENO;
@@ -168,5 +183,5 @@ int main(int argc, char** argv) {
     }
   }
   std::cout << (json ? toJson(report) : toText(report)) << std::endl;
-  return report.priority1Ok() ? kExitOk : kExitErrors;
+  return report.ok() ? kExitOk : kExitErrors;
 }

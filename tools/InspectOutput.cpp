@@ -46,7 +46,7 @@ std::string toText(const InspectReport& r) {
   }
   if (r.rtp) {
     out << "RTP: " << r.rtpDatagrams << " datagrams, " << r.rtpGaps << " sequence gaps (" << r.rtpLost
-        << " datagrams lost)\n";
+        << " datagrams lost), " << r.rtpReordered << " reordered\n";
   }
   if (r.skippedBytes || r.trailingBytes) {
     out << r.skippedBytes << " bytes skipped out of sync, " << r.trailingBytes << " trailing bytes\n";
@@ -62,7 +62,9 @@ std::string toText(const InspectReport& r) {
                   rate(p.bitrateBps).c_str());
     out << line;
   }
-  out << (r.priority1Ok() ? "OK: no priority-1 errors" : "ERRORS: priority-1 errors found");
+  out << (r.packets == 0       ? "ERRORS: no transport stream packets"
+          : r.priority1Ok() ? "OK: no priority-1 errors"
+                            : "ERRORS: priority-1 errors found");
   return out.str();
 }
 
@@ -74,14 +76,14 @@ std::string toJson(const InspectReport& r) {
     return std::string(buf);
   };
   std::ostringstream out;
-  out << "{\"ok\":" << (r.priority1Ok() ? "true" : "false") << ",\"bytes\":" << r.bytes
+  out << "{\"ok\":" << (r.ok() ? "true" : "false") << ",\"bytes\":" << r.bytes
       << ",\"packets\":" << r.packets << ",\"skipped_bytes\":" << r.skippedBytes
       << ",\"trailing_bytes\":" << r.trailingBytes << ",\"ts_sync_loss\":" << r.tsSyncLoss
       << ",\"sync_byte_errors\":" << r.syncByteErrors << ",\"pat_errors\":" << r.patErrors
       << ",\"cc_errors\":" << r.ccErrors << ",\"pmt_errors\":" << r.pmtErrors << ",\"pid_errors\":" << r.pidErrors
       << ",\"crc_errors\":" << r.crcErrors << ",\"pcr_repetition_errors\":" << r.pcrRepetitionErrors
       << ",\"rtp\":" << (r.rtp ? "true" : "false") << ",\"rtp_datagrams\":" << r.rtpDatagrams
-      << ",\"rtp_gaps\":" << r.rtpGaps << ",\"rtp_lost\":" << r.rtpLost
+      << ",\"rtp_gaps\":" << r.rtpGaps << ",\"rtp_lost\":" << r.rtpLost << ",\"reordered\":" << r.rtpReordered
       << ",\"pcr_pid\":" << (r.pcrPid ? std::to_string(*r.pcrPid) : "null")
       << ",\"time_checks\":" << (r.pcrPid ? "true" : "false") << ",\"clock_pids\":[";
   if (r.pcrPid) out << *r.pcrPid;

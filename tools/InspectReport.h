@@ -44,8 +44,9 @@ struct InspectReport {
   // RTP
   bool rtp = false;
   std::uint64_t rtpDatagrams = 0;
-  std::uint64_t rtpGaps = 0;  // forward jumps of the sequence number
-  std::uint64_t rtpLost = 0;  // datagrams those jumps skip
+  std::uint64_t rtpGaps = 0;       // forward jumps of the sequence number not filled by late datagrams
+  std::uint64_t rtpLost = 0;       // expected (from the highest number) minus received
+  std::uint64_t rtpReordered = 0;  // came late: not lost
   // Clock
   std::optional<std::uint16_t> pcrPid;  // the first PID that carried it
   std::vector<ClockHandOver> clockHandOvers;
@@ -58,6 +59,8 @@ struct InspectReport {
     return tsSyncLoss == 0 && syncByteErrors == 0 && patErrors == 0 && ccErrors == 0 && pmtErrors == 0 &&
            pidErrors == 0;
   }
+  // The verdict: data without a single packet is no clean stream either.
+  bool ok() const { return packets > 0 && priority1Ok(); }
 };
 
 }  // namespace pelorin::tools

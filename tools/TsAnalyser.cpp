@@ -20,6 +20,7 @@ constexpr std::uint64_t kPcrRepetition = 27'000'000 / 1000 * 40;  // 40 ms
 // A PCR is exact to a tick, and so is no time placed from it: a gap longer
 // than its limit by less than that is within it.
 constexpr double kSlackTicks = 1;
+constexpr std::size_t kOpenGaps = 32;  // recent jumps that late datagrams may still fill
 
 inline unsigned be16(const std::uint8_t* p) { return (unsigned{p[0]} << 8) | p[1]; }
 inline std::uint32_t be32(const std::uint8_t* p) {
@@ -37,22 +38,43 @@ TsAnalyser::TsAnalyser(const InspectOptions& options)
 
 void TsAnalyser::rtpHeader(const Frame& f) {
   ++r_.rtpDatagrams;
-  if (f.newSource) haveSeq_ = false;
-  if (f.damaged) {
-    ++lastSeq_;
-    return;
+  if (f.newSource) {
+    lostBefore_ += sequence_.Lost();
+    reorderedBefore_ += sequence_.Reordered();
+    sequence_ = RtpSequence{};
+    openGaps_.clear();
   }
-  const auto seq = static_cast<std::uint16_t>(be16(f.data + 2));
-  if (haveSeq_) {
-    const auto step = static_cast<std::uint16_t>(seq - lastSeq_);
-    if (step == 0 || step >= 0x8000) return;  // repeated or late: nothing lost
-    if (step > 1) {
+  // A damaged header is taken for the next datagram.
+  const std::uint16_t n = f.damaged ? static_cast<std::uint16_t>(highest_ + 1) : RtpSequenceNumber(f.data);
+  const std::uint16_t before = highest_;
+  switch (sequence_.Add(n)) {
+    case RtpSequence::Arrival::Gap:
       ++r_.rtpGaps;
-      r_.rtpLost += step - 1u;
-    }
+      if (openGaps_.size() == kOpenGaps) openGaps_.erase(openGaps_.begin());
+      openGaps_.push_back({static_cast<std::uint16_t>(before + 1), static_cast<std::uint16_t>(n - before - 1), 0});
+      highest_ = n;
+      break;
+    case RtpSequence::Arrival::First:  // also a sender that started again
+      openGaps_.clear();
+      highest_ = n;
+      break;
+    case RtpSequence::Arrival::InOrder:
+      highest_ = n;
+      break;
+    case RtpSequence::Arrival::Late:
+      // A jump whose every skipped datagram came late was no gap.
+      for (auto it = openGaps_.begin(); it != openGaps_.end(); ++it) {
+        if (static_cast<std::uint16_t>(n - it->from) >= it->count) continue;
+        if (++it->filled == it->count) {
+          --r_.rtpGaps;
+          openGaps_.erase(it);
+        }
+        break;
+      }
+      break;
+    default:
+      break;
   }
-  lastSeq_ = seq;
-  haveSeq_ = true;
 }
 
 void TsAnalyser::packet(const std::uint8_t* p, std::uint64_t at) {
@@ -340,6 +362,8 @@ void TsAnalyser::finish(std::uint64_t end, InspectReport* out) {
 
   InspectReport& r = *out;
   r = r_;
+  r.rtpLost = lostBefore_ + sequence_.Lost();
+  r.rtpReordered = reorderedBefore_ + sequence_.Reordered();
   if (clock_.started()) {
     r.pcrPid = clock_.firstPid();
     for (const auto& h : clock_.handOvers()) r.clockHandOvers.push_back({h.pid, h.tau / kTicksPerSecond});

@@ -1,6 +1,7 @@
 // Reads the packets and RTP headers a TsFramer finds: continuity, PAT and
 // PMT sections and their CRCs, the programs' PIDs, PCRs and the stream's
-// clock, RTP sequence numbers. Owns every count but the framing's.
+// clock, RTP sequence numbers (loss and reordering as RFC 3550 A.3 counts
+// them). Owns every count but the framing's.
 //
 // Time: one clock for the whole stream (StreamClock) places every packet in
 // time, and the PAT, PMT and PID checks measure the gaps between occurrences
@@ -19,6 +20,7 @@
 #include "InspectReport.h"
 #include "StreamClock.h"
 #include "TsFramer.h"
+#include "pipeline/RtpSequence.h"
 #include "pipeline/TsContinuity.h"
 
 namespace pelorin::tools {
@@ -79,8 +81,16 @@ class TsAnalyser {
 
   double pidLimit_;  // in ticks
   InspectReport r_;
-  bool haveSeq_ = false;
-  std::uint16_t lastSeq_ = 0;
+
+  // RTP sequence numbers, per source; the figures of sources before the current one.
+  struct OpenGap {
+    std::uint16_t from, count, filled;
+  };
+  RtpSequence sequence_;
+  std::uint16_t highest_ = 0;
+  std::vector<OpenGap> openGaps_;
+  std::uint64_t lostBefore_ = 0;
+  std::uint64_t reorderedBefore_ = 0;
 
   std::array<PidState, 8192> pids_{};
   ContinuityTracker continuity_;

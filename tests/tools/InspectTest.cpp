@@ -126,19 +126,33 @@ std::vector<std::uint8_t> bytes(const std::vector<Packet>& packets) {
   return out;
 }
 
-// 12-byte version-2 RTP header before every 7 packets; datagram `drop` is left out.
-std::vector<std::uint8_t> rtpWrap(const std::vector<Packet>& packets, long drop = -1) {
-  std::vector<std::uint8_t> out;
-  for (std::size_t first = 0, seq = 0; first < packets.size(); first += 7, ++seq) {
-    if (static_cast<long>(seq) == drop) continue;
-    const std::uint8_t header[12] = {0x80, 33, static_cast<std::uint8_t>(seq >> 8), static_cast<std::uint8_t>(seq),
-                                     0, 0, 0, 0, 0x12, 0x34, 0x56, 0x78};
-    out.insert(out.end(), header, header + 12);
+using Datagram = std::vector<std::uint8_t>;
+
+// 12-byte version-2 RTP headers before every 7 packets, numbered from `firstSeq`.
+std::vector<Datagram> datagrams(const std::vector<Packet>& packets, unsigned firstSeq = 0) {
+  std::vector<Datagram> out;
+  for (std::size_t first = 0, seq = firstSeq; first < packets.size(); first += 7, ++seq) {
+    Datagram d = {0x80, 33, static_cast<std::uint8_t>(seq >> 8), static_cast<std::uint8_t>(seq),
+                  0, 0, 0, 0, 0x12, 0x34, 0x56, 0x78};
     for (std::size_t i = first; i < std::min(first + 7, packets.size()); ++i) {
-      out.insert(out.end(), packets[i].begin(), packets[i].end());
+      d.insert(d.end(), packets[i].begin(), packets[i].end());
     }
+    out.push_back(std::move(d));
   }
   return out;
+}
+
+std::vector<std::uint8_t> join(const std::vector<Datagram>& datagrams) {
+  std::vector<std::uint8_t> out;
+  for (const auto& d : datagrams) out.insert(out.end(), d.begin(), d.end());
+  return out;
+}
+
+// RTP-wrapped; datagram `drop` is left out.
+std::vector<std::uint8_t> rtpWrap(const std::vector<Packet>& packets, long drop = -1) {
+  auto d = datagrams(packets);
+  if (drop >= 0) d.erase(d.begin() + drop);
+  return join(d);
 }
 
 // Feeds the data in growing pieces, so packets and headers straddle every boundary.
@@ -332,6 +346,43 @@ TEST(Inspect, ClockRtpAndStrippingOnACleanStream) {
   EXPECT_NE(toJson(r).find("\"duration_s\":null"), std::string::npos);
 }
 
+// Loss is datagrams expected minus received; one that comes late is
+// reordered, not lost, and a jump it fills is no gap.
+TEST(Inspect, RtpLossIsExpectedMinusReceived) {
+  struct Case {
+    const char* name;
+    unsigned firstSeq;
+    std::function<void(std::vector<Datagram>&)> edit;
+    std::uint64_t datagrams, gaps, lost, reordered;
+  };
+  const auto swap = [](std::vector<Datagram>& d, std::size_t i) { std::swap(d[i], d[i + 1]); };
+  const std::vector<Case> cases = {
+      {"in order", 0, [](auto&) {}, 429, 0, 0, 0},
+      {"a swapped pair and a duplicate", 0, [&](auto& d) {
+         swap(d, 100);
+         d.insert(d.begin() + 200, d[200]);
+       },
+       430, 0, 0, 1},
+      {"three in a row lost", 0, [](auto& d) { d.erase(d.begin() + 100, d.begin() + 103); }, 426, 1, 3, 0},
+      {"one lost, one three places late", 0, [](auto& d) {
+         d.erase(d.begin() + 100);
+         d.insert(d.begin() + 203, d[199]);
+         d.erase(d.begin() + 199);
+       },
+       428, 1, 1, 1},
+      {"a swapped pair across the wrap", 65500, [&](auto& d) { swap(d, 35); }, 429, 0, 0, 1},
+  };
+  for (const auto& c : cases) {
+    auto d = datagrams(build({}), c.firstSeq);
+    c.edit(d);
+    const InspectReport r = inspect(join(d));
+    EXPECT_EQ(r.rtpDatagrams, c.datagrams) << c.name;
+    EXPECT_EQ(r.rtpGaps, c.gaps) << c.name;
+    EXPECT_EQ(r.rtpLost, c.lost) << c.name;
+    EXPECT_EQ(r.rtpReordered, c.reordered) << c.name;
+  }
+}
+
 TEST(Inspect, ClockGoesOnWhenItsPidStops) {
   struct Case {
     const char* name;
@@ -371,9 +422,12 @@ TEST(Inspect, ClockGoesOnWhenItsPidStops) {
 }
 
 TEST(Inspect, EdgesOfTheInput) {
+  // No packet at all: no priority-1 error counted, and still not a clean stream.
   auto r = inspect({});
   EXPECT_TRUE(r.priority1Ok());
+  EXPECT_FALSE(r.ok());
   EXPECT_EQ(r.packets, 0u);
+  EXPECT_NE(toText(r).find("ERRORS: no transport stream packets"), std::string::npos);
 
   // A stream cut mid-packet: the whole packets are read, the rest reported.
   auto data = bytes(build({}));
@@ -399,7 +453,8 @@ TEST(Inspect, JsonCarriesEveryKey) {
   const std::string json = toJson(inspect(bytes(build({}))));
   for (const char* key : {"\"packets\":3000", "\"sync_byte_errors\":0", "\"ts_sync_loss\":0", "\"cc_errors\":0",
                           "\"pat_errors\":0", "\"pmt_errors\":0", "\"pid_errors\":0", "\"crc_errors\":0",
-                          "\"pcr_repetition_errors\":0", "\"rtp\":false", "\"rtp_gaps\":0", "\"duration_s\":2.980000",
+                          "\"pcr_repetition_errors\":0", "\"rtp\":false", "\"rtp_gaps\":0", "\"reordered\":0", "\"clock_pids\":[257]",
+                          "\"clock_estimated_s\":0.000000", "\"duration_s\":2.980000",
                           "\"bitrate_bps\":1504000", "\"pids\":{\"0\":{\"packets\":30,\"cc_errors\":0,\"bitrate_bps\":15040}",
                           "\"8191\":{"}) {
     EXPECT_NE(json.find(key), std::string::npos) << key << " in " << json;

@@ -1,9 +1,11 @@
 #!/bin/sh
-# Exit codes and output formats of pelorin-send and pelorin-check.
+# Exit codes and output formats of pelorin-send and pelorin-check, and
+# pelorin-inspect's command line (its checks have their own tests).
 # Sends only to 127.0.0.1 (unicast, a handful of datagrams).
 set -u
 SEND=$1
 CHECK=$2
+INSPECT=${3:-$(dirname "$CHECK")/pelorin-inspect}
 status=0
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
@@ -51,5 +53,16 @@ head -c 2000 /dev/zero >"$dir/zeros.ts"
 expect_exit 1 "check garbage" "$CHECK" "$dir/zeros.ts"
 grep -q "^FAIL: 1 datagram, .*1 corrupt, 684 trailing bytes, 7 sync errors$" "$dir/out" ||
   fail "garbage verdict: $(cat "$dir/out")"
+
+# pelorin-inspect: no packet at all is no clean stream; --pid-timeout is a number of seconds above 0.
+expect_exit 1 "inspect an empty file" "$INSPECT" "$dir/empty.ts"
+[ "$(tail -n 1 "$dir/out")" = "ERRORS: no transport stream packets" ] || fail "inspect empty verdict: $(cat "$dir/out")"
+expect_exit 1 "inspect --json an empty file" "$INSPECT" --json "$dir/empty.ts"
+grep -q '^{"ok":false,' "$dir/out" || fail "inspect empty json: $(cat "$dir/out")"
+for value in nan inf -inf 0 -1 1e400 abc ""; do
+  expect_exit 2 "inspect --pid-timeout '$value'" "$INSPECT" --pid-timeout "$value" "$dir/zeros.ts"
+  [ "$(wc -l <"$dir/err")" -eq 1 ] || fail "inspect --pid-timeout '$value' says: $(cat "$dir/err")"
+done
+expect_exit 1 "inspect --pid-timeout 0.5 (accepted; garbage fails)" "$INSPECT" --pid-timeout 0.5 "$dir/zeros.ts"
 
 exit $status
