@@ -43,6 +43,8 @@ int main(int argc, char** argv) {
       "  pelorin-send --group 239.1.1.1 --port 5000 --bitrate 10 --duration 5\n"
       "  pelorin-send --group 127.0.0.1 --port 5000 --mode raw --size 512 --rate 1000 --count 100\n"
       "  pelorin-send --group 239.1.1.1 --port 5000 --file capture.ts --duration 30\n"
+      "  pelorin-send --group 239.1.1.1 --port 5000 --rate 2000 --count 6000 --skip 777,4001 --pause-after 2000 "
+      "--pause-ms 1500\n"
       "At the end one line goes to standard output:\n"
       "  sent N datagrams, B bytes in S.sss s (R Mbit/s)\n"
       "or, with --json, an object with datagrams, zero_datagrams, bytes, seconds, mbit_per_s, interrupted.");
@@ -108,6 +110,26 @@ int main(int argc, char** argv) {
                       ->group("Content");
   app.add_flag("--no-loop", noLoop, "With --file: stop at the end of the file")->group("Content")->needs(fileOpt);
   fileOpt->excludes(modeOpt)->excludes(sizeOpt)->excludes(startOpt);
+
+  app.add_option("--skip", o.skip,
+                 "Never send the datagrams with these indexes, as if lost on the way (they still count for --count)")
+      ->type_name("I[,J...]")
+      ->group("Network faults")
+      ->delimiter(',');
+  auto* pauseAfterOpt =
+      app.add_option("--pause-after", o.pauseAfter, "Pause after the first N datagrams (skipped ones included)")
+          ->type_name("N")
+          ->group("Network faults");
+  auto* pauseMsOpt = app.add_option("--pause-ms", o.pauseMs, "Send nothing for MS milliseconds in that pause")
+                         ->type_name("MS")
+                         ->group("Network faults")
+                         ->check(CLI::PositiveNumber.description(""));
+  pauseAfterOpt->needs(pauseMsOpt);
+  pauseMsOpt->needs(pauseAfterOpt);
+  app.add_flag("--rtp", o.rtp,
+               "Wrap each datagram in a 12-byte RTP header: payload type 33, sequence number = index mod 65536, "
+               "90 kHz timestamp of the send time (zero-length extras stay empty)")
+      ->group("Content");
 
   app.add_flag("--json", json, "Print the summary as one JSON object")->group("Output");
   app.add_flag("--progress", progress, "Report progress on standard error every second (default: only on a terminal)")

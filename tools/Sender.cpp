@@ -138,6 +138,25 @@ class FileSource : public Source {
 
 bool isMulticast(in_addr addr) { return (ntohl(addr.s_addr) >> 28) == 0xE; }
 
+void putBe16(std::uint8_t* out, std::uint16_t v) {
+  out[0] = static_cast<std::uint8_t>(v >> 8);
+  out[1] = static_cast<std::uint8_t>(v);
+}
+
+void putBe32(std::uint8_t* out, std::uint32_t v) {
+  putBe16(out, static_cast<std::uint16_t>(v >> 16));
+  putBe16(out + 2, static_cast<std::uint16_t>(v));
+}
+
+// RFC 3550 fixed header: no padding, extension, CSRCs or marker.
+void writeRtpHeader(std::uint8_t* out, std::uint64_t index, double seconds) {
+  out[0] = 0x80;
+  out[1] = kRtpPayloadType;
+  putBe16(out + 2, static_cast<std::uint16_t>(index));
+  putBe32(out + 4, static_cast<std::uint32_t>(static_cast<std::uint64_t>(seconds * 90000.0)));
+  putBe32(out + 8, kRtpSsrc);
+}
+
 }  // namespace
 
 void validate(const SendOptions& o) {
@@ -157,6 +176,10 @@ void validate(const SendOptions& o) {
     if (v < 0 || !std::isfinite(v)) throw std::invalid_argument("pacing values must be positive numbers");
   }
   if (o.size > kMaxUdpPayload) throw std::invalid_argument("--size must be 0..65507");
+  if (o.rtp && o.file.empty() && datagramSize(o.mode, o.size) > kMaxUdpPayload - kRtpHeaderSize) {
+    throw std::invalid_argument("with --rtp, --size must be 0..65495");
+  }
+  if (o.pauseMs < 0 || !std::isfinite(o.pauseMs)) throw std::invalid_argument("--pause-ms must be 0 or more");
   if (o.file.empty()) {
     if (o.bitrateMbit != 0 && datagramSize(o.mode, o.size) == 0) {
       throw std::invalid_argument("--bitrate cannot pace empty datagrams; use --rate");
@@ -170,7 +193,8 @@ void validate(const SendOptions& o) {
 SendStats runSender(const SendOptions& o, const std::atomic<bool>* stop) {
   validate(o);
 
-  const std::size_t nominalSize = o.file.empty() ? datagramSize(o.mode, o.size) : kTsDatagramSize;
+  const std::size_t header = o.rtp ? kRtpHeaderSize : 0;
+  const std::size_t nominalSize = (o.file.empty() ? datagramSize(o.mode, o.size) : kTsDatagramSize) + header;
   double interval = 0;  // seconds between numbered datagrams; 0 = unpaced
   if (o.bitrateMbit > 0) interval = static_cast<double>(nominalSize) * 8.0 / (o.bitrateMbit * 1e6);
   if (o.rate > 0) interval = 1.0 / o.rate;
@@ -216,15 +240,20 @@ SendStats runSender(const SendOptions& o, const std::atomic<bool>* stop) {
   // Everything a batch needs is allocated once, here.
   const std::size_t slotSize = std::max<std::size_t>(source->maxSize(), 1);
   std::vector<std::uint8_t> slots(kBatch * slotSize);
-  std::vector<iovec> iov(2 * kBatch);
+  std::vector<std::uint8_t> headers(kBatch * kRtpHeaderSize);
+  // Up to two messages per numbered datagram (a zero-length extra), each an
+  // optional RTP header and the datagram.
+  std::vector<iovec> iov(4 * kBatch);
   std::vector<mmsghdr> msgs(2 * kBatch);
   for (std::size_t j = 0; j < msgs.size(); ++j) {
     msgs[j].msg_hdr = msghdr{};
     msgs[j].msg_hdr.msg_name = &dest;
     msgs[j].msg_hdr.msg_namelen = sizeof dest;
-    msgs[j].msg_hdr.msg_iov = &iov[j];
-    msgs[j].msg_hdr.msg_iovlen = 1;
+    msgs[j].msg_hdr.msg_iov = &iov[2 * j];
   }
+  std::vector<std::uint64_t> skip = o.skip;
+  std::sort(skip.begin(), skip.end());
+  const std::uint64_t firstIndex = o.file.empty() ? o.startIndex : 0;
 
   auto sendAll = [&](std::size_t m) {
     std::size_t done = 0;
@@ -251,6 +280,14 @@ SendStats runSender(const SendOptions& o, const std::atomic<bool>* stop) {
   double nextProgress = 1.0;
   const double end = o.duration ? *o.duration : INFINITY;
   std::uint64_t i = 0;
+  // Once the pause has begun, every later datagram is due this much later.
+  bool pausePending = o.pauseMs > 0;
+  double pauseShift = 0;
+  auto dueOf = [&](std::uint64_t k) {
+    std::optional<double> d = source->due(k);
+    if (d && !pausePending && o.pauseMs > 0 && k >= o.pauseAfter) *d += pauseShift;
+    return d;
+  };
 
   for (;;) {
     if (stop && stop->load(std::memory_order_relaxed)) {
@@ -264,7 +301,14 @@ SendStats runSender(const SendOptions& o, const std::atomic<bool>* stop) {
       o.progress(stats.datagrams, stats.bytes, now);
       nextProgress = std::floor(now) + 1.0;
     }
-    const std::optional<double> due = source->due(i);
+    if (pausePending && i == o.pauseAfter) {
+      // Silence for the whole pause from now, even when sending runs behind.
+      const std::optional<double> d = source->due(i);
+      if (!d) break;
+      pauseShift = std::max(now - *d, 0.0) + o.pauseMs / 1000.0;
+      pausePending = false;
+    }
+    const std::optional<double> due = dueOf(i);
     if (!due) break;
     if (*due > now) {
       const double wake = std::min({*due, end, now + kMaxSleep, o.progress ? nextProgress : INFINITY});
@@ -276,26 +320,39 @@ SendStats runSender(const SendOptions& o, const std::atomic<bool>* stop) {
     std::size_t m = 0;
     while (n < kBatch && (!o.count || i + n < *o.count)) {
       if (n > 0) {
-        const std::optional<double> d = source->due(i + n);
+        if (pausePending && i + n == o.pauseAfter) break;
+        const std::optional<double> d = dueOf(i + n);
         if (!d || *d > now) break;
       }
-      const std::uint8_t* data = nullptr;
-      const std::size_t len = source->get(i + n, slots.data() + n * slotSize, &data);
-      iov[m].iov_base = const_cast<std::uint8_t*>(data);
-      iov[m].iov_len = len;
-      ++m;
-      stats.bytes += len;
+      const std::uint64_t index = firstIndex + i + n;
+      if (std::binary_search(skip.begin(), skip.end(), index)) {
+        ++stats.skipped;
+      } else {
+        const std::uint8_t* data = nullptr;
+        const std::size_t len = source->get(i + n, slots.data() + n * slotSize, &data);
+        iovec* parts = msgs[m].msg_hdr.msg_iov;
+        std::size_t count = 0;
+        if (o.rtp) {
+          std::uint8_t* h = headers.data() + n * kRtpHeaderSize;
+          writeRtpHeader(h, index, now);
+          parts[count++] = iovec{h, kRtpHeaderSize};
+        }
+        parts[count++] = iovec{const_cast<std::uint8_t*>(data), len};
+        msgs[m].msg_hdr.msg_iovlen = count;
+        ++m;
+        stats.bytes += header + len;
+        ++stats.datagrams;
+      }
       ++n;
       if (o.zeroEvery && (i + n) % o.zeroEvery == 0) {
-        iov[m].iov_base = nullptr;
-        iov[m].iov_len = 0;
+        msgs[m].msg_hdr.msg_iov[0] = iovec{nullptr, 0};
+        msgs[m].msg_hdr.msg_iovlen = 1;
         ++m;
         ++stats.zeroDatagrams;
       }
     }
     sendAll(m);
     i += n;
-    stats.datagrams = i;
   }
   stats.seconds = elapsed();
   return stats;

@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "StreamPattern.h"
 
@@ -34,12 +35,24 @@ struct SendOptions {
   std::string file;                         // replay this transport stream instead
   bool loop = true;                         // start the file again when it ends
 
+  // Network faults, so that a receiver's loss and outage figures can be checked.
+  std::vector<std::uint64_t> skip;          // indexes never sent (they still count for --count)
+  std::uint64_t pauseAfter = 0;             // with pauseMs: the datagrams sent before the pause
+  double pauseMs = 0;                       // 0: no pause
+  bool rtp = false;                         // wrap every numbered datagram in an RTP header
+
   // Called about once a second while sending (for progress output).
   std::function<void(std::uint64_t datagrams, std::uint64_t bytes, double seconds)> progress;
 };
 
+// The RTP header --rtp puts before each datagram: version 2, MP2T payload type.
+constexpr std::size_t kRtpHeaderSize = 12;
+constexpr std::uint8_t kRtpPayloadType = 33;
+constexpr std::uint32_t kRtpSsrc = 0x70656C6F;
+
 struct SendStats {
-  std::uint64_t datagrams = 0;      // numbered (non-empty unless --size 0) datagrams
+  std::uint64_t datagrams = 0;      // numbered (non-empty unless --size 0) datagrams sent
+  std::uint64_t skipped = 0;        // numbered datagrams left out by `skip`
   std::uint64_t zeroDatagrams = 0;  // extra zero-length ones
   std::uint64_t bytes = 0;
   double seconds = 0;

@@ -91,6 +91,47 @@ TEST(SenderLoopback, TsStreamArrivesByteExactWithZeroLengthExtras) {
   EXPECT_TRUE(checker.finish().ok);
 }
 
+TEST(SenderLoopback, SkipsPausesAndRtpHeaders) {
+  // Plain and RTP-wrapped: the skipped indexes never arrive, the others keep
+  // their own bytes (so the receiver sees the gaps), and the pause holds
+  // the rest back for its whole length.
+  for (const bool rtp : {false, true}) {
+    SCOPED_TRACE(rtp ? "rtp" : "plain");
+    LoopbackReceiver rx;
+    SendOptions o = loopback(rx.port());
+    o.count = 12;
+    o.startIndex = 65534;  // the sequence number wraps
+    o.skip = {65540, 65536};
+    o.pauseAfter = 5;
+    o.pauseMs = 150;
+    o.rtp = rtp;
+    const SendStats stats = runSender(o);
+    EXPECT_EQ(stats.datagrams, 10u);
+    EXPECT_EQ(stats.skipped, 2u);
+    EXPECT_GE(stats.seconds, 0.15);
+    const std::size_t header = rtp ? kRtpHeaderSize : 0;
+    EXPECT_EQ(stats.bytes, 10u * (header + kTsDatagramSize));
+
+    const auto got = rx.drain();
+    ASSERT_EQ(got.size(), 10u);
+    std::size_t j = 0;
+    for (std::uint64_t k = 65534; k < 65534 + 12; ++k) {
+      if (k == 65536 || k == 65540) continue;
+      const auto& d = got[j++];
+      ASSERT_EQ(d.size(), header + kTsDatagramSize) << k;
+      if (rtp) {
+        EXPECT_EQ(d[0], 0x80) << k;
+        EXPECT_EQ(d[1], kRtpPayloadType) << k;
+        EXPECT_EQ((d[2] << 8) | d[3], static_cast<int>(k & 0xFFFF)) << k;
+        EXPECT_EQ(getBe64(d.data() + 4) & 0xFFFFFFFF, kRtpSsrc) << k;
+      }
+      std::vector<std::uint8_t> expected(kTsDatagramSize);
+      writeTsDatagram(k, expected.data());
+      EXPECT_EQ(std::vector<std::uint8_t>(d.begin() + static_cast<std::ptrdiff_t>(header), d.end()), expected) << k;
+    }
+  }
+}
+
 TEST(SenderLoopback, TsStreamEndsAtTheLastIndexTheCheckerCanRead) {
   LoopbackReceiver rx;
   SendOptions o = loopback(rx.port());
@@ -179,6 +220,12 @@ TEST(SenderOptions, RefusesWhatCannotWork) {
   EXPECT_THROW(validate(o), std::invalid_argument);
   o.group = "239.1.1.1";
   o.interfaceAddress = "lo";
+  EXPECT_THROW(validate(o), std::invalid_argument);
+  o = loopback(5000);
+  o.count = 1;
+  o.rtp = true;
+  o.mode = StreamMode::Raw;
+  o.size = kMaxUdpPayload;  // no room left for the header
   EXPECT_THROW(validate(o), std::invalid_argument);
   o = loopback(5000);
   o.count = 1;

@@ -25,6 +25,7 @@ grep -q "count" "$dir/err" || fail "send without a bound says nothing useful"
 expect_exit 2 "send with two pacings" "$SEND" --group 127.0.0.1 --port 9 --count 1 --rate 1 --bitrate 1
 expect_exit 2 "send to a bad address" "$SEND" --group 127.0.0.300 --port 9 --count 1
 expect_exit 2 "send --size in ts mode" "$SEND" --group 127.0.0.1 --port 9 --count 1 --size 100
+expect_exit 2 "send --pause-after without --pause-ms" "$SEND" --group 127.0.0.1 --port 9 --count 1 --pause-after 1
 expect_exit 2 "send a file that is not there" "$SEND" --group 127.0.0.1 --port 9 --count 1 --file "$dir/none.ts"
 
 expect_exit 0 "send 5 raw datagrams" "$SEND" --group 127.0.0.1 --port 9 --count 5 --mode raw --size 100
