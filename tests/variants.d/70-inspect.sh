@@ -4,8 +4,10 @@
 # -muxrate), tests/tools/inject_faults.py puts one fault into a copy at a
 # time, and every count in pelorin-inspect's JSON must be exactly what that
 # fault causes. Also: RTP wrapping and one lost datagram, --strip-rtp giving
-# back the plain file byte for byte, and pelorin-check counting no
-# continuity error on the clean stream. Files only, no network.
+# back the plain file byte for byte, pelorin-check counting no continuity
+# error on the clean stream, and a 20-second H.264 stream whose video (the
+# PCR's PID) is cut after 5 s, alone and beside a second program. Files only,
+# no network.
 # The last line is "N passed, N failed".
 set -uo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/../.."
@@ -43,7 +45,7 @@ expect() {
 import json, sys
 report = json.loads(sys.argv[1])
 want = {k: 0 for k in ("ts_sync_loss", "sync_byte_errors", "pat_errors", "cc_errors", "pmt_errors",
-                       "pid_errors", "crc_errors", "pcr_repetition_errors", "rtp_gaps")}
+                       "pid_errors", "crc_errors", "pcr_repetition_errors", "rtp_gaps", "rtp_lost", "reordered")}
 want["rtp"] = False
 for item in sys.argv[2:]:
     key, value = item.split("=", 1)
@@ -116,6 +118,33 @@ check "RTP-wrapped: found, no error; --strip-rtp gives back the file byte for by
 $inject rtp-wrap --drop-middle --pid 256 "$work/clean.ts" "$work/rtp-gap.ts"
 check "an RTP datagram removed: 1 gap, 1 cc error" \
   expect "$work/rtp-gap.ts" 1 rtp=true rtp_gaps=1 rtp_lost=1 cc_errors=1 pids.256.cc_errors=1
+
+# The clock's PID stops: its packets from 5 s on become null packets, as in a
+# CBR multiplex whose video input stopped. The clock goes on by the last rate,
+# or by the other program's PCRs; the video PID's silence is one PID_error.
+make_h264() {  # make_h264 OUT [more ffmpeg options]: 20 s of H.264 and MP2 at 4 Mbit/s
+  local out=$1
+  shift
+  ffmpeg -nostdin -hide_banner -loglevel error -y \
+    -f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine=frequency=440:sample_rate=48000 \
+    -f lavfi -i testsrc2=size=320x240:rate=25 -t 20 "$@" \
+    -c:v libx264 -b:v 1M -c:a mp2 -b:a 128k -f mpegts -muxrate 4M "$out"
+}
+check "ffmpeg makes H.264 streams, one program and two" \
+  make_h264 "$work/one.ts" -map 0:v -map 1:a &&
+  make_h264 "$work/two.ts" -map 0:v -map 1:a -map 2:v -program title=A:st=0:st=1 -program title=B:st=2
+clock_pid_cut() {
+  $inject drop-pid --pid 256 5 99 "$work/one.ts" "$work/one-cut.ts" >/dev/null &&
+    expect "$work/one-cut.ts" 1 pid_errors=1 clock_pids=[256] || return 1
+  local est first
+  est=$("$inspect" --json "$work/one-cut.ts" | python3 -c 'import json,sys; print(round(json.load(sys.stdin)["clock_estimated_s"]))')
+  [ "$est" = 15 ] || { echo "clock estimated for $est s, wanted about 15"; return 1; }
+  # Either program's video (256 or 258) may carry the clock first; the other takes over.
+  first=$("$inspect" --json "$work/two.ts" | python3 -c 'import json,sys; print(json.load(sys.stdin)["pcr_pid"])')
+  $inject drop-pid --pid "$first" 5 99 "$work/two.ts" "$work/two-cut.ts" >/dev/null &&
+    expect "$work/two-cut.ts" 1 pid_errors=1 clock_estimated_s=0.0 "clock_pids=[$first,$((first == 256 ? 258 : 256))]"
+}
+check "the clock's PID cut after 5 s: one PID_error, exit 1, the clock goes on" clock_pid_cut
 
 usage() {
   "$inspect" "$work/none.ts" >/dev/null 2>&1
