@@ -24,6 +24,14 @@ struct RecordingCounters {
     std::atomic<std::uint64_t> bytesNotQueued{0};
     // GetTickCount64 when the writer last finished a write.
     std::atomic<std::uint64_t> lastWriteTicks{0};
+    // Arrival times came from the system, not from the completions.
+    std::atomic<bool> kernelTimestamps{false};
+    // The health figures of the last complete second, published by the
+    // writer for the status line; valid once healthSeconds is not 0.
+    std::atomic<std::uint64_t> healthSeconds{0};
+    std::atomic<std::uint32_t> healthIatMaxUs{0};
+    std::atomic<std::uint64_t> healthDfMicroseconds{0};
+    std::atomic<std::uint64_t> healthMlr{0};
 };
 
 extern RecordingCounters g_counters;
@@ -35,6 +43,13 @@ inline void CountDatagram(DWORD bytes)
                                        std::memory_order_relaxed);
     g_counters.bytesReceived.store(g_counters.bytesReceived.load(std::memory_order_relaxed) + bytes,
                                    std::memory_order_relaxed);
+}
+
+// Receive thread: the system time-stamps arrivals.
+inline void NoteKernelTimestamps()
+{
+    if (!g_counters.kernelTimestamps.load(std::memory_order_relaxed))
+        g_counters.kernelTimestamps.store(true, std::memory_order_relaxed);
 }
 
 // Receive thread: datagrams dropped because the queue was full.

@@ -25,6 +25,8 @@ struct RecordingSettings {
     // neither cuts it short nor stretches it.
     std::int64_t startTicks;
     std::int64_t endTicks;
+    // Extension options, from the arguments before the five pairs.
+    const wchar_t* reportPath;  // --report=PATH: the health report; nullptr for none
 };
 
 static_assert(sizeof(std::time_t) == 8, "recording times are 64-bit");

@@ -99,6 +99,35 @@ void PrintUsage()
     PrintLine("If you have only one NIC: pelorin.exe -i 0 ...");
 }
 
+int ParseExtensionOptions(int argc, wchar_t** argv, RecordingSettings* settings, HRESULT* status)
+{
+    int taken = 0;
+    // Only "--NAME=VALUE" is one: anything else (even "--version" among
+    // other arguments) is left to the argument count, as it always was.
+    for (int position = 1; position < argc && std::wcsncmp(argv[position], L"--", 2) == 0 &&
+                           std::wcschr(argv[position], L'=') != nullptr;
+         ++position) {
+        const wchar_t* argument = argv[position];
+        const wchar_t* equals = std::wcschr(argument, L'=');
+        const auto nameLength = static_cast<std::size_t>(equals - argument);
+        const wchar_t* value = equals + 1;
+        if (nameLength == 8 && std::wcsncmp(argument, L"--report", 8) == 0 && *value != L'\0') {
+            settings->reportPath = value;
+        } else {
+            // A typo must not look like success.
+            char narrow[512];
+            if (WideCharToMultiByte(CP_ACP, 0, argument, -1, narrow, sizeof narrow, nullptr, nullptr) == 0)
+                std::snprintf(narrow, sizeof narrow, "%s", "?");
+            PrintFormattedLine("Unknown option: %s", narrow);
+            PrintUsage();
+            *status = E_FAIL;
+            return taken;
+        }
+        ++taken;
+    }
+    return taken;
+}
+
 HRESULT ParseOptions(int argc, wchar_t** argv, RecordingSettings* settings)
 {
     HRESULT status = S_OK;

@@ -17,6 +17,12 @@ void ParseGroup(const wchar_t* text, ULONG* group, ULONG* source, HRESULT* statu
 
 void PrintUsage();
 
+// The extension options (--NAME=VALUE) that lead the command line, before the
+// five pairs; returns how many arguments they take. An unknown one prints
+// "Unknown option: ARG" and the usage, a bad value its own line; either sets
+// *status to E_FAIL.
+int ParseExtensionOptions(int argc, wchar_t** argv, RecordingSettings* settings, HRESULT* status);
+
 
 // Reads the five option pairs of an 11-argument command line into *settings
 // (startTime must already be set). Prints what is wrong and returns E_FAIL,

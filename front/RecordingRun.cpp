@@ -5,6 +5,7 @@
 #include "common/DebugLine.h"
 #include "common/OutputFile.h"
 #include "front/CommandLine.h"
+#include "front/HealthRun.h"
 #include "front/StatusLine.h"
 #include "pipeline/ChunkQueue.h"
 #include "pipeline/WriterThread.h"
@@ -73,7 +74,8 @@ bool WaitForWriter(HANDLE writer, const WriterInputs& inputs, StatusDisplay* sta
 // The writer could not store what was received: say so, finish as every
 // recording does, and end the process without waiting for the writer,
 // which may never come back from its write.
-[[noreturn]] void AbandonStalledWriter(StatusDisplay* status, SOCKET socket)
+[[noreturn]] void AbandonStalledWriter(StatusDisplay* status, SOCKET socket, HealthRun* health,
+                                      std::int64_t endedNanoseconds)
 {
     const std::uint64_t left = g_counters.bytesReceived.load() - g_counters.bytesStored.load() -
                                g_counters.bytesNotQueued.load();
@@ -81,14 +83,18 @@ bool WaitForWriter(HANDLE writer, const WriterInputs& inputs, StatusDisplay* sta
     status->Finish();
     OutputDebugLine("Output stalled: %llu bytes left unwritten\n", static_cast<unsigned long long>(left));
     ReportTotals(socket);
+    // The writer sits in its write, not in the figures, which are fed before
+    // each write: they can be read here.
+    EndHealth(health, endedNanoseconds);
     PrintTimeLine("Recording finished at");
     ExitProcess(static_cast<UINT>(StopRequested() ? static_cast<HRESULT>(STATUS_CONTROL_C_EXIT) : E_FAIL));
 }
 
 // Runs the writer on its own thread and waits for it; its result.
-DWORD RunWriter(Receiver* receiver, SOCKET socket)
+DWORD RunWriter(Receiver* receiver, SOCKET socket, HealthRun* health)
 {
-    WriterInputs inputs = {receiver->queue, receiver->dataEvent, g_settings.endTicks, EndReceiving, receiver};
+    WriterInputs inputs = {receiver->queue, receiver->dataEvent, g_settings.endTicks, EndReceiving, receiver,
+                           health->health, socket};
     g_writerThread = CreateThread(nullptr, 0, WriterThreadProc, &inputs, 0, nullptr);
     if (g_writerThread == nullptr) {
         // The receive thread is already running and must still be stopped,
@@ -98,7 +104,8 @@ DWORD RunWriter(Receiver* receiver, SOCKET socket)
     SetThreadPriority(g_writerThread, THREAD_PRIORITY_TIME_CRITICAL);
     OutputDebugStringW(L"Thread started.\n");
     StatusDisplay status(socket, receiver->receiveBufferGranted);
-    if (!WaitForWriter(g_writerThread, inputs, &status)) AbandonStalledWriter(&status, socket);
+    if (!WaitForWriter(g_writerThread, inputs, &status))
+        AbandonStalledWriter(&status, socket, health, receiver->endedNanoseconds);
     status.Finish();
     DWORD result = 0;
     if (!GetExitCodeThread(g_writerThread, &result)) result = static_cast<DWORD>(E_FAIL);
@@ -134,12 +141,14 @@ HRESULT RunRecording()
         // The receive thread closes the socket at the stop; the status line
         // asks the platform about this copy, which stays valid to ask about.
         const SOCKET socket = receiver->socket;
+        HealthRun health = BeginHealth();
         receiver->StartReceiving();
         AcceptStopRequests(receiver->dataEvent);
         stoppable = SetConsoleCtrlHandler(OnConsoleControl, TRUE) != FALSE;
         PrintTimeLine("Recording started at");
-        DWORD writerResult = RunWriter(receiver, socket);
+        DWORD writerResult = RunWriter(receiver, socket, &health);
         ReportTotals(socket);
+        const HRESULT reportResult = EndHealth(&health, receiver->endedNanoseconds);
         RefuseStopRequests();
         if (!CloseOutputFile() && writerResult == 0) {
             // The buffered tail could not be stored.
@@ -150,6 +159,8 @@ HRESULT RunRecording()
             result = HRESULT_FROM_WIN32(receiver->receiveError);
         else
             result = static_cast<HRESULT>(writerResult);
+        // The recording is kept either way; the report's failure still tells.
+        if (result == 0) result = reportResult;
     }
 
     PrintTimeLine("Recording finished at");
@@ -164,6 +175,13 @@ int PelorinMain(int argc, wchar_t** argv)
         PrintLine("pelorin " PELORIN_VERSION);
         return 0;
     }
+    // Extension options lead; the five pairs follow them as always, and the
+    // argument count is theirs.
+    HRESULT extensionStatus = S_OK;
+    const int extensions = ParseExtensionOptions(argc, argv, &g_settings, &extensionStatus);
+    if (extensionStatus != S_OK) return extensionStatus;
+    argc -= extensions;
+    argv += extensions;
     if (argc != 11) {
         PrintUsage();
         return 0;

@@ -32,6 +32,12 @@ StatusSample TakeStatusSample(std::int64_t startTicks, SOCKET socket)
         sample.dropsKnown = true;
     }
     sample.notQueued = g_counters.datagramsNotQueued.load(std::memory_order_relaxed);
+    if (g_counters.healthSeconds.load(std::memory_order_acquire) != 0) {
+        sample.healthKnown = true;
+        sample.iatMaxUs = g_counters.healthIatMaxUs.load(std::memory_order_relaxed);
+        sample.dfMicroseconds = g_counters.healthDfMicroseconds.load(std::memory_order_relaxed);
+        sample.mlr = g_counters.healthMlr.load(std::memory_order_relaxed);
+    }
     return sample;
 }
 
@@ -125,8 +131,12 @@ void StatusLine::Compose(const StatusSample& now, double bitsPerSecond, const ch
     FormatDuration(totalSeconds, total, sizeof total);
     FormatBytes(now.bytesStored, stored, sizeof stored);
     FormatBitRate(bitsPerSecond, rate, sizeof rate);
-    std::snprintf(text, sizeof text, "%s / %s  stored %s  %s%s  %" PRIu64 " datagrams%s%s", elapsed, total, stored,
-                  rate, rateSuffix, now.datagrams, drops, warning);
+    char health[64] = "";
+    if (now.healthKnown)
+        std::snprintf(health, sizeof health, "  IAT max %.1f ms  MDI %.1f:%" PRIu64, now.iatMaxUs / 1000.0,
+                      static_cast<double>(now.dfMicroseconds) / 1000.0, now.mlr);
+    std::snprintf(text, sizeof text, "%s / %s  stored %s  %s%s  %" PRIu64 " datagrams%s%s%s", elapsed, total, stored,
+                  rate, rateSuffix, now.datagrams, drops, warning, health);
 }
 
 const char* StatusLine::Update(const StatusSample& now)

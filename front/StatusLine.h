@@ -21,6 +21,11 @@ struct StatusSample {
     std::uint64_t drops;  // at the socket, when dropsKnown
     bool dropsKnown;
     std::uint64_t notQueued;  // datagrams dropped because the output could not keep up
+    // The network's figures over the last complete second, when known.
+    bool healthKnown;
+    std::uint32_t iatMaxUs;
+    std::uint64_t dfMicroseconds;
+    std::uint64_t mlr;
 };
 
 // The counters and clocks now, for a recording that started at startTicks
@@ -74,7 +79,7 @@ private:
     StatusSample previous;
     ULONGLONG lastArrivalTicks;  // when the datagram count was last seen moving
     std::size_t shownLength = 0;
-    char text[192] = {};
+    char text[256] = {};
 };
 
 // What a person at a terminal sees while the recording runs: the buffer

@@ -1,8 +1,11 @@
 #include "pipeline/WriterThread.h"
 
+#include "common/Counters.h"
 #include "common/OutputFile.h"
+#include "common/Recording.h"
 #include "pipeline/Chunk.h"
 #include "pipeline/ChunkQueue.h"
+#include "pipeline/StreamHealth.h"
 
 #include <atomic>
 #include <cstdint>
@@ -19,6 +22,31 @@ constexpr DWORD kDataWaitMilliseconds = 1000;
 std::atomic<bool> g_stopRequested{false};
 std::atomic<HANDLE> g_stopWake{nullptr};
 std::atomic<int> g_wakesInFlight{0};
+
+// Every datagram of the chunk, in arrival order, at its place in the file.
+void FeedHealth(StreamHealth* health, const Chunk* chunk, std::uint64_t fileOffset)
+{
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(chunk->data);
+    std::uint64_t position = 0;
+    for (int i = 0; i < chunk->arrivalCount; ++i) {
+        const DatagramArrival& arrival = chunk->arrivals[i];
+        health->AddDatagram(bytes + position, arrival.bytes, arrival.nanoseconds, fileOffset + position);
+        position += arrival.bytes;
+    }
+}
+
+// The last complete second's figures, for the status line.
+void PublishHealth(const StreamHealth* health)
+{
+    HealthInterval last = {};
+    if (!health->LastCompleteSecond(&last)) return;
+    const auto seconds = static_cast<std::uint64_t>(last.t + 1);
+    if (g_counters.healthSeconds.load(std::memory_order_relaxed) == seconds) return;
+    g_counters.healthIatMaxUs.store(last.iatMaxUs, std::memory_order_relaxed);
+    g_counters.healthDfMicroseconds.store(static_cast<std::uint64_t>(last.dfMs * 1000.0), std::memory_order_relaxed);
+    g_counters.healthMlr.store(last.mlr, std::memory_order_relaxed);
+    g_counters.healthSeconds.store(seconds, std::memory_order_release);
+}
 
 }  // namespace
 
@@ -57,6 +85,8 @@ DWORD WINAPI WriterThreadProc(LPVOID parameter)
     bool stopped = false;
     bool writeFailed = false;
     ULONGLONG lastCheck = GetTickCount64();
+    ULONGLONG lastDropsQuery = 0;
+    std::uint64_t fileOffset = 0;
 
     for (;;) {
         bool timedOut = WaitForSingleObject(inputs->dataEvent, kDataWaitMilliseconds) == WAIT_TIMEOUT;
@@ -68,8 +98,18 @@ DWORD WINAPI WriterThreadProc(LPVOID parameter)
         for (int i = 0; i < queued; ++i) {
             Chunk* chunk = inputs->queue->Front();
             inputs->queue->PopFront();
+            if (inputs->health != nullptr) FeedHealth(inputs->health, chunk, fileOffset);
+            fileOffset += static_cast<std::uint64_t>(chunk->length);
             if (!writeFailed && !WriteToOutputFile(chunk->data, chunk->length)) writeFailed = true;
             FreeChunk(chunk);
+        }
+        if (inputs->health != nullptr) {
+            PublishHealth(inputs->health);
+            if (GetTickCount64() - lastDropsQuery >= kMaxMillisecondsBetweenChecks) {
+                lastDropsQuery = GetTickCount64();
+                ULONGLONG drops = 0;
+                if (QuerySocketDrops(inputs->dropsSocket, &drops)) inputs->health->NoteHostDrops(drops, MonotonicNanoseconds());
+            }
         }
 
         if (stopped) {

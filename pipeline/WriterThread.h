@@ -7,6 +7,7 @@
 #include <cstdint>
 
 class ChunkQueue;
+class StreamHealth;
 
 // What the writer is handed: where the chunks come from, what wakes it, the
 // deadline, and how to end receiving. It knows nothing else of the receiver.
@@ -18,6 +19,10 @@ struct WriterInputs {
     // data event is set. It may be called by another thread as well.
     void (*stopReceiving)(void* context);
     void* stopContext;
+    // Fed every datagram, with its arrival time and file offset, before its
+    // chunk is written; nullptr for none. Only the writer touches it while it runs.
+    StreamHealth* health;
+    SOCKET dropsSocket;  // asked about the system's drops once a second
 };
 
 // `parameter` is a WriterInputs*. Ends with 0, or E_FAIL when the output

@@ -35,9 +35,15 @@ void CloseStopEventWhenSignalled(Receiver* receiver)
     receiver->stopEvent = nullptr;
 }
 
-// The datagram's arrival time, taken as its completion runs.
-std::int64_t ArrivalTime(LPWSAOVERLAPPED)
+// The datagram's arrival time: the system's own where it gives one, else
+// the moment its completion runs.
+std::int64_t ArrivalTime(LPWSAOVERLAPPED overlapped)
 {
+    std::int64_t nanoseconds = 0;
+    if (QueryReceiveTime(overlapped, &nanoseconds)) {
+        NoteKernelTimestamps();
+        return nanoseconds;
+    }
     return MonotonicNanoseconds();
 }
 
@@ -88,6 +94,7 @@ void EndReceiving(void* context)
         CloseHandle(receiver->receiveThread);
         receiver->receiveThread = nullptr;
     }
+    receiver->endedNanoseconds = MonotonicNanoseconds();
     Chunk* last = receiver->currentChunk;
     if (last != nullptr && last->arrivalCount == 0 && receiver->bytesInChunk == 0) {
         FreeChunk(last);

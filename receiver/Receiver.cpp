@@ -77,7 +77,8 @@ Receiver::Receiver()
       receiveError(0),
       sourceAddress(0),
       receiveBufferGranted(0),
-      endState(0)
+      endState(0),
+      endedNanoseconds(0)
 {
     queue = new (std::nothrow) ChunkQueue();
     dataEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);

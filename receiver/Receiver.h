@@ -5,6 +5,7 @@
 #include "platform/Platform.h"
 
 #include <atomic>
+#include <cstdint>
 
 struct Chunk;
 class ChunkQueue;
@@ -36,6 +37,7 @@ public:
     ULONG sourceAddress;    // network byte order; 0 takes the group from any source
     int receiveBufferGranted;  // SO_RCVBUF as the system reports it after set-up
     std::atomic<int> endState;  // EndReceiving: 0 not yet, 1 under way, 2 done
+    std::int64_t endedNanoseconds;  // when receiving ended (MonotonicNanoseconds), set by EndReceiving
 };
 
 

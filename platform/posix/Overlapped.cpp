@@ -25,6 +25,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <netinet/in.h>
 
 namespace pelorin_win {
@@ -60,6 +61,38 @@ struct ThreadReceives {
 };
 
 thread_local ThreadReceives t_receives;
+
+// The kernel's arrival time of the datagram whose routine runs now.
+struct ArrivalStamp {
+    LPWSAOVERLAPPED overlapped = nullptr;
+    std::int64_t nanoseconds = 0;
+};
+thread_local ArrivalStamp t_arrival;
+
+std::int64_t Nanoseconds(clockid_t clock)
+{
+    timespec now{};
+    clock_gettime(clock, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// SO_TIMESTAMPNS stamps with the wall clock; the recorder measures on the
+// monotonic one. The age of the datagram carries over; a wall-clock step
+// between its arrival and now would not, and is clamped to now.
+bool MonotonicArrival(msghdr& message, std::int64_t* nanoseconds)
+{
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
+        timespec stamp;
+        std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+        const std::int64_t age =
+            Nanoseconds(CLOCK_REALTIME) - (static_cast<std::int64_t>(stamp.tv_sec) * 1000000000 + stamp.tv_nsec);
+        const std::int64_t now = Nanoseconds(CLOCK_MONOTONIC);
+        *nanoseconds = age > 0 ? now - age : now;
+        return true;
+    }
+    return false;
+}
 
 int WakeFd()
 {
@@ -136,7 +169,9 @@ Attempt TryReceive(int index, int flags)
     // the list.
     RemovePending(index);
     fault::AlterCompletion(error, bytes);
+    t_arrival.overlapped = received >= 0 && MonotonicArrival(message, &t_arrival.nanoseconds) ? request.overlapped : nullptr;
     request.routine(error, bytes, request.overlapped, 0);
+    t_arrival.overlapped = nullptr;
     return Attempt::completed;
 }
 
@@ -234,6 +269,13 @@ void ForgetPendingReceives(int fd)
     }
 }
 }  // namespace detail
+
+BOOL QueryReceiveTime(LPWSAOVERLAPPED overlapped, std::int64_t* nanoseconds)
+{
+    if (overlapped == nullptr || nanoseconds == nullptr || t_arrival.overlapped != overlapped) return FALSE;
+    *nanoseconds = t_arrival.nanoseconds;
+    return TRUE;
+}
 
 int WSARecvFrom(SOCKET s, LPWSABUF buffers, DWORD bufferCount, LPDWORD, LPDWORD, pelorin_win::sockaddr* from,
                 LPINT fromLength, LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE completionRoutine)

@@ -242,6 +242,11 @@ ULONG inet_addr(const char* text);
 // Not a Winsock call: datagrams the system dropped at this socket because its
 // receive buffer was full. FALSE when the platform cannot tell.
 BOOL QuerySocketDrops(SOCKET s, ULONGLONG* drops);
+// Not a Winsock call: in the completion routine of `overlapped`, the time the
+// system took its datagram in, in nanoseconds on QueryPerformanceCounter's
+// clock, so that a late completion (the recorder held up) does not look like
+// a late datagram. FALSE when the system gave no such time.
+BOOL QueryReceiveTime(LPWSAOVERLAPPED overlapped, std::int64_t* nanoseconds);
 // Not a Winsock call: how a user gets the receive buffer asked for when the
 // system granted less; "" when there is nothing to advise.
 const char* ReceiveBufferRemedy();

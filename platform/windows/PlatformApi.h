@@ -44,6 +44,13 @@ inline BOOL QuerySocketDrops(SOCKET, ULONGLONG*)
     return FALSE;
 }
 
+// Not a Winsock call: the time the system took in the datagram of a
+// completing receive. WSARecvFrom gives none; the completion time stands in.
+inline BOOL QueryReceiveTime(LPWSAOVERLAPPED, std::int64_t*)
+{
+    return FALSE;
+}
+
 // Not a Winsock call: how a user gets the receive buffer asked for when the
 // system granted less. Winsock grants what is asked; nothing to advise.
 inline const char* ReceiveBufferRemedy()

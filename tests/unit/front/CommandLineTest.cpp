@@ -106,6 +106,42 @@ TEST(CommandLine, VersionIsOneLineAndOnlyAsTheOnlyArgument)
     EXPECT_STREQ(PELORIN_VERSION, "1.1.0");
 }
 
+TEST(CommandLine, ExtensionOptionsLeadAndTheFivePairsFollowAsAlways)
+{
+    const std::string unknown = "Unknown option: --reprot=r.json\n" + std::string(kUsage);
+    struct Case {
+        std::vector<std::wstring> words;
+        int result;
+        std::string output;
+        const wchar_t* report;
+    } cases[] = {
+        // Ten arguments after the extension options, whatever their number.
+        {{L"pelorin", L"--report=r.json", L"-i", L"0", L"-m", L"x", L"-p", L"1", L"-l", L"1", L"-f", L"o"},
+         E_FAIL, "Error occurred while parsing multicast ip.\n", L"r.json"},
+        {{L"pelorin", L"--report=r.json", L"-i", L"0"}, 0, kUsage, L"r.json"},
+        // A typo is refused, never taken for a recording that did nothing.
+        {{L"pelorin", L"--reprot=r.json", L"-i", L"0", L"-m", L"x", L"-p", L"1", L"-l", L"1", L"-f", L"o"},
+         E_FAIL, unknown, nullptr},
+        {{L"pelorin", L"--report=", L"-i", L"0"}, E_FAIL, "Unknown option: --report=\n" + std::string(kUsage), nullptr},
+        // A "--" text in a value position stays a value.
+        {{L"pelorin", L"-i", L"0", L"-m", L"--report=x", L"-p", L"1", L"-l", L"1", L"-f", L"o"}, E_FAIL,
+         "Error occurred while parsing multicast ip.\n", nullptr},
+    };
+    for (auto& c : cases) {
+        g_settings.reportPath = nullptr;
+        std::vector<wchar_t*> argv;
+        for (auto& word : c.words) argv.push_back(word.data());
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(PelorinMain(static_cast<int>(argv.size()), argv.data()), c.result);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.output);
+        if (c.report == nullptr)
+            EXPECT_EQ(g_settings.reportPath, nullptr);
+        else
+            EXPECT_STREQ(g_settings.reportPath, c.report);
+    }
+    g_settings.reportPath = nullptr;
+}
+
 TEST(CommandLine, SourceAtGroupNamesTheSourceOfASourceSpecificGroup)
 {
     struct Case {

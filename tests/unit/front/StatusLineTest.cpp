@@ -49,7 +49,7 @@ StatusSample Sample(ULONGLONG ticks, std::int64_t elapsed, std::uint64_t datagra
                     std::uint64_t stored, std::uint64_t drops = 0, bool dropsKnown = false,
                     std::uint64_t notQueued = 0)
 {
-    return StatusSample{ticks, elapsed, datagrams, received, stored, drops, dropsKnown, notQueued};
+    return StatusSample{ticks, elapsed, datagrams, received, stored, drops, dropsKnown, notQueued, false, 0, 0, 0};
 }
 
 }  // namespace
@@ -210,11 +210,18 @@ TEST(StatusLineText, ClippedOneColumnShortOfTheTerminalWidth)
     }
 }
 
-TEST(StatusLineText, OutputThatCouldNotKeepUpIsShownApartFromTheSystemsDrops)
+TEST(StatusLineText, OutputThatCouldNotKeepUpAndTheNetworksFiguresFollowTodaysFields)
 {
     StatusLine line(10, Sample(0, 0, 0, 0, 0));
     EXPECT_STREQ(line.Update(Sample(1000, 1, 100, 131600, 0, 3, true, 50)),
                  "0:00:01 / 0:00:10  stored 0 B  1.05 Mbit/s  100 datagrams  3 dropped  50 not written in time");
+    StatusSample sample = Sample(2000, 2, 200, 263200, 131600);
+    sample.healthKnown = true;
+    sample.iatMaxUs = 12345;
+    sample.dfMicroseconds = 3140;
+    sample.mlr = 7;
+    EXPECT_STREQ(line.Update(sample),
+                 "0:00:02 / 0:00:10  stored 132 kB  1.05 Mbit/s  200 datagrams  IAT max 12.3 ms  MDI 3.1:7");
 }
 
 // The decision goes through the platform's console query on standard error:

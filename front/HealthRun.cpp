@@ -1,0 +1,71 @@
+#include "front/HealthRun.h"
+
+#include "common/ConsoleLine.h"
+#include "common/Counters.h"
+#include "common/DebugLine.h"
+#include "common/Recording.h"
+#include "pipeline/HealthReport.h"
+#include "pipeline/StreamHealth.h"
+
+#include <chrono>
+#include <new>
+
+namespace {
+
+std::int64_t UnixMilliseconds()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+void ReportHealthTotals(const StreamHealth& health)
+{
+    double longest = 0;
+    for (const HealthOutage& outage : health.Outages()) {
+        const double seconds = static_cast<double>(outage.endNs - outage.startNs) / 1e9;
+        if (seconds > longest) longest = seconds;
+    }
+    OutputDebugLine("Recording health: IAT max %.1f ms, worst MDI %.1f:%llu, %llu TS packets lost, %llu outages "
+                    "(longest %.1f s)\n",
+                    health.IatMaxUs() / 1000.0, health.WorstDfMs(),
+                    static_cast<unsigned long long>(health.WorstMlr()),
+                    static_cast<unsigned long long>(health.TsPacketsLost()),
+                    static_cast<unsigned long long>(health.Outages().size()), longest);
+}
+
+}  // namespace
+
+HealthRun BeginHealth()
+{
+    HealthRun run = {new (std::nothrow) StreamHealth(), UnixMilliseconds()};
+    if (run.health != nullptr) run.health->Start(MonotonicNanoseconds());
+    return run;
+}
+
+HRESULT EndHealth(HealthRun* run, std::int64_t endNs)
+{
+    if (run->health == nullptr) return S_OK;
+    StreamHealth& health = *run->health;
+    // The receive thread's last word on the system's drops, from just before
+    // it closed the socket.
+    if (g_counters.socketDropsKnown.load(std::memory_order_acquire))
+        health.NoteHostDrops(g_counters.socketDrops.load(std::memory_order_relaxed), endNs);
+    health.Finish(endNs, g_counters.bytesStored.load(std::memory_order_relaxed));
+    ReportHealthTotals(health);
+
+    HRESULT result = S_OK;
+    if (g_settings.reportPath != nullptr) {
+        HealthReportInfo info;
+        info.file = FileSystemPath(g_settings.outputPath).u8string();
+        info.startedUnixMs = run->startedUnixMs;
+        info.endedUnixMs = UnixMilliseconds();
+        info.kernelTimestamps = g_counters.kernelTimestamps.load(std::memory_order_relaxed);
+        if (!WriteHealthReport(FileSystemPath(g_settings.reportPath), info, health)) {
+            PrintLine("Error occurred while writing report file.");
+            result = E_FAIL;
+        }
+    }
+    delete run->health;
+    run->health = nullptr;
+    return result;
+}

@@ -1,0 +1,23 @@
+// The network's health over a recording: the figures the writer feeds, the
+// totals line on the debugger channel, and the JSON report (--report).
+#pragma once
+
+#include "platform/Platform.h"
+
+#include <cstdint>
+
+class StreamHealth;
+
+struct HealthRun {
+    StreamHealth* health;         // nullptr when its memory could not be had
+    std::int64_t startedUnixMs;   // the wall clock as receiving began
+};
+
+// Right before receiving starts: t = 0 of the figures.
+HealthRun BeginHealth();
+
+// Once the writer has ended (or has been given up on): closes the figures at
+// `endNs`, the moment receiving ended, writes the health line after the
+// totals and, when asked for, the report. S_OK, or E_FAIL when the report
+// could not be written (its message printed). Releases the figures.
+HRESULT EndHealth(HealthRun* run, std::int64_t endNs);
