@@ -108,7 +108,18 @@ void StreamHealth::CloseSecond(std::int64_t durationNs)
 {
     if (pcrPairTicks > 0)
         pcrRate = static_cast<double>(pcrPairBytes) * static_cast<double>(kPcrHz) / static_cast<double>(pcrPairTicks);
-    const double ownRate = static_cast<double>(openTsBytes) * 1e9 / static_cast<double>(durationNs);
+    // A stream that starts (or comes back) within this second runs only from
+    // its first arrival: its rate over the whole second would be too low, and
+    // the delay factor as large as the silence before it.
+    std::int64_t runningNs = durationNs;
+    if (previousRate <= 0) {
+        for (std::size_t s = slotsLow; s < slotsHigh; ++s) {
+            if (slots[s].firstNs == kEmptySlot) continue;
+            if (durationNs > static_cast<std::int64_t>(slots[s].firstNs)) runningNs = durationNs - slots[s].firstNs;
+            break;
+        }
+    }
+    const double ownRate = static_cast<double>(openTsBytes) * 1e9 / static_cast<double>(runningNs);
     double rate = ownRate;
     if (pcrRate > 0) {
         rate = pcrRate;
