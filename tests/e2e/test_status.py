@@ -19,7 +19,8 @@ import harness  # noqa: E402
 
 GROUP = "239.255.0.7"
 STATUS = re.compile(r"^(\d+):(\d\d):(\d\d) / (\d+):(\d\d):(\d\d)  stored (\d+(?:\.\d+)? [kMGTP]?B)  "
-                    r"(\d+(?:\.\d+)? [kMGT]?bit/s)( average)?  (\d+) datagrams(  no data(?: for (\d+) s)?)? *$")
+                    r"(\d+(?:\.\d+)? [kMGT]?bit/s)( average)?  (\d+) datagrams(  no data(?: for (\d+) s)?)?"
+                    r"(  IAT max \d+\.\d ms  MDI \d+\.\d:\d+)? *$")
 
 
 def setUpModule():
