@@ -21,6 +21,7 @@ OutputDebugString.
 """
 
 import argparse
+import json
 import os
 import re
 import shutil
@@ -37,6 +38,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
 import harness  # noqa: E402
 from harness import BIND_FAILED, E_FAIL, hresult_from_win32  # noqa: E402
+from test_health import REPORT_KEYS  # noqa: E402
 
 WSAEINVAL = 10022
 STATUS_CONTROL_C_EXIT = 0xC000013A
@@ -254,6 +256,25 @@ class RecordingTests(WindowsTestCase):
         totals = [line for line in run.debug if line.startswith("Recording totals: ")]
         self.assertEqual(totals, ["Recording totals: 600 datagrams, %d bytes stored, unknown dropped, 0 not written in time\n" % (600 * 1316)])
         self.assertExact(out, 600, 0)
+
+    def test_health_report_of_a_recording(self):
+        port = harness.next_port()
+        out, report = self.path("health.ts"), self.path("health.json")
+        run = pelorin(["--report=" + win_path(report)] + recording_args("0", GROUP, port, 3, win_path(out)),
+                      senders=[stream(GROUP, port, 600)])
+        self.assert_normal_run(run)
+        self.assertExact(out, 600, 0)
+        self.assertFalse(os.path.exists(report + ".tmp"))
+        with open(report, encoding="utf-8") as f:
+            figures = json.load(f)
+        self.assertEqual(set(figures), REPORT_KEYS)
+        self.assertEqual((figures["datagrams"], figures["bytes"]), (600, os.path.getsize(out)))
+        self.assertEqual(sum(second["bytes"] for second in figures["intervals"]), os.path.getsize(out))
+        # The Windows build times a datagram as its receive completes, and
+        # Winsock keeps no drop count.
+        self.assertEqual(figures["timestamp_source"], "completion")
+        self.assertIsNone(figures["host_drops"])
+        self.assertEqual(figures["file"], win_path(out))
 
     def test_two_recordings_share_one_port(self):
         # IPTV puts many channels on one port. Windows delivers a group only

@@ -1,0 +1,237 @@
+"""End to end: the recording's health report (--report). A paced stream with
+a silence and datagrams lost on the way, plain and in RTP: the report's
+figures against what was sent and against the file; and the report however
+the recording ends."""
+
+import datetime
+import json
+import os
+import signal
+import struct
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+from harness import E_FAIL, exit_status, record  # noqa: E402
+
+GROUP = "239.255.2.1"
+RATE = 2000                 # datagrams a second
+PAUSE_AFTER = 2000          # one second of stream, then the silence
+PAUSE_MS = 1500
+# Apart from each other and from the datagrams that carry PAT and PMT, so
+# each costs 7 packets of the video PID: 21 in all, one per second at most.
+SKIPPED = (777, 2801, 4001)
+TS_DATAGRAM = 1316
+RTP_HEADER = 12
+PACKET = 188
+
+REPORT_KEYS = {"file", "started", "ended", "seconds", "datagrams", "bytes", "timestamp_source", "rate_source",
+               "host_drops", "ts_packets_lost", "rtp", "iat_max_us", "iat_histogram", "mdi_worst", "outages",
+               "intervals"}
+INTERVAL_KEYS = {"t", "offset", "datagrams", "bytes", "iat_max_us", "df_ms", "mlr", "host_drops"}
+OUTAGE_KEYS = {"start", "end", "seconds", "offset"}
+
+
+def setUpModule():
+    harness.set_up_network()
+
+
+def read_report(path):
+    with open(path, encoding="utf-8") as report:
+        return json.load(report)
+
+
+def sent_indexes(count):
+    """The indexes of the first `count` datagrams that were really sent."""
+    indexes, k = [], 0
+    while len(indexes) < count:
+        if k not in SKIPPED:
+            indexes.append(k)
+        k += 1
+    return indexes
+
+
+def pattern_index(data, offset, rtp):
+    """The index of the test-stream datagram at `offset`: for RTP its sequence
+    number and the packet number in its TS, which must agree; None when the
+    bytes there do not start a datagram."""
+    base = offset + (RTP_HEADER if rtp else 0)
+    if any(data[base + PACKET * n] != 0x47 for n in range(7) if base + PACKET * n < len(data)):
+        return None
+    # The third packet is on the video PID in every datagram; its payload
+    # starts with its packet number, 7 x index + 2.
+    number = struct.unpack_from(">Q", data, base + 2 * PACKET + 4)[0]
+    if number % 7 != 2:
+        return None
+    index = number // 7
+    if rtp and (data[offset] != 0x80 or data[offset + 1] & 0x7F != 33
+                or struct.unpack_from(">H", data, offset + 2)[0] != index & 0xFFFF):
+        return None
+    return index
+
+
+class HealthReport(harness.RecorderTestCase):
+
+    def record_with_report(self, rtp, ending):
+        """Records the stream with its silence and losses into a file and a
+        report, ending at the deadline (the stream still running) or by
+        SIGTERM shortly after the whole stream. Returns the result, the file
+        and the report's path."""
+        port = harness.next_port()
+        out, report = self.path("health.ts"), self.path("health.json")
+        stream = ["--group", GROUP, "--port", port, "--rate", RATE, "--pause-after", PAUSE_AFTER,
+                  "--pause-ms", PAUSE_MS, "--skip", ",".join(map(str, SKIPPED))] + (["--rtp"] if rtp else [])
+
+        if ending == "deadline":
+            # The stream outlasts the recording, so it ends without a silence.
+            length = 5
+            stream += ["--count", 30000, "--duration", 12]
+
+            def send(process):
+                sender = harness.start_sender(*stream)
+                try:
+                    process.wait(timeout=60)
+                finally:
+                    sender.terminate()
+                    sender.communicate(timeout=30)
+        else:
+            length = 3600
+            stream += ["--count", 6000]
+
+            def send(process):
+                # The datagrams are all in by the time the sender is done.
+                harness.start_sender(*stream).communicate(timeout=60)
+                process.send_signal(signal.SIGTERM)
+
+        result = record(["--report=" + report, "-i", "0", "-m", GROUP, "-p", port, "-l", length, "-f", out],
+                        during=send)
+        return result, out, report
+
+    def test_a_stream_with_a_silence_and_three_lost_datagrams(self):
+        cases = [
+            ("ts", False, "deadline"),
+            ("rtp", True, "deadline"),
+            ("ts, stopped by SIGTERM", False, "sigterm"),
+        ]
+        for name, rtp, ending in cases:
+            with self.subTest(name):
+                if ending == "sigterm" and harness.windows_build():
+                    self.skipTest("SIGTERM: test_windows.py stops the Windows build with Ctrl-C")
+                result, out, path = self.record_with_report(rtp, ending)
+                if ending == "sigterm":
+                    self.assertEqual(result.returncode, -signal.SIGTERM, result.stdout + result.stderr)
+                    self.assertEqual([harness.START_LINE.match(result.lines[0]) is not None,
+                                      harness.FINISH_LINE.match(result.lines[-1]) is not None, len(result.lines)],
+                                     [True, True, 2], result.stdout)
+                else:
+                    self.assertRecorded(result)
+                self.assertFalse(os.path.exists(path + ".tmp"))
+                report = read_report(path)
+                try:
+                    self.assertReportMatches(report, out, rtp, whole_stream=ending == "sigterm")
+                except AssertionError:
+                    print(f"\n{name}: {result.stdout}{json.dumps(report)}", file=sys.stderr)
+                    raise
+
+    def assertReportMatches(self, report, out, rtp, whole_stream):
+        size = TS_DATAGRAM + (RTP_HEADER if rtp else 0)
+        with open(out, "rb") as recording:
+            data = recording.read()
+        self.assertEqual(len(data) % size, 0)
+        count = len(data) // size
+        sent = sent_indexes(count)
+        self.assertGreater(sent[-1], SKIPPED[-1], "the recording ended before the last lost datagram")
+        if whole_stream:
+            self.assertEqual(count, 6000 - len(SKIPPED))
+
+        # The file: the stream without the skipped datagrams, byte for byte
+        # (for RTP, each header checked and the TS checked without it).
+        ts_only = out
+        if rtp:
+            ts_only = self.path("stripped.ts")
+            with open(ts_only, "wb") as stripped:
+                for j in range(count):
+                    self.assertEqual(pattern_index(data, j * size, True), sent[j], j)
+                    stripped.write(data[j * size + RTP_HEADER:(j + 1) * size])
+        verdict = harness.check(ts_only, "--expect-first", 0)
+        self.assertEqual((verdict["datagrams"], verdict["missing"], verdict["gaps"], verdict["corrupt"],
+                          verdict["duplicates"], verdict["out_of_order"]), (count, 3, 3, 0, 0, 0), verdict)
+
+        # Its shape and the totals.
+        self.assertEqual(set(report), REPORT_KEYS)
+        self.assertEqual(report["file"], out)
+        self.assertEqual((report["datagrams"], report["bytes"]), (count, len(data)))
+        self.assertIs(report["rtp"], rtp)
+        self.assertEqual(report["timestamp_source"], "completion" if harness.windows_build() else "kernel")
+        self.assertEqual(report["rate_source"], "measured")  # the test stream carries no PCR
+        self.assertEqual(report["host_drops"], 0, f"the host dropped datagrams: kernel {harness.udp_drops()}")
+        started, ended = (datetime.datetime.strptime(report[key], "%Y-%m-%dT%H:%M:%S.%fZ")
+                          for key in ("started", "ended"))
+        self.assertAlmostEqual((ended - started).total_seconds(), report["seconds"], delta=1.0,
+                               msg="the wall-clock span and the length disagree")
+
+        # Loss and the silence.
+        self.assertEqual(report["ts_packets_lost"], 7 * len(SKIPPED))
+        self.assertEqual(len(report["outages"]), 1, report["outages"])
+        outage = report["outages"][0]
+        self.assertEqual(set(outage), OUTAGE_KEYS)
+        self.assertTrue(1.4 <= outage["seconds"] <= 1.7, outage)
+        self.assertAlmostEqual(outage["end"] - outage["start"], outage["seconds"], delta=0.0015)
+        self.assertEqual(outage["offset"], sent.index(PAUSE_AFTER) * size)
+        self.assertTrue(1_400_000 <= report["iat_max_us"] <= 1_700_000, report["iat_max_us"])
+        histogram = {int(bucket): n for bucket, n in report["iat_histogram"].items()}
+        self.assertEqual(sum(histogram.values()), count - 1)
+        self.assertEqual(sum(n for bucket, n in histogram.items() if bucket >= 1 << 20), 1, histogram)
+
+        # Each second: a time index into the file, and the totals split up.
+        intervals = report["intervals"]
+        self.assertEqual([i["t"] for i in intervals], list(range(len(intervals))))
+        self.assertLessEqual(abs(len(intervals) - report["seconds"]), 1.0)
+        offset = 0
+        for interval in intervals:
+            self.assertEqual(set(interval), INTERVAL_KEYS)
+            self.assertEqual(interval["offset"], offset, interval)
+            self.assertEqual(interval["bytes"], interval["datagrams"] * size, interval)
+            if offset < len(data):
+                self.assertEqual(pattern_index(data, offset, rtp), sent[offset // size], interval)
+            # The stream came evenly whenever it came: the silence shows in
+            # the IAT and the outage, not in the delay factor.
+            self.assertLess(interval["df_ms"], 250, interval)
+            offset += interval["bytes"]
+        self.assertEqual(offset, len(data))
+        self.assertEqual(sum(i["mlr"] for i in intervals), report["ts_packets_lost"])
+        self.assertEqual(sum(i["host_drops"] for i in intervals), 0)
+        self.assertEqual(max(i["iat_max_us"] for i in intervals), report["iat_max_us"])
+        self.assertEqual(report["mdi_worst"], {"df_ms": max(i["df_ms"] for i in intervals),
+                                               "mlr": max(i["mlr"] for i in intervals)})
+
+
+class ReportFailures(harness.RecorderTestCase):
+
+    def test_an_unknown_option_is_refused_with_the_usage(self):
+        out = self.path("never.ts")
+        usage = record([]).lines
+        result = record(["--reprot=" + self.path("r.json"), "-i", "0", "-m", GROUP, "-p", harness.next_port(),
+                         "-l", 1, "-f", out])
+        self.assertEqual(result.lines, ["Unknown option: --reprot=" + self.path("r.json")] + usage)
+        self.assertEqual(result.returncode, exit_status(E_FAIL))
+        self.assertFalse(os.path.exists(out))
+
+    def test_a_report_that_cannot_be_written_keeps_the_recording(self):
+        port = harness.next_port()
+        out, report = self.path("kept.ts"), self.path("missing", "twice", "report.json")
+        result = record(["--report=" + report, "-i", "0", "-m", GROUP, "-p", port, "-l", 2, "-f", out],
+                        senders=[["--group", GROUP, "--port", port, "--count", 1000, "--rate", 2000]])
+        self.assertEqual(result.returncode, exit_status(E_FAIL), result.stdout)
+        self.assertEqual(result.stderr, "")
+        self.assertEqual(len(result.lines), 3, result.stdout)
+        self.assertRegex(result.lines[0], harness.START_LINE)
+        self.assertEqual(result.lines[1], "Error occurred while writing report file.")
+        self.assertRegex(result.lines[2], harness.FINISH_LINE)
+        self.assertExact(out, 1000, 0)
+        self.assertFalse(os.path.exists(report))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
