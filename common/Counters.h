@@ -32,6 +32,8 @@ struct RecordingCounters {
     std::atomic<std::uint32_t> healthIatMaxUs{0};
     std::atomic<std::uint64_t> healthDfMicroseconds{0};
     std::atomic<std::uint64_t> healthMlr{0};
+    // Segmented output: when the current segment began (UTC milliseconds).
+    std::atomic<std::int64_t> segmentStartUnixMs{0};
 };
 
 extern RecordingCounters g_counters;

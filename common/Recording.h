@@ -27,6 +27,8 @@ struct RecordingSettings {
     std::int64_t endTicks;
     // Extension options, from the arguments before the five pairs.
     const wchar_t* reportPath;  // --report=PATH: the health report; nullptr for none
+    std::int64_t segmentSeconds;  // --segment=SECONDS: one file per segment; 0 for one file
+    unsigned keepSegments;        // --keep=N: only the newest N segments stay; 0 keeps all
 };
 
 static_assert(sizeof(std::time_t) == 8, "recording times are 64-bit");

@@ -111,8 +111,21 @@ int ParseExtensionOptions(int argc, wchar_t** argv, RecordingSettings* settings,
         const wchar_t* equals = std::wcschr(argument, L'=');
         const auto nameLength = static_cast<std::size_t>(equals - argument);
         const wchar_t* value = equals + 1;
+        long long number = 0;
         if (nameLength == 8 && std::wcsncmp(argument, L"--report", 8) == 0 && *value != L'\0') {
             settings->reportPath = value;
+        } else if (nameLength == 9 && std::wcsncmp(argument, L"--segment", 9) == 0) {
+            if (!ParseNumber(value, 1, 86400, &number)) {
+                *status = Report("Error occurred while parsing segment length.");
+                return taken;
+            }
+            settings->segmentSeconds = number;
+        } else if (nameLength == 6 && std::wcsncmp(argument, L"--keep", 6) == 0) {
+            if (!ParseNumber(value, 1, 1000000, &number)) {
+                *status = Report("Error occurred while parsing segment count.");
+                return taken;
+            }
+            settings->keepSegments = static_cast<unsigned>(number);
         } else {
             // A typo must not look like success.
             char narrow[512];
@@ -125,6 +138,7 @@ int ParseExtensionOptions(int argc, wchar_t** argv, RecordingSettings* settings,
         }
         ++taken;
     }
+    if (settings->keepSegments != 0 && settings->segmentSeconds == 0) *status = Report("--keep needs --segment.");
     return taken;
 }
 

@@ -12,12 +12,6 @@
 
 namespace {
 
-std::int64_t UnixMilliseconds()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
-
 void ReportHealthTotals(const StreamHealth& health)
 {
     double longest = 0;
@@ -35,6 +29,12 @@ void ReportHealthTotals(const StreamHealth& health)
 
 }  // namespace
 
+std::int64_t UnixMilliseconds()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
 HealthRun BeginHealth()
 {
     HealthRun run = {new (std::nothrow) StreamHealth(), UnixMilliseconds()};
@@ -42,7 +42,7 @@ HealthRun BeginHealth()
     return run;
 }
 
-HRESULT EndHealth(HealthRun* run, std::int64_t endNs)
+HRESULT EndHealth(HealthRun* run, std::int64_t endNs, const HealthTarget& target)
 {
     if (run->health == nullptr) return S_OK;
     StreamHealth& health = *run->health;
@@ -50,17 +50,18 @@ HRESULT EndHealth(HealthRun* run, std::int64_t endNs)
     // it closed the socket.
     if (g_counters.socketDropsKnown.load(std::memory_order_acquire))
         health.NoteHostDrops(g_counters.socketDrops.load(std::memory_order_relaxed), endNs);
-    health.Finish(endNs, g_counters.bytesStored.load(std::memory_order_relaxed));
+    health.Finish(endNs, target.fileSize);
     ReportHealthTotals(health);
 
     HRESULT result = S_OK;
-    if (g_settings.reportPath != nullptr) {
+    if (target.report != nullptr) {
         HealthReportInfo info;
-        info.file = FileSystemPath(g_settings.outputPath).u8string();
-        info.startedUnixMs = run->startedUnixMs;
-        info.endedUnixMs = UnixMilliseconds();
+        info.file = FileSystemPath(target.file).u8string();
+        info.startedUnixMs = target.startedUnixMs;
+        // When receiving ended, not when the last byte was stored.
+        info.endedUnixMs = target.startedUnixMs + (endNs - health.StartNs()) / 1000000;
         info.kernelTimestamps = g_counters.kernelTimestamps.load(std::memory_order_relaxed);
-        if (!WriteHealthReport(FileSystemPath(g_settings.reportPath), info, health)) {
+        if (!WriteHealthReport(FileSystemPath(target.report), info, health)) {
             PrintLine("Error occurred while writing report file.");
             result = E_FAIL;
         }

@@ -13,11 +13,24 @@ struct HealthRun {
     std::int64_t startedUnixMs;   // the wall clock as receiving began
 };
 
+// The wall clock in milliseconds since 1970-01-01 UTC.
+std::int64_t UnixMilliseconds();
+
 // Right before receiving starts: t = 0 of the figures.
 HealthRun BeginHealth();
+
+// What the last report is about: the recording's file (or its last
+// segment's), where the report goes (nullptr for none), when that file began
+// and how many bytes it holds.
+struct HealthTarget {
+    const wchar_t* file;
+    const wchar_t* report;
+    std::int64_t startedUnixMs;
+    std::uint64_t fileSize;
+};
 
 // Once the writer has ended (or has been given up on): closes the figures at
 // `endNs`, the moment receiving ended, writes the health line after the
 // totals and, when asked for, the report. S_OK, or E_FAIL when the report
 // could not be written (its message printed). Releases the figures.
-HRESULT EndHealth(HealthRun* run, std::int64_t endNs);
+HRESULT EndHealth(HealthRun* run, std::int64_t endNs, const HealthTarget& target);

@@ -4,14 +4,20 @@
 #include "common/Counters.h"
 #include "common/DebugLine.h"
 #include "common/OutputFile.h"
+#include "common/Recording.h"
+#include "common/SegmentNames.h"
 #include "front/CommandLine.h"
 #include "front/HealthRun.h"
 #include "front/StatusLine.h"
 #include "pipeline/ChunkQueue.h"
+#include "pipeline/SegmentRotation.h"
 #include "pipeline/WriterThread.h"
 #include "receiver/Receiver.h"
 
 #include <cwchar>
+#include <filesystem>
+#include <string>
+#include <system_error>
 #include <new>
 
 namespace {
@@ -71,11 +77,33 @@ bool WaitForWriter(HANDLE writer, const WriterInputs& inputs, StatusDisplay* sta
     }
 }
 
+// What the last health report is about: the whole file, or the last segment.
+HealthTarget LastHealthTarget(const HealthRun& health, const SegmentRotation* segments, std::wstring* reportName)
+{
+    if (segments == nullptr)
+        return HealthTarget{g_settings.outputPath, g_settings.reportPath, health.startedUnixMs,
+                            g_counters.bytesStored.load(std::memory_order_relaxed)};
+    *reportName = segments->CurrentReportName();
+    return HealthTarget{segments->CurrentName().c_str(), g_settings.reportPath != nullptr ? reportName->c_str() : nullptr,
+                        segments->CurrentStartUnixMs(), segments->CurrentBytes()};
+}
+
+// The end of a recording's outputs, after the totals: the last segment's
+// line, the health line and the last report.
+HRESULT EndOutputs(HealthRun* health, SegmentRotation* segments, std::int64_t endedNanoseconds)
+{
+    if (segments != nullptr) segments->Close();
+    std::wstring reportName;
+    HRESULT result = EndHealth(health, endedNanoseconds, LastHealthTarget(*health, segments, &reportName));
+    if (segments != nullptr && segments->ReportFailed()) result = E_FAIL;
+    return result;
+}
+
 // The writer could not store what was received: say so, finish as every
 // recording does, and end the process without waiting for the writer,
 // which may never come back from its write.
 [[noreturn]] void AbandonStalledWriter(StatusDisplay* status, SOCKET socket, HealthRun* health,
-                                      std::int64_t endedNanoseconds)
+                                      SegmentRotation* segments, std::int64_t endedNanoseconds)
 {
     const std::uint64_t left = g_counters.bytesReceived.load() - g_counters.bytesStored.load() -
                                g_counters.bytesNotQueued.load();
@@ -83,18 +111,18 @@ bool WaitForWriter(HANDLE writer, const WriterInputs& inputs, StatusDisplay* sta
     status->Finish();
     OutputDebugLine("Output stalled: %llu bytes left unwritten\n", static_cast<unsigned long long>(left));
     ReportTotals(socket);
-    // The writer sits in its write, not in the figures, which are fed before
-    // each write: they can be read here.
-    EndHealth(health, endedNanoseconds);
+    // The writer sits in its write, not in the figures or the segments,
+    // which it updates before each write: they can be read here.
+    EndOutputs(health, segments, endedNanoseconds);
     PrintTimeLine("Recording finished at");
     ExitProcess(static_cast<UINT>(StopRequested() ? static_cast<HRESULT>(STATUS_CONTROL_C_EXIT) : E_FAIL));
 }
 
 // Runs the writer on its own thread and waits for it; its result.
-DWORD RunWriter(Receiver* receiver, SOCKET socket, HealthRun* health)
+DWORD RunWriter(Receiver* receiver, SOCKET socket, HealthRun* health, SegmentRotation* segments)
 {
-    WriterInputs inputs = {receiver->queue, receiver->dataEvent, g_settings.endTicks, EndReceiving, receiver,
-                           health->health, socket};
+    WriterInputs inputs = {receiver->queue, receiver->dataEvent, g_settings.endTicks, EndReceiving, ReceivingEnded, receiver,
+                           health->health, socket, segments};
     g_writerThread = CreateThread(nullptr, 0, WriterThreadProc, &inputs, 0, nullptr);
     if (g_writerThread == nullptr) {
         // The receive thread is already running and must still be stopped,
@@ -105,13 +133,23 @@ DWORD RunWriter(Receiver* receiver, SOCKET socket, HealthRun* health)
     OutputDebugStringW(L"Thread started.\n");
     StatusDisplay status(socket, receiver->receiveBufferGranted);
     if (!WaitForWriter(g_writerThread, inputs, &status))
-        AbandonStalledWriter(&status, socket, health, receiver->endedNanoseconds);
+        AbandonStalledWriter(&status, socket, health, segments, receiver->endedNanoseconds);
     status.Finish();
     DWORD result = 0;
     if (!GetExitCodeThread(g_writerThread, &result)) result = static_cast<DWORD>(E_FAIL);
     CloseHandle(g_writerThread);
     g_writerThread = nullptr;
     return result;
+}
+
+// Segments are regular files side by side: standard output, a FIFO or a
+// device cannot be cut and turned over.
+bool SegmentableOutput(const wchar_t* path)
+{
+    if (SameFileAsStandardHandle(path, STD_OUTPUT_HANDLE)) return false;
+    std::error_code error;
+    const std::filesystem::file_status status = std::filesystem::status(FileSystemPath(path), error);
+    return !std::filesystem::exists(status) || std::filesystem::is_regular_file(status);
 }
 
 }  // namespace
@@ -135,7 +173,25 @@ HRESULT RunRecording()
     }
     if (receiver->queue != nullptr && receiver->dataEvent != nullptr)
         result = receiver->CreateSocket(receiver->groupAddress, receiver->port, receiver->interfaceAddress);
-    if (result == 0) result = OpenOutputFile(g_settings.outputPath);
+    // Segments: the boundaries are mapped to the monotonic clock once, so
+    // that a later step of the wall clock moves none of them.
+    SegmentRotation* segments = nullptr;
+    const wchar_t* firstFile = g_settings.outputPath;
+    if (result == 0 && g_settings.segmentSeconds != 0) {
+        const std::int64_t unixMs = UnixMilliseconds();
+        const std::int64_t offset = MonotonicNanoseconds() - unixMs * 1000000;
+        segments = new (std::nothrow) SegmentRotation(g_settings.outputPath, g_settings.reportPath,
+                                                      g_settings.keepSegments, offset);
+        if (segments == nullptr) {
+            result = E_OUTOFMEMORY;
+        } else {
+            firstFile = segments->Begin(unixMs).c_str();
+            receiver->segmentSeconds = g_settings.segmentSeconds;
+            receiver->nextBoundaryUnix = NextSegmentBoundary(unixMs / 1000, g_settings.segmentSeconds);
+            receiver->nextBoundaryNs = receiver->nextBoundaryUnix * 1000000000 + offset;
+        }
+    }
+    if (result == 0) result = OpenOutputFile(firstFile);
 
     if (result == 0) {
         // The receive thread closes the socket at the stop; the status line
@@ -146,9 +202,9 @@ HRESULT RunRecording()
         AcceptStopRequests(receiver->dataEvent);
         stoppable = SetConsoleCtrlHandler(OnConsoleControl, TRUE) != FALSE;
         PrintTimeLine("Recording started at");
-        DWORD writerResult = RunWriter(receiver, socket, &health);
+        DWORD writerResult = RunWriter(receiver, socket, &health, segments);
         ReportTotals(socket);
-        const HRESULT reportResult = EndHealth(&health, receiver->endedNanoseconds);
+        const HRESULT reportResult = EndOutputs(&health, segments, receiver->endedNanoseconds);
         RefuseStopRequests();
         if (!CloseOutputFile() && writerResult == 0) {
             // The buffered tail could not be stored.
@@ -164,6 +220,7 @@ HRESULT RunRecording()
     }
 
     PrintTimeLine("Recording finished at");
+    delete segments;
     TearDownReceiver();
     if (stoppable) SetConsoleCtrlHandler(OnConsoleControl, FALSE);
     return result;
@@ -189,6 +246,10 @@ int PelorinMain(int argc, wchar_t** argv)
     StartRecordingClock(&g_settings);
     HRESULT status = ParseOptions(argc, argv, &g_settings);
     if (status != S_OK) return status;
+    if (g_settings.segmentSeconds != 0 && !SegmentableOutput(g_settings.outputPath)) {
+        PrintLine("--segment needs a regular output file, not standard output, a pipe or a device.");
+        return E_FAIL;
+    }
     HRESULT result = RunRecording();
     // Stopped early: ended the way a program ended by Ctrl-C ends.
     if (StopRequested()) return static_cast<int>(STATUS_CONTROL_C_EXIT);

@@ -2,6 +2,7 @@
 
 #include "common/DebugLine.h"
 #include "common/Recording.h"
+#include "common/SegmentNames.h"
 #include "receiver/Receiver.h"
 
 #include <cinttypes>
@@ -135,8 +136,9 @@ void StatusLine::Compose(const StatusSample& now, double bitsPerSecond, const ch
     if (now.healthKnown)
         std::snprintf(health, sizeof health, "  IAT max %.1f ms  MDI %.1f:%" PRIu64, now.iatMaxUs / 1000.0,
                       static_cast<double>(now.dfMicroseconds) / 1000.0, now.mlr);
-    std::snprintf(text, sizeof text, "%s / %s  stored %s  %s%s  %" PRIu64 " datagrams%s%s%s", elapsed, total, stored,
-                  rate, rateSuffix, now.datagrams, drops, warning, health);
+    std::snprintf(text, sizeof text, "%s / %s  stored %s  %s%s  %" PRIu64 " datagrams%s%s%s%s%s", elapsed, total,
+                  stored, rate, rateSuffix, now.datagrams, drops, warning, health, *trailer != '\0' ? "  " : "",
+                  trailer);
 }
 
 const char* StatusLine::Update(const StatusSample& now)
@@ -157,6 +159,11 @@ const char* StatusLine::Final(const StatusSample& now)
             now.datagrams == 0 ? "  no data" : "");
     previous = now;
     return text;
+}
+
+void StatusLine::SetTrailer(const char* value)
+{
+    std::snprintf(trailer, sizeof trailer, "%s", value);
 }
 
 void StatusLine::Show(std::FILE* stream, const char* line, bool last, int width)
@@ -191,8 +198,24 @@ StatusDisplay::StatusDisplay(SOCKET socketCopy, int receiveBufferGranted)
     Refresh();
 }
 
+namespace {
+
+// The current segment's file, for a segmented recording.
+void ShowSegment(StatusLine* line)
+{
+    if (g_settings.segmentSeconds == 0) return;
+    const std::int64_t startMs = g_counters.segmentStartUnixMs.load(std::memory_order_acquire);
+    const std::wstring name = SegmentFileName(g_settings.outputPath, startMs / 1000);
+    char narrow[128];
+    if (WideCharToMultiByte(CP_ACP, 0, name.c_str(), -1, narrow, sizeof narrow, nullptr, nullptr) != 0)
+        line->SetTrailer(narrow);
+}
+
+}  // namespace
+
 void StatusDisplay::Refresh()
 {
+    if (wanted) ShowSegment(&line);
     if (wanted) line.Show(stderr, line.Update(TakeStatusSample(g_settings.startTicks, socket)), false, StatusLineWidth());
 }
 

@@ -63,6 +63,8 @@ public:
     const char* Update(const StatusSample& now);
     // The final totals, with the average bit rate over the whole run.
     const char* Final(const StatusSample& now);
+    // Shown after everything else (the current segment's file); "" for none.
+    void SetTrailer(const char* text);
 
     // Writes the text over the previous one: "\r", the text, and blanks over
     // whatever is left of a longer previous line; a newline if `last`. With
@@ -79,7 +81,8 @@ private:
     StatusSample previous;
     ULONGLONG lastArrivalTicks;  // when the datagram count was last seen moving
     std::size_t shownLength = 0;
-    char text[256] = {};
+    char trailer[128] = {};
+    char text[384] = {};
 };
 
 // What a person at a terminal sees while the recording runs: the buffer

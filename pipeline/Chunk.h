@@ -24,6 +24,9 @@ struct Chunk {
     int length;                  // valid bytes, set when the chunk is handed over
     DatagramArrival* arrivals;   // kMaxArrivalsPerChunk records
     int arrivalCount;            // datagrams in the chunk, empty ones included
+    // Not 0 in a marker, which carries no data: the next output segment
+    // starts here, at this boundary (UTC seconds).
+    std::int64_t segmentStart;
 };
 
 // nullptr when memory runs out: the recording path never throws.

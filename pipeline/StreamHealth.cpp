@@ -108,18 +108,23 @@ void StreamHealth::CloseSecond(std::int64_t durationNs)
 {
     if (pcrPairTicks > 0)
         pcrRate = static_cast<double>(pcrPairBytes) * static_cast<double>(kPcrHz) / static_cast<double>(pcrPairTicks);
-    // A stream that starts (or comes back) within this second runs only from
-    // its first arrival: its rate over the whole second would be too low, and
-    // the delay factor as large as the silence before it.
-    std::int64_t runningNs = durationNs;
-    if (previousRate <= 0) {
-        for (std::size_t s = slotsLow; s < slotsHigh; ++s) {
-            if (slots[s].firstNs == kEmptySlot) continue;
-            if (durationNs > static_cast<std::int64_t>(slots[s].firstNs)) runningNs = durationNs - slots[s].firstNs;
-            break;
-        }
+    // The second's own rate runs from its first arrival to its last: a
+    // stream that starts, stops or comes back within the second would read
+    // far too slow over the whole second, and the delay factor of the next
+    // one as large as the silence.
+    double ownRate = static_cast<double>(openTsBytes) * 1e9 / static_cast<double>(durationNs);
+    std::uint32_t first = kEmptySlot, last = 0;
+    for (std::size_t s = slotsLow; s < slotsHigh; ++s) {
+        if (slots[s].firstNs == kEmptySlot) continue;
+        if (first == kEmptySlot) first = slots[s].firstNs;
+        last = slots[s].lastNs;
     }
-    const double ownRate = static_cast<double>(openTsBytes) * 1e9 / static_cast<double>(runningNs);
+    if (open.datagrams >= 2 && first != kEmptySlot && last > first) {
+        // n arrivals span n - 1 intervals.
+        const double spanBytes = static_cast<double>(openTsBytes) * static_cast<double>(open.datagrams - 1) /
+                                 static_cast<double>(open.datagrams);
+        ownRate = spanBytes * 1e9 / static_cast<double>(last - first);
+    }
     double rate = ownRate;
     if (pcrRate > 0) {
         rate = pcrRate;

@@ -5,6 +5,7 @@
 #include "common/Recording.h"
 #include "pipeline/Chunk.h"
 #include "pipeline/ChunkQueue.h"
+#include "pipeline/SegmentRotation.h"
 #include "pipeline/StreamHealth.h"
 
 #include <atomic>
@@ -84,6 +85,7 @@ DWORD WINAPI WriterThreadProc(LPVOID parameter)
     int passCounter = 0;
     bool stopped = false;
     bool writeFailed = false;
+    bool failureReported = false;  // the failure's own message is out already
     ULONGLONG lastCheck = GetTickCount64();
     ULONGLONG lastDropsQuery = 0;
     std::uint64_t fileOffset = 0;
@@ -98,6 +100,15 @@ DWORD WINAPI WriterThreadProc(LPVOID parameter)
         for (int i = 0; i < queued; ++i) {
             Chunk* chunk = inputs->queue->Front();
             inputs->queue->PopFront();
+            if (chunk->segmentStart != 0) {
+                if (!writeFailed && inputs->segments != nullptr &&
+                    !inputs->segments->Rotate(chunk->segmentStart, inputs->health))
+                    writeFailed = failureReported = true;
+                fileOffset = 0;
+                FreeChunk(chunk);
+                continue;
+            }
+            if (inputs->segments != nullptr) inputs->segments->Count(static_cast<std::uint64_t>(chunk->length), chunk->arrivalCount);
             if (inputs->health != nullptr) FeedHealth(inputs->health, chunk, fileOffset);
             fileOffset += static_cast<std::uint64_t>(chunk->length);
             if (!writeFailed && !WriteToOutputFile(chunk->data, chunk->length)) writeFailed = true;
@@ -113,10 +124,17 @@ DWORD WINAPI WriterThreadProc(LPVOID parameter)
         }
 
         if (stopped) {
-            if (writeFailed) ReportWriteFailure();
+            if (writeFailed && !failureReported) ReportWriteFailure();
             return writeFailed ? static_cast<DWORD>(E_FAIL) : 0;
         }
 
+        if (inputs->receivingEnded(inputs->stopContext)) {
+            // Ended by the main thread (the deadline, a stop request) while
+            // this thread was busy: one more pass takes what is left.
+            stopped = true;
+            SetEvent(inputs->dataEvent);
+            continue;
+        }
         if (timedOut) passCounter = kPassesPerCheck;
         bool stop = writeFailed || StopRequested();
         if (!stop && (passCounter % kPassesPerCheck == 0 || GetTickCount64() - lastCheck >= kMaxMillisecondsBetweenChecks)) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 class ChunkQueue;
+class SegmentRotation;
 class StreamHealth;
 
 // What the writer is handed: where the chunks come from, what wakes it, the
@@ -18,11 +19,15 @@ struct WriterInputs {
     // Ends receiving; once it has returned nothing more is queued, and the
     // data event is set. It may be called by another thread as well.
     void (*stopReceiving)(void* context);
+    // True once receiving has ended, whoever ended it.
+    bool (*receivingEnded)(void* context);
     void* stopContext;
     // Fed every datagram, with its arrival time and file offset, before its
     // chunk is written; nullptr for none. Only the writer touches it while it runs.
     StreamHealth* health;
     SOCKET dropsSocket;  // asked about the system's drops once a second
+    // Segmented output: turns the files over at each marker; nullptr for one file.
+    SegmentRotation* segments;
 };
 
 // `parameter` is a WriterInputs*. Ends with 0, or E_FAIL when the output

@@ -9,6 +9,8 @@
 #include "pipeline/ChunkQueue.h"
 
 #include <cstdio>
+#include <cstring>
+#include <new>
 
 namespace {
 
@@ -45,6 +47,77 @@ std::int64_t ArrivalTime(LPWSAOVERLAPPED overlapped)
         return nanoseconds;
     }
     return MonotonicNanoseconds();
+}
+
+// Hands the current chunk to the writer and goes on in `replacement` (a new
+// chunk when none is given). With the queue full its datagrams are dropped
+// and counted instead, and the chunk is used again (or released for the
+// replacement). False when memory ran out, which ends receiving.
+bool HandOverCurrentChunk(Receiver* receiver, Chunk* replacement)
+{
+    Chunk* chunk = receiver->currentChunk;
+    chunk->length = static_cast<int>(receiver->bytesInChunk);
+    switch (receiver->queue->Offer(chunk)) {
+    case ChunkQueue::OfferResult::queued:
+        SetEvent(receiver->dataEvent);
+        receiver->currentChunk = replacement != nullptr ? replacement : NewChunk();
+        if (receiver->currentChunk == nullptr) {
+            ReportOutOfMemory(receiver);
+            return false;
+        }
+        break;
+    case ChunkQueue::OfferResult::full:
+        // The output is not keeping up and the queue holds all the memory it
+        // may: these datagrams are dropped, the queued ones stay, and
+        // receiving goes on.
+        CountNotQueued(chunk->arrivalCount, receiver->bytesInChunk);
+        chunk->arrivalCount = 0;
+        if (replacement != nullptr) {
+            FreeChunk(chunk);
+            receiver->currentChunk = replacement;
+        }
+        break;
+    case ChunkQueue::OfferResult::outOfMemory:
+        // The full chunk stays current; it is queued at the stop.
+        FreeChunk(replacement);
+        ReportOutOfMemory(receiver);
+        return false;
+    }
+    receiver->bytesInChunk = 0;
+    return true;
+}
+
+// A segment boundary has passed, by the clock or by a datagram's arrival:
+// what came before it goes to the writer, then a marker that tells it to
+// begin the next file. The writer opens and closes files; this thread never
+// waits for one. False when memory ran out.
+bool CrossSegmentBoundary(Receiver* receiver, Chunk* replacement)
+{
+    if (receiver->currentChunk->arrivalCount > 0) {
+        if (!HandOverCurrentChunk(receiver, replacement)) return false;
+    } else if (replacement != nullptr) {
+        FreeChunk(receiver->currentChunk);
+        receiver->currentChunk = replacement;
+    }
+    Chunk* marker = new (std::nothrow) Chunk{};
+    if (marker != nullptr) marker->segmentStart = receiver->nextBoundaryUnix;
+    if (marker == nullptr || !receiver->queue->Push(marker)) {
+        delete marker;
+        ReportOutOfMemory(receiver);
+        return false;
+    }
+    SetEvent(receiver->dataEvent);
+    receiver->nextBoundaryUnix += receiver->segmentSeconds;
+    receiver->nextBoundaryNs += receiver->segmentSeconds * 1000000000;
+    return true;
+}
+
+// The receive thread's wait: without end, or until the next segment boundary.
+DWORD WaitTimeout(const Receiver* receiver)
+{
+    if (receiver->segmentSeconds == 0) return WSA_INFINITE;
+    const std::int64_t left = (receiver->nextBoundaryNs - MonotonicNanoseconds()) / 1000000 + 1;
+    return left > 0 ? static_cast<DWORD>(left < 0x7FFFFFFE ? left : 0x7FFFFFFE) : 0;
 }
 
 }  // namespace
@@ -114,6 +187,11 @@ void EndReceiving(void* context)
     SetEvent(receiver->dataEvent);
 }
 
+bool ReceivingEnded(void* context)
+{
+    return static_cast<Receiver*>(context)->endState.load() == 2;
+}
+
 DWORD WINAPI ReceiveThreadProc(LPVOID parameter)
 {
     ReceiveLoop(static_cast<Receiver*>(parameter));
@@ -137,7 +215,12 @@ void ReceiveLoop(Receiver* receiver)
     }
 
     for (;;) {
-        DWORD waitResult = WSAWaitForMultipleEvents(1, &receiver->stopEvent, FALSE, WSA_INFINITE, TRUE);
+        DWORD waitResult = WSAWaitForMultipleEvents(1, &receiver->stopEvent, FALSE, WaitTimeout(receiver), TRUE);
+        if (waitResult == WSA_WAIT_TIMEOUT) {
+            // A boundary without a datagram: the next file still begins there.
+            if (MonotonicNanoseconds() >= receiver->nextBoundaryNs && !CrossSegmentBoundary(receiver, nullptr)) break;
+            continue;
+        }
         if (waitResult == WSA_WAIT_FAILED) NoteReceiveError(receiver, static_cast<DWORD>(WSAGetLastError()));
         if (waitResult != WSA_WAIT_IO_COMPLETION) break;
         // A completion that failed has reported itself and posted nothing more.
@@ -172,36 +255,30 @@ void CALLBACK OnReceiveCompleted(DWORD error, DWORD bytesTransferred, LPWSAOVERL
     }
     CountDatagram(bytesTransferred);
 
-    Chunk* chunk = receiver->currentChunk;
-    DatagramArrival& arrival = chunk->arrivals[chunk->arrivalCount++];
-    arrival.nanoseconds = ArrivalTime(overlapped);
-    arrival.bytes = bytesTransferred;
-    receiver->bytesInChunk += bytesTransferred;
-    if (receiver->bytesInChunk >= kReceiveSize || chunk->arrivalCount == kMaxArrivalsPerChunk) {
-        chunk->length = static_cast<int>(receiver->bytesInChunk);
-        switch (receiver->queue->Offer(chunk)) {
-        case ChunkQueue::OfferResult::queued:
-            SetEvent(receiver->dataEvent);
-            receiver->currentChunk = NewChunk();
-            if (receiver->currentChunk == nullptr) {
-                ReportOutOfMemory(receiver);
-                return;
-            }
-            break;
-        case ChunkQueue::OfferResult::full:
-            // The output is not keeping up and the queue holds all the
-            // memory it may: these datagrams are dropped, the queued ones
-            // stay, and receiving goes on into the same chunk.
-            CountNotQueued(chunk->arrivalCount, receiver->bytesInChunk);
-            chunk->arrivalCount = 0;
-            break;
-        case ChunkQueue::OfferResult::outOfMemory:
-            // The full chunk stays current; it is queued at the stop.
+    const std::int64_t arrivalNs = ArrivalTime(overlapped);
+    if (receiver->segmentSeconds != 0 && arrivalNs >= receiver->nextBoundaryNs) {
+        // The datagram landed at the end of the current chunk but belongs to
+        // the next segment: it moves to the chunk that begins it, copied out
+        // before the old chunk becomes the writer's.
+        Chunk* next = NewChunk();
+        if (next == nullptr) {
             ReportOutOfMemory(receiver);
             return;
         }
-        receiver->bytesInChunk = 0;
+        std::memcpy(next->data, receiver->currentChunk->data + receiver->bytesInChunk, bytesTransferred);
+        if (!CrossSegmentBoundary(receiver, next)) return;
+        while (arrivalNs >= receiver->nextBoundaryNs)
+            if (!CrossSegmentBoundary(receiver, nullptr)) return;
     }
+
+    Chunk* chunk = receiver->currentChunk;
+    DatagramArrival& arrival = chunk->arrivals[chunk->arrivalCount++];
+    arrival.nanoseconds = arrivalNs;
+    arrival.bytes = bytesTransferred;
+    receiver->bytesInChunk += bytesTransferred;
+    if ((receiver->bytesInChunk >= kReceiveSize || chunk->arrivalCount == kMaxArrivalsPerChunk) &&
+        !HandOverCurrentChunk(receiver, nullptr))
+        return;
     receiver->receiveBuffer.buf = receiver->currentChunk->data + receiver->bytesInChunk;
 
     if (PostReceive(receiver, overlapped) == SOCKET_ERROR) {

@@ -78,7 +78,10 @@ Receiver::Receiver()
       sourceAddress(0),
       receiveBufferGranted(0),
       endState(0),
-      endedNanoseconds(0)
+      endedNanoseconds(0),
+      segmentSeconds(0),
+      nextBoundaryUnix(0),
+      nextBoundaryNs(0)
 {
     queue = new (std::nothrow) ChunkQueue();
     dataEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);

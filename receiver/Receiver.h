@@ -38,6 +38,11 @@ public:
     int receiveBufferGranted;  // SO_RCVBUF as the system reports it after set-up
     std::atomic<int> endState;  // EndReceiving: 0 not yet, 1 under way, 2 done
     std::int64_t endedNanoseconds;  // when receiving ended (MonotonicNanoseconds), set by EndReceiving
+    // Segmented output: every datagram goes whole into the segment it
+    // arrived in. 0 seconds: one output file.
+    std::int64_t segmentSeconds;
+    std::int64_t nextBoundaryUnix;  // UTC seconds
+    std::int64_t nextBoundaryNs;    // the same moment on MonotonicNanoseconds' clock
 };
 
 
@@ -57,6 +62,8 @@ constexpr int kFallbackReceiveBufferBytes = 131600;
 // held up; the first call does the work, later ones wait until it is done.
 // `receiver` is a Receiver*: the writer knows it only as an opaque pointer.
 void EndReceiving(void* receiver);
+// True once EndReceiving has done its work; `receiver` as above.
+bool ReceivingEnded(void* receiver);
 
 // Main thread, once both worker threads have ended (or never started):
 // releases g_receiver and everything it owns.

@@ -208,9 +208,11 @@ DWORD AlertableWait(detail::EventObject* event, DWORD timeout)
     // else, and each wait runs one routine. The socket's receive time-out
     // (set when it was created) bounds how late a SetEvent is seen while no
     // datagram comes; with traffic it is seen at the next one.
-    if (timeout == WSA_INFINITE) {
+    // A time limit is kept to within that receive time-out as well.
+    if (timeout != 0) {
         while (t_receives.count == 1) {
             if (detail::TryConsume(event)) return WSA_WAIT_EVENT_0;
+            if (deadline != Clock::time_point::max() && Clock::now() >= deadline) return WSA_WAIT_TIMEOUT;
             if (TryReceive(0, 0) == Attempt::completed) return WSA_WAIT_IO_COMPLETION;
         }
     }

@@ -16,8 +16,8 @@
 // The writer's inputs for g_receiver, as a recording hands them over.
 inline WriterInputs InputsForReceiver()
 {
-    return WriterInputs{g_receiver->queue, g_receiver->dataEvent, g_settings.endTicks, EndReceiving, g_receiver,
-                        nullptr, INVALID_SOCKET};
+    return WriterInputs{g_receiver->queue, g_receiver->dataEvent, g_settings.endTicks, EndReceiving, ReceivingEnded, g_receiver,
+                        nullptr, INVALID_SOCKET, nullptr};
 }
 
 // The writer's whole run on this thread.
