@@ -14,6 +14,7 @@
 #include "pipeline/WriterThread.h"
 #include "receiver/Receiver.h"
 
+#include <atomic>
 #include <cwchar>
 #include <filesystem>
 #include <string>
@@ -103,7 +104,8 @@ HRESULT EndOutputs(HealthRun* health, SegmentRotation* segments, std::int64_t en
 // recording does, and end the process without waiting for the writer,
 // which may never come back from its write.
 [[noreturn]] void AbandonStalledWriter(StatusDisplay* status, SOCKET socket, HealthRun* health,
-                                      SegmentRotation* segments, std::int64_t endedNanoseconds)
+                                      SegmentRotation* segments, std::atomic<int>* figures, ChunkQueue* queue,
+                                      std::int64_t endedNanoseconds)
 {
     const std::uint64_t left = g_counters.bytesReceived.load() - g_counters.bytesStored.load() -
                                g_counters.bytesNotQueued.load();
@@ -111,9 +113,10 @@ HRESULT EndOutputs(HealthRun* health, SegmentRotation* segments, std::int64_t en
     status->Finish();
     OutputDebugLine("Output stalled: %llu bytes left unwritten\n", static_cast<unsigned long long>(left));
     ReportTotals(socket);
-    // The writer sits in its write, not in the figures or the segments,
-    // which it updates before each write: they can be read here.
-    EndOutputs(health, segments, endedNanoseconds);
+    // The writer sits in its write and leaves the figures and the segments
+    // alone until it returns; if it is elsewhere, there is no report.
+    if (TakeFiguresFromStalledWriter(figures, queue, health->health, g_counters.bytesStored.load()))
+        EndOutputs(health, segments, endedNanoseconds);
     PrintTimeLine("Recording finished at");
     ExitProcess(static_cast<UINT>(StopRequested() ? static_cast<HRESULT>(STATUS_CONTROL_C_EXIT) : E_FAIL));
 }
@@ -121,8 +124,9 @@ HRESULT EndOutputs(HealthRun* health, SegmentRotation* segments, std::int64_t en
 // Runs the writer on its own thread and waits for it; its result.
 DWORD RunWriter(Receiver* receiver, SOCKET socket, HealthRun* health, SegmentRotation* segments)
 {
+    std::atomic<int> figures{kFiguresWriter};
     WriterInputs inputs = {receiver->queue, receiver->dataEvent, g_settings.endTicks, EndReceiving, ReceivingEnded, receiver,
-                           health->health, socket, segments};
+                           health->health, socket, segments, &figures};
     g_writerThread = CreateThread(nullptr, 0, WriterThreadProc, &inputs, 0, nullptr);
     if (g_writerThread == nullptr) {
         // The receive thread is already running and must still be stopped,
@@ -133,7 +137,8 @@ DWORD RunWriter(Receiver* receiver, SOCKET socket, HealthRun* health, SegmentRot
     OutputDebugStringW(L"Thread started.\n");
     StatusDisplay status(socket, receiver->receiveBufferGranted);
     if (!WaitForWriter(g_writerThread, inputs, &status))
-        AbandonStalledWriter(&status, socket, health, segments, receiver->endedNanoseconds);
+        AbandonStalledWriter(&status, socket, health, segments, &figures, receiver->queue,
+                             receiver->endedNanoseconds);
     status.Finish();
     DWORD result = 0;
     if (!GetExitCodeThread(g_writerThread, &result)) result = static_cast<DWORD>(E_FAIL);

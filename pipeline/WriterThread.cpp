@@ -51,6 +51,24 @@ void PublishHealth(const StreamHealth* health)
 
 }  // namespace
 
+bool TakeFiguresFromStalledWriter(std::atomic<int>* figures, ChunkQueue* queue, StreamHealth* health,
+                                  std::uint64_t fileOffset)
+{
+    int released = kFiguresFree;
+    if (!figures->compare_exchange_strong(released, kFiguresTaken, std::memory_order_acq_rel)) return false;
+    // What was queued but never stored still tells what the network did.
+    for (int queued = queue->Count(); queued > 0; --queued) {
+        Chunk* chunk = queue->Front();
+        queue->PopFront();
+        if (health != nullptr && chunk->segmentStart == 0) {
+            FeedHealth(health, chunk, fileOffset);
+            fileOffset += static_cast<std::uint64_t>(chunk->length);
+        }
+        FreeChunk(chunk);
+    }
+    return true;
+}
+
 bool RequestStop()
 {
     if (g_stopRequested.exchange(true)) return false;
@@ -86,6 +104,8 @@ DWORD WINAPI WriterThreadProc(LPVOID parameter)
     bool stopped = false;
     bool writeFailed = false;
     bool failureReported = false;  // the failure's own message is out already
+    StreamHealth* health = inputs->health;
+    SegmentRotation* segments = inputs->segments;
     ULONGLONG lastCheck = GetTickCount64();
     ULONGLONG lastDropsQuery = 0;
     std::uint64_t fileOffset = 0;
@@ -101,25 +121,34 @@ DWORD WINAPI WriterThreadProc(LPVOID parameter)
             Chunk* chunk = inputs->queue->Front();
             inputs->queue->PopFront();
             if (chunk->segmentStart != 0) {
-                if (!writeFailed && inputs->segments != nullptr &&
-                    !inputs->segments->Rotate(chunk->segmentStart, inputs->health))
+                if (!writeFailed && segments != nullptr && !segments->Rotate(chunk->segmentStart, health))
                     writeFailed = failureReported = true;
                 fileOffset = 0;
                 FreeChunk(chunk);
                 continue;
             }
-            if (inputs->segments != nullptr) inputs->segments->Count(static_cast<std::uint64_t>(chunk->length), chunk->arrivalCount);
-            if (inputs->health != nullptr) FeedHealth(inputs->health, chunk, fileOffset);
+            if (segments != nullptr) segments->Count(static_cast<std::uint64_t>(chunk->length), chunk->arrivalCount);
+            if (health != nullptr) FeedHealth(health, chunk, fileOffset);
             fileOffset += static_cast<std::uint64_t>(chunk->length);
+            // During the write the figures are free: a main thread that gives
+            // up on a write that never returns may take them for its report.
+            if (inputs->figures != nullptr) inputs->figures->store(kFiguresFree, std::memory_order_release);
             if (!writeFailed && !WriteToOutputFile(chunk->data, chunk->length)) writeFailed = true;
+            int released = kFiguresFree;
+            if (inputs->figures != nullptr && !inputs->figures->compare_exchange_strong(released, kFiguresWriter)) {
+                // Given up on: the main thread has the figures and the queue
+                // now, and is ending the process.
+                FreeChunk(chunk);
+                return static_cast<DWORD>(E_FAIL);
+            }
             FreeChunk(chunk);
         }
-        if (inputs->health != nullptr) {
-            PublishHealth(inputs->health);
+        if (health != nullptr) {
+            PublishHealth(health);
             if (GetTickCount64() - lastDropsQuery >= kMaxMillisecondsBetweenChecks) {
                 lastDropsQuery = GetTickCount64();
                 ULONGLONG drops = 0;
-                if (QuerySocketDrops(inputs->dropsSocket, &drops)) inputs->health->NoteHostDrops(drops, MonotonicNanoseconds());
+                if (QuerySocketDrops(inputs->dropsSocket, &drops)) health->NoteHostDrops(drops, MonotonicNanoseconds());
             }
         }
 

@@ -4,6 +4,7 @@
 
 #include "platform/Platform.h"
 
+#include <atomic>
 #include <cstdint>
 
 class ChunkQueue;
@@ -28,7 +29,21 @@ struct WriterInputs {
     SOCKET dropsSocket;  // asked about the system's drops once a second
     // Segmented output: turns the files over at each marker; nullptr for one file.
     SegmentRotation* segments;
+    // Who may touch `health` and `segments`: the writer, or nobody while it
+    // is inside a write, or a main thread that gave up on that write.
+    std::atomic<int>* figures;
 };
+
+constexpr int kFiguresWriter = 0;
+constexpr int kFiguresFree = 1;
+constexpr int kFiguresTaken = 2;
+
+// Main thread, for a writer stuck in a write: takes `health` and `segments`
+// for the last report, and the queue, whose chunks go into the figures (at
+// the file offsets they would have had from `fileOffset` on) and are
+// released. False when the writer is not inside a write.
+bool TakeFiguresFromStalledWriter(std::atomic<int>* figures, ChunkQueue* queue, StreamHealth* health,
+                                  std::uint64_t fileOffset);
 
 // `parameter` is a WriterInputs*. Ends with 0, or E_FAIL when the output
 // file could not be written.

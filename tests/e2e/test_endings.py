@@ -1,6 +1,7 @@
 """End to end: a recording ends well however it ends (signals, odd file names,
 odd standard streams), and the recording stays byte-exact."""
 
+import json
 import os
 import signal
 import subprocess
@@ -195,9 +196,9 @@ class StalledOutput(harness.RecorderTestCase):
 
     QUEUE_CAP_KIB = 512 * 1024
 
-    def start_into_fifo(self, fifo, port, length):
-        return subprocess.Popen(harness.pelorin_command() + ["-i", "0", "-m", GROUP, "-p", str(port), "-l",
-                                                             str(length), "-f", fifo],
+    def start_into_fifo(self, fifo, port, length, report):
+        return subprocess.Popen(harness.pelorin_command() + [f"--report={report}", "-i", "0", "-m", GROUP, "-p",
+                                                             str(port), "-l", str(length), "-f", fifo],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
     def test_a_reader_that_never_reads(self):
@@ -210,7 +211,8 @@ class StalledOutput(harness.RecorderTestCase):
                 reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
                 try:
                     began = time.monotonic()
-                    process = self.start_into_fifo(fifo, port, 2 if stop == "deadline" else 3600)
+                    report = self.path(f"stuck-{stop}.json")
+                    process = self.start_into_fifo(fifo, port, 2 if stop == "deadline" else 3600, report)
                     self.assertRegex(process.stdout.readline().strip(), harness.START_LINE)
                     peak = [0]
 
@@ -240,6 +242,9 @@ class StalledOutput(harness.RecorderTestCase):
                     self.assertEqual(process.returncode, -signal.SIGTERM, out + err)
                     self.assertLess(ended - stopped, 12)
                 self.assertLess(peak[0], self.QUEUE_CAP_KIB + 64 * 1024)
+                # The report still tells what arrived, though little of it reached the pipe.
+                with open(report) as text:
+                    self.assertGreater(json.load(text)["datagrams"], 10000)
 
     def test_a_slow_reader_gets_everything_after_the_recording_time(self):
         port = harness.next_port()

@@ -17,7 +17,7 @@
 inline WriterInputs InputsForReceiver()
 {
     return WriterInputs{g_receiver->queue, g_receiver->dataEvent, g_settings.endTicks, EndReceiving, ReceivingEnded, g_receiver,
-                        nullptr, INVALID_SOCKET, nullptr};
+                        nullptr, INVALID_SOCKET, nullptr, nullptr};
 }
 
 // The writer's whole run on this thread.
