@@ -202,12 +202,21 @@ class Interfaces(harness.RecorderTestCase):
                 group = "239.255.0.9"
                 out = self.path(f"only-{interface}.ts")
 
+                other_group = "239.255.0.10"
+
                 def intrude(process):
-                    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as intruder:
+                    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as intruder, \
+                            socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as member:
+                        # Another group at the port, joined by another socket on this host.
+                        member.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+                        member.bind(("0.0.0.0", port))
+                        member.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP,
+                                          socket.inet_aton(other_group) + socket.inet_aton("0.0.0.0"))
                         intruder.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+                        intruder.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_TTL, 0)
                         intruder.bind((harness.VETH_PEER, 0))
                         for _ in range(20):
-                            for target in ("127.0.0.1", harness.VETH_LOCAL, second_local, broadcast):
+                            for target in ("127.0.0.1", harness.VETH_LOCAL, second_local, broadcast, other_group):
                                 intruder.sendto(b"not the group!!!", (target, port))
                             time.sleep(0.02)
 
