@@ -97,18 +97,66 @@ void RefuseStopRequests()
     while (g_wakesInFlight.load() != 0) Sleep(1);
 }
 
+namespace {
+
+// What the writer thread keeps from pass to pass.
+struct WriterState {
+    bool writeFailed = false;
+    bool failureReported = false;  // the failure's own message is out already
+    StreamHealth* health = nullptr;
+    SegmentRotation* segments = nullptr;
+    std::uint64_t fileOffset = 0;  // in the current file
+    ULONGLONG lastDropsQuery = 0;
+};
+
+// One chunk off the queue: a segment marker turns the files over, anything
+// else goes into the figures and then into the file. False when the main
+// thread gave up on this thread during the write: it must end at once.
+bool StoreChunk(const WriterInputs* inputs, WriterState* state, Chunk* chunk)
+{
+    if (chunk->segmentStart != 0) {
+        if (!state->writeFailed && state->segments != nullptr &&
+            !state->segments->Rotate(chunk->segmentStart, state->health))
+            state->writeFailed = state->failureReported = true;
+        state->fileOffset = 0;
+        FreeChunk(chunk);
+        return true;
+    }
+    if (state->segments != nullptr)
+        state->segments->Count(static_cast<std::uint64_t>(chunk->length), chunk->arrivalCount);
+    if (state->health != nullptr) FeedHealth(state->health, chunk, state->fileOffset);
+    state->fileOffset += static_cast<std::uint64_t>(chunk->length);
+    // During the write the figures are free: a main thread that gives up on
+    // a write that never returns may take them for its report.
+    if (inputs->figures != nullptr) inputs->figures->store(kFiguresFree, std::memory_order_release);
+    if (!state->writeFailed && !WriteToOutputFile(chunk->data, chunk->length)) state->writeFailed = true;
+    FreeChunk(chunk);
+    int released = kFiguresFree;
+    return inputs->figures == nullptr || inputs->figures->compare_exchange_strong(released, kFiguresWriter);
+}
+
+// The status line's figures, and the system's drops about once a second.
+void SampleHealth(const WriterInputs* inputs, WriterState* state)
+{
+    if (state->health == nullptr) return;
+    PublishHealth(state->health);
+    if (GetTickCount64() - state->lastDropsQuery < kMaxMillisecondsBetweenChecks) return;
+    state->lastDropsQuery = GetTickCount64();
+    ULONGLONG drops = 0;
+    if (QuerySocketDrops(inputs->dropsSocket, &drops)) state->health->NoteHostDrops(drops, MonotonicNanoseconds());
+}
+
+}  // namespace
+
 DWORD WINAPI WriterThreadProc(LPVOID parameter)
 {
     const WriterInputs* inputs = static_cast<const WriterInputs*>(parameter);
     int passCounter = 0;
     bool stopped = false;
-    bool writeFailed = false;
-    bool failureReported = false;  // the failure's own message is out already
-    StreamHealth* health = inputs->health;
-    SegmentRotation* segments = inputs->segments;
+    WriterState state;
+    state.health = inputs->health;
+    state.segments = inputs->segments;
     ULONGLONG lastCheck = GetTickCount64();
-    ULONGLONG lastDropsQuery = 0;
-    std::uint64_t fileOffset = 0;
 
     for (;;) {
         bool timedOut = WaitForSingleObject(inputs->dataEvent, kDataWaitMilliseconds) == WAIT_TIMEOUT;
@@ -120,41 +168,15 @@ DWORD WINAPI WriterThreadProc(LPVOID parameter)
         for (int i = 0; i < queued; ++i) {
             Chunk* chunk = inputs->queue->Front();
             inputs->queue->PopFront();
-            if (chunk->segmentStart != 0) {
-                if (!writeFailed && segments != nullptr && !segments->Rotate(chunk->segmentStart, health))
-                    writeFailed = failureReported = true;
-                fileOffset = 0;
-                FreeChunk(chunk);
-                continue;
-            }
-            if (segments != nullptr) segments->Count(static_cast<std::uint64_t>(chunk->length), chunk->arrivalCount);
-            if (health != nullptr) FeedHealth(health, chunk, fileOffset);
-            fileOffset += static_cast<std::uint64_t>(chunk->length);
-            // During the write the figures are free: a main thread that gives
-            // up on a write that never returns may take them for its report.
-            if (inputs->figures != nullptr) inputs->figures->store(kFiguresFree, std::memory_order_release);
-            if (!writeFailed && !WriteToOutputFile(chunk->data, chunk->length)) writeFailed = true;
-            int released = kFiguresFree;
-            if (inputs->figures != nullptr && !inputs->figures->compare_exchange_strong(released, kFiguresWriter)) {
-                // Given up on: the main thread has the figures and the queue
-                // now, and is ending the process.
-                FreeChunk(chunk);
-                return static_cast<DWORD>(E_FAIL);
-            }
-            FreeChunk(chunk);
+            // Given up on: the main thread has the figures and the queue now,
+            // and is ending the process.
+            if (!StoreChunk(inputs, &state, chunk)) return static_cast<DWORD>(E_FAIL);
         }
-        if (health != nullptr) {
-            PublishHealth(health);
-            if (GetTickCount64() - lastDropsQuery >= kMaxMillisecondsBetweenChecks) {
-                lastDropsQuery = GetTickCount64();
-                ULONGLONG drops = 0;
-                if (QuerySocketDrops(inputs->dropsSocket, &drops)) health->NoteHostDrops(drops, MonotonicNanoseconds());
-            }
-        }
+        SampleHealth(inputs, &state);
 
         if (stopped) {
-            if (writeFailed && !failureReported) ReportWriteFailure();
-            return writeFailed ? static_cast<DWORD>(E_FAIL) : 0;
+            if (state.writeFailed && !state.failureReported) ReportWriteFailure();
+            return state.writeFailed ? static_cast<DWORD>(E_FAIL) : 0;
         }
 
         if (inputs->receivingEnded(inputs->stopContext)) {
@@ -165,7 +187,7 @@ DWORD WINAPI WriterThreadProc(LPVOID parameter)
             continue;
         }
         if (timedOut) passCounter = kPassesPerCheck;
-        bool stop = writeFailed || StopRequested();
+        bool stop = state.writeFailed || StopRequested();
         if (!stop && (passCounter % kPassesPerCheck == 0 || GetTickCount64() - lastCheck >= kMaxMillisecondsBetweenChecks)) {
             lastCheck = GetTickCount64();
             stop = static_cast<std::int64_t>(lastCheck) > inputs->endTicks;

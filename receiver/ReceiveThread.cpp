@@ -91,14 +91,8 @@ bool HandOverCurrentChunk(Receiver* receiver, Chunk* replacement)
 // what came before it goes to the writer, then a marker that tells it to
 // begin the next file. The writer opens and closes files; this thread never
 // waits for one. False when memory ran out.
-bool CrossSegmentBoundary(Receiver* receiver, Chunk* replacement)
+bool QueueSegmentMarker(Receiver* receiver)
 {
-    if (receiver->currentChunk->arrivalCount > 0) {
-        if (!HandOverCurrentChunk(receiver, replacement)) return false;
-    } else if (replacement != nullptr) {
-        FreeChunk(receiver->currentChunk);
-        receiver->currentChunk = replacement;
-    }
     Chunk* marker = new (std::nothrow) Chunk{};
     if (marker != nullptr) marker->segmentStart = receiver->nextBoundaryUnix;
     if (marker == nullptr || !receiver->queue->Push(marker)) {
@@ -110,6 +104,53 @@ bool CrossSegmentBoundary(Receiver* receiver, Chunk* replacement)
     receiver->nextBoundaryUnix += receiver->segmentSeconds;
     receiver->nextBoundaryNs += receiver->segmentSeconds * 1000000000;
     return true;
+}
+
+// From a completion, which posts the next receive after this: the current
+// chunk can be handed over as it is.
+bool CrossSegmentBoundary(Receiver* receiver, Chunk* replacement)
+{
+    if (receiver->currentChunk->arrivalCount > 0) {
+        if (!HandOverCurrentChunk(receiver, replacement)) return false;
+    } else if (replacement != nullptr) {
+        FreeChunk(receiver->currentChunk);
+        receiver->currentChunk = replacement;
+        receiver->bytesInChunk = 0;
+    }
+    return QueueSegmentMarker(receiver);
+}
+
+// From the wait, with a receive posted into the current chunk at its fill
+// offset: the chunk stays where it is, what it holds is copied out and handed
+// over, and the next datagram moves to the front when it comes.
+bool CrossQuietBoundary(Receiver* receiver)
+{
+    Chunk* current = receiver->currentChunk;
+    if (current->arrivalCount > 0) {
+        Chunk* before = NewChunk();
+        if (before == nullptr) {
+            ReportOutOfMemory(receiver);
+            return false;
+        }
+        std::memcpy(before->data, current->data, receiver->bytesInChunk);
+        std::memcpy(before->arrivals, current->arrivals, sizeof(DatagramArrival) * current->arrivalCount);
+        before->arrivalCount = current->arrivalCount;
+        before->length = static_cast<int>(receiver->bytesInChunk);
+        switch (receiver->queue->Offer(before)) {
+        case ChunkQueue::OfferResult::queued: SetEvent(receiver->dataEvent); break;
+        case ChunkQueue::OfferResult::full:
+            CountNotQueued(before->arrivalCount, receiver->bytesInChunk);
+            FreeChunk(before);
+            break;
+        case ChunkQueue::OfferResult::outOfMemory:
+            FreeChunk(before);
+            ReportOutOfMemory(receiver);
+            return false;
+        }
+        current->arrivalCount = 0;
+        receiver->landsAfterStale = receiver->bytesInChunk != 0;
+    }
+    return QueueSegmentMarker(receiver);
 }
 
 // The receive thread's wait: without end, or until the next segment boundary.
@@ -169,7 +210,7 @@ void EndReceiving(void* context)
     }
     receiver->endedNanoseconds = MonotonicNanoseconds();
     Chunk* last = receiver->currentChunk;
-    if (last != nullptr && last->arrivalCount == 0 && receiver->bytesInChunk == 0) {
+    if (last != nullptr && last->arrivalCount == 0) {
         FreeChunk(last);
         receiver->currentChunk = nullptr;
     } else if (last != nullptr) {
@@ -218,7 +259,7 @@ void ReceiveLoop(Receiver* receiver)
         DWORD waitResult = WSAWaitForMultipleEvents(1, &receiver->stopEvent, FALSE, WaitTimeout(receiver), TRUE);
         if (waitResult == WSA_WAIT_TIMEOUT) {
             // A boundary without a datagram: the next file still begins there.
-            if (MonotonicNanoseconds() >= receiver->nextBoundaryNs && !CrossSegmentBoundary(receiver, nullptr)) break;
+            if (MonotonicNanoseconds() >= receiver->nextBoundaryNs && !CrossQuietBoundary(receiver)) break;
             continue;
         }
         if (waitResult == WSA_WAIT_FAILED) NoteReceiveError(receiver, static_cast<DWORD>(WSAGetLastError()));
@@ -255,6 +296,13 @@ void CALLBACK OnReceiveCompleted(DWORD error, DWORD bytesTransferred, LPWSAOVERL
     }
     CountDatagram(bytesTransferred);
 
+    if (receiver->landsAfterStale) {
+        // Received behind bytes already handed over at a quiet boundary.
+        Chunk* chunk = receiver->currentChunk;
+        std::memmove(chunk->data, chunk->data + receiver->bytesInChunk, bytesTransferred);
+        receiver->bytesInChunk = 0;
+        receiver->landsAfterStale = false;
+    }
     const std::int64_t arrivalNs = ArrivalTime(overlapped);
     if (receiver->segmentSeconds != 0 && arrivalNs >= receiver->nextBoundaryNs) {
         // The datagram landed at the end of the current chunk but belongs to

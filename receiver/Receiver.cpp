@@ -81,7 +81,8 @@ Receiver::Receiver()
       endedNanoseconds(0),
       segmentSeconds(0),
       nextBoundaryUnix(0),
-      nextBoundaryNs(0)
+      nextBoundaryNs(0),
+      landsAfterStale(false)
 {
     queue = new (std::nothrow) ChunkQueue();
     dataEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);

@@ -43,6 +43,9 @@ public:
     std::int64_t segmentSeconds;
     std::int64_t nextBoundaryUnix;  // UTC seconds
     std::int64_t nextBoundaryNs;    // the same moment on MonotonicNanoseconds' clock
+    // The current chunk's bytes before bytesInChunk were handed over at a
+    // quiet boundary; the posted receive still lands behind them.
+    bool landsAfterStale;
 };
 
 

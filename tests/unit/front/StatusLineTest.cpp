@@ -277,6 +277,7 @@ TEST_F(StatusCountersTest, WriterCountsEveryByteItStoresAndNothingItCouldNot)
     full->length = 65800;
     g_receiver->queue->Push(full);
     g_receiver->currentChunk = NewChunk();
+    g_receiver->currentChunk->arrivalCount = 1;
     g_receiver->bytesInChunk = 1316;
     StartRecordingClock(&g_settings);
     SetRecordingLength(&g_settings, -5);

@@ -21,6 +21,8 @@ Chunk* FilledChunk(int length, char fill)
     Chunk* chunk = NewChunk();
     for (int i = 0; i < length; ++i) chunk->data[i] = static_cast<char>(fill + i % 7);
     chunk->length = length;
+    chunk->arrivalCount = length > 0 ? 1 : 0;  // as if one datagram brought the bytes
+    chunk->arrivals[0] = DatagramArrival{0, static_cast<std::uint32_t>(length)};
     return chunk;
 }
 
@@ -59,6 +61,7 @@ TEST_F(WriterThreadTest, PastDeadlineWritesQueuedChunksInOrderThenThePartialOne)
     g_receiver->currentChunk = FilledChunk(0, 'c');
     std::string partial = Expected(1234, 'c');
     for (int i = 0; i < 1234; ++i) g_receiver->currentChunk->data[i] = partial[static_cast<std::size_t>(i)];
+    g_receiver->currentChunk->arrivalCount = 1;
     g_receiver->bytesInChunk = 1234;
     StartRecordingClock(&g_settings);
     SetRecordingLength(&g_settings, -5);
