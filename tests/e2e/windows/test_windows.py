@@ -21,6 +21,7 @@ OutputDebugString.
 """
 
 import argparse
+import calendar
 import json
 import os
 import re
@@ -275,6 +276,31 @@ class RecordingTests(WindowsTestCase):
         self.assertEqual(figures["timestamp_source"], "completion")
         self.assertIsNone(figures["host_drops"])
         self.assertEqual(figures["file"], win_path(out))
+
+    def test_one_second_segments_join_back_byte_exact(self):
+        port = harness.next_port()
+        directory = self.path("segments")
+        # 2.5 s of stream with a silence of 1.5 s after a partly filled
+        # chunk: a boundary falls in it.
+        run = pelorin(["--segment=1"] + recording_args("0", GROUP, port, 6, win_path(os.path.join(directory, "x.ts"))),
+                      senders=[stream(GROUP, port, 2500) + ["--pause-after", 1025, "--pause-ms", 1500]])
+        self.assert_normal_run(run)
+        names = sorted(os.listdir(directory))
+        seconds = [calendar.timegm(time.strptime(name, "x-%Y%m%d-%H%M%S.ts")) for name in names]
+        self.assertIn(len(names), (6, 7), names)
+        self.assertEqual(seconds, list(range(seconds[0], seconds[0] + len(seconds))), names)
+        paths = [os.path.join(directory, name) for name in names]
+        sizes = [os.path.getsize(path) for path in paths]
+        self.assertEqual([size % 1316 for size in sizes], [0] * len(sizes), sizes)
+        self.assertEqual([line for line in run.debug if line.startswith("Segment closed: ")],
+                         ["Segment closed: %s, %d bytes, %d datagrams\n" % (win_path(path), size, size // 1316)
+                          for path, size in zip(paths, sizes)])
+        joined = self.path("joined.ts")
+        with open(joined, "wb") as out:
+            for path in paths:
+                with open(path, "rb") as segment:
+                    out.write(segment.read())
+        self.assertExact(joined, 2500, 0)
 
     def test_two_recordings_share_one_port(self):
         # IPTV puts many channels on one port. Windows delivers a group only

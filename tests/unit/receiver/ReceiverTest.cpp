@@ -314,3 +314,88 @@ TEST_F(ReceiverTest, FailedFirstRequestEndsTheThreadAndIsRemembered)
     EXPECT_EQ(g_receiver->stopEvent, nullptr);
     g_receiver->socket = INVALID_SOCKET;
 }
+
+// A segment boundary between two bursts: the first burst's chunk, one marker
+// for the boundary, then the second burst, whether the boundary is seen by the
+// clock while the line is quiet or only by the arrival time of a datagram
+// that waited in the socket (that datagram moves out of the first chunk).
+TEST_F(ReceiverTest, ASegmentBoundaryBetweenTwoBurstsIsMarkedOnceBetweenThem)
+{
+    struct Case {
+        const char* what;
+        bool bothBurstsWaiting;  // sent before the receive thread starts
+    } cases[] = {{"quiet at the boundary", false}, {"both bursts waiting in the socket", true}};
+    const std::int64_t boundaryUnix = 1700000000;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TearDown();
+        SetUp();
+        ASSERT_EQ(CreateLoopbackSocket(), 0);
+        g_receiver->segmentSeconds = 3600;  // no second boundary in this test
+        g_receiver->nextBoundaryUnix = boundaryUnix;
+        std::uint32_t next = 0;
+        auto send = [&](int datagrams) {
+            for (int i = 0; i < datagrams; ++i) {
+                std::vector<char> payload = Payload(next++, 1316);
+                ASSERT_TRUE(sender.Send(port, payload.data(), payload.size()));
+            }
+        };
+        auto waitPast = [](std::int64_t ns) {
+            while (MonotonicNanoseconds() <= ns) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        };
+        if (c.bothBurstsWaiting) {
+            // Kernel arrival times place each burst, however late the thread reads them.
+            send(10);
+            g_receiver->nextBoundaryNs = MonotonicNanoseconds() + 50000000;
+            waitPast(g_receiver->nextBoundaryNs + 50000000);
+            send(50);
+            DebugCapture quiet;
+            g_receiver->StartReceiving();
+            ASSERT_TRUE(WaitForQueued(3));
+        } else {
+            // Far enough ahead that the first burst is sent well before it.
+            const std::int64_t boundaryNs = MonotonicNanoseconds() + 1000000000;
+            g_receiver->nextBoundaryNs = boundaryNs;
+            {
+                DebugCapture quiet;
+                g_receiver->StartReceiving();
+            }
+            send(10);
+            ASSERT_LT(MonotonicNanoseconds(), boundaryNs);
+            ASSERT_TRUE(WaitForQueued(2));
+            send(50);
+            ASSERT_TRUE(WaitForQueued(3));
+        }
+
+        Chunk* first = g_receiver->queue->Front();
+        g_receiver->queue->PopFront();
+        EXPECT_EQ(first->segmentStart, 0);
+        EXPECT_EQ(first->arrivalCount, 10);
+        ASSERT_EQ(first->length, 10 * 1316);
+        for (std::uint32_t d = 0; d < 10; ++d)
+            EXPECT_EQ(std::memcmp(first->data + d * 1316, Payload(d, 1316).data(), 1316), 0) << d;
+        FreeChunk(first);
+        Chunk* marker = g_receiver->queue->Front();
+        g_receiver->queue->PopFront();
+        EXPECT_EQ(marker->segmentStart, boundaryUnix);
+        EXPECT_EQ(marker->length, 0);
+        FreeChunk(marker);
+        Chunk* second = g_receiver->queue->Front();
+        g_receiver->queue->PopFront();
+        EXPECT_EQ(second->segmentStart, 0);
+        EXPECT_EQ(second->arrivalCount, 50);
+        ASSERT_EQ(second->length, 50 * 1316);
+        for (std::uint32_t d = 0; d < 50; ++d)
+            EXPECT_EQ(std::memcmp(second->data + d * 1316, Payload(10 + d, 1316).data(), 1316), 0) << d;
+        FreeChunk(second);
+        EXPECT_EQ(g_receiver->queue->Count(), 0);
+        EXPECT_EQ(g_receiver->nextBoundaryUnix, boundaryUnix + 3600);
+
+        StartRecordingClock(&g_settings);
+        SetRecordingLength(&g_settings, -1);
+        g_outputFile.open("/dev/null", std::ios::binary);
+        DebugCapture quiet;
+        EXPECT_EQ(RunWriterForReceiver(), 0u);
+        g_outputFile.close();
+    }
+}
