@@ -16,9 +16,7 @@ namespace {
 
 int PostReceive(Receiver* receiver, LPWSAOVERLAPPED overlapped)
 {
-    DWORD flags = 0;
-    return WSARecvFrom(receiver->socket, &receiver->receiveBuffer, 1, nullptr, &flags, nullptr, nullptr, overlapped,
-                       OnReceiveCompleted);
+    return PostTimedReceive(receiver->socket, &receiver->receiveBuffer, overlapped, OnReceiveCompleted);
 }
 
 void ReportOutOfMemory(Receiver* receiver)

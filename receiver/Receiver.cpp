@@ -143,6 +143,8 @@ HRESULT Receiver::CreateSocket(ULONG group, ULONG portValue, ULONG interfaceAddr
         }
     }
     receiveBufferGranted = ReportReceiveBuffer(socket);
+    // Without the system's time stamps, arrivals are timed as they complete.
+    EnableReceiveTimes(socket);
     return 0;
 }
 

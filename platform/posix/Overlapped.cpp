@@ -272,6 +272,14 @@ void ForgetPendingReceives(int fd)
 }
 }  // namespace detail
 
+int PostTimedReceive(SOCKET s, LPWSABUF buffer, LPWSAOVERLAPPED overlapped,
+                     LPWSAOVERLAPPED_COMPLETION_ROUTINE completionRoutine)
+{
+    // recvmsg brings the kernel's time stamp along with every datagram.
+    DWORD flags = 0;
+    return WSARecvFrom(s, buffer, 1, nullptr, &flags, nullptr, nullptr, overlapped, completionRoutine);
+}
+
 BOOL QueryReceiveTime(LPWSAOVERLAPPED overlapped, std::int64_t* nanoseconds)
 {
     if (overlapped == nullptr || nanoseconds == nullptr || t_arrival.overlapped != overlapped) return FALSE;

@@ -242,6 +242,13 @@ ULONG inet_addr(const char* text);
 // Not a Winsock call: datagrams the system dropped at this socket because its
 // receive buffer was full. FALSE when the platform cannot tell.
 BOOL QuerySocketDrops(SOCKET s, ULONGLONG* drops);
+// Not a Winsock call: asks the system to time-stamp every datagram the socket
+// receives, for QueryReceiveTime. FALSE when it cannot.
+BOOL EnableReceiveTimes(SOCKET s);
+// Not a Winsock call: WSARecvFrom of one buffer without the sender's address,
+// posted so that its completion routine may ask QueryReceiveTime.
+int PostTimedReceive(SOCKET s, LPWSABUF buffer, LPWSAOVERLAPPED overlapped,
+                     LPWSAOVERLAPPED_COMPLETION_ROUTINE completionRoutine);
 // Not a Winsock call: in the completion routine of `overlapped`, the time the
 // system took its datagram in, in nanoseconds on QueryPerformanceCounter's
 // clock, so that a late completion (the recorder held up) does not look like

@@ -180,9 +180,6 @@ SOCKET WSASocketW(int af, int type, int protocol, LPWSAPROTOCOL_INFOW, GROUP, DW
     // time-out bounds how long it can miss a SetEvent while nothing comes.
     const timeval quietLimit{0, 20000};
     (void)::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &quietLimit, sizeof quietLimit);
-    // Each datagram's arrival as the kernel saw it (QueryReceiveTime).
-    const int on = 1;
-    (void)::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
     std::lock_guard<std::mutex> guard(g_lock);
     g_sockets.push_back(OwnedSocket{fd, 0});
     return static_cast<SOCKET>(fd);
@@ -298,6 +295,14 @@ BOOL QuerySocketDrops(SOCKET s, ULONGLONG* drops)
         return FALSE;
     *drops = memory[SK_MEMINFO_DROPS];
     return TRUE;
+}
+
+BOOL EnableReceiveTimes(SOCKET s)
+{
+    if (!IsOwnedSocket(s)) return FALSE;
+    // Each datagram's arrival as the kernel saw it, read by the receive.
+    const int on = 1;
+    return ::setsockopt(static_cast<int>(s), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) == 0 ? TRUE : FALSE;
 }
 
 const char* ReceiveBufferRemedy()

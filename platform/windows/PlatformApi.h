@@ -44,12 +44,19 @@ inline BOOL QuerySocketDrops(SOCKET, ULONGLONG*)
     return FALSE;
 }
 
-// Not a Winsock call: the time the system took in the datagram of a
-// completing receive. WSARecvFrom gives none; the completion time stands in.
-inline BOOL QueryReceiveTime(LPWSAOVERLAPPED, std::int64_t*)
-{
-    return FALSE;
-}
+// Not Winsock calls: the time each datagram came in (ReceiveTimes.cpp).
+// Asks the system to time-stamp every datagram the socket receives
+// (SIO_TIMESTAMPING); FALSE when it cannot.
+BOOL EnableReceiveTimes(SOCKET s);
+// A receive of one buffer without the sender's address, posted so that its
+// completion routine may ask QueryReceiveTime: WSARecvMsg where the system
+// has it, else WSARecvFrom.
+int PostTimedReceive(SOCKET s, LPWSABUF buffer, LPWSAOVERLAPPED overlapped,
+                     LPWSAOVERLAPPED_COMPLETION_ROUTINE completionRoutine);
+// In the completion routine of `overlapped`: the system's time stamp of its
+// datagram in nanoseconds on QueryPerformanceCounter's clock; FALSE when the
+// datagram came without one.
+BOOL QueryReceiveTime(LPWSAOVERLAPPED overlapped, std::int64_t* nanoseconds);
 
 // Not a Winsock call: how a user gets the receive buffer asked for when the
 // system granted less. Winsock grants what is asked; nothing to advise.
