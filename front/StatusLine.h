@@ -82,7 +82,7 @@ private:
     ULONGLONG lastArrivalTicks;  // when the datagram count was last seen moving
     std::size_t shownLength = 0;
     char trailer[128] = {};
-    char text[384] = {};
+    char text[512] = {};
 };
 
 // What a person at a terminal sees while the recording runs: the buffer
