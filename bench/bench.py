@@ -11,6 +11,7 @@ for a fixed time, checked byte by byte with tools/pelorin-check; CPU seconds
 
 import argparse
 import datetime
+import glob
 import json
 import os
 import platform
@@ -25,7 +26,8 @@ import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-BUILD = os.path.join(ROOT, "build", "default")
+# bench/run exports BUILD_DIR when it was asked for a build directory of its own.
+BUILD = os.environ.get("BUILD_DIR") or os.path.join(ROOT, "build", "default")
 PELORIN = os.path.join(BUILD, "pelorin")
 SEND = os.path.join(BUILD, "tools", "pelorin-send")
 CHECK = os.path.join(BUILD, "tools", "pelorin-check")
@@ -43,6 +45,10 @@ IFACE = "127.0.0.1"
 PEER_RCVBUF = 4 * 1024 * 1024
 # What pelorin asks for (SO_RCVBUFFORCE first, so root gets all of it).
 PELORIN_RCVBUF = 8 * 1024 * 1024
+# Other pelorin builds to bench beside this one, by recorder name (--pelorin-bin).
+OTHER_PELORINS = {}
+# What a segment's name adds to the recording's: -%Y%m%d-%H%M%S.
+SEGMENT_STAMP = r"-\d{8}-\d{6}"
 
 
 def log(text):
@@ -51,13 +57,44 @@ def log(text):
 
 # ---------------------------------------------------------------- recorders
 
+def pelorin_variant(name):
+    """For a pelorin recorder name, (binary, options before the five pairs,
+    segment seconds or None); None for any other recorder. The name is
+    `pelorin` or a build given by --pelorin-bin, then any of `+report` (a
+    report beside the recording) and `+segmentN` (--segment=N)."""
+    base, *extras = name.split("+")
+    binary = PELORIN if base == "pelorin" else OTHER_PELORINS.get(base)
+    if binary is None:
+        return None
+    options, segment = [], None
+    for extra in extras:
+        found = re.fullmatch(r"segment(\d+)", extra)
+        if extra == "report":
+            options.append("report")
+        elif found:
+            segment = int(found.group(1))
+            options.append("--segment=%d" % segment)
+        else:
+            raise ValueError("unknown pelorin variant: " + name)
+    return binary, options, segment
+
+
+def is_pelorin(name):
+    return pelorin_variant(name) is not None
+
+
 def recorder_command(name, group, path, seconds):
     """Returns (argv, stop): stop is None when the recorder ends by itself,
     else the signal that ends it cleanly."""
-    if name == "pelorin":
+    variant = pelorin_variant(name)
+    if variant:
+        binary, options, _ = variant
+        # The report sits beside the recording, in this benchmark's directory.
+        options = ["--report=%s.json" % os.path.splitext(path)[0] if o == "report" else o for o in options]
         # Ends by itself 2..4 s after the stream, which starts within a
         # second of the recorder.
-        return [PELORIN, "-i", "0", "-m", group, "-p", str(PORT), "-l", str(int(seconds) + 2), "-f", path], None
+        return [binary] + options + ["-i", "0", "-m", group, "-p", str(PORT), "-l", str(int(seconds) + 2),
+                                     "-f", path], None
     if name == "multicat":
         # -u/-U: no RTP on either side; 1316-byte payload chunks.
         return ["multicat", "-u", "-U", "-m", str(DATAGRAM), "@%s:%d/ifaddr=%s" % (group, PORT, IFACE), path], \
@@ -257,26 +294,68 @@ def sender_result(proc):
     return json.loads(out.strip().splitlines()[-1])
 
 
-def check_file(path, first, count):
-    argv = [CHECK, "--json", "--expect-first", str(first), "--expect-count", str(count), path]
-    res = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+def recorded_files(path, segmented):
+    """The files of one recording: `path`, or with segments the files named
+    from it with their start time, in name order (which is time order)."""
+    if not segmented:
+        return [path] if os.path.exists(path) else []
+    stem, ext = os.path.splitext(path)
+    pattern = re.compile(re.escape(os.path.basename(stem)) + SEGMENT_STAMP + re.escape(ext) + "$")
+    return sorted(p for p in glob.glob(glob.escape(stem) + "-*") if pattern.match(os.path.basename(p)))
+
+
+def check_files(paths, first, count):
+    """pelorin-check over the files joined end to end, as one recording."""
+    argv = [CHECK, "--json", "--expect-first", str(first), "--expect-count", str(count)]
+    if len(paths) == 1:
+        res = subprocess.run(argv + paths, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    else:
+        cat = subprocess.Popen(["cat", "--"] + paths, stdout=subprocess.PIPE)
+        res = subprocess.run(argv + ["-"], stdin=cat.stdout, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True)
+        cat.stdout.close()
+        cat.wait()
     if res.returncode not in (0, 1):
         return {"ok": False, "datagrams": 0, "missing": count, "corrupt": 0, "error": res.stderr.strip()}
     return json.loads(res.stdout)
 
 
+def report_datagrams(path):
+    """(reports, datagrams they count) of a recording's JSON reports: one, or
+    one per segment."""
+    stem = os.path.splitext(path)[0]
+    pattern = re.compile(re.escape(os.path.basename(stem)) + "(" + SEGMENT_STAMP + r")?\.json$")
+    reports, datagrams = 0, 0
+    for p in glob.glob(glob.escape(stem) + "*.json"):
+        if pattern.match(os.path.basename(p)):
+            try:
+                with open(p) as f:
+                    datagrams += json.load(f)["datagrams"]
+                reports += 1
+            except (OSError, ValueError, KeyError):
+                pass
+    return reports, datagrams
+
+
 def remove_outputs(path):
-    for p in (path, path + ".log", os.path.splitext(path)[0] + ".aux"):
-        try:
-            os.unlink(p)
-        except OSError:
-            pass
+    """The recording, its segments, reports and log."""
+    stem = os.path.splitext(path)[0]
+    pattern = re.compile(re.escape(os.path.basename(stem)) + "(" + SEGMENT_STAMP + r")?(\..*)?$")
+    for p in glob.glob(glob.escape(stem) + "*"):
+        if pattern.match(os.path.basename(p)) and not os.path.isdir(p):
+            try:
+                os.unlink(p)
+            except OSError:
+                pass
 
 
 def measure(run, sent, first):
     """The record for one finished run."""
-    size = os.path.getsize(run.path) if os.path.exists(run.path) else 0
-    check = check_file(run.path, first, sent["datagrams"]) if size or sent["datagrams"] else {"ok": True}
+    variant = pelorin_variant(run.recorder)
+    files = recorded_files(run.path, variant and variant[2])
+    size = sum(os.path.getsize(p) for p in files)
+    check = check_files(files, first, sent["datagrams"]) if size else \
+        {"ok": not sent["datagrams"], "missing": sent["datagrams"]}
     good = check.get("datagrams", 0) - check.get("corrupt", 0)
     lost = check.get("missing", sent["datagrams"])
     ru = run.rusage
@@ -299,6 +378,14 @@ def measure(run, sent, first):
         "rcvbuf": run.rcvbuf,
         "exit": run.status,
     }
+    if not check.get("ok"):
+        # What pelorin-check found, so that a failed run says how it failed.
+        rec["check"] = {k: check[k] for k in ("gaps", "duplicates", "out_of_order", "corrupt", "trailing_bytes",
+                                              "cc_errors", "sync_errors", "error") if check.get(k)}
+    if variant and variant[2]:
+        rec["segments"] = len(files)
+    if variant and "report" in variant[1]:
+        rec["reports"], rec["report_datagrams"] = report_datagrams(run.path)
     if not check.get("ok") and run.status not in (0, None):
         rec["log"] = run.log_text.strip()[-300:]
     return rec
@@ -373,8 +460,10 @@ def channels_run(recorder, count, rate, seconds, workdir, case="channels"):
 
 
 def slow_disk_run(rate, seconds, drain_mb_s, workdir):
-    """pelorin writing into a pipe that a reader empties at `drain_mb_s`:
-    what the unbounded queue costs when the disk is slower than the stream."""
+    """pelorin writing into a pipe that a reader empties at `drain_mb_s`: what
+    its queue (bounded, 512 MiB at most) costs in memory while the disk is
+    slower than the stream, and whether all of it reaches the disk after the
+    stream has ended."""
     group = "239.1.3.1"
     fifo = os.path.join(workdir, "slow.fifo")
     if os.path.exists(fifo):
@@ -527,7 +616,7 @@ def fmt(v, spec="%.2f", none="-"):
 
 
 def print_table(aggs, recorders, rates):
-    print("%-14s %6s %8s %6s %-9s %11s %7s %8s %9s %10s %s" % (
+    print("%-16s %6s %8s %6s %-9s %11s %7s %8s %9s %10s %s" % (
         "recorder", "rate", "sent", "runs", "lossless", "max loss %", "exact", "cpu s/GB", "RSS MiB",
         "rcvbuf KiB", "sock drops per run"))
     for recorder in recorders:
@@ -535,7 +624,7 @@ def print_table(aggs, recorders, rates):
             a = aggs.get((recorder, rate))
             if a is None:
                 continue
-            print("%-14s %6d %8s %6d %-9s %11s %7s %8s %9s %10s %s" % (
+            print("%-16s %6d %8s %6d %-9s %11s %7s %8s %9s %10s %s" % (
                 recorder, rate, fmt(a["sent_mbit"], "%.0f"), a["runs"], "yes" if a["lossless"] else "no",
                 fmt(a["loss_pct_max"], "%.4f"), "yes" if a["byte_exact"] else "no", fmt(a["cpu_s_per_gb"]),
                 fmt(a["peak_rss_mib"], "%.1f"), fmt(a.get("rcvbuf") and a["rcvbuf"] / 1024.0, "%.0f"),
@@ -544,7 +633,7 @@ def print_table(aggs, recorders, rates):
     print("highest lossless rate (every rate up to it lossless in all runs):")
     for recorder in recorders:
         h = highest_lossless(aggs, recorder, rates)
-        print("  %-14s %s" % (recorder, "%d Mbit/s" % h if h else "none"))
+        print("  %-16s %s" % (recorder, "%d Mbit/s" % h if h else "none"))
 
 
 def best_peer(aggs, rates, peers, cpu_rate):
@@ -579,6 +668,25 @@ def print_targets(aggs, rates, cpu_rate):
     if rss:
         lines.append("  pelorin peak RSS, any rate: %.1f MiB (target <= 16)" % max(rss))
     print("\n".join(lines))
+
+
+def main_pelorin(recorders):
+    """The pelorin recorder of the channels case: the last one listed."""
+    return ([r for r in recorders if is_pelorin(r)] or ["pelorin"])[-1]
+
+
+def print_variants(aggs, recorders, rates, cpu_rate):
+    """Each pelorin recorder beside the first one listed, when there are several."""
+    variants = [r for r in recorders if is_pelorin(r)]
+    if len(variants) < 2:
+        return
+    base = variants[0]
+    c = lambda r: (aggs.get((r, cpu_rate)) or {}).get("cpu_s_per_gb")
+    print("pelorin recorders beside %s:" % base)
+    for r in variants:
+        h = highest_lossless(aggs, r, rates)
+        print("  %-18s highest lossless %-5s cpu s/GB at %d: %s = %s x %s" % (
+            r, h or "none", cpu_rate, fmt(c(r)), fmt(ratio(c(r), c(base)), "%.3f"), base))
 
 
 # ----------------------------------------------------------------- main
@@ -636,11 +744,16 @@ def snapshot_binaries():
         shutil.copy2(path, copy)
         copies.append(copy)
     PELORIN, SEND, CHECK, RAWRECV = copies
+    for name, path in OTHER_PELORINS.items():
+        OTHER_PELORINS[name] = os.path.join(private, name)
+        shutil.copy2(path, OTHER_PELORINS[name])
     return private
 
 
 def main():
-    parser = argparse.ArgumentParser(prog="bench/run", description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(prog="bench/run", description=__doc__.split("\n\n")[0],
+                                     epilog="BUILD_DIR=DIR bench/run ... builds and benches the programs of build "
+                                            "directory DIR (configured if it is not yet) instead of build/default.")
     parser.add_argument("--compare", type=int, metavar="RATE",
                         help="quick mode: pelorin, the best peer and rawrecv at one rate, one run each")
     parser.add_argument("--loaded", type=int, nargs="?", const=200, metavar="RATE",
@@ -650,7 +763,14 @@ def main():
     parser.add_argument("--peer", choices=PEERS,
                         help="the peer for --compare and --loaded (default: best of the last full run)")
     parser.add_argument("--rates", default=",".join(map(str, DEFAULT_RATES)), help="Mbit/s, comma separated")
-    parser.add_argument("--recorders", default=",".join(ALL_RECORDERS))
+    parser.add_argument("--recorders", default=",".join(ALL_RECORDERS),
+                        help="comma separated; a pelorin recorder may add +report (--report beside the recording) "
+                             "and +segmentN (--segment=N, checked on its files joined in name order), e.g. "
+                             "pelorin+report; in loaded mode the pelorin recorders listed run beside the peer "
+                             "(default: pelorin); the channels case records with the last pelorin recorder listed")
+    parser.add_argument("--pelorin-bin", action="append", default=[], metavar="NAME=PATH",
+                        help="another pelorin build, benched as recorder NAME (e.g. pelorin-before=/tmp/old/pelorin) "
+                             "with the same flags as pelorin; repeatable")
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--seconds", type=float, default=None, help="stream length (default 10; 8 with --compare; 60 with --loaded)")
     parser.add_argument("--cpu-rate", type=int, default=500, help="rate whose CPU per GB the targets compare")
@@ -661,7 +781,19 @@ def main():
     parser.add_argument("--keep-going", action="store_true",
                         help="do not skip a recorder's higher rates after two rates in a row lost data in every run")
     parser.add_argument("--dir", help="record here instead of a private tmpfs")
-    args = parser.parse_args()
+    global ARGS
+    args = ARGS = parser.parse_args()
+    for entry in args.pelorin_bin:
+        name, _, path = entry.partition("=")
+        if not re.fullmatch(r"[A-Za-z0-9_.-]+", name) or name == "pelorin" or not os.access(path, os.X_OK):
+            parser.error("--pelorin-bin %s: want NAME=PATH, NAME not pelorin and without +, PATH a program" % entry)
+        OTHER_PELORINS[name] = os.path.abspath(path)
+    for recorder in args.recorders.split(","):
+        try:
+            if recorder and not is_pelorin(recorder) and recorder not in ALL_RECORDERS:
+                parser.error("unknown recorder: %s" % recorder)
+        except ValueError as e:
+            parser.error(str(e))
 
     setup_namespace()
     binaries = snapshot_binaries()
@@ -693,34 +825,42 @@ def full(args, workdir, stamp):
     started = datetime.datetime.now()
     print("# %s  %s" % (started.strftime("%Y-%m-%d %H:%M"), machine_line()))
     print("# load average at start: %.2f %.2f %.2f" % os.getloadavg())
-    print("# %s" % "; ".join(version_of(n) for n in ("multicat", "ffmpeg", "socat") if n in recorders))
+    if any(n in PEERS for n in recorders):
+        print("# %s" % "; ".join(version_of(n) for n in ("multicat", "ffmpeg", "socat") if n in recorders))
     print("# %d s streams of %d-byte datagrams, %d runs per point" % (seconds, DATAGRAM, args.repeats))
+    print_other_builds()
     jsonl = os.path.join(OUT_DIR, "full-%s.jsonl" % stamp)
     runs_file = open(os.path.join(OUT_DIR, "runs-%s.jsonl" % stamp), "w")
     aggs = {}
-    for recorder in recorders:
-        lossy_in_a_row = 0
-        for rate in rates:
-            if lossy_in_a_row >= 2 and not args.keep_going:
+    lossy_in_a_row = {recorder: 0 for recorder in recorders}
+    for rate in rates:
+        active = []
+        for recorder in recorders:
+            if lossy_in_a_row[recorder] >= 2 and not args.keep_going:
                 log("%s: skipping %d Mbit/s (lost data at the two rates below)" % (recorder, rate))
-                continue
-            runs = []
-            for i in range(args.repeats):
+            else:
+                active.append(recorder)
+        # The recorders take turns within each repeat, so that a stretch of
+        # load on the shared machine falls on all of them, not on one.
+        runs = {recorder: [] for recorder in active}
+        for i in range(args.repeats):
+            for recorder in active:
                 rec = one_run(recorder, rate, seconds, workdir)
                 rec["run"] = i + 1
                 runs_file.write(json.dumps(rec) + "\n")
                 runs_file.flush()
                 log("%-14s %5d Mbit/s run %d: %s" % (recorder, rate, i + 1, short(rec)))
-                runs.append(rec)
-            a = aggregate(recorder, rate, runs)
-            aggs[(recorder, rate)] = a
-            all_lossy = all(r.get("lost", 1) > 0 or "error" in r for r in runs)
-            lossy_in_a_row = lossy_in_a_row + 1 if all_lossy else 0
+                runs[recorder].append(rec)
+        for recorder in active:
+            aggs[(recorder, rate)] = aggregate(recorder, rate, runs[recorder])
+            all_lossy = all(r.get("lost", 1) > 0 or "error" in r for r in runs[recorder])
+            lossy_in_a_row[recorder] = lossy_in_a_row[recorder] + 1 if all_lossy else 0
 
     extra = []
+    pelorin = main_pelorin(recorders)
     if args.channels:
-        log("channels: %d x pelorin at %d Mbit/s" % (args.channels, args.channel_rate))
-        extra += channels_run("pelorin", args.channels, args.channel_rate, seconds, workdir)
+        log("channels: %d x %s at %d Mbit/s" % (args.channels, pelorin, args.channel_rate))
+        extra += channels_run(pelorin, args.channels, args.channel_rate, seconds, workdir)
     if args.slow_disk:
         log("slow disk: pelorin at 100 Mbit/s into a %.1f MB/s pipe" % args.slow_disk)
         extra.append(slow_disk_run(100, seconds, args.slow_disk, workdir))
@@ -752,6 +892,7 @@ def full(args, workdir, stamp):
     if slow:
         print()
     print_targets(aggs, rates, args.cpu_rate)
+    print_variants(aggs, recorders, rates, args.cpu_rate)
     print("# load average at end: %.2f %.2f %.2f; took %d s" % (
         os.getloadavg() + ((datetime.datetime.now() - started).seconds,)))
     with open(jsonl, "w") as f:
@@ -759,13 +900,20 @@ def full(args, workdir, stamp):
             f.write(json.dumps(a) + "\n")
         for rec in extra:
             f.write(json.dumps(rec) + "\n")
-    shutil.copyfile(jsonl, os.path.join(OUT_DIR, "latest-full.jsonl"))
+    # --compare and --loaded take their best peer from it: only a run with peers.
+    if any(r in PEERS for r in recorders):
+        shutil.copyfile(jsonl, os.path.join(OUT_DIR, "latest-full.jsonl"))
     print()
     for a in aggs.values():
         print(json.dumps(a))
     for rec in extra:
         print(json.dumps(rec))
     return 0
+
+
+def print_other_builds():
+    for entry in ARGS.pelorin_bin:
+        print("# %s" % entry)
 
 
 def short(rec):
@@ -817,15 +965,18 @@ def loaded(args, workdir, stamp):
     rate = args.loaded
     seconds = args.seconds or 60.0
     peer = args.peer or last_best_peer(args.cpu_rate) or "multicat"
+    pelorins = [r for r in args.recorders.split(",") if is_pelorin(r)] or ["pelorin"]
     started = datetime.datetime.now()
     print("# %s  %s" % (started.strftime("%Y-%m-%d %H:%M"), machine_line()))
     print("# load average at start: %.2f %.2f %.2f" % os.getloadavg())
-    print("# loaded mode: %d CPU-bound processes at nice 0 during every run; pelorin and %s on one stream at "
-          "%d Mbit/s for %d s, %d runs; then %d x pelorin at %d Mbit/s each, once" % (
-              args.hogs, peer, rate, seconds, args.repeats, args.channels, args.channel_rate))
+    print("# loaded mode: %d CPU-bound processes at nice 0 during every run; %s and %s on one stream at "
+          "%d Mbit/s for %d s, %d runs; then %d x %s at %d Mbit/s each, once" % (
+              args.hogs, ", ".join(pelorins), peer, rate, seconds, args.repeats, args.channels, pelorins[-1],
+              args.channel_rate))
+    print_other_builds()
     runs_file = open(os.path.join(OUT_DIR, "loaded-%s.jsonl" % stamp), "w")
     hog_time = seconds + 30  # ends by itself even if this script is killed
-    print("%-9s %4s %-9s %8s %8s %7s %6s %10s %8s %9s %10s %9s %s" % (
+    print("%-9s %4s %-16s %8s %8s %7s %6s %10s %8s %9s %10s %9s %s" % (
         "case", "run", "recorder", "sent", "Mbit/s", "lost", "exact", "sock drops", "cpu s/GB", "RSS MiB",
         "rcvbuf KiB", "load1", "hog cpu s / wall s"))
 
@@ -833,29 +984,29 @@ def loaded(args, workdir, stamp):
         runs_file.write(json.dumps(rec) + "\n")
         runs_file.flush()
         if "error" in rec:
-            print("%-9s %4s %-9s ERROR %s" % (case, i, rec["recorder"], rec["error"]))
+            print("%-9s %4s %-16s ERROR %s" % (case, i, rec["recorder"], rec["error"]))
             return
-        print("%-9s %4s %-9s %8d %8.0f %7d %6s %10s %8s %9s %10s %9.2f %s" % (
+        print("%-9s %4s %-16s %8d %8.0f %7d %6s %10s %8s %9s %10s %9.2f %s" % (
             case, i, rec["recorder"] if case == "side" else rec["group"], rec["sent"], rec["sent_mbit"],
             rec["lost"], "yes" if rec["byte_exact"] else "no", rec["sock_drops"], fmt(rec["cpu_s_per_gb"]),
             fmt(rec["peak_rss_mib"], "%.1f"), fmt(rec.get("rcvbuf") and rec["rcvbuf"] / 1024.0, "%.0f"),
             rec["load1"], "%s / %s" % hog))
 
-    lossless = {"pelorin": 0, peer: 0}
+    lossless = {r: 0 for r in pelorins + [peer]}
     for i in range(args.repeats):
         hogs = Hogs(args.hogs, hog_time)
-        recs = side_by_side_run([peer, "pelorin"], rate, seconds, workdir)
+        recs = side_by_side_run([peer] + pelorins, rate, seconds, workdir)
         hog = hogs.stop()
         for rec in recs:
             rec.update({"case": "loaded", "run": i + 1, "hogs": args.hogs, "hog_cpu_s": hog[0], "hog_wall_s": hog[1]})
-            log("loaded %d Mbit/s run %d %-9s %s" % (rate, i + 1, rec["recorder"], short(rec)))
+            log("loaded %d Mbit/s run %d %-16s %s" % (rate, i + 1, rec["recorder"], short(rec)))
             row("side", i + 1, rec, hog)
             if "error" not in rec and rec["lost"] == 0 and rec["byte_exact"]:
                 lossless[rec["recorder"]] += 1
     channels = []
     if args.channels:
         hogs = Hogs(args.hogs, hog_time)
-        channels = channels_run("pelorin", args.channels, args.channel_rate, seconds, workdir, "channels-loaded")
+        channels = channels_run(pelorins[-1], args.channels, args.channel_rate, seconds, workdir, "channels-loaded")
         hog = hogs.stop()
         for rec in channels:
             rec.update({"hogs": args.hogs, "hog_cpu_s": hog[0], "hog_wall_s": hog[1]})
@@ -863,13 +1014,14 @@ def loaded(args, workdir, stamp):
     runs_file.close()
     print()
     print("targets (this run):")
-    print("  loaded %d Mbit/s for %d s: pelorin lossless in %d of %d runs (target: %d of %d); %s in %d of %d" % (
-        rate, seconds, lossless["pelorin"], args.repeats, args.repeats, args.repeats, peer, lossless[peer],
-        args.repeats))
+    for r in pelorins:
+        print("  loaded %d Mbit/s for %d s: %s lossless in %d of %d runs (target: %d of %d); %s in %d of %d" % (
+            rate, seconds, r, lossless[r], args.repeats, args.repeats, args.repeats, peer, lossless[peer],
+            args.repeats))
     if channels:
         clean = sum(1 for r in channels if "error" not in r and r["lost"] == 0 and r["byte_exact"])
-        print("  %d x %d Mbit/s loaded: %d of %d recordings lossless and byte-exact (target: all)" % (
-            args.channels, args.channel_rate, clean, len(channels)))
+        print("  %d x %d Mbit/s loaded (%s): %d of %d recordings lossless and byte-exact (target: all)" % (
+            args.channels, args.channel_rate, pelorins[-1], clean, len(channels)))
     print("# load average at end: %.2f %.2f %.2f; took %d s" % (
         os.getloadavg() + ((datetime.datetime.now() - started).seconds,)))
     return 0
