@@ -14,7 +14,6 @@
 #include "pipeline/WriterThread.h"
 #include "receiver/Receiver.h"
 
-#include <atomic>
 #include <cwchar>
 #include <filesystem>
 #include <string>
@@ -102,10 +101,10 @@ HRESULT EndOutputs(HealthRun* health, SegmentRotation* segments, std::int64_t en
 
 // The writer could not store what was received: say so, finish as every
 // recording does, and end the process without waiting for the writer,
-// which may never come back from its write.
+// which may never come back from its write. With `figures` taken from it the
+// last report is written as well.
 [[noreturn]] void AbandonStalledWriter(StatusDisplay* status, SOCKET socket, HealthRun* health,
-                                      SegmentRotation* segments, std::atomic<int>* figures, ChunkQueue* queue,
-                                      std::int64_t endedNanoseconds)
+                                      SegmentRotation* segments, bool figures, std::int64_t endedNanoseconds)
 {
     const std::uint64_t left = g_counters.bytesReceived.load() - g_counters.bytesStored.load() -
                                g_counters.bytesNotQueued.load();
@@ -113,10 +112,7 @@ HRESULT EndOutputs(HealthRun* health, SegmentRotation* segments, std::int64_t en
     status->Finish();
     OutputDebugLine("Output stalled: %llu bytes left unwritten\n", static_cast<unsigned long long>(left));
     ReportTotals(socket);
-    // The writer sits in its write and leaves the figures and the segments
-    // alone until it returns; if it is elsewhere, there is no report.
-    if (TakeFiguresFromStalledWriter(figures, queue, health->health, g_counters.bytesStored.load()))
-        EndOutputs(health, segments, endedNanoseconds);
+    if (figures) EndOutputs(health, segments, endedNanoseconds);
     PrintTimeLine("Recording finished at");
     ExitProcess(static_cast<UINT>(StopRequested() ? static_cast<HRESULT>(STATUS_CONTROL_C_EXIT) : E_FAIL));
 }
@@ -124,7 +120,7 @@ HRESULT EndOutputs(HealthRun* health, SegmentRotation* segments, std::int64_t en
 // Runs the writer on its own thread and waits for it; its result.
 DWORD RunWriter(Receiver* receiver, SOCKET socket, HealthRun* health, SegmentRotation* segments)
 {
-    std::atomic<int> figures{kFiguresWriter};
+    FiguresHandOver figures;
     WriterInputs inputs = {receiver->queue, receiver->dataEvent, g_settings.endTicks, EndReceiving, ReceivingEnded, receiver,
                            health->health, socket, segments, &figures};
     g_writerThread = CreateThread(nullptr, 0, WriterThreadProc, &inputs, 0, nullptr);
@@ -136,9 +132,14 @@ DWORD RunWriter(Receiver* receiver, SOCKET socket, HealthRun* health, SegmentRot
     SetThreadPriority(g_writerThread, THREAD_PRIORITY_TIME_CRITICAL);
     OutputDebugStringW(L"Thread started.\n");
     StatusDisplay status(socket, receiver->receiveBufferGranted);
-    if (!WaitForWriter(g_writerThread, inputs, &status))
-        AbandonStalledWriter(&status, socket, health, segments, &figures, receiver->queue,
-                             receiver->endedNanoseconds);
+    // The writer is given up on only while it sits in its write: then the
+    // figures are taken from it for the report. Elsewhere (its write came
+    // back just now, or it is opening the next segment), it gets one more
+    // stretch of time; after that the process ends without the report.
+    for (int stalls = 1; !WaitForWriter(g_writerThread, inputs, &status); ++stalls) {
+        const bool taken = TakeFiguresFromStalledWriter(&figures, receiver->queue, health->health);
+        if (taken || stalls == 2) AbandonStalledWriter(&status, socket, health, segments, taken, receiver->endedNanoseconds);
+    }
     status.Finish();
     DWORD result = 0;
     if (!GetExitCodeThread(g_writerThread, &result)) result = static_cast<DWORD>(E_FAIL);

@@ -163,7 +163,11 @@ const char* StatusLine::Final(const StatusSample& now)
 
 void StatusLine::SetTrailer(const char* value)
 {
-    std::snprintf(trailer, sizeof trailer, "%s", value);
+    // Its start, when it is longer: the line is clipped at the end anyway.
+    std::size_t length = std::strlen(value);
+    if (length >= sizeof trailer) length = sizeof trailer - 1;
+    std::memcpy(trailer, value, length);
+    trailer[length] = '\0';
 }
 
 void StatusLine::Show(std::FILE* stream, const char* line, bool last, int width)
@@ -206,7 +210,8 @@ void ShowSegment(StatusLine* line)
     if (g_settings.segmentSeconds == 0) return;
     const std::int64_t startMs = g_counters.segmentStartUnixMs.load(std::memory_order_acquire);
     const std::wstring name = SegmentFileName(g_settings.outputPath, startMs / 1000);
-    char narrow[128];
+    // As long as a path may be; the line is clipped to the terminal anyway.
+    char narrow[4 * 4096];
     if (WideCharToMultiByte(CP_ACP, 0, name.c_str(), -1, narrow, sizeof narrow, nullptr, nullptr) != 0)
         line->SetTrailer(narrow);
 }

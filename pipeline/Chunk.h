@@ -19,6 +19,9 @@ struct DatagramArrival {
     std::uint32_t bytes;       // payload size, 0 for an empty datagram
 };
 
+// The memory one chunk takes: its data and its arrival records.
+constexpr unsigned kChunkMemory = kChunkSize + kMaxArrivalsPerChunk * sizeof(DatagramArrival);
+
 struct Chunk {
     char* data;                  // kChunkSize bytes
     int length;                  // valid bytes, set when the chunk is handed over

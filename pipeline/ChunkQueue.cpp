@@ -34,7 +34,7 @@ bool ChunkQueue::Push(Chunk* chunk)
 ChunkQueue::OfferResult ChunkQueue::Offer(Chunk* chunk)
 {
     EnterCriticalSection(&lock);
-    const bool full = (static_cast<std::size_t>(count) + 1) * kChunkSize > byteLimit;
+    const bool full = (static_cast<std::size_t>(count) + 1) * kChunkMemory > byteLimit;
     LeaveCriticalSection(&lock);
     // Only this thread pushes, so the room seen above is still there.
     if (full) return OfferResult::full;
@@ -50,7 +50,7 @@ void ChunkQueue::SetByteLimit(std::size_t bytes)
 
 std::size_t ChunkQueue::Bytes()
 {
-    return static_cast<std::size_t>(Count()) * kChunkSize;
+    return static_cast<std::size_t>(Count()) * kChunkMemory;
 }
 
 std::size_t QueueByteLimit(unsigned long long physicalMemory)

@@ -31,7 +31,7 @@ public:
     OfferResult Offer(Chunk* chunk);
     // The memory the queued chunks may take; none until set.
     void SetByteLimit(std::size_t bytes);
-    // The memory the queued chunks take now (whole chunk buffers).
+    // The memory the queued chunks take now (whole chunks with their records).
     std::size_t Bytes();
     int Count();
     // The oldest chunk, which stays queued. Only on a non-empty queue.

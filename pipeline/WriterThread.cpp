@@ -51,16 +51,19 @@ void PublishHealth(const StreamHealth* health)
 
 }  // namespace
 
-bool TakeFiguresFromStalledWriter(std::atomic<int>* figures, ChunkQueue* queue, StreamHealth* health,
-                                  std::uint64_t fileOffset)
+bool TakeFiguresFromStalledWriter(FiguresHandOver* figures, ChunkQueue* queue, StreamHealth* health)
 {
     int released = kFiguresFree;
-    if (!figures->compare_exchange_strong(released, kFiguresTaken, std::memory_order_acq_rel)) return false;
-    // What was queued but never stored still tells what the network did.
+    if (!figures->owner.compare_exchange_strong(released, kFiguresTaken, std::memory_order_acq_rel)) return false;
+    // What was queued but never stored still tells what the network did, up
+    // to the end of the file the figures are about.
+    std::uint64_t fileOffset = figures->nextOffset;
+    bool sameFile = true;
     for (int queued = queue->Count(); queued > 0; --queued) {
         Chunk* chunk = queue->Front();
         queue->PopFront();
-        if (health != nullptr && chunk->segmentStart == 0) {
+        if (chunk->segmentStart != 0) sameFile = false;
+        if (health != nullptr && sameFile) {
             FeedHealth(health, chunk, fileOffset);
             fileOffset += static_cast<std::uint64_t>(chunk->length);
         }
@@ -128,11 +131,14 @@ bool StoreChunk(const WriterInputs* inputs, WriterState* state, Chunk* chunk)
     state->fileOffset += static_cast<std::uint64_t>(chunk->length);
     // During the write the figures are free: a main thread that gives up on
     // a write that never returns may take them for its report.
-    if (inputs->figures != nullptr) inputs->figures->store(kFiguresFree, std::memory_order_release);
+    if (inputs->figures != nullptr) {
+        inputs->figures->nextOffset = state->fileOffset;
+        inputs->figures->owner.store(kFiguresFree, std::memory_order_release);
+    }
     if (!state->writeFailed && !WriteToOutputFile(chunk->data, chunk->length)) state->writeFailed = true;
     FreeChunk(chunk);
     int released = kFiguresFree;
-    return inputs->figures == nullptr || inputs->figures->compare_exchange_strong(released, kFiguresWriter);
+    return inputs->figures == nullptr || inputs->figures->owner.compare_exchange_strong(released, kFiguresWriter);
 }
 
 // The status line's figures, and the system's drops about once a second.

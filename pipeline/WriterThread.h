@@ -31,19 +31,25 @@ struct WriterInputs {
     SegmentRotation* segments;
     // Who may touch `health` and `segments`: the writer, or nobody while it
     // is inside a write, or a main thread that gave up on that write.
-    std::atomic<int>* figures;
+    struct FiguresHandOver* figures;
 };
 
 constexpr int kFiguresWriter = 0;
 constexpr int kFiguresFree = 1;
 constexpr int kFiguresTaken = 2;
 
+struct FiguresHandOver {
+    std::atomic<int> owner{kFiguresWriter};
+    // Where the next chunk would go in the current file; written by the
+    // writer before it lets go of the figures.
+    std::uint64_t nextOffset = 0;
+};
+
 // Main thread, for a writer stuck in a write: takes `health` and `segments`
-// for the last report, and the queue, whose chunks go into the figures (at
-// the file offsets they would have had from `fileOffset` on) and are
-// released. False when the writer is not inside a write.
-bool TakeFiguresFromStalledWriter(std::atomic<int>* figures, ChunkQueue* queue, StreamHealth* health,
-                                  std::uint64_t fileOffset);
+// for the last report, and the queue, whose chunks up to the next segment
+// marker go into the figures (at the file offsets they would have had) and
+// all of which are released. False when the writer is not inside a write.
+bool TakeFiguresFromStalledWriter(FiguresHandOver* figures, ChunkQueue* queue, StreamHealth* health);
 
 // `parameter` is a WriterInputs*. Ends with 0, or E_FAIL when the output
 // file could not be written.

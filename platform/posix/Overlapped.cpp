@@ -212,7 +212,18 @@ DWORD AlertableWait(detail::EventObject* event, DWORD timeout)
     if (timeout != 0) {
         while (t_receives.count == 1) {
             if (detail::TryConsume(event)) return WSA_WAIT_EVENT_0;
-            if (deadline != Clock::time_point::max() && Clock::now() >= deadline) return WSA_WAIT_TIMEOUT;
+            if (deadline != Clock::time_point::max() && Clock::now() >= deadline) {
+                // A datagram already waiting completes before the time-out,
+                // as a completion queued on Windows runs before it.
+                for (;;) {
+                    switch (TryReceive(0, MSG_DONTWAIT)) {
+                    case Attempt::completed: return WSA_WAIT_IO_COMPLETION;
+                    case Attempt::empty: return WSA_WAIT_TIMEOUT;
+                    case Attempt::interrupted:
+                    case Attempt::foreign: break;
+                    }
+                }
+            }
             if (TryReceive(0, 0) == Attempt::completed) return WSA_WAIT_IO_COMPLETION;
         }
     }

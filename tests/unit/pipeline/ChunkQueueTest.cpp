@@ -86,12 +86,12 @@ TEST(ChunkQueue, ByteLimitRefusesBeyondItAndFollowsTheMachinesMemory)
 {
     ChunkQueue queue;
     Chunk a{}, b{}, c{};
-    queue.SetByteLimit(2 * kChunkSize);
+    queue.SetByteLimit(2 * kChunkMemory);
     EXPECT_EQ(queue.Offer(&a), ChunkQueue::OfferResult::queued);
     EXPECT_EQ(queue.Offer(&b), ChunkQueue::OfferResult::queued);
     EXPECT_EQ(queue.Offer(&c), ChunkQueue::OfferResult::full);
     EXPECT_EQ(queue.Count(), 2);
-    EXPECT_EQ(queue.Bytes(), 2 * kChunkSize);
+    EXPECT_EQ(queue.Bytes(), 2 * kChunkMemory);
     queue.PopFront();
     EXPECT_EQ(queue.Offer(&c), ChunkQueue::OfferResult::queued);
     while (queue.Count() != 0) queue.PopFront();

@@ -213,7 +213,7 @@ TEST_F(ReceiverTest, TransportStreamDatagramsFillChunksOf65800Bytes)
 TEST_F(ReceiverTest, AFullQueueDropsWholeChunksAndCountsThemWhileReceivingGoesOn)
 {
     ASSERT_EQ(CreateLoopbackSocket(), 0);
-    g_receiver->queue->SetByteLimit(kChunkSize);  // room for one chunk
+    g_receiver->queue->SetByteLimit(kChunkMemory);  // room for one chunk
     const std::uint64_t droppedBefore = g_counters.datagramsNotQueued.load();
     {
         DebugCapture quiet;
