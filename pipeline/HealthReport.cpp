@@ -1,5 +1,6 @@
 #include "pipeline/HealthReport.h"
 
+#include "common/UtcTime.h"
 #include "pipeline/StreamHealth.h"
 
 #include <cstdio>
@@ -73,39 +74,24 @@ void AppendTwo(std::string& out, unsigned value)
 // ISO 8601 in UTC with milliseconds: 2024-05-01T12:00:00.250Z.
 void AppendUtc(std::string& out, std::int64_t unixMs)
 {
-    std::int64_t days = unixMs / 86400000;
-    std::int64_t msOfDay = unixMs % 86400000;
-    if (msOfDay < 0) {
-        msOfDay += 86400000;
-        --days;
-    }
-    // Civil date from days since 1970-01-01 (proleptic Gregorian).
-    const std::int64_t z = days + 719468;
-    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const std::int64_t dayOfEra = z - era * 146097;
-    const std::int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-    const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-    const std::int64_t mp = (5 * dayOfYear + 2) / 153;
-    const auto day = static_cast<unsigned>(dayOfYear - (153 * mp + 2) / 5 + 1);
-    const auto month = static_cast<unsigned>(mp < 10 ? mp + 3 : mp - 9);
-    const std::int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
-
-    if (year < 0) out += '-';
-    const std::uint64_t y = static_cast<std::uint64_t>(year < 0 ? -year : year);
+    const std::int64_t seconds = FloorDivide(unixMs, 1000);
+    const UtcTime time = UtcFromUnixSeconds(seconds);
+    if (time.year < 0) out += '-';
+    const std::uint64_t y = static_cast<std::uint64_t>(time.year < 0 ? -time.year : time.year);
     for (std::uint64_t pad = 1000; pad > 1 && y < pad; pad /= 10) out += '0';
     AppendUnsigned(out, y);
     out += '-';
-    AppendTwo(out, month);
+    AppendTwo(out, static_cast<unsigned>(time.month));
     out += '-';
-    AppendTwo(out, day);
+    AppendTwo(out, static_cast<unsigned>(time.day));
     out += 'T';
-    AppendTwo(out, static_cast<unsigned>(msOfDay / 3600000));
+    AppendTwo(out, static_cast<unsigned>(time.hour));
     out += ':';
-    AppendTwo(out, static_cast<unsigned>(msOfDay / 60000 % 60));
+    AppendTwo(out, static_cast<unsigned>(time.minute));
     out += ':';
-    AppendTwo(out, static_cast<unsigned>(msOfDay / 1000 % 60));
+    AppendTwo(out, static_cast<unsigned>(time.second));
     out += '.';
-    const auto ms = static_cast<unsigned>(msOfDay % 1000);
+    const auto ms = static_cast<unsigned>(unixMs - seconds * 1000);
     out += static_cast<char>('0' + ms / 100);
     AppendTwo(out, ms % 100);
     out += 'Z';
