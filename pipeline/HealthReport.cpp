@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <fstream>
 #include <system_error>
+#include <vector>
 
 namespace {
 
@@ -155,6 +156,55 @@ void AppendKey(std::string& out, const char* key)
     out += "\":";
 }
 
+// The members of one JSON object: each call writes the separator (but before
+// the first) and the key, and hands back the text for the value.
+class Members {
+public:
+    Members(std::string& text, const char* between) : out(text), separator(between) {}
+    std::string& operator()(const char* key)
+    {
+        if (!first) out += separator;
+        first = false;
+        AppendKey(out, key);
+        return out;
+    }
+
+private:
+    std::string& out;
+    const char* separator;
+    bool first = true;
+};
+
+void AppendQuotedUtc(std::string& out, std::int64_t unixMs)
+{
+    out += '"';
+    AppendUtc(out, unixMs);
+    out += '"';
+}
+
+void AppendDrops(std::string& out, std::int64_t drops)
+{
+    if (drops < 0)
+        out += "null";
+    else
+        AppendSigned(out, drops);
+}
+
+// An array of objects, one per line, each written by `write`.
+template <typename Item, typename Write>
+void AppendObjects(std::string& out, const std::vector<Item>& items, Write write)
+{
+    out += '[';
+    for (const Item& item : items) {
+        out += &item == &items.front() ? "\n    {" : ",\n    {";
+        Members members(out, ", ");
+        write(members, item);
+        out += '}';
+    }
+    if (!items.empty()) out += "\n  ";
+    out += ']';
+}
+
 }  // namespace
 
 std::string HealthReportJson(const HealthReportInfo& info, const StreamHealth& health)
@@ -162,129 +212,59 @@ std::string HealthReportJson(const HealthReportInfo& info, const StreamHealth& h
     std::string out;
     out.reserve(512 + 160 * health.Intervals().size() + 80 * health.Outages().size());
     out += "{\n  ";
-    AppendKey(out, "file");
-    AppendString(out, info.file);
-    out += ",\n  ";
-    AppendKey(out, "started");
-    out += '"';
-    AppendUtc(out, info.startedUnixMs);
-    out += "\",\n  ";
-    AppendKey(out, "ended");
-    out += '"';
-    AppendUtc(out, info.endedUnixMs);
-    out += "\",\n  ";
-    AppendKey(out, "seconds");
-    AppendSeconds(out, health.EndNs() - health.StartNs());
-    out += ",\n  ";
-    AppendKey(out, "datagrams");
-    AppendUnsigned(out, health.Datagrams());
-    out += ",\n  ";
-    AppendKey(out, "bytes");
-    AppendUnsigned(out, health.Bytes());
-    out += ",\n  ";
-    AppendKey(out, "timestamp_source");
-    out += info.kernelTimestamps ? "\"kernel\"" : "\"completion\"";
-    out += ",\n  ";
-    AppendKey(out, "rate_source");
-    out += health.RateFromPcr() ? "\"pcr\"" : "\"measured\"";
-    out += ",\n  ";
-    AppendKey(out, "host_drops");
-    if (const std::optional<std::uint64_t> drops = health.HostDrops())
-        AppendUnsigned(out, *drops);
-    else
-        out += "null";
-    out += ",\n  ";
-    AppendKey(out, "ts_packets_lost");
-    AppendUnsigned(out, health.TsPacketsLost());
-    out += ",\n  ";
-    AppendKey(out, "rtp");
-    out += health.Rtp() ? "true" : "false";
-    out += ",\n  ";
-    AppendKey(out, "iat_max_us");
-    AppendUnsigned(out, health.IatMaxUs());
-    out += ",\n  ";
-    AppendKey(out, "iat_histogram");
-    out += '{';
-    bool first = true;
+    Members report(out, ",\n  ");
+    AppendString(report("file"), info.file);
+    AppendQuotedUtc(report("started"), info.startedUnixMs);
+    AppendQuotedUtc(report("ended"), info.endedUnixMs);
+    AppendSeconds(report("seconds"), health.EndNs() - health.StartNs());
+    AppendUnsigned(report("datagrams"), health.Datagrams());
+    AppendUnsigned(report("bytes"), health.Bytes());
+    report("timestamp_source") += info.kernelTimestamps ? "\"kernel\"" : "\"completion\"";
+    report("rate_source") += health.RateFromPcr() ? "\"pcr\"" : "\"measured\"";
+    const std::optional<std::uint64_t> drops = health.HostDrops();
+    AppendDrops(report("host_drops"), drops ? static_cast<std::int64_t>(*drops) : -1);
+    AppendUnsigned(report("ts_packets_lost"), health.TsPacketsLost());
+    report("rtp") += health.Rtp() ? "true" : "false";
+    AppendUnsigned(report("iat_max_us"), health.IatMaxUs());
+
+    report("iat_histogram") += '{';
+    Members buckets(out, ", ");
     for (int k = 0; k < kIatBuckets; ++k) {
         const std::uint64_t count = health.IatHistogram()[k];
         if (count == 0) continue;
-        if (!first) out += ", ";
-        first = false;
-        out += '"';
-        AppendUnsigned(out, k == 0 ? 0 : std::uint64_t{1} << (k - 1));
-        out += "\":";
-        AppendUnsigned(out, count);
+        // The bucket's lower bound in microseconds, as the key.
+        char key[24];
+        std::snprintf(key, sizeof key, "%llu", k == 0 ? 0ull : 1ull << (k - 1));
+        AppendUnsigned(buckets(key), count);
     }
-    out += "},\n  ";
-    AppendKey(out, "mdi_worst");
-    out += '{';
-    AppendKey(out, "df_ms");
-    AppendMilliseconds(out, health.WorstDfMs());
-    out += ", ";
-    AppendKey(out, "mlr");
-    AppendUnsigned(out, health.WorstMlr());
-    out += "},\n  ";
+    out += '}';
 
-    AppendKey(out, "outages");
-    out += '[';
-    first = true;
-    for (const HealthOutage& o : health.Outages()) {
-        out += first ? "\n    {" : ",\n    {";
-        first = false;
+    report("mdi_worst") += '{';
+    Members worst(out, ", ");
+    AppendMilliseconds(worst("df_ms"), health.WorstDfMs());
+    AppendUnsigned(worst("mlr"), health.WorstMlr());
+    out += '}';
+
+    AppendObjects(report("outages"), health.Outages(), [&](Members& outage, const HealthOutage& o) {
         // The length from the rounded ends, so that the three figures agree.
         const std::int64_t startMs = RoundedMs(o.startNs - health.StartNs());
         const std::int64_t endMs = RoundedMs(o.endNs - health.StartNs());
-        AppendKey(out, "start");
-        AppendThousandths(out, startMs);
-        out += ", ";
-        AppendKey(out, "end");
-        AppendThousandths(out, endMs);
-        out += ", ";
-        AppendKey(out, "seconds");
-        AppendThousandths(out, endMs - startMs);
-        out += ", ";
-        AppendKey(out, "offset");
-        AppendUnsigned(out, o.offset);
-        out += '}';
-    }
-    out += first ? "],\n  " : "\n  ],\n  ";
-
-    AppendKey(out, "intervals");
-    out += '[';
-    first = true;
-    for (const HealthInterval& i : health.Intervals()) {
-        out += first ? "\n    {" : ",\n    {";
-        first = false;
-        AppendKey(out, "t");
-        AppendSigned(out, i.t);
-        out += ", ";
-        AppendKey(out, "offset");
-        AppendUnsigned(out, i.offset);
-        out += ", ";
-        AppendKey(out, "datagrams");
-        AppendUnsigned(out, i.datagrams);
-        out += ", ";
-        AppendKey(out, "bytes");
-        AppendUnsigned(out, i.bytes);
-        out += ", ";
-        AppendKey(out, "iat_max_us");
-        AppendUnsigned(out, i.iatMaxUs);
-        out += ", ";
-        AppendKey(out, "df_ms");
-        AppendMilliseconds(out, i.dfMs);
-        out += ", ";
-        AppendKey(out, "mlr");
-        AppendUnsigned(out, i.mlr);
-        out += ", ";
-        AppendKey(out, "host_drops");
-        if (i.hostDrops < 0)
-            out += "null";
-        else
-            AppendSigned(out, i.hostDrops);
-        out += '}';
-    }
-    out += first ? "]\n}\n" : "\n  ]\n}\n";
+        AppendThousandths(outage("start"), startMs);
+        AppendThousandths(outage("end"), endMs);
+        AppendThousandths(outage("seconds"), endMs - startMs);
+        AppendUnsigned(outage("offset"), o.offset);
+    });
+    AppendObjects(report("intervals"), health.Intervals(), [](Members& second, const HealthInterval& i) {
+        AppendSigned(second("t"), i.t);
+        AppendUnsigned(second("offset"), i.offset);
+        AppendUnsigned(second("datagrams"), i.datagrams);
+        AppendUnsigned(second("bytes"), i.bytes);
+        AppendUnsigned(second("iat_max_us"), i.iatMaxUs);
+        AppendMilliseconds(second("df_ms"), i.dfMs);
+        AppendUnsigned(second("mlr"), i.mlr);
+        AppendDrops(second("host_drops"), i.hostDrops);
+    });
+    out += "\n}\n";
     return out;
 }
 
