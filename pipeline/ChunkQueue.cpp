@@ -20,25 +20,30 @@ ChunkQueue::~ChunkQueue()
 bool ChunkQueue::Push(Chunk* chunk)
 {
     EnterCriticalSection(&lock);
-    ChunkNode* node = new (std::nothrow) ChunkNode{chunk, nullptr};
-    if (node != nullptr) {
-        if (count >= 1) tail->next = node;
-        tail = node;
-        if (count == 0) head = node;
-        ++count;
-    }
+    const bool linked = Link(chunk);
     LeaveCriticalSection(&lock);
-    return node != nullptr;
+    return linked;
 }
 
 ChunkQueue::OfferResult ChunkQueue::Offer(Chunk* chunk)
 {
     EnterCriticalSection(&lock);
-    const bool full = (static_cast<std::size_t>(count) + 1) * kChunkMemory > byteLimit;
+    OfferResult result = OfferResult::full;
+    if ((static_cast<std::size_t>(count) + 1) * kChunkMemory <= byteLimit)
+        result = Link(chunk) ? OfferResult::queued : OfferResult::outOfMemory;
     LeaveCriticalSection(&lock);
-    // Only this thread pushes, so the room seen above is still there.
-    if (full) return OfferResult::full;
-    return Push(chunk) ? OfferResult::queued : OfferResult::outOfMemory;
+    return result;
+}
+
+bool ChunkQueue::Link(Chunk* chunk)
+{
+    ChunkNode* node = new (std::nothrow) ChunkNode{chunk, nullptr};
+    if (node == nullptr) return false;
+    if (count >= 1) tail->next = node;
+    tail = node;
+    if (count == 0) head = node;
+    ++count;
+    return true;
 }
 
 void ChunkQueue::SetByteLimit(std::size_t bytes)

@@ -40,6 +40,9 @@ public:
     void PopFront();
 
 private:
+    // Appends a node for the chunk; the lock is held. False out of memory.
+    bool Link(Chunk* chunk);
+
     CRITICAL_SECTION lock;
     ChunkNode* head;
     ChunkNode* tail;

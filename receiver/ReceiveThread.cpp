@@ -47,17 +47,32 @@ std::int64_t ArrivalTime(LPWSAOVERLAPPED overlapped)
     return MonotonicNanoseconds();
 }
 
+// Offers a chunk (its length set) to the writer. Queued, the writer is woken.
+// With the queue full, the output is not keeping up and the queue holds all
+// the memory it may: the chunk's datagrams are counted as dropped, the queued
+// ones stay, and the chunk stays the caller's. Out of memory is reported.
+ChunkQueue::OfferResult OfferChunk(Receiver* receiver, Chunk* chunk)
+{
+    const ChunkQueue::OfferResult result = receiver->queue->Offer(chunk);
+    if (result == ChunkQueue::OfferResult::queued)
+        SetEvent(receiver->dataEvent);
+    else if (result == ChunkQueue::OfferResult::full)
+        CountNotQueued(chunk->arrivalCount, static_cast<unsigned long>(chunk->length));
+    else
+        ReportOutOfMemory(receiver);
+    return result;
+}
+
 // Hands the current chunk to the writer and goes on in `replacement` (a new
-// chunk when none is given). With the queue full its datagrams are dropped
-// and counted instead, and the chunk is used again (or released for the
-// replacement). False when memory ran out, which ends receiving.
+// chunk when none is given). With the queue full the chunk is used again (or
+// released for the replacement). False when memory ran out, which ends
+// receiving; the full chunk then stays current and is queued at the stop.
 bool HandOverCurrentChunk(Receiver* receiver, Chunk* replacement)
 {
     Chunk* chunk = receiver->currentChunk;
     chunk->length = static_cast<int>(receiver->bytesInChunk);
-    switch (receiver->queue->Offer(chunk)) {
+    switch (OfferChunk(receiver, chunk)) {
     case ChunkQueue::OfferResult::queued:
-        SetEvent(receiver->dataEvent);
         receiver->currentChunk = replacement != nullptr ? replacement : NewChunk();
         if (receiver->currentChunk == nullptr) {
             ReportOutOfMemory(receiver);
@@ -65,10 +80,6 @@ bool HandOverCurrentChunk(Receiver* receiver, Chunk* replacement)
         }
         break;
     case ChunkQueue::OfferResult::full:
-        // The output is not keeping up and the queue holds all the memory it
-        // may: these datagrams are dropped, the queued ones stay, and
-        // receiving goes on.
-        CountNotQueued(chunk->arrivalCount, receiver->bytesInChunk);
         chunk->arrivalCount = 0;
         if (replacement != nullptr) {
             FreeChunk(chunk);
@@ -76,9 +87,7 @@ bool HandOverCurrentChunk(Receiver* receiver, Chunk* replacement)
         }
         break;
     case ChunkQueue::OfferResult::outOfMemory:
-        // The full chunk stays current; it is queued at the stop.
         FreeChunk(replacement);
-        ReportOutOfMemory(receiver);
         return false;
     }
     receiver->bytesInChunk = 0;
@@ -134,17 +143,9 @@ bool CrossQuietBoundary(Receiver* receiver)
         std::memcpy(before->arrivals, current->arrivals, sizeof(DatagramArrival) * current->arrivalCount);
         before->arrivalCount = current->arrivalCount;
         before->length = static_cast<int>(receiver->bytesInChunk);
-        switch (receiver->queue->Offer(before)) {
-        case ChunkQueue::OfferResult::queued: SetEvent(receiver->dataEvent); break;
-        case ChunkQueue::OfferResult::full:
-            CountNotQueued(before->arrivalCount, receiver->bytesInChunk);
-            FreeChunk(before);
-            break;
-        case ChunkQueue::OfferResult::outOfMemory:
-            FreeChunk(before);
-            ReportOutOfMemory(receiver);
-            return false;
-        }
+        const ChunkQueue::OfferResult offered = OfferChunk(receiver, before);
+        if (offered != ChunkQueue::OfferResult::queued) FreeChunk(before);
+        if (offered == ChunkQueue::OfferResult::outOfMemory) return false;
         current->arrivalCount = 0;
         receiver->landsAfterStale = receiver->bytesInChunk != 0;
     }
