@@ -81,6 +81,17 @@ protected:
         }
         ASSERT_TRUE(WaitForQueued(chunksAfter));
     }
+    // The writer's whole run past the deadline, into /dev/null: it ends
+    // receiving as a recording's end does.
+    DWORD WriteToTheEnd()
+    {
+        StartRecordingClock(&g_settings);
+        SetRecordingLength(&g_settings, -1);
+        g_outputFile.open("/dev/null", std::ios::binary);
+        const DWORD result = RunWriterForReceiver();
+        g_outputFile.close();
+        return result;
+    }
     std::uint16_t port = 0;
     LoopbackSender sender;
 };
@@ -195,12 +206,8 @@ TEST_F(ReceiverTest, TransportStreamDatagramsFillChunksOf65800Bytes)
 
     // The writer's stop ends the receive thread and closes its event and socket.
     testing::internal::CaptureStdout();
-    StartRecordingClock(&g_settings);
-    SetRecordingLength(&g_settings, -1);
-    g_outputFile.open("/dev/null", std::ios::binary);
     DebugCapture capture;
-    EXPECT_EQ(RunWriterForReceiver(), 0u);
-    g_outputFile.close();
+    EXPECT_EQ(WriteToTheEnd(), 0u);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(g_receiver->socket, INVALID_SOCKET);
     EXPECT_EQ(g_receiver->stopEvent, nullptr);
@@ -245,12 +252,8 @@ TEST_F(ReceiverTest, AFullQueueDropsWholeChunksAndCountsThemWhileReceivingGoesOn
     EXPECT_EQ(std::memcmp(after->data, Payload(150, 1316).data(), 1316), 0);
     FreeChunk(after);
 
-    StartRecordingClock(&g_settings);
-    SetRecordingLength(&g_settings, -1);
-    g_outputFile.open("/dev/null", std::ios::binary);
     DebugCapture quiet;
-    EXPECT_EQ(RunWriterForReceiver(), 0u);
-    g_outputFile.close();
+    EXPECT_EQ(WriteToTheEnd(), 0u);
 }
 
 TEST_F(ReceiverTest, LargestDatagramsAndEmptyOnesAreHandled)
@@ -282,12 +285,8 @@ TEST_F(ReceiverTest, LargestDatagramsAndEmptyOnesAreHandled)
     EXPECT_EQ(std::memcmp(chunk->data + 10 * 1316, Payload(12, 1316).data(), 1316), 0);
     FreeChunk(chunk);
 
-    StartRecordingClock(&g_settings);
-    SetRecordingLength(&g_settings, -1);
-    g_outputFile.open("/dev/null", std::ios::binary);
     DebugCapture quiet;
-    EXPECT_EQ(RunWriterForReceiver(), 0u);
-    g_outputFile.close();
+    EXPECT_EQ(WriteToTheEnd(), 0u);
     EXPECT_EQ(g_receiver->receiveError, 0u);
 }
 
@@ -302,11 +301,7 @@ TEST_F(ReceiverTest, FailedFirstRequestEndsTheThreadAndIsRemembered)
     {
         DebugCapture quiet;
         g_receiver->StartReceiving();
-        StartRecordingClock(&g_settings);
-        SetRecordingLength(&g_settings, -1);
-        g_outputFile.open("/dev/null", std::ios::binary);
-        EXPECT_EQ(RunWriterForReceiver(), 0u);
-        g_outputFile.close();
+        EXPECT_EQ(WriteToTheEnd(), 0u);
     }
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "WSARecv() failed with error 10038\n");
     EXPECT_EQ(g_receiver->receiveError, static_cast<DWORD>(WSAENOTSOCK));
@@ -391,11 +386,7 @@ TEST_F(ReceiverTest, ASegmentBoundaryBetweenTwoBurstsIsMarkedOnceBetweenThem)
         EXPECT_EQ(g_receiver->queue->Count(), 0);
         EXPECT_EQ(g_receiver->nextBoundaryUnix, boundaryUnix + 3600);
 
-        StartRecordingClock(&g_settings);
-        SetRecordingLength(&g_settings, -1);
-        g_outputFile.open("/dev/null", std::ios::binary);
         DebugCapture quiet;
-        EXPECT_EQ(RunWriterForReceiver(), 0u);
-        g_outputFile.close();
+        EXPECT_EQ(WriteToTheEnd(), 0u);
     }
 }
