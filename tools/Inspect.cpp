@@ -23,15 +23,8 @@ InspectReport Inspector::finish() {
   scan(pending_.data(), pending_.size(), true);
   pending_.clear();
   InspectReport r;
-  const FramingCounts& c = framer_.counts();
-  analyser_.finish(c.bytes, &r);
-  r.bytes = c.bytes;
-  r.packets = c.packets;
-  r.skippedBytes = c.skippedBytes;
-  r.trailingBytes = c.trailingBytes;
-  r.tsSyncLoss = c.tsSyncLoss;
-  r.syncByteErrors = c.syncByteErrors;
-  r.rtp = c.rtp;
+  analyser_.finish(framer_.counts().bytes, &r);
+  static_cast<FramingCounts&>(r) = framer_.counts();
   return r;
 }
 

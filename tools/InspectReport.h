@@ -26,7 +26,8 @@ struct ClockHandOver {
   double atSeconds = 0;   // from the first PCR
 };
 
-struct InspectReport {
+// What the framer counts: bytes, packets, sync, and whether RTP wraps them.
+struct FramingCounts {
   std::uint64_t bytes = 0;
   std::uint64_t packets = 0;        // 188-byte packets framed, bad sync bytes included
   std::uint64_t skippedBytes = 0;   // passed over while searching for sync
@@ -34,6 +35,12 @@ struct InspectReport {
   // Priority 1
   std::uint64_t tsSyncLoss = 0;
   std::uint64_t syncByteErrors = 0;
+  bool rtp = false;
+};
+
+// The framer's counts and everything the analyser finds.
+struct InspectReport : FramingCounts {
+  // Priority 1
   std::uint64_t patErrors = 0;
   std::uint64_t ccErrors = 0;
   std::uint64_t pmtErrors = 0;
@@ -42,7 +49,6 @@ struct InspectReport {
   std::uint64_t crcErrors = 0;
   std::uint64_t pcrRepetitionErrors = 0;
   // RTP
-  bool rtp = false;
   std::uint64_t rtpDatagrams = 0;
   std::uint64_t rtpGaps = 0;       // forward jumps of the sequence number not filled by late datagrams
   std::uint64_t rtpLost = 0;       // expected (from the highest number) minus received

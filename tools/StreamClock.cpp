@@ -50,6 +50,15 @@ void StreamClock::close(std::uint64_t at, double tau, bool real, Line* placed) {
   }
 }
 
+void StreamClock::settle(std::uint64_t at, std::uint64_t value, double tau, bool real, Line* placed) {
+  close(at, tau, real, placed);
+  pcrAt_ = at;
+  pcrValue_ = value;
+  pcrTau_ = tau;
+  lost_ = false;
+  anchor(at, tau);
+}
+
 bool StreamClock::pcr(std::uint16_t pid, std::uint64_t value, bool discontinuity, std::uint64_t at, Line* placed) {
   if (!started_) {
     started_ = true;
@@ -80,12 +89,7 @@ bool StreamClock::pcr(std::uint16_t pid, std::uint64_t value, bool discontinuity
     anchor(at, anchorTau_);
     return false;
   }
-  close(at, tau, real, placed);
-  pcrAt_ = at;
-  pcrValue_ = value;
-  pcrTau_ = tau;
-  lost_ = false;
-  anchor(at, tau);
+  settle(at, value, tau, real, placed);
   return true;
 }
 
@@ -131,15 +135,10 @@ bool StreamClock::otherPcr(std::uint16_t pid, std::uint64_t value, bool disconti
     }
     if (chained) ticksPerByte_ = ownRate;
   }
-  close(at, tau, real, placed);
+  settle(at, value, tau, real, placed);
   handOvers_.push_back({pid, tau});
   o = Other{true, false, false, at, value, 0, 0, 0};
   pid_ = pid;
-  pcrAt_ = at;
-  pcrValue_ = value;
-  pcrTau_ = tau;
-  lost_ = false;
-  anchor(at, tau);
   return true;
 }
 

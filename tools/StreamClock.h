@@ -89,8 +89,10 @@ class StreamClock {
   // Ends the open stretch at byte `at`, time `tau`; `real` when PCRs placed it.
   void close(std::uint64_t at, double tau, bool real, Line* placed);
   void anchor(std::uint64_t at, double tau);
+  // Closes the open stretch at a PCR of `value` placed at `tau`, which
+  // becomes the clock's last PCR and the anchor of the next stretch.
+  void settle(std::uint64_t at, std::uint64_t value, double tau, bool real, Line* placed);
   bool otherPcr(std::uint16_t pid, std::uint64_t value, bool discontinuity, std::uint64_t at, Line* placed);
-  void takeOver(std::uint16_t pid, std::uint64_t value, std::uint64_t at, double tau);
 
   bool started_ = false;
   std::uint16_t firstPid_ = 0;

@@ -10,6 +10,8 @@
 // with the same SSRC and payload type are taken wherever a packet may start.
 #pragma once
 
+#include "InspectReport.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -27,16 +29,6 @@ struct Frame {
   const std::uint8_t* data = nullptr;
   std::size_t size = 0;
   std::uint64_t at = 0;  // byte position in the input
-};
-
-struct FramingCounts {
-  std::uint64_t bytes = 0;
-  std::uint64_t packets = 0;        // 188-byte packets framed, bad sync bytes included
-  std::uint64_t skippedBytes = 0;   // passed over while searching for sync
-  std::uint64_t trailingBytes = 0;  // a cut-off packet at the end
-  std::uint64_t tsSyncLoss = 0;
-  std::uint64_t syncByteErrors = 0;
-  bool rtp = false;
 };
 
 class TsFramer {
