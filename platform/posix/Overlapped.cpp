@@ -76,23 +76,6 @@ std::int64_t Nanoseconds(clockid_t clock)
     return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-// SO_TIMESTAMPNS stamps with the wall clock; the recorder measures on the
-// monotonic one. The age of the datagram carries over; a wall-clock step
-// between its arrival and now would not, and is clamped to now.
-bool MonotonicArrival(msghdr& message, std::int64_t* nanoseconds)
-{
-    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
-        timespec stamp;
-        std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
-        const std::int64_t age =
-            Nanoseconds(CLOCK_REALTIME) - (static_cast<std::int64_t>(stamp.tv_sec) * 1000000000 + stamp.tv_nsec);
-        const std::int64_t now = Nanoseconds(CLOCK_MONOTONIC);
-        *nanoseconds = age > 0 ? now - age : now;
-        return true;
-    }
-    return false;
-}
 
 int WakeFd()
 {
@@ -120,17 +103,39 @@ void StoreSource(const PendingReceive& request, const ::sockaddr_in& source)
 
 enum class Attempt { completed, empty, interrupted, foreign };
 
-// The destination address of the datagram, from its IP_PKTINFO; 0 when absent.
-std::uint32_t DestinationOf(msghdr& message)
+// What the kernel said of a datagram in its control messages, in one walk:
+// where it was sent (IP_PKTINFO) and when it came in (SO_TIMESTAMPNS).
+struct ControlData {
+    std::uint32_t destination = 0;  // 0 when not given
+    bool stamped = false;
+    timespec stamp{};  // wall clock
+};
+
+ControlData ReadControl(msghdr& message)
 {
+    ControlData data;
     for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
         if (c->cmsg_level == ::IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
             in_pktinfo info;
             std::memcpy(&info, CMSG_DATA(c), sizeof info);
-            return info.ipi_addr.s_addr;
+            data.destination = info.ipi_addr.s_addr;
+        } else if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+            std::memcpy(&data.stamp, CMSG_DATA(c), sizeof data.stamp);
+            data.stamped = true;
         }
     }
-    return 0;
+    return data;
+}
+
+// SO_TIMESTAMPNS stamps with the wall clock; the recorder measures on the
+// monotonic one. The age of the datagram carries over; a wall-clock step
+// between its arrival and now would not, and is clamped to now.
+std::int64_t MonotonicArrival(const timespec& stamp)
+{
+    const std::int64_t age =
+        Nanoseconds(CLOCK_REALTIME) - (static_cast<std::int64_t>(stamp.tv_sec) * 1000000000 + stamp.tv_nsec);
+    const std::int64_t now = Nanoseconds(CLOCK_MONOTONIC);
+    return age > 0 ? now - age : now;
 }
 
 // Tries the receive of request `index`; when a datagram (or an error) came,
@@ -141,19 +146,20 @@ Attempt TryReceive(int index, int flags)
     const PendingReceive request = t_receives.items[index];
     ::sockaddr_in source{};
     iovec data{request.buffer, request.length};
-    alignas(cmsghdr) char control[128];
+    alignas(cmsghdr) char controlBuffer[128];
     msghdr message{};
     message.msg_name = &source;
     message.msg_namelen = sizeof source;
     message.msg_iov = &data;
     message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
+    message.msg_control = controlBuffer;
+    message.msg_controllen = sizeof controlBuffer;
     ssize_t received = ::recvmsg(request.fd, &message, flags | MSG_TRUNC);
     if (received < 0 && errno == EINTR) return Attempt::interrupted;
     if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Attempt::empty;
+    const ControlData control = received >= 0 ? ReadControl(message) : ControlData{};
     // Sent to another address at this port: never the request's datagram.
-    if (received >= 0 && request.onlyTo != 0 && DestinationOf(message) != request.onlyTo) return Attempt::foreign;
+    if (received >= 0 && request.onlyTo != 0 && control.destination != request.onlyTo) return Attempt::foreign;
     DWORD error = 0;
     DWORD bytes = 0;
     if (received < 0) {
@@ -169,7 +175,8 @@ Attempt TryReceive(int index, int flags)
     // the list.
     RemovePending(index);
     fault::AlterCompletion(error, bytes);
-    t_arrival.overlapped = received >= 0 && MonotonicArrival(message, &t_arrival.nanoseconds) ? request.overlapped : nullptr;
+    t_arrival.overlapped = control.stamped ? request.overlapped : nullptr;
+    if (control.stamped) t_arrival.nanoseconds = MonotonicArrival(control.stamp);
     request.routine(error, bytes, request.overlapped, 0);
     t_arrival.overlapped = nullptr;
     return Attempt::completed;
