@@ -37,7 +37,10 @@ trap 'rm -rf "$work"' EXIT
 
 image=$(scripts/container --name)
 version=${image#pelorin:}
-check "scripts/container builds $image" timeout 600 scripts/container >/dev/null
+build_image() {
+  timeout 600 scripts/container >/dev/null
+}
+check "scripts/container builds $image" build_image
 
 # Exactly the four programs, each static, and the recordings' directory owned
 # by the image's user; entry point, user and labels as documented.
