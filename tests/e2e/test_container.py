@@ -95,17 +95,20 @@ class Container(harness.RecorderTestCase):
         port = harness.next_port()
         count = 2171  # 43 full chunks and a partial one
 
+        seen = {}
+
         def send_then_stop(process):
             before = int(harness.udp_drops().get("InDatagrams", 0))
             harness.start_sender(*sender(port, count, rate=2000)).communicate(timeout=30)
-            self.assertTrue(wait_until_delivered(port, count, before), "the recorder never took the stream")
+            seen["delivered"] = wait_until_delivered(port, count, before)
             # What an orchestrator does: SIGTERM, then SIGKILL after the grace period.
-            stopped = podman("stop", "--time", 30, self.name)
-            self.assertEqual(stopped.returncode, 0, stopped.stderr)
+            seen["stop"] = podman("stop", "--time", 30, self.name)
 
         with self.in_container():
             result = record(["-i", "0", "-m", GROUP, "-p", port, "-l", 60, "-f", "stopped.ts"],
                             during=send_then_stop)
+        self.assertTrue(seen["delivered"], "the recorder never took the stream")
+        self.assertEqual(seen["stop"].returncode, 0, seen["stop"].stderr)
         # The recorder is the container's process 1 and ends by SIGTERM: 128 + 15.
         self.assertEqual(result.returncode, 143, result.stdout + result.stderr)
         self.assertEqual(len(result.lines), 2, result.stdout)
