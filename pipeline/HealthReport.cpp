@@ -2,6 +2,7 @@
 
 #include "common/UtcTime.h"
 #include "pipeline/StreamHealth.h"
+#include "platform/Platform.h"
 
 #include <cstdio>
 #include <fstream>
@@ -220,6 +221,7 @@ std::string HealthReportJson(const HealthReportInfo& info, const StreamHealth& h
     AppendUnsigned(report("datagrams"), health.Datagrams());
     AppendUnsigned(report("bytes"), health.Bytes());
     report("timestamp_source") += info.kernelTimestamps ? "\"kernel\"" : "\"completion\"";
+    if (info.fileRemoved) report("file_removed") += "true";
     report("rate_source") += health.RateFromPcr() ? "\"pcr\"" : "\"measured\"";
     const std::optional<std::uint64_t> drops = health.HostDrops();
     AppendDrops(report("host_drops"), drops ? static_cast<std::int64_t>(*drops) : -1);
@@ -282,6 +284,9 @@ bool WriteHealthReport(const std::filesystem::path& path, const HealthReportInfo
             written = !file.fail();
         }
     }
+    // On stable storage before the rename, so that a power cut never leaves
+    // the name on an empty file.
+    if (written) FlushFileToStorage(temporary);
     std::error_code error;
     if (written) {
         std::filesystem::rename(temporary, path, error);

@@ -11,6 +11,7 @@ struct HealthReportInfo {
     std::string file;                         // the recording's path as UTF-8
     std::int64_t startedUnixMs, endedUnixMs;  // wall clock, for "started" and "ended"
     bool kernelTimestamps;                    // "timestamp_source": "kernel" or "completion"
+    bool fileRemoved = false;                 // "file_removed": the file was removed and made anew meanwhile
 };
 
 // Writes the JSON to PATH.tmp next to it, then renames it over PATH, so that a
