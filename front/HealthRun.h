@@ -27,6 +27,10 @@ struct HealthTarget {
     const wchar_t* report;
     std::int64_t startedUnixMs;
     std::uint64_t fileSize;
+    bool fileRemoved;  // the file was removed while recording and made anew
+    // The closed segments' figures, which the health line includes; nullptr
+    // for none.
+    const struct HealthTotals* earlier;
 };
 
 // Once the writer has ended (or has been given up on): closes the figures at

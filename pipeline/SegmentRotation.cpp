@@ -259,6 +259,9 @@ bool SegmentRotation::Rotate(std::int64_t boundaryUnix, StreamHealth* health)
         }
     }
     AddToIndex(health, boundaryUnix * 1000, false);
-    if (health != nullptr) health->StartPeriod(boundaryNs);
+    if (health != nullptr) {
+        AddHealthTotals(&earlierHealth, *health);
+        health->StartPeriod(boundaryNs);
+    }
     return Open(SegmentFileName(pattern, boundaryUnix), boundaryUnix * 1000, boundaryUnix) == S_OK;
 }

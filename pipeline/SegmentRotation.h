@@ -4,6 +4,7 @@
 // lists the segments in an index (--index).
 #pragma once
 
+#include "pipeline/HealthTotals.h"
 #include "pipeline/SegmentIndex.h"
 
 #include "platform/Platform.h"
@@ -60,6 +61,8 @@ public:
     // Bytes in the current file, what it held before this run included.
     std::uint64_t CurrentBytes() const { return bytes; }
     bool CurrentFileRemoved() const { return fileRemoved; }
+    // The health of the segments closed so far, for the whole run's line.
+    const HealthTotals& EarlierHealth() const { return earlierHealth; }
     // A report or the index could not be written (its message printed).
     bool ReportFailed() const { return reportFailed; }
 
@@ -86,4 +89,5 @@ private:
     bool closedLogged = false;
     bool fileRemoved = false;
     bool reportFailed = false;
+    HealthTotals earlierHealth;
 };
