@@ -255,6 +255,8 @@ std::string HealthReportJson(const HealthReportInfo& info, const StreamHealth& h
         AppendThousandths(outage("end"), endMs);
         AppendThousandths(outage("seconds"), endMs - startMs);
         AppendUnsigned(outage("offset"), o.offset);
+        if (o.continuing) outage("continuing") += "true";
+        if (o.continued) outage("continued") += "true";
     });
     AppendObjects(report("intervals"), health.Intervals(), [](Members& second, const HealthInterval& i) {
         AppendSigned(second("t"), i.t);

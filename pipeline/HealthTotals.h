@@ -15,6 +15,7 @@ struct HealthTotals {
     std::uint64_t tsPacketsLost = 0;
     std::uint64_t outages = 0;
     double longestOutageSeconds = 0;
+    double openOutageSeconds = 0;  // of an outage that goes on in the next segment
 };
 
 inline void AddHealthTotals(HealthTotals* totals, const StreamHealth& health)
@@ -23,8 +24,12 @@ inline void AddHealthTotals(HealthTotals* totals, const StreamHealth& health)
     totals->worstDfMs = std::max(totals->worstDfMs, health.WorstDfMs());
     totals->worstMlr = std::max(totals->worstMlr, health.WorstMlr());
     totals->tsPacketsLost += health.TsPacketsLost();
-    totals->outages += health.Outages().size();
-    for (const HealthOutage& outage : health.Outages())
-        totals->longestOutageSeconds =
-            std::max(totals->longestOutageSeconds, static_cast<double>(outage.endNs - outage.startNs) / 1e9);
+    // An outage across a cut is in both segments: counted once, as one.
+    for (const HealthOutage& outage : health.Outages()) {
+        if (!outage.continued) ++totals->outages;
+        const double whole = (outage.continued ? totals->openOutageSeconds : 0) +
+                             static_cast<double>(outage.endNs - outage.startNs) / 1e9;
+        totals->longestOutageSeconds = std::max(totals->longestOutageSeconds, whole);
+        totals->openOutageSeconds = outage.continuing ? whole : 0;
+    }
 }

@@ -16,9 +16,13 @@
 #include <chrono>
 #include <cstdio>
 #include <system_error>
+#include <new>
 #include <vector>
 
 namespace {
+
+// A silence at least this long is an outage, as the health figures count it.
+constexpr std::int64_t kOutageNanoseconds = 1000000000;
 
 std::string Narrow(const std::wstring& text)
 {
@@ -107,6 +111,12 @@ std::wstring SegmentRotation::CurrentReportName() const
 
 void SegmentRotation::Delete(const SegmentFile& file)
 {
+    // A report still to come for a file about to go: it goes too.
+    if (pendingHealth != nullptr && FileSystemPath(currentName.c_str()) != file.path &&
+        pendingInfo.file == file.path.u8string()) {
+        delete pendingHealth;
+        pendingHealth = nullptr;
+    }
     if (withIndex) index.Remove(file.path);
     std::error_code ignored;
     std::filesystem::remove(file.path, ignored);
@@ -225,6 +235,8 @@ void SegmentRotation::AddToIndex(const StreamHealth* health, std::int64_t endedU
 
 void SegmentRotation::Close(const StreamHealth* health, std::int64_t endedNs)
 {
+    // The run ended in the silence after the last boundary.
+    if (pendingHealth != nullptr) ReportPending(endedNs - quietFromNs >= kOutageNanoseconds);
     if (closedLogged) return;
     Closed();
     // Receiving may never have started (ended at 0): then the segment ends now.
@@ -233,6 +245,42 @@ void SegmentRotation::Close(const StreamHealth* health, std::int64_t endedNs)
         endedUnixMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                           std::chrono::system_clock::now().time_since_epoch()).count();
     AddToIndex(health, endedUnixMs, true);
+}
+
+SegmentRotation::~SegmentRotation()
+{
+    delete pendingHealth;
+}
+
+// A closed segment's figures are final: its report, and the whole run's line.
+void SegmentRotation::Reported(const StreamHealth& closed, const HealthReportInfo& info,
+                               const std::wstring& reportName)
+{
+    AddHealthTotals(&earlierHealth, closed);
+    if (reportName.empty()) return;
+    if (!WriteHealthReport(FileSystemPath(reportName.c_str()), info, closed)) {
+        PrintLine("Error occurred while writing report file.");
+        reportFailed = true;
+    }
+}
+
+void SegmentRotation::ReportPending(bool continuing)
+{
+    if (pendingHealth == nullptr) return;
+    if (continuing) {
+        pendingHealth->MarkOutageContinuing(quietFromNs);
+        continuedOpen = true;
+    }
+    Reported(*pendingHealth, pendingInfo, pendingReportName);
+    delete pendingHealth;
+    pendingHealth = nullptr;
+}
+
+void SegmentRotation::Arrived(StreamHealth* health, std::int64_t arrivalNs, std::uint64_t offset)
+{
+    ReportPending(arrivalNs - quietFromNs >= kOutageNanoseconds);
+    if (continuedOpen && health != nullptr) health->MarkOutageContinued(arrivalNs, offset);
+    continuedOpen = false;
 }
 
 bool SegmentRotation::Rotate(std::int64_t boundaryUnix, StreamHealth* health)
@@ -245,23 +293,37 @@ bool SegmentRotation::Rotate(std::int64_t boundaryUnix, StreamHealth* health)
     const std::int64_t boundaryNs = boundaryUnix * 1000000000 + unixToMonotonicNs;
     if (health != nullptr) {
         health->Finish(boundaryNs, bytes);
-        if (withReport) {
-            HealthReportInfo info;
-            info.file = FileSystemPath(currentName.c_str()).u8string();
-            info.startedUnixMs = currentStartUnixMs;
-            info.endedUnixMs = boundaryUnix * 1000;
-            info.kernelTimestamps = g_counters.kernelTimestamps.load(std::memory_order_relaxed);
-            info.fileRemoved = fileRemoved;
-            if (!WriteHealthReport(FileSystemPath(CurrentReportName().c_str()), info, *health)) {
-                PrintLine("Error occurred while writing report file.");
-                reportFailed = true;
+        // Silent since before the last boundary: an outage in both.
+        ReportPending(true);
+        if (continuedOpen) health->MarkOutageContinued(boundaryNs, bytes);
+        HealthReportInfo info;
+        info.file = FileSystemPath(currentName.c_str()).u8string();
+        info.startedUnixMs = currentStartUnixMs;
+        info.endedUnixMs = boundaryUnix * 1000;
+        info.kernelTimestamps = g_counters.kernelTimestamps.load(std::memory_order_relaxed);
+        info.fileRemoved = fileRemoved;
+        const std::wstring reportName = CurrentReportName();
+        std::int64_t quietFrom = health->StartNs();
+        health->LastArrival(&quietFrom);
+        continuedOpen = false;
+        if (boundaryNs - quietFrom >= kOutageNanoseconds) {
+            health->MarkOutageContinuing(quietFrom);
+            continuedOpen = true;
+            Reported(*health, info, reportName);
+        } else {
+            // Wait for the next datagram to tell; without the memory for
+            // that, the report goes out as it is.
+            pendingHealth = new (std::nothrow) StreamHealth(*health);
+            if (pendingHealth == nullptr) {
+                Reported(*health, info, reportName);
+            } else {
+                pendingInfo = info;
+                pendingReportName = reportName;
+                quietFromNs = quietFrom;
             }
         }
     }
     AddToIndex(health, boundaryUnix * 1000, false);
-    if (health != nullptr) {
-        AddHealthTotals(&earlierHealth, *health);
-        health->StartPeriod(boundaryNs);
-    }
+    if (health != nullptr) health->StartPeriod(boundaryNs);
     return Open(SegmentFileName(pattern, boundaryUnix), boundaryUnix * 1000, boundaryUnix) == S_OK;
 }

@@ -4,6 +4,7 @@
 // lists the segments in an index (--index).
 #pragma once
 
+#include "pipeline/HealthReport.h"
 #include "pipeline/HealthTotals.h"
 #include "pipeline/SegmentIndex.h"
 
@@ -46,6 +47,11 @@ public:
     // file is deleted and the rest written again. False when nothing more
     // can be stored.
     bool Write(const Chunk* chunk);
+    // Writer thread: the first datagram after a boundary was fed to `health`
+    // (arrived at `arrivalNs`, at `offset` in the file). Settles whether the
+    // silence across the boundary was an outage, for both segments' reports.
+    void Arrived(StreamHealth* health, std::int64_t arrivalNs, std::uint64_t offset);
+    bool AwaitsArrival() const { return pendingHealth != nullptr || continuedOpen; }
     // Writer thread, about once a second: when the current file has been
     // removed, says so and goes on in a new one of the same name.
     void CheckFilePresent();
@@ -73,6 +79,8 @@ private:
     bool DeleteOldest();
     void Delete(const struct SegmentFile& file);
     void AddToIndex(const StreamHealth* health, std::int64_t endedUnixMs, bool last);
+    void Reported(const StreamHealth& closed, const HealthReportInfo& info, const std::wstring& reportName);
+    void ReportPending(bool continuing);
 
     std::wstring pattern;
     std::wstring reportPattern;
@@ -90,4 +98,18 @@ private:
     bool fileRemoved = false;
     bool reportFailed = false;
     HealthTotals earlierHealth;
+    // The silence at a boundary is an outage if it lasts a second in all:
+    // the closed segment's figures wait (a copy) until the next datagram
+    // tells, or the next boundary or the end.
+    StreamHealth* pendingHealth = nullptr;
+    HealthReportInfo pendingInfo;
+    std::wstring pendingReportName;
+    std::int64_t quietFromNs = 0;
+    // The outage at the last boundary goes on in this segment.
+    bool continuedOpen = false;
+
+public:
+    ~SegmentRotation();
+    SegmentRotation(const SegmentRotation&) = delete;
+    SegmentRotation& operator=(const SegmentRotation&) = delete;
 };

@@ -127,6 +127,9 @@ bool StoreChunk(const WriterInputs* inputs, WriterState* state, Chunk* chunk)
         return true;
     }
     if (state->health != nullptr) FeedHealth(state->health, chunk, state->fileOffset);
+    // The first datagram after a boundary settles a silence across it.
+    if (state->segments != nullptr && state->segments->AwaitsArrival() && chunk->arrivalCount > 0)
+        state->segments->Arrived(state->health, chunk->arrivals[0].nanoseconds, state->fileOffset);
     state->fileOffset += static_cast<std::uint64_t>(chunk->length);
     // During the write the figures are free: a main thread that gives up on
     // a write that never returns may take them for its report.

@@ -172,6 +172,30 @@ class Rotation(harness.RecorderTestCase):
                                       for p in segments])
                     self.assertEqual(text.count("#EXT-X-PROGRAM-DATE-TIME:"), len(segments))
 
+    def test_a_pause_across_a_boundary_is_in_both_reports(self):
+        # 1.4 s without a datagram from about 1.3 s into a two-second segment.
+        while not 0.05 <= time.time() % 2 <= 0.2:
+            time.sleep(0.01)
+        port = harness.next_port()
+        result = record(["--segment=2", "--report=" + self.path("r.json"), "-i", "0", "-m", GROUP, "-p", port,
+                         "-l", 5, "-f", self.path("x.ts")],
+                        senders=[sender(port, "--rate", 1000, "--count", 3000, "--pause-after", 1200,
+                                        "--pause-ms", 1400)])
+        self.assertRecorded(result)
+        reports = []
+        for name in sorted(n for n in os.listdir(self.dir) if n.startswith("r-")):
+            with open(self.path(name), encoding="utf-8") as f:
+                reports.append(json.load(f))
+        parts = [(index, outage) for index, report in enumerate(reports) for outage in report["outages"]]
+        self.assertEqual(len(parts), 2, reports)
+        (first, before), (second, after) = parts
+        self.assertEqual(second, first + 1)
+        self.assertEqual((before.get("continuing"), before.get("continued")), (True, None), before)
+        self.assertEqual((after.get("continuing"), after.get("continued")), (None, True), after)
+        self.assertAlmostEqual(before["end"], reports[first]["seconds"], delta=0.002)
+        self.assertEqual(after["start"], 0)
+        self.assertAlmostEqual(before["seconds"] + after["seconds"], 1.4, delta=0.15)
+
     def test_an_m3u8_index_plays_as_one_stream(self):
         if not (shutil.which("ffmpeg") and shutil.which("ffprobe")):
             self.skipTest("ffmpeg/ffprobe not installed (tests/variants.d/70-inspect.sh installs them)")
