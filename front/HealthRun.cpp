@@ -59,6 +59,10 @@ HRESULT EndHealth(HealthRun* run, std::int64_t endNs, const HealthTarget& target
         info.endedUnixMs = target.startedUnixMs + (endNs - health.StartNs()) / 1000000;
         info.kernelTimestamps = g_counters.kernelTimestamps.load(std::memory_order_relaxed);
         info.fileRemoved = target.fileRemoved;
+        if (target.datagramsInFile >= 0) {
+            info.datagramsInFile = target.datagramsInFile;
+            info.bytesInFile = static_cast<std::int64_t>(target.fileSize);
+        }
         if (!WriteHealthReport(FileSystemPath(target.report), info, health)) {
             PrintLine("Error occurred while writing report file.");
             result = E_FAIL;

@@ -31,6 +31,8 @@ struct HealthTarget {
     // The closed segments' figures, which the health line includes; nullptr
     // for none.
     const struct HealthTotals* earlier;
+    // The datagrams in the file when the target knows them (a segment), else -1.
+    std::int64_t datagramsInFile;
 };
 
 // Once the writer has ended (or has been given up on): closes the figures at

@@ -218,8 +218,9 @@ std::string HealthReportJson(const HealthReportInfo& info, const StreamHealth& h
     AppendQuotedUtc(report("started"), info.startedUnixMs);
     AppendQuotedUtc(report("ended"), info.endedUnixMs);
     AppendSeconds(report("seconds"), health.EndNs() - health.StartNs());
-    AppendUnsigned(report("datagrams"), health.Datagrams());
-    AppendUnsigned(report("bytes"), health.Bytes());
+    AppendUnsigned(report("datagrams"), info.datagramsInFile >= 0 ? static_cast<std::uint64_t>(info.datagramsInFile)
+                                                                  : health.Datagrams());
+    AppendUnsigned(report("bytes"), info.bytesInFile >= 0 ? static_cast<std::uint64_t>(info.bytesInFile) : health.Bytes());
     report("timestamp_source") += info.kernelTimestamps ? "\"kernel\"" : "\"completion\"";
     if (info.fileRemoved) report("file_removed") += "true";
     report("rate_source") += health.RateFromPcr() ? "\"pcr\"" : "\"measured\"";

@@ -302,6 +302,8 @@ bool SegmentRotation::Rotate(std::int64_t boundaryUnix, StreamHealth* health)
         info.endedUnixMs = boundaryUnix * 1000;
         info.kernelTimestamps = g_counters.kernelTimestamps.load(std::memory_order_relaxed);
         info.fileRemoved = fileRemoved;
+        info.datagramsInFile = static_cast<std::int64_t>(datagrams);
+        info.bytesInFile = static_cast<std::int64_t>(bytes);
         const std::wstring reportName = CurrentReportName();
         std::int64_t quietFrom = health->StartNs();
         health->LastArrival(&quietFrom);

@@ -66,6 +66,7 @@ public:
     std::int64_t CurrentStartUnixMs() const { return currentStartUnixMs; }
     // Bytes in the current file, what it held before this run included.
     std::uint64_t CurrentBytes() const { return bytes; }
+    std::uint64_t CurrentDatagrams() const { return datagrams; }
     bool CurrentFileRemoved() const { return fileRemoved; }
     // The health of the segments closed so far, for the whole run's line.
     const HealthTotals& EarlierHealth() const { return earlierHealth; }
