@@ -97,7 +97,10 @@ HRESULT SegmentRotation::Open(const std::wstring& name, std::int64_t startUnixMs
     closedLogged = false;
     fileRemoved = false;
     g_counters.segmentStartUnixMs.store(startUnixMs, std::memory_order_release);
-    if (OpenSegmentFile(name.c_str(), append) != S_OK) return E_FAIL;
+    if (OpenSegmentFile(name.c_str(), append) != S_OK) {
+        closedLogged = true;  // never opened: nothing to close or list
+        return E_FAIL;
+    }
     if (append) OutputDebugLine("Segment continued: %s, %llu bytes already\n", Narrow(name).c_str(),
                                 static_cast<unsigned long long>(existing));
     EnforceKeep();
