@@ -170,7 +170,7 @@ bool SegmentSettingsUsable()
         return false;
     }
     if (g_settings.indexPath != nullptr &&
-        !SegmentIndex(FileSystemPath(g_settings.indexPath), g_settings.segmentSeconds).CheckWritable()) {
+        !SegmentIndex(FileSystemPath(g_settings.indexPath), g_settings.segmentSeconds, false).CheckWritable()) {
         PrintLine("Error occurred while writing index file.");
         return false;
     }

@@ -51,8 +51,9 @@ bool WriteWhole(const std::filesystem::path& path, const std::string& text)
 
 }  // namespace
 
-SegmentIndex::SegmentIndex(const std::filesystem::path& indexPath, std::int64_t target)
-    : path(indexPath), targetSeconds(target), playlist(EndsWith(indexPath.filename().u8string(), ".m3u8"))
+SegmentIndex::SegmentIndex(const std::filesystem::path& indexPath, std::int64_t target, bool mayTrim)
+    : path(indexPath), targetSeconds(target), playlist(EndsWith(indexPath.filename().u8string(), ".m3u8")),
+      trimmed(mayTrim)
 {
 }
 
@@ -103,7 +104,7 @@ std::string SegmentIndex::Playlist(bool ended) const
                   static_cast<long long>(targetSeconds), static_cast<unsigned long long>(removedFromFront));
     std::string text = line;
     // An event playlist only grows; one that --keep trims is a plain live one.
-    if (removedFromFront == 0) text += "#EXT-X-PLAYLIST-TYPE:EVENT\n";
+    if (!trimmed) text += "#EXT-X-PLAYLIST-TYPE:EVENT\n";
     bool afterOutage = false;
     for (const SegmentEntry& e : entries) {
         if (afterOutage) text += "#EXT-X-DISCONTINUITY\n";

@@ -15,7 +15,8 @@ struct SegmentEntry {
 
 class SegmentIndex {
 public:
-    SegmentIndex(const std::filesystem::path& path, std::int64_t targetSeconds);
+    // `trimmed`: --keep may remove segments from the front.
+    SegmentIndex(const std::filesystem::path& path, std::int64_t targetSeconds, bool trimmed);
     // At start: the directory made and a file beside PATH written and
     // removed. False when PATH could not be written later either.
     bool CheckWritable() const;
@@ -32,6 +33,7 @@ private:
     std::filesystem::path path;
     std::int64_t targetSeconds;
     bool playlist;
+    bool trimmed;
     std::uint64_t removedFromFront = 0;
     std::vector<SegmentEntry> entries;
 };

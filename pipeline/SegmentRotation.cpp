@@ -61,7 +61,7 @@ SegmentRotation::SegmentRotation(const SegmentSettings& settings)
       segmentSeconds(settings.segmentSeconds < 1 ? 1 : settings.segmentSeconds),
       unixToMonotonicNs(settings.unixToMonotonicNs),
       index(settings.indexPath != nullptr ? FileSystemPath(settings.indexPath) : std::filesystem::path(),
-            segmentSeconds),
+            segmentSeconds, settings.keep != 0),
       withIndex(settings.indexPath != nullptr)
 {
 }
