@@ -188,8 +188,9 @@ DWORD WINAPI WriterThreadProc(LPVOID parameter)
             if (!StoreChunk(inputs, &state, chunk)) return static_cast<DWORD>(E_FAIL);
         }
         SampleHealth(inputs, &state);
+        // About once a second, and at every quiet second's time-out.
         if (state.segments != nullptr && !state.writeFailed &&
-            GetTickCount64() - state.lastPresenceCheck >= kMaxMillisecondsBetweenChecks) {
+            (timedOut || GetTickCount64() - state.lastPresenceCheck >= kMaxMillisecondsBetweenChecks)) {
             state.lastPresenceCheck = GetTickCount64();
             state.segments->CheckFilePresent();
             state.fileOffset = state.segments->CurrentBytes();
