@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <cwchar>
+#include <filesystem>
 #include <new>
+#include <system_error>
 
 namespace {
 
@@ -69,6 +71,21 @@ HRESULT OpenOutputFile(const wchar_t* path)
         else
             MoveLinesToStandardError();
     }
+    return S_OK;
+}
+
+HRESULT OpenSegmentFile(const wchar_t* path, bool append)
+{
+    const std::filesystem::path file = FileSystemPath(path);
+    std::error_code ignored;
+    if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path(), ignored);
+    g_outputFile.rdbuf()->pubsetbuf(nullptr, 0);
+    g_outputFile.open(file, std::ios::binary | std::ios::out | (append ? std::ios::app : std::ios::trunc));
+    if (!g_outputFile.is_open()) {
+        PrintLine("Error occurred while opening output file.");
+        return E_FAIL;
+    }
+    g_outputFile.clear();
     return S_OK;
 }
 

@@ -8,6 +8,10 @@
 // Prints "Error occurred while opening output file." and returns E_FAIL, or
 // returns S_OK.
 HRESULT OpenOutputFile(const wchar_t* path);
+// A segment's file: every missing directory level made (as mkdir -p), then
+// opened for appending to what it holds, or truncated. The same message and
+// result as OpenOutputFile.
+HRESULT OpenSegmentFile(const wchar_t* path, bool append);
 // Writer thread: appends the bytes and counts them as stored; false once the
 // file cannot take them.
 bool WriteToOutputFile(const char* bytes, int length);

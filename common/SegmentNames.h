@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <string>
 #include <vector>
 
@@ -27,17 +26,26 @@ std::wstring SegmentFileName(const std::wstring& pattern, std::int64_t unixSecon
 // segmentSeconds (at least 1) since the epoch.
 std::int64_t NextSegmentBoundary(std::int64_t unixSeconds, std::int64_t segmentSeconds);
 
-// The segment files this run made, oldest first; with keep = N, the names to
-// delete once a new one is added (only names this run made; a name made twice
-// counts once, as its newest use).
-class SegmentKeeper {
-public:
-    explicit SegmentKeeper(unsigned keep);  // 0 keeps all
-    // Records a newly opened segment; fills `expired` (when given) with the
-    // names now beyond the newest N, oldest first. Never the name just added.
-    void Add(const std::wstring& name, std::vector<std::wstring>* expired);
+// The pattern as the names are made from it: with "-%Y%m%d-%H%M%S" put in
+// where SegmentFileName puts it when the pattern has no time conversion.
+std::wstring EffectiveSegmentPattern(const std::wstring& pattern);
 
-private:
-    unsigned keepCount;
-    std::deque<std::wstring> names;  // oldest first, each once
+// Empty when the pattern gives any two consecutive segments of this length
+// different names (a ring that repeats only after a full cycle, like %H with
+// 3600, is fine); else the conversion that would tell them apart, like "%S".
+std::wstring MissingSegmentConversion(const std::wstring& pattern, std::int64_t segmentSeconds);
+
+// What a segment name's conversions stood for: Y m d H M S j in this order,
+// -1 where the name had none.
+struct SegmentFields {
+    std::int64_t values[7] = {-1, -1, -1, -1, -1, -1, -1};
 };
+
+// True when `name` is what `pattern` could have produced (both one path
+// component, or both whole): the text as it stands, each conversion as its
+// digits (4 for %Y, 3 for %j, 2 for the others). Fills in what it read.
+bool MatchSegmentName(const std::wstring& pattern, const std::wstring& name, SegmentFields* fields);
+
+// The pattern expanded with read values; false when it needs one that is
+// not known.
+bool SegmentNameFromFields(const std::wstring& pattern, const SegmentFields& fields, std::wstring* name);

@@ -27,6 +27,35 @@ bool ParseNumber(const wchar_t* text, long long low, long long high, long long* 
     return true;
 }
 
+// A whole count and nothing after it but, where `units` allows, one unit
+// letter: s, m, h or d. "1h" is 3600; "7d" is refused for --keep, and so is
+// any other text after the digits.
+bool ParseCount(const wchar_t* text, long long low, long long high, bool units, long long* value)
+{
+    long long number = 0;
+    if (!ParseNumber(text, 0, 0x7FFFFFFF, &number)) return false;
+    const wchar_t* end = text;
+    while (std::iswspace(static_cast<wint_t>(*end))) ++end;
+    if (*end == L'+') ++end;
+    while (*end >= L'0' && *end <= L'9') ++end;
+    long long unit = 1;
+    if (units && *end != L'\0' && end[1] == L'\0') {
+        switch (*end) {
+        case L's': unit = 1; break;
+        case L'm': unit = 60; break;
+        case L'h': unit = 3600; break;
+        case L'd': unit = 86400; break;
+        default: return false;
+        }
+        ++end;
+    }
+    if (*end != L'\0') return false;
+    number *= unit;
+    if (number < low || number > high) return false;
+    *value = number;
+    return true;
+}
+
 HRESULT Report(const char* message)
 {
     PrintLine(message);
@@ -115,17 +144,19 @@ int ParseExtensionOptions(int argc, wchar_t** argv, RecordingSettings* settings,
         if (nameLength == 8 && std::wcsncmp(argument, L"--report", 8) == 0 && *value != L'\0') {
             settings->reportPath = value;
         } else if (nameLength == 9 && std::wcsncmp(argument, L"--segment", 9) == 0) {
-            if (!ParseNumber(value, 1, 86400, &number)) {
+            if (!ParseCount(value, 1, 86400, true, &number)) {
                 *status = Report("Error occurred while parsing segment length.");
                 return taken;
             }
             settings->segmentSeconds = number;
         } else if (nameLength == 6 && std::wcsncmp(argument, L"--keep", 6) == 0) {
-            if (!ParseNumber(value, 1, 1000000, &number)) {
+            if (!ParseCount(value, 1, 1000000, false, &number)) {
                 *status = Report("Error occurred while parsing segment count.");
                 return taken;
             }
             settings->keepSegments = static_cast<unsigned>(number);
+        } else if (nameLength == 7 && std::wcsncmp(argument, L"--index", 7) == 0 && *value != L'\0') {
+            settings->indexPath = value;
         } else {
             // A typo must not look like success.
             char narrow[512];
@@ -139,6 +170,7 @@ int ParseExtensionOptions(int argc, wchar_t** argv, RecordingSettings* settings,
         ++taken;
     }
     if (settings->keepSegments != 0 && settings->segmentSeconds == 0) *status = Report("--keep needs --segment.");
+    if (settings->indexPath != nullptr && settings->segmentSeconds == 0) *status = Report("--index needs --segment.");
     return taken;
 }
 

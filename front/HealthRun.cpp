@@ -5,6 +5,7 @@
 #include "common/DebugLine.h"
 #include "common/Recording.h"
 #include "pipeline/HealthReport.h"
+#include "pipeline/HealthTotals.h"
 #include "pipeline/StreamHealth.h"
 
 #include <chrono>
@@ -12,19 +13,15 @@
 
 namespace {
 
-void ReportHealthTotals(const StreamHealth& health)
+void ReportHealthTotals(const StreamHealth& health, const HealthTotals* earlier)
 {
-    double longest = 0;
-    for (const HealthOutage& outage : health.Outages()) {
-        const double seconds = static_cast<double>(outage.endNs - outage.startNs) / 1e9;
-        if (seconds > longest) longest = seconds;
-    }
+    HealthTotals totals = earlier != nullptr ? *earlier : HealthTotals();
+    AddHealthTotals(&totals, health);
     OutputDebugLine("Recording health: IAT max %.1f ms, worst MDI %.1f:%llu, %llu TS packets lost, %llu outages "
                     "(longest %.1f s)\n",
-                    health.IatMaxUs() / 1000.0, health.WorstDfMs(),
-                    static_cast<unsigned long long>(health.WorstMlr()),
-                    static_cast<unsigned long long>(health.TsPacketsLost()),
-                    static_cast<unsigned long long>(health.Outages().size()), longest);
+                    totals.iatMaxUs / 1000.0, totals.worstDfMs, static_cast<unsigned long long>(totals.worstMlr),
+                    static_cast<unsigned long long>(totals.tsPacketsLost),
+                    static_cast<unsigned long long>(totals.outages), totals.longestOutageSeconds);
 }
 
 }  // namespace
@@ -51,7 +48,7 @@ HRESULT EndHealth(HealthRun* run, std::int64_t endNs, const HealthTarget& target
     if (g_counters.socketDropsKnown.load(std::memory_order_acquire))
         health.NoteHostDrops(g_counters.socketDrops.load(std::memory_order_relaxed), endNs);
     health.Finish(endNs, target.fileSize);
-    ReportHealthTotals(health);
+    ReportHealthTotals(health, target.earlier);
 
     HRESULT result = S_OK;
     if (target.report != nullptr) {
@@ -61,6 +58,11 @@ HRESULT EndHealth(HealthRun* run, std::int64_t endNs, const HealthTarget& target
         // When receiving ended, not when the last byte was stored.
         info.endedUnixMs = target.startedUnixMs + (endNs - health.StartNs()) / 1000000;
         info.kernelTimestamps = g_counters.kernelTimestamps.load(std::memory_order_relaxed);
+        info.fileRemoved = target.fileRemoved;
+        if (target.datagramsInFile >= 0) {
+            info.datagramsInFile = target.datagramsInFile;
+            info.bytesInFile = static_cast<std::int64_t>(target.fileSize);
+        }
         if (!WriteHealthReport(FileSystemPath(target.report), info, health)) {
             PrintLine("Error occurred while writing report file.");
             result = E_FAIL;

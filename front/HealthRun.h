@@ -27,6 +27,12 @@ struct HealthTarget {
     const wchar_t* report;
     std::int64_t startedUnixMs;
     std::uint64_t fileSize;
+    bool fileRemoved;  // the file was removed while recording and made anew
+    // The closed segments' figures, which the health line includes; nullptr
+    // for none.
+    const struct HealthTotals* earlier;
+    // The datagrams in the file when the target knows them (a segment), else -1.
+    std::int64_t datagramsInFile;
 };
 
 // Once the writer has ended (or has been given up on): closes the figures at

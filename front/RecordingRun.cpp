@@ -6,6 +6,7 @@
 #include "common/OutputFile.h"
 #include "common/Recording.h"
 #include "common/SegmentNames.h"
+#include "common/UtcTime.h"
 #include "front/CommandLine.h"
 #include "front/HealthRun.h"
 #include "front/StatusLine.h"
@@ -14,6 +15,7 @@
 #include "pipeline/WriterThread.h"
 #include "receiver/Receiver.h"
 
+#include <chrono>
 #include <cwchar>
 #include <filesystem>
 #include <string>
@@ -82,17 +84,18 @@ HealthTarget LastHealthTarget(const HealthRun& health, const SegmentRotation* se
 {
     if (segments == nullptr)
         return HealthTarget{g_settings.outputPath, g_settings.reportPath, health.startedUnixMs,
-                            g_counters.bytesStored.load(std::memory_order_relaxed)};
+                            g_counters.bytesStored.load(std::memory_order_relaxed), false, nullptr, -1};
     *reportName = segments->CurrentReportName();
     return HealthTarget{segments->CurrentName().c_str(), g_settings.reportPath != nullptr ? reportName->c_str() : nullptr,
-                        segments->CurrentStartUnixMs(), segments->CurrentBytes()};
+                        segments->CurrentStartUnixMs(), segments->CurrentBytes(), segments->CurrentFileRemoved(),
+                        &segments->EarlierHealth(), static_cast<std::int64_t>(segments->CurrentDatagrams())};
 }
 
 // The end of a recording's outputs, after the totals: the last segment's
 // line, the health line and the last report.
 HRESULT EndOutputs(HealthRun* health, SegmentRotation* segments, std::int64_t endedNanoseconds)
 {
-    if (segments != nullptr) segments->Close();
+    if (segments != nullptr) segments->Close(health->health, endedNanoseconds);
     std::wstring reportName;
     HRESULT result = EndHealth(health, endedNanoseconds, LastHealthTarget(*health, segments, &reportName));
     if (segments != nullptr && segments->ReportFailed()) result = E_FAIL;
@@ -148,6 +151,32 @@ DWORD RunWriter(Receiver* receiver, SOCKET socket, HealthRun* health, SegmentRot
     return result;
 }
 
+std::int64_t UnixNanoseconds()
+{
+    using namespace std::chrono;
+    return duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+// Checks of a segmented recording's settings that need no network: names
+// that two segments would share, an index that cannot be written. Prints
+// the line and returns false.
+bool SegmentSettingsUsable()
+{
+    const std::wstring missing = MissingSegmentConversion(g_settings.outputPath, g_settings.segmentSeconds);
+    if (!missing.empty()) {
+        const std::string conversion(missing.begin(), missing.end());
+        PrintFormattedLine("Segment names would repeat: the -f pattern needs %s for --segment=%lld.",
+                           conversion.c_str(), static_cast<long long>(g_settings.segmentSeconds));
+        return false;
+    }
+    if (g_settings.indexPath != nullptr &&
+        !SegmentIndex(FileSystemPath(g_settings.indexPath), g_settings.segmentSeconds, false).CheckWritable()) {
+        PrintLine("Error occurred while writing index file.");
+        return false;
+    }
+    return true;
+}
+
 // Segments are regular files side by side: standard output, a FIFO or a
 // device cannot be cut and turned over.
 bool SegmentableOutput(const wchar_t* path)
@@ -184,20 +213,26 @@ HRESULT RunRecording()
     SegmentRotation* segments = nullptr;
     const wchar_t* firstFile = g_settings.outputPath;
     if (result == 0 && g_settings.segmentSeconds != 0) {
-        const std::int64_t unixMs = UnixMilliseconds();
-        const std::int64_t offset = MonotonicNanoseconds() - unixMs * 1000000;
-        segments = new (std::nothrow) SegmentRotation(g_settings.outputPath, g_settings.reportPath,
-                                                      g_settings.keepSegments, offset);
+        // Both clocks to the nanosecond, the wall clock read between two
+        // readings of the other: a boundary is then where the wall clock puts
+        // it, not up to a millisecond later.
+        const std::int64_t before = MonotonicNanoseconds();
+        const std::int64_t unixNs = UnixNanoseconds();
+        const std::int64_t offset = before + (MonotonicNanoseconds() - before) / 2 - unixNs;
+        const std::int64_t unixMs = FloorDivide(unixNs, 1000000);
+        segments = new (std::nothrow) SegmentRotation(SegmentSettings{
+            g_settings.outputPath, g_settings.reportPath, g_settings.indexPath, g_settings.keepSegments,
+            g_settings.segmentSeconds, offset});
         if (segments == nullptr) {
             result = E_OUTOFMEMORY;
         } else {
-            firstFile = segments->Begin(unixMs).c_str();
+            result = segments->Begin(unixMs);
             receiver->segmentSeconds = g_settings.segmentSeconds;
             receiver->nextBoundaryUnix = NextSegmentBoundary(unixMs / 1000, g_settings.segmentSeconds);
             receiver->nextBoundaryNs = receiver->nextBoundaryUnix * 1000000000 + offset;
         }
     }
-    if (result == 0) result = OpenOutputFile(firstFile);
+    if (result == 0 && segments == nullptr) result = OpenOutputFile(firstFile);
 
     if (result == 0) {
         // The receive thread closes the socket at the stop; the status line
@@ -256,6 +291,7 @@ int PelorinMain(int argc, wchar_t** argv)
         PrintLine("--segment needs a regular output file, not standard output, a pipe or a device.");
         return E_FAIL;
     }
+    if (g_settings.segmentSeconds != 0 && !SegmentSettingsUsable()) return E_FAIL;
     HRESULT result = RunRecording();
     // Stopped early: ended the way a program ended by Ctrl-C ends.
     if (StopRequested()) return static_cast<int>(STATUS_CONTROL_C_EXIT);

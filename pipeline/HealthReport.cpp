@@ -2,6 +2,7 @@
 
 #include "common/UtcTime.h"
 #include "pipeline/StreamHealth.h"
+#include "platform/Platform.h"
 
 #include <cstdio>
 #include <fstream>
@@ -217,9 +218,11 @@ std::string HealthReportJson(const HealthReportInfo& info, const StreamHealth& h
     AppendQuotedUtc(report("started"), info.startedUnixMs);
     AppendQuotedUtc(report("ended"), info.endedUnixMs);
     AppendSeconds(report("seconds"), health.EndNs() - health.StartNs());
-    AppendUnsigned(report("datagrams"), health.Datagrams());
-    AppendUnsigned(report("bytes"), health.Bytes());
+    AppendUnsigned(report("datagrams"), info.datagramsInFile >= 0 ? static_cast<std::uint64_t>(info.datagramsInFile)
+                                                                  : health.Datagrams());
+    AppendUnsigned(report("bytes"), info.bytesInFile >= 0 ? static_cast<std::uint64_t>(info.bytesInFile) : health.Bytes());
     report("timestamp_source") += info.kernelTimestamps ? "\"kernel\"" : "\"completion\"";
+    if (info.fileRemoved) report("file_removed") += "true";
     report("rate_source") += health.RateFromPcr() ? "\"pcr\"" : "\"measured\"";
     const std::optional<std::uint64_t> drops = health.HostDrops();
     AppendDrops(report("host_drops"), drops ? static_cast<std::int64_t>(*drops) : -1);
@@ -253,6 +256,8 @@ std::string HealthReportJson(const HealthReportInfo& info, const StreamHealth& h
         AppendThousandths(outage("end"), endMs);
         AppendThousandths(outage("seconds"), endMs - startMs);
         AppendUnsigned(outage("offset"), o.offset);
+        if (o.continuing) outage("continuing") += "true";
+        if (o.continued) outage("continued") += "true";
     });
     AppendObjects(report("intervals"), health.Intervals(), [](Members& second, const HealthInterval& i) {
         AppendSigned(second("t"), i.t);
@@ -282,6 +287,9 @@ bool WriteHealthReport(const std::filesystem::path& path, const HealthReportInfo
             written = !file.fail();
         }
     }
+    // On stable storage before the rename, so that a power cut never leaves
+    // the name on an empty file.
+    if (written) FlushFileToStorage(temporary);
     std::error_code error;
     if (written) {
         std::filesystem::rename(temporary, path, error);

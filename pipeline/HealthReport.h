@@ -11,6 +11,10 @@ struct HealthReportInfo {
     std::string file;                         // the recording's path as UTF-8
     std::int64_t startedUnixMs, endedUnixMs;  // wall clock, for "started" and "ended"
     bool kernelTimestamps;                    // "timestamp_source": "kernel" or "completion"
+    bool fileRemoved = false;                 // "file_removed": the file was removed and made anew meanwhile
+    // What really reached the file, when a write failed or more is known of
+    // it than the figures saw (a segment); -1 for the figures' own counts.
+    std::int64_t datagramsInFile = -1, bytesInFile = -1;
 };
 
 // Writes the JSON to PATH.tmp next to it, then renames it over PATH, so that a

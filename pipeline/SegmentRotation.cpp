@@ -4,72 +4,286 @@
 #include "common/Counters.h"
 #include "common/DebugLine.h"
 #include "common/OutputFile.h"
+#include "common/Recording.h"
+#include "common/SegmentFiles.h"
+#include "common/SegmentNames.h"
+#include "common/UtcTime.h"
+#include "pipeline/Chunk.h"
 #include "pipeline/HealthReport.h"
 #include "pipeline/StreamHealth.h"
 
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <system_error>
+#include <new>
 #include <vector>
 
 namespace {
 
+// A silence at least this long is an outage, as the health figures count it.
+constexpr std::int64_t kOutageNanoseconds = 1000000000;
+
 std::string Narrow(const std::wstring& text)
 {
-    char narrow[512];
-    if (WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, narrow, sizeof narrow, nullptr, nullptr) == 0) return "?";
+    const int size = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 0) return "?";
+    std::string narrow(static_cast<std::size_t>(size), '\0');
+    if (WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, &narrow[0], size, nullptr, nullptr) == 0) return "?";
+    narrow.resize(static_cast<std::size_t>(size - 1));
     return narrow;
+}
+
+std::int64_t FloorSeconds(std::int64_t unixMs)
+{
+    return unixMs >= 0 ? unixMs / 1000 : (unixMs - 999) / 1000;
+}
+
+// A write that failed for want of space (not a broken disk or a lost share).
+bool OutOfSpace(int cause, const std::filesystem::path& file, std::uint64_t needed)
+{
+    if (cause == ENOSPC) return true;
+#ifdef EDQUOT
+    if (cause == EDQUOT) return true;
+#endif
+    std::error_code error;
+    const std::filesystem::space_info space = std::filesystem::space(file.parent_path().empty() ? "." : file.parent_path(), error);
+    return !error && space.available < needed;
 }
 
 }  // namespace
 
-SegmentRotation::SegmentRotation(const wchar_t* filePattern, const wchar_t* reportFilePattern, unsigned keep,
-                                 std::int64_t offset)
-    : pattern(filePattern),
-      reportPattern(reportFilePattern != nullptr ? reportFilePattern : L""),
-      withReport(reportFilePattern != nullptr),
-      keeper(keep),
-      unixToMonotonicNs(offset)
+SegmentRotation::SegmentRotation(const SegmentSettings& settings)
+    : pattern(settings.pattern),
+      reportPattern(settings.reportPattern != nullptr ? settings.reportPattern : L""),
+      withReport(settings.reportPattern != nullptr),
+      keep(settings.keep),
+      segmentSeconds(settings.segmentSeconds < 1 ? 1 : settings.segmentSeconds),
+      unixToMonotonicNs(settings.unixToMonotonicNs),
+      index(settings.indexPath != nullptr ? FileSystemPath(settings.indexPath) : std::filesystem::path(),
+            segmentSeconds, settings.keep != 0),
+      withIndex(settings.indexPath != nullptr)
 {
 }
 
-const std::wstring& SegmentRotation::Begin(std::int64_t startUnixMs)
+HRESULT SegmentRotation::Begin(std::int64_t startUnixMs)
 {
-    const std::int64_t seconds = startUnixMs >= 0 ? startUnixMs / 1000 : (startUnixMs - 999) / 1000;
-    Started(SegmentFileName(pattern, seconds), startUnixMs);
-    return currentName;
+    const std::int64_t seconds = FloorSeconds(startUnixMs);
+    return Open(SegmentFileName(pattern, seconds), startUnixMs, FloorDivide(seconds, segmentSeconds) * segmentSeconds);
 }
 
-void SegmentRotation::Started(const std::wstring& name, std::int64_t startUnixMs)
+HRESULT SegmentRotation::Open(const std::wstring& name, std::int64_t startUnixMs, std::int64_t segmentStartUnix)
 {
+    const std::filesystem::path file = FileSystemPath(name.c_str());
+    // A restart within the same segment goes on in its file; a file from an
+    // earlier turn of a ring of names is older than the segment's start.
+    std::error_code error;
+    bool append = false;
+    std::uint64_t existing = 0;
+    if (std::filesystem::is_regular_file(file, error)) {
+        const std::filesystem::file_time_type written = std::filesystem::last_write_time(file, error);
+        const auto fileAge = std::filesystem::file_time_type::clock::now() - written;
+        const std::int64_t nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                       std::chrono::system_clock::now().time_since_epoch()).count();
+        const auto segmentAge = std::chrono::milliseconds(nowMs - segmentStartUnix * 1000);
+        append = !error && fileAge <= segmentAge;
+        existing = append ? std::filesystem::file_size(file, error) : 0;
+        if (error) existing = 0;
+    }
     currentName = name;
     currentStartUnixMs = startUnixMs;
-    bytes = 0;
+    bytes = existing;
     datagrams = 0;
+    closedLogged = false;
+    fileRemoved = false;
     g_counters.segmentStartUnixMs.store(startUnixMs, std::memory_order_release);
-    std::vector<std::wstring> expired;
-    keeper.Add(currentName, &expired);
-    // Only files this run made itself, and never the one just opened.
-    for (const std::wstring& old : expired) {
-        std::error_code ignored;
-        std::filesystem::remove(FileSystemPath(old.c_str()), ignored);
+    if (OpenSegmentFile(name.c_str(), append) != S_OK) {
+        closedLogged = true;  // never opened: nothing to close or list
+        return E_FAIL;
     }
+    if (append) OutputDebugLine("Segment continued: %s, %llu bytes already\n", Narrow(name).c_str(),
+                                static_cast<unsigned long long>(existing));
+    EnforceKeep();
+    return S_OK;
 }
 
 std::wstring SegmentRotation::CurrentReportName() const
 {
-    const std::int64_t seconds = currentStartUnixMs >= 0 ? currentStartUnixMs / 1000 : (currentStartUnixMs - 999) / 1000;
-    return withReport ? SegmentFileName(reportPattern, seconds) : std::wstring();
+    return withReport ? SegmentFileName(reportPattern, FloorSeconds(currentStartUnixMs)) : std::wstring();
 }
 
-void SegmentRotation::Count(std::uint64_t moreBytes, int moreDatagrams)
+void SegmentRotation::Delete(const SegmentFile& file)
 {
-    bytes += moreBytes;
-    datagrams += static_cast<std::uint64_t>(moreDatagrams);
+    // A report still to come for a file about to go: it goes too.
+    if (pendingHealth != nullptr && FileSystemPath(currentName.c_str()) != file.path &&
+        pendingInfo.file == file.path.u8string()) {
+        delete pendingHealth;
+        pendingHealth = nullptr;
+    }
+    if (withIndex) index.Remove(file.path);
+    std::error_code ignored;
+    std::filesystem::remove(file.path, ignored);
+    if (!withReport) return;
+    const std::filesystem::path report = SegmentReportPath(reportPattern, file);
+    if (!report.empty()) std::filesystem::remove(report, ignored);
 }
 
-void SegmentRotation::Close()
+// --keep counts every file its pattern could have named, an earlier run's
+// too, so that restarts cannot pile files up; never the one being written.
+void SegmentRotation::EnforceKeep()
 {
+    if (keep == 0) return;
+    const std::vector<SegmentFile> files = FindSegmentFiles(pattern);
+    const std::filesystem::path current = FileSystemPath(currentName.c_str());
+    std::size_t count = files.size();
+    for (const SegmentFile& file : files) {
+        if (count <= keep) break;
+        std::error_code error;
+        if (file.path == current || std::filesystem::equivalent(file.path, current, error)) continue;
+        Delete(file);
+        --count;
+    }
+}
+
+bool SegmentRotation::DeleteOldest()
+{
+    const std::filesystem::path current = FileSystemPath(currentName.c_str());
+    for (const SegmentFile& file : FindSegmentFiles(pattern)) {
+        std::error_code error;
+        if (file.path == current || std::filesystem::equivalent(file.path, current, error)) continue;
+        OutputDebugLine("Disk full: deleting %s\n", Narrow(PathText(file.path)).c_str());
+        Delete(file);
+        return true;
+    }
+    return false;
+}
+
+bool SegmentRotation::Write(const Chunk* chunk)
+{
+    const std::filesystem::path file = FileSystemPath(currentName.c_str());
+    int done = 0;
+    int doneDatagrams = 0;
+    for (;;) {
+        const int left = chunk->length - done;
+        if (left == 0 || WriteToOutputFile(chunk->data + done, left)) {
+            bytes += static_cast<std::uint64_t>(left);
+            datagrams += static_cast<std::uint64_t>(chunk->arrivalCount - doneDatagrams);
+            return true;
+        }
+        const int cause = errno;
+        g_outputFile.close();
+        g_outputFile.clear();
+        // What reached the file, cut back to its last whole datagram: a
+        // segment never ends inside one.
+        std::error_code error;
+        std::uint64_t size = std::filesystem::file_size(file, error);
+        if (error) size = bytes;
+        const std::uint64_t landed = size > bytes ? size - bytes : 0;
+        std::uint64_t whole = 0;
+        int wholeDatagrams = doneDatagrams;
+        while (wholeDatagrams < chunk->arrivalCount && whole + chunk->arrivals[wholeDatagrams].bytes <= landed)
+            whole += chunk->arrivals[wholeDatagrams++].bytes;
+        if (size != bytes + whole) std::filesystem::resize_file(file, bytes + whole, error);
+        if (whole > 0) CountStored(static_cast<int>(whole));
+        bytes += whole;
+        datagrams += static_cast<std::uint64_t>(wholeDatagrams - doneDatagrams);
+        done += static_cast<int>(whole);
+        doneDatagrams = wholeDatagrams;
+        // With --keep a full disk makes room from the oldest segments.
+        if (keep == 0 || !OutOfSpace(cause, file, static_cast<std::uint64_t>(chunk->length - done)) || !DeleteOldest())
+            return false;
+        if (OpenSegmentFile(currentName.c_str(), true) != S_OK) return false;
+    }
+}
+
+void SegmentRotation::CheckFilePresent()
+{
+    std::error_code error;
+    if (currentName.empty() || closedLogged || std::filesystem::exists(FileSystemPath(currentName.c_str()), error) ||
+        error)
+        return;
+    const std::string name = Narrow(currentName);
+    OutputDebugLine("Segment file removed while recording: %s\n", name.c_str());
+    std::fprintf(stderr, "Segment file removed while recording: %s; recording goes on in a new file.\n", name.c_str());
+    std::fflush(stderr);
+    g_outputFile.close();
+    g_outputFile.clear();
+    bytes = 0;
+    datagrams = 0;
+    fileRemoved = true;
+    // A failed open leaves the stream closed: the next write fails and says so.
+    OpenSegmentFile(currentName.c_str(), false);
+}
+
+void SegmentRotation::Closed()
+{
+    if (closedLogged) return;
+    closedLogged = true;
+    FlushFileToStorage(FileSystemPath(currentName.c_str()));
     OutputDebugLine("Segment closed: %s, %llu bytes, %llu datagrams\n", Narrow(currentName).c_str(),
                     static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(datagrams));
+}
+
+void SegmentRotation::AddToIndex(const StreamHealth* health, std::int64_t endedUnixMs, bool last)
+{
+    if (!withIndex) return;
+    index.Add(SegmentEntry{FileSystemPath(currentName.c_str()), currentStartUnixMs, endedUnixMs, bytes, datagrams,
+                           health != nullptr ? health->Outages().size() : 0,
+                           health != nullptr ? health->TsPacketsLost() : 0});
+    if (!index.Write(last)) {
+        PrintLine("Error occurred while writing index file.");
+        reportFailed = true;
+    }
+}
+
+void SegmentRotation::Close(const StreamHealth* health, std::int64_t endedNs)
+{
+    // The run ended in the silence after the last boundary.
+    if (pendingHealth != nullptr) ReportPending(endedNs - quietFromNs >= kOutageNanoseconds);
+    if (closedLogged) return;
+    Closed();
+    // Receiving may never have started (ended at 0): then the segment ends now.
+    std::int64_t endedUnixMs = FloorDivide(endedNs - unixToMonotonicNs, 1000000);
+    if (endedNs == 0 || endedUnixMs < currentStartUnixMs)
+        endedUnixMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::system_clock::now().time_since_epoch()).count();
+    AddToIndex(health, endedUnixMs, true);
+}
+
+SegmentRotation::~SegmentRotation()
+{
+    delete pendingHealth;
+}
+
+// A closed segment's figures are final: its report, and the whole run's line.
+void SegmentRotation::Reported(const StreamHealth& closed, const HealthReportInfo& info,
+                               const std::wstring& reportName)
+{
+    AddHealthTotals(&earlierHealth, closed);
+    if (reportName.empty()) return;
+    if (!WriteHealthReport(FileSystemPath(reportName.c_str()), info, closed)) {
+        PrintLine("Error occurred while writing report file.");
+        reportFailed = true;
+    }
+}
+
+void SegmentRotation::ReportPending(bool continuing)
+{
+    if (pendingHealth == nullptr) return;
+    if (continuing) {
+        pendingHealth->MarkOutageContinuing(quietFromNs);
+        continuedOpen = true;
+    }
+    Reported(*pendingHealth, pendingInfo, pendingReportName);
+    delete pendingHealth;
+    pendingHealth = nullptr;
+}
+
+void SegmentRotation::Arrived(StreamHealth* health, std::int64_t arrivalNs, std::uint64_t offset)
+{
+    ReportPending(arrivalNs - quietFromNs >= kOutageNanoseconds);
+    if (continuedOpen && health != nullptr) health->MarkOutageContinued(arrivalNs, offset);
+    continuedOpen = false;
 }
 
 bool SegmentRotation::Rotate(std::int64_t boundaryUnix, StreamHealth* health)
@@ -78,25 +292,43 @@ bool SegmentRotation::Rotate(std::int64_t boundaryUnix, StreamHealth* health)
         ReportWriteFailure();
         return false;
     }
-    Close();
+    Closed();
     const std::int64_t boundaryNs = boundaryUnix * 1000000000 + unixToMonotonicNs;
     if (health != nullptr) {
         health->Finish(boundaryNs, bytes);
-        if (withReport) {
-            HealthReportInfo info;
-            info.file = FileSystemPath(currentName.c_str()).u8string();
-            info.startedUnixMs = currentStartUnixMs;
-            info.endedUnixMs = boundaryUnix * 1000;
-            info.kernelTimestamps = g_counters.kernelTimestamps.load(std::memory_order_relaxed);
-            if (!WriteHealthReport(FileSystemPath(CurrentReportName().c_str()), info, *health)) {
-                PrintLine("Error occurred while writing report file.");
-                reportFailed = true;
+        // Silent since before the last boundary: an outage in both.
+        ReportPending(true);
+        if (continuedOpen) health->MarkOutageContinued(boundaryNs, bytes);
+        HealthReportInfo info;
+        info.file = FileSystemPath(currentName.c_str()).u8string();
+        info.startedUnixMs = currentStartUnixMs;
+        info.endedUnixMs = boundaryUnix * 1000;
+        info.kernelTimestamps = g_counters.kernelTimestamps.load(std::memory_order_relaxed);
+        info.fileRemoved = fileRemoved;
+        info.datagramsInFile = static_cast<std::int64_t>(datagrams);
+        info.bytesInFile = static_cast<std::int64_t>(bytes);
+        const std::wstring reportName = CurrentReportName();
+        std::int64_t quietFrom = health->StartNs();
+        health->LastArrival(&quietFrom);
+        continuedOpen = false;
+        if (boundaryNs - quietFrom >= kOutageNanoseconds) {
+            health->MarkOutageContinuing(quietFrom);
+            continuedOpen = true;
+            Reported(*health, info, reportName);
+        } else {
+            // Wait for the next datagram to tell; without the memory for
+            // that, the report goes out as it is.
+            pendingHealth = new (std::nothrow) StreamHealth(*health);
+            if (pendingHealth == nullptr) {
+                Reported(*health, info, reportName);
+            } else {
+                pendingInfo = info;
+                pendingReportName = reportName;
+                quietFromNs = quietFrom;
             }
         }
-        health->StartPeriod(boundaryNs);
     }
-    const std::wstring next = SegmentFileName(pattern, boundaryUnix);
-    if (OpenOutputFile(next.c_str()) != S_OK) return false;
-    Started(next, boundaryUnix * 1000);
-    return true;
+    AddToIndex(health, boundaryUnix * 1000, false);
+    if (health != nullptr) health->StartPeriod(boundaryNs);
+    return Open(SegmentFileName(pattern, boundaryUnix), boundaryUnix * 1000, boundaryUnix) == S_OK;
 }

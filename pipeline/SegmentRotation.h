@@ -1,26 +1,40 @@
 // Segmented output (--segment): the writer closes one file at each boundary
-// the receive side marks and opens the next, keeps only the newest N of this
-// run's files (--keep), and gives each segment its own health report.
+// the receive side marks and opens the next, keeps only the newest N files
+// its pattern names (--keep), gives each segment its own health report and
+// lists the segments in an index (--index).
 #pragma once
 
-#include "common/SegmentNames.h"
+#include "pipeline/HealthReport.h"
+#include "pipeline/HealthTotals.h"
+#include "pipeline/SegmentIndex.h"
+
+#include "platform/Platform.h"
 
 #include <cstdint>
 #include <string>
 
+struct Chunk;
 class StreamHealth;
+
+struct SegmentSettings {
+    const wchar_t* pattern;        // the -f value
+    const wchar_t* reportPattern;  // the --report value, or nullptr
+    const wchar_t* indexPath;      // the --index value, or nullptr
+    unsigned keep;                 // 0 keeps all
+    std::int64_t segmentSeconds;
+    // The monotonic clock reads this much more than the wall clock in
+    // nanoseconds; boundaries are mapped once with it.
+    std::int64_t unixToMonotonicNs;
+};
 
 class SegmentRotation {
 public:
-    // `pattern` is the -f value; `reportPattern` the --report value or
-    // nullptr. The monotonic clock reads `unixToMonotonicNs` more than the
-    // wall clock in nanoseconds; boundaries are mapped once with it.
-    SegmentRotation(const wchar_t* pattern, const wchar_t* reportPattern, unsigned keep,
-                    std::int64_t unixToMonotonicNs);
+    explicit SegmentRotation(const SegmentSettings& settings);
 
-    // Main thread: the first segment's file name, for a recording that
-    // starts at `startUnixMs`; opened by the caller.
-    const std::wstring& Begin(std::int64_t startUnixMs);
+    // Main thread: opens the first segment's file for a recording that
+    // starts at `startUnixMs`: appended to when an earlier run of the same
+    // segment left it, else truncated. E_FAIL with the message printed.
+    HRESULT Begin(std::int64_t startUnixMs);
 
     // Writer thread: a marker for the boundary `boundaryUnix` came. Closes
     // the current file (its health report too, when `health` is given) and
@@ -28,32 +42,75 @@ public:
     // closed one not completed: the message is printed, the earlier files
     // stay as they are.
     bool Rotate(std::int64_t boundaryUnix, StreamHealth* health);
-    // Writer thread: bytes and datagrams handed to the current file.
-    void Count(std::uint64_t bytes, int datagrams);
+    // Writer thread: stores the chunk's datagrams. A failed write is cut back
+    // to the last whole datagram; for want of space with --keep the oldest
+    // file is deleted and the rest written again. False when nothing more
+    // can be stored.
+    bool Write(const Chunk* chunk);
+    // Writer thread: the first datagram after a boundary was fed to `health`
+    // (arrived at `arrivalNs`, at `offset` in the file). Settles whether the
+    // silence across the boundary was an outage, for both segments' reports.
+    void Arrived(StreamHealth* health, std::int64_t arrivalNs, std::uint64_t offset);
+    bool AwaitsArrival() const { return pendingHealth != nullptr || continuedOpen; }
+    // Writer thread, about once a second: when the current file has been
+    // removed, says so and goes on in a new one of the same name.
+    void CheckFilePresent();
 
-    // At the end, once the writer has ended: the debugger line of the last
-    // segment.
-    void Close();
+    // At the end, once the writer has ended: the last segment's debugger
+    // line and its place in the index.
+    void Close(const StreamHealth* health, std::int64_t endedNs);
     // The current segment: its file, its report file ("" without a report),
     // and when it began.
     const std::wstring& CurrentName() const { return currentName; }
     std::wstring CurrentReportName() const;
     std::int64_t CurrentStartUnixMs() const { return currentStartUnixMs; }
+    // Bytes in the current file, what it held before this run included.
     std::uint64_t CurrentBytes() const { return bytes; }
-    // A report for a segment could not be written (its message printed).
+    std::uint64_t CurrentDatagrams() const { return datagrams; }
+    bool CurrentFileRemoved() const { return fileRemoved; }
+    // The health of the segments closed so far, for the whole run's line.
+    const HealthTotals& EarlierHealth() const { return earlierHealth; }
+    // A report or the index could not be written (its message printed).
     bool ReportFailed() const { return reportFailed; }
 
 private:
-    void Started(const std::wstring& name, std::int64_t startUnixMs);
+    HRESULT Open(const std::wstring& name, std::int64_t startUnixMs, std::int64_t segmentStartUnix);
+    void Closed();
+    void EnforceKeep();
+    bool DeleteOldest();
+    void Delete(const struct SegmentFile& file);
+    void AddToIndex(const StreamHealth* health, std::int64_t endedUnixMs, bool last);
+    void Reported(const StreamHealth& closed, const HealthReportInfo& info, const std::wstring& reportName);
+    void ReportPending(bool continuing);
 
     std::wstring pattern;
     std::wstring reportPattern;
     bool withReport;
-    SegmentKeeper keeper;
+    unsigned keep;
+    std::int64_t segmentSeconds;
     std::int64_t unixToMonotonicNs;
+    SegmentIndex index;
+    bool withIndex;
     std::wstring currentName;
     std::int64_t currentStartUnixMs = 0;
     std::uint64_t bytes = 0;
     std::uint64_t datagrams = 0;
+    bool closedLogged = false;
+    bool fileRemoved = false;
     bool reportFailed = false;
+    HealthTotals earlierHealth;
+    // The silence at a boundary is an outage if it lasts a second in all:
+    // the closed segment's figures wait (a copy) until the next datagram
+    // tells, or the next boundary or the end.
+    StreamHealth* pendingHealth = nullptr;
+    HealthReportInfo pendingInfo;
+    std::wstring pendingReportName;
+    std::int64_t quietFromNs = 0;
+    // The outage at the last boundary goes on in this segment.
+    bool continuedOpen = false;
+
+public:
+    ~SegmentRotation();
+    SegmentRotation(const SegmentRotation&) = delete;
+    SegmentRotation& operator=(const SegmentRotation&) = delete;
 };

@@ -346,6 +346,36 @@ void StreamHealth::Finish(std::int64_t endAt, std::uint64_t fileSize)
     finished = true;
 }
 
+bool StreamHealth::LastArrival(std::int64_t* ns) const
+{
+    if (!haveArrival) return false;
+    *ns = lastArrivalNs;
+    return true;
+}
+
+void StreamHealth::MarkOutageContinuing(std::int64_t quietFromNs)
+{
+    if (!outages.empty() && outages.back().endNs == endNs) {
+        outages.back().continuing = true;
+        return;
+    }
+    HealthOutage outage{std::max(quietFromNs, startNs), endNs, nextOffset};
+    outage.continuing = true;
+    outages.push_back(outage);
+}
+
+void StreamHealth::MarkOutageContinued(std::int64_t resumedNs, std::uint64_t offset)
+{
+    for (HealthOutage& outage : outages) {
+        if (outage.startNs != startNs) continue;
+        outage.continued = true;
+        return;
+    }
+    HealthOutage outage{startNs, std::max(resumedNs, startNs), offset};
+    outage.continued = true;
+    outages.insert(outages.begin(), outage);
+}
+
 bool StreamHealth::LastCompleteSecond(HealthInterval* out) const
 {
     if (intervals.empty()) return false;

@@ -52,6 +52,9 @@ struct HealthInterval {        // one second of the recording, counted from the 
 struct HealthOutage {          // at least one second without a datagram
     std::int64_t startNs, endNs;
     std::uint64_t offset;      // where data resumed (the file size at the end if it never did)
+    // Across a cut between periods (segments) an outage is in both, clipped
+    // to each: it goes on in the next period, or it began in the previous one.
+    bool continuing = false, continued = false;
 };
 
 class StreamHealth {
@@ -83,6 +86,18 @@ public:
     // 0, while continuity, RTP, PCR and host-drop state carry over so that a
     // loss across the cut is still found.
     void StartPeriod(std::int64_t startNs);
+
+    // Outages across a cut between periods. The last arrival of the stream,
+    // whichever period it was in; false before the first.
+    bool LastArrival(std::int64_t* ns) const;
+    // After Finish: the silence from `quietFromNs` runs on past the end, and
+    // is an outage once the next period is counted in: in this period from
+    // its own start at the earliest, marked continuing.
+    void MarkOutageContinuing(std::int64_t quietFromNs);
+    // The outage that began in the previous period and ended at `resumedNs`
+    // (data resuming at `offset`): in this period from its start, marked
+    // continued, however short its part here.
+    void MarkOutageContinued(std::int64_t resumedNs, std::uint64_t offset);
 
     // The completed seconds (all of them after Finish).
     const std::vector<HealthInterval>& Intervals() const { return intervals; }

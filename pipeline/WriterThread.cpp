@@ -110,6 +110,7 @@ struct WriterState {
     SegmentRotation* segments = nullptr;
     std::uint64_t fileOffset = 0;  // in the current file
     ULONGLONG lastDropsQuery = 0;
+    ULONGLONG lastPresenceCheck = 0;
 };
 
 // One chunk off the queue: a segment marker turns the files over, anything
@@ -121,13 +122,14 @@ bool StoreChunk(const WriterInputs* inputs, WriterState* state, Chunk* chunk)
         if (!state->writeFailed && state->segments != nullptr &&
             !state->segments->Rotate(chunk->segmentStart, state->health))
             state->writeFailed = state->failureReported = true;
-        state->fileOffset = 0;
+        state->fileOffset = state->segments != nullptr ? state->segments->CurrentBytes() : 0;
         FreeChunk(chunk);
         return true;
     }
-    if (state->segments != nullptr)
-        state->segments->Count(static_cast<std::uint64_t>(chunk->length), chunk->arrivalCount);
     if (state->health != nullptr) FeedHealth(state->health, chunk, state->fileOffset);
+    // The first datagram after a boundary settles a silence across it.
+    if (state->segments != nullptr && state->segments->AwaitsArrival() && chunk->arrivalCount > 0)
+        state->segments->Arrived(state->health, chunk->arrivals[0].nanoseconds, state->fileOffset);
     state->fileOffset += static_cast<std::uint64_t>(chunk->length);
     // During the write the figures are free: a main thread that gives up on
     // a write that never returns may take them for its report.
@@ -135,7 +137,13 @@ bool StoreChunk(const WriterInputs* inputs, WriterState* state, Chunk* chunk)
         inputs->figures->nextOffset = state->fileOffset;
         inputs->figures->owner.store(kFiguresFree, std::memory_order_release);
     }
-    if (!state->writeFailed && !WriteToOutputFile(chunk->data, chunk->length)) state->writeFailed = true;
+    if (!state->writeFailed) {
+        // A segment counts what really reached its file.
+        const bool written = state->segments != nullptr ? state->segments->Write(chunk)
+                                                        : WriteToOutputFile(chunk->data, chunk->length);
+        if (!written) state->writeFailed = true;
+        if (state->segments != nullptr) state->fileOffset = state->segments->CurrentBytes();
+    }
     FreeChunk(chunk);
     int released = kFiguresFree;
     return inputs->figures == nullptr || inputs->figures->owner.compare_exchange_strong(released, kFiguresWriter);
@@ -162,6 +170,7 @@ DWORD WINAPI WriterThreadProc(LPVOID parameter)
     WriterState state;
     state.health = inputs->health;
     state.segments = inputs->segments;
+    if (state.segments != nullptr) state.fileOffset = state.segments->CurrentBytes();
     ULONGLONG lastCheck = GetTickCount64();
 
     for (;;) {
@@ -179,6 +188,13 @@ DWORD WINAPI WriterThreadProc(LPVOID parameter)
             if (!StoreChunk(inputs, &state, chunk)) return static_cast<DWORD>(E_FAIL);
         }
         SampleHealth(inputs, &state);
+        // About once a second, and at every quiet second's time-out.
+        if (state.segments != nullptr && !state.writeFailed &&
+            (timedOut || GetTickCount64() - state.lastPresenceCheck >= kMaxMillisecondsBetweenChecks)) {
+            state.lastPresenceCheck = GetTickCount64();
+            state.segments->CheckFilePresent();
+            state.fileOffset = state.segments->CurrentBytes();
+        }
 
         if (stopped) {
             if (state.writeFailed && !state.failureReported) ReportWriteFailure();

@@ -15,6 +15,7 @@
 #include <ctime>
 #include <cwchar>
 #include <filesystem>
+#include <string>
 #include <pthread.h>
 
 namespace pelorin_win {
@@ -347,6 +348,10 @@ void OutputDebugStringW(LPCWSTR text);
 // The path as the file system takes it. Here every byte of the argument that
 // became this text comes back unchanged, in any locale.
 std::filesystem::path FileSystemPath(const wchar_t* path);
+// The inverse: a path's name as wide text, every byte kept.
+std::wstring PathText(const std::filesystem::path& path);
+// Flushes the file's data to stable storage (fsync); FALSE when it cannot.
+BOOL FlushFileToStorage(const std::filesystem::path& path);
 // TRUE when the path names the file (or pipe) that the standard stream
 // (STD_OUTPUT_HANDLE, STD_ERROR_HANDLE) writes to.
 BOOL SameFileAsStandardHandle(const wchar_t* path, DWORD standardHandle);

@@ -113,6 +113,21 @@ std::filesystem::path FileSystemPath(const wchar_t* path)
     return std::filesystem::path(detail::NarrowText(path));
 }
 
+std::wstring PathText(const std::filesystem::path& path)
+{
+    return detail::WidenText(path.c_str());
+}
+
+BOOL FlushFileToStorage(const std::filesystem::path& path)
+{
+    // Any descriptor of the file flushes what every writer put into it.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return FALSE;
+    const bool flushed = ::fsync(fd) == 0;
+    ::close(fd);
+    return flushed ? TRUE : FALSE;
+}
+
 BOOL SameFileAsStandardHandle(const wchar_t* path, DWORD standardHandle)
 {
     struct stat output = {};

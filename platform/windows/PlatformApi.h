@@ -31,6 +31,7 @@
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
+#include <string>
 #include <type_traits>
 #include <utility>
 
@@ -69,6 +70,23 @@ inline const char* ReceiveBufferRemedy()
 inline std::filesystem::path FileSystemPath(const wchar_t* path)
 {
     return std::filesystem::path(path);
+}
+
+// The inverse: a path's name as wide text.
+inline std::wstring PathText(const std::filesystem::path& path)
+{
+    return path.wstring();
+}
+
+// Flushes the file's data to stable storage; FALSE when it cannot.
+inline BOOL FlushFileToStorage(const std::filesystem::path& path)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return FALSE;
+    const BOOL flushed = FlushFileBuffers(file);
+    CloseHandle(file);
+    return flushed;
 }
 
 // TRUE when the path names the file that the standard stream writes to.

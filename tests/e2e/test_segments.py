@@ -118,25 +118,29 @@ class Segments(harness.RecorderTestCase):
                             figures = json.load(f)
                         self.assertEqual((figures["file"], figures["bytes"]), (path, os.path.getsize(path)))
 
-    def test_keep_deletes_only_this_runs_oldest_segments(self):
+    def test_keep_owns_its_patterns_files_and_their_reports(self):
         root = self.path("kept")
         os.mkdir(root)
-        others = {"x-unrelated.ts": b"not ours", "x-20000101-000000.ts": b"an old recording's"}
-        for name, content in others.items():
+        # An earlier run's segment and report (older than this run's) go; a
+        # file the pattern could not have named stays.
+        unrelated = os.path.join(root, "x-unrelated.ts")
+        for name in ("x-unrelated.ts", "x-20000101-000000.ts", "r-20000101-000000.json"):
             with open(os.path.join(root, name), "wb") as f:
-                f.write(content)
+                f.write(b"old")
         port = harness.next_port()
         # The stream outlasts the recording, so the newest segments hold data.
         began = time.time()
-        result = record(["--segment=1", "--keep=2", "-i", "0", "-m", GROUP, "-p", port, "-l", 5, "-f",
-                         os.path.join(root, "x.ts")],
+        result = record(["--segment=1", "--keep=2", "--report=" + os.path.join(root, "r.json"), "-i", "0",
+                         "-m", GROUP, "-p", port, "-l", 5, "-f", os.path.join(root, "x.ts")],
                         senders=[["--group", GROUP, "--port", port, "--bitrate", 20, "--duration", 6]])
         ended = time.time()
         self.assertRecorded(result)
-        for name, content in others.items():
-            with open(os.path.join(root, name), "rb") as f:
-                self.assertEqual(f.read(), content, name)
-            os.remove(os.path.join(root, name))
+        with open(unrelated, "rb") as f:
+            self.assertEqual(f.read(), b"old")
+        os.remove(unrelated)
+        reports = sorted(name for name in os.listdir(root) if name.endswith(".json"))
+        for name in reports:
+            os.rename(os.path.join(root, name), self.path(name))
         kept = self.segments(root, "x-%Y%m%d-%H%M%S.ts", began, ended)
         self.assertEqual(len(kept), 2, kept)
         # The run's last two seconds: of its 5 or 6 segments, the fifth and
@@ -150,6 +154,8 @@ class Segments(harness.RecorderTestCase):
             if previous is not None:
                 self.assertEqual(verdict["first"], previous + 1, verdict)
             previous = verdict["last"]
+        # Each kept segment's report, and no other.
+        self.assertEqual(reports, [utc_name("r-%Y%m%d-%H%M%S.json", second) for second, _ in kept])
 
     def test_a_segment_that_cannot_be_opened_stops_and_keeps_the_earlier_one(self):
         # Root writes into a directory of mode 0555 anyway: the recorder runs
@@ -220,6 +226,16 @@ class Segments(harness.RecorderTestCase):
             (["--segment=1", "--keep=0"], out, "Error occurred while parsing segment count."),
             (["--segment=1", "--keep=1000001"], out, "Error occurred while parsing segment count."),
             (["--keep=2"], out, "--keep needs --segment."),
+            (["--segment=1x"], out, "Error occurred while parsing segment length."),
+            (["--segment=2d"], out, "Error occurred while parsing segment length."),  # over a day
+            (["--segment=1", "--keep=7d"], out, "Error occurred while parsing segment count."),
+            (["--index=" + self.path("never", "i.csv")], out, "--index needs --segment."),
+            # names that two consecutive segments would share
+            (["--segment=1"], self.path("never", "ch-%Y%m%d-%H%M.ts"),
+             "Segment names would repeat: the -f pattern needs %S for --segment=1."),
+            (["--segment=1800"], self.path("never", "news-%H.ts"),
+             "Segment names would repeat: the -f pattern needs %M for --segment=1800."),
+            (["--segment=1", "--index=/proc/i.csv"], out, "Error occurred while writing index file."),
         ]
         for options, path, line in cases:
             with self.subTest(options=options, path=path):
@@ -232,6 +248,17 @@ class Segments(harness.RecorderTestCase):
                 self.assertEqual(result.returncode, exit_status(E_FAIL))
                 self.assertFalse(os.path.exists(self.path("never")))
 
+        # A ring of names that repeats only after a full cycle, and a length
+        # with its unit.
+        for option, pattern in (("--segment=3600", "news-%H.ts"), ("--segment=1h", "news-%H.ts"),
+                                ("--segment=2s", "two-%S.ts")):
+            with self.subTest(option=option, pattern=pattern):
+                began = time.time()
+                result = record([option, "-i", "0", "-m", GROUP, "-p", harness.next_port(), "-l", 0, "-f",
+                                 self.path("ring", pattern)])
+                self.assertRecorded(result)
+                named = {utc_name(pattern, s) for s in range(math.floor(began), math.floor(time.time()) + 1)}
+                self.assertTrue(named & set(os.listdir(self.path("ring"))), os.listdir(self.path("ring")))
         # The largest values are taken: one segment, named from the start.
         began = time.time()
         result = record(["--segment=86400", "--keep=1000000", "-i", "0", "-m", GROUP, "-p", harness.next_port(),

@@ -282,7 +282,9 @@ class RecordingTests(WindowsTestCase):
         directory = self.path("segments")
         # 2.5 s of stream with a silence of 1.5 s after a partly filled
         # chunk: a boundary falls in it.
-        run = pelorin(["--segment=1"] + recording_args("0", GROUP, port, 6, win_path(os.path.join(directory, "x.ts"))),
+        index = self.path("index", "list.csv")
+        run = pelorin(["--segment=1", "--index=" + win_path(index)] +
+                      recording_args("0", GROUP, port, 6, win_path(os.path.join(directory, "x.ts"))),
                       senders=[stream(GROUP, port, 2500) + ["--pause-after", 1025, "--pause-ms", 1500]])
         self.assert_normal_run(run)
         names = sorted(os.listdir(directory))
@@ -295,6 +297,12 @@ class RecordingTests(WindowsTestCase):
         self.assertEqual([line for line in run.debug if line.startswith("Segment closed: ")],
                          ["Segment closed: %s, %d bytes, %d datagrams\n" % (win_path(path), size, size // 1316)
                           for path, size in zip(paths, sizes)])
+        # The index lists every segment, in order, with its size.
+        with open(index, encoding="utf-8") as f:
+            rows = [line.split(",") for line in f.read().splitlines()]
+        self.assertEqual(rows[0], ["name", "start", "end", "bytes", "datagrams", "outages", "ts_packets_lost"])
+        self.assertEqual([(row[0], int(row[3])) for row in rows[1:]],
+                         [(win_path(path), size) for path, size in zip(paths, sizes)])
         joined = self.path("joined.ts")
         with open(joined, "wb") as out:
             for path in paths:

@@ -98,32 +98,64 @@ TEST(SegmentNames, NextBoundaryIsTheNextWholeMultiple)
         EXPECT_EQ(NextSegmentBoundary(c.now, c.segmentSeconds), c.expected) << c.now << " / " << c.segmentSeconds;
 }
 
-TEST(SegmentKeeper, ExpiresOnlyBeyondTheNewestN)
+TEST(SegmentNames, ConsecutiveSegmentsNeverShareAName)
 {
-    struct Step {
-        const wchar_t* added;
-        std::vector<std::wstring> expired;
+    struct CollisionCase {
+        const wchar_t* pattern;
+        std::int64_t seconds;
+        const wchar_t* missing;  // "" when allowed
     };
-    struct KeeperCase {
-        const char* name;
-        unsigned keep;
-        std::vector<Step> steps;
+    const CollisionCase cases[] = {
+        {L"ch-%Y%m%d-%H%M.ts", 1, L"%S"},
+        {L"ch-%Y%m%d-%H%M.ts", 60, L""},
+        {L"ch-%Y%m%d-%H%M.ts", 90, L""},
+        {L"news-%H.ts", 1800, L"%M"},
+        {L"news-%H.ts", 3600, L""},       // a ring of 24 files
+        {L"news-%H.ts", 86400, L"%d"},    // every segment the same hour
+        {L"news-%H%M.ts", 86400, L"%d"},
+        {L"news-%j-%H.ts", 86400, L""},
+        {L"%M/%S.ts", 1, L""},
+        {L"%S.ts", 60, L"%M"},
+        {L"%S.ts", 90, L""},
+        {L"%M.ts", 3600, L"%H"},
+        {L"%M.ts", 7, L"%S"},
+        {L"x.ts", 1, L""},                // the time suffix is added
+        {L"x%%.ts", 1, L""},
+        {L"%Y/%m/%d/ch.ts", 86400, L""},
+        {L"%Y/%m/ch.ts", 86400, L"%d"},
     };
-    const KeeperCase cases[] = {
-        {"keep 0 keeps all", 0, {{L"a", {}}, {L"b", {}}, {L"a", {}}, {L"c", {}}}},
-        {"keep 2", 2, {{L"a", {}}, {L"b", {}}, {L"c", {L"a"}}, {L"d", {L"b"}}}},
-        // a name made again becomes the newest and is never deleted as an old one
-        {"keep 2, repeat", 2, {{L"a", {}}, {L"b", {}}, {L"c", {L"a"}}, {L"b", {}}, {L"d", {L"c"}}, {L"e", {L"b"}}}},
-        {"keep 1, same name", 1, {{L"a", {}}, {L"a", {}}, {L"b", {L"a"}}, {L"b", {}}}},
-        // a ring of names (like %H alone) larger than keep
-        {"keep 3, ring of 2", 3, {{L"x", {}}, {L"y", {}}, {L"x", {}}, {L"y", {}}, {L"z", {}}, {L"w", {L"x"}}}},
+    for (const CollisionCase& c : cases)
+        EXPECT_EQ(Narrow(MissingSegmentConversion(c.pattern, c.seconds)), Narrow(c.missing))
+            << Narrow(c.pattern) << " / " << c.seconds;
+}
+
+TEST(SegmentNames, NamesMatchTheirPatternAndGiveBackTheirFields)
+{
+    struct MatchCase {
+        const wchar_t* pattern;
+        const wchar_t* name;
+        bool matches;
+        const wchar_t* report;  // the report pattern, expanded from what was read ("" when it cannot be)
+        const wchar_t* reportName;
     };
-    for (const KeeperCase& c : cases) {
-        SegmentKeeper keeper(c.keep);
-        std::vector<std::wstring> expired{L"stale"};
-        for (const Step& step : c.steps) {
-            keeper.Add(step.added, &expired);
-            EXPECT_EQ(expired, step.expired) << c.name << ", adding " << Narrow(step.added);
+    const MatchCase cases[] = {
+        {L"x-%Y%m%d-%H%M%S.ts", L"x-20231231-123456.ts", true, L"r-%Y%m%d-%H%M%S.json", L"r-20231231-123456.json"},
+        {L"x-%Y%m%d-%H%M%S.ts", L"x-20231231-12345.ts", false, L"", L""},
+        {L"x-%Y%m%d-%H%M%S.ts", L"x-20231231-123456.ts.tmp", false, L"", L""},
+        {L"x-%Y%m%d-%H%M%S.ts", L"x-2023123a-123456.ts", false, L"", L""},
+        {L"news-%H.ts", L"news-07.ts", true, L"news-%H.json", L"news-07.json"},
+        {L"news-%H.ts", L"news-07.ts", true, L"news-%d-%H.json", L""},
+        {L"a%%-%j.ts", L"a%-365.ts", true, L"%j", L"365"},
+        {L"a%%-%j.ts", L"a%%-365.ts", false, L"", L""},
+    };
+    for (const MatchCase& c : cases) {
+        SegmentFields fields;
+        EXPECT_EQ(MatchSegmentName(c.pattern, c.name, &fields), c.matches) << Narrow(c.name);
+        if (!c.matches) continue;
+        std::wstring reportName;
+        EXPECT_EQ(SegmentNameFromFields(c.report, fields, &reportName), *c.reportName != L'\0') << Narrow(c.report);
+        if (*c.reportName != L'\0') {
+            EXPECT_EQ(Narrow(reportName), Narrow(c.reportName));
         }
     }
 }

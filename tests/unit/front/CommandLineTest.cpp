@@ -142,6 +142,38 @@ TEST(CommandLine, ExtensionOptionsLeadAndTheFivePairsFollowAsAlways)
     g_settings.reportPath = nullptr;
 }
 
+TEST(CommandLine, SegmentLengthTakesAUnitAndNothingElseFollows)
+{
+    struct Case {
+        std::wstring argument;
+        long long seconds;  // 0: refused
+        unsigned keep;
+    } cases[] = {
+        {L"--segment=3600", 3600, 0}, {L"--segment=1h", 3600, 0}, {L"--segment=30m", 1800, 0},
+        {L"--segment=2s", 2, 0},      {L"--segment=1d", 86400, 0}, {L"--segment=2d", 0, 0},
+        {L"--segment=1x", 0, 0},      {L"--segment=1hh", 0, 0},   {L"--segment=h", 0, 0},
+        {L"--segment=1 h", 0, 0},     {L"--keep=7", 1, 7},        {L"--keep=7d", 0, 0},
+    };
+    for (auto& c : cases) {
+        RecordingSettings settings = {};
+        std::wstring program = L"pelorin";
+        std::wstring segment = L"--segment=1";
+        // --keep needs --segment before it.
+        std::vector<wchar_t*> argv = {program.data()};
+        if (c.argument.rfind(L"--keep", 0) == 0) argv.push_back(segment.data());
+        argv.push_back(c.argument.data());
+        HRESULT status = S_OK;
+        testing::internal::CaptureStdout();
+        ParseExtensionOptions(static_cast<int>(argv.size()), argv.data(), &settings, &status);
+        const std::string output = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(status, c.seconds != 0 ? S_OK : E_FAIL) << output;
+        if (c.seconds != 0) {
+            EXPECT_EQ(settings.segmentSeconds, c.seconds);
+        }
+        EXPECT_EQ(settings.keepSegments, c.keep);
+    }
+}
+
 TEST(CommandLine, SourceAtGroupNamesTheSourceOfASourceSpecificGroup)
 {
     struct Case {
