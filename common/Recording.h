@@ -29,6 +29,8 @@ struct RecordingSettings {
     const wchar_t* reportPath;  // --report=PATH: the health report; nullptr for none
     std::int64_t segmentSeconds;  // --segment=SECONDS: one file per segment; 0 for one file
     unsigned keepSegments;        // --keep=N: only the newest N segments stay; 0 keeps all
+    std::int64_t noDataSeconds;   // --no-data=SECONDS: end after this long without a datagram; 0 never
+    const wchar_t* metricsPath;   // --metrics=PATH: live figures for Prometheus; nullptr for none
 };
 
 static_assert(sizeof(std::time_t) == 8, "recording times are 64-bit");
