@@ -5,11 +5,26 @@
 #include "common/Recording.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cwchar>
 #include <new>
 
 namespace {
+
+// For the cause line: the file being written (set when it is opened, before
+// the writer uses it) and the system's error of its last failed write.
+char g_pathText[4 * 4096 + 16];
+std::atomic<int> g_writeError{0};
+
+void NoteFailure(const char* verb, int systemError)
+{
+    char action[sizeof g_pathText + 16];
+    std::snprintf(action, sizeof action, "%s %s", verb, g_pathText);
+    PrintCause(action, systemError);
+}
 
 // True when the directory part of the path fits the splitter's buffer; a
 // longer one would make the splitter call the C runtime's invalid-parameter
@@ -51,12 +66,18 @@ HRESULT OpenOutputFile(const wchar_t* path)
     // write that returns has reached the file, so nothing is left for the
     // close to flush into an output that may have stopped taking data.
     g_outputFile.rdbuf()->pubsetbuf(nullptr, 0);
+    if (WideCharToMultiByte(CP_ACP, 0, path, -1, g_pathText, sizeof g_pathText, nullptr, nullptr) == 0)
+        std::snprintf(g_pathText, sizeof g_pathText, "%s", "?");
+    g_writeError.store(0, std::memory_order_relaxed);
+    errno = 0;
     if (WaitForFileReader(path, left > 0 ? static_cast<DWORD>(std::min<std::int64_t>(left, 0x7FFFFFFF)) : 0))
         g_outputFile.open(FileSystemPath(path), std::ios::binary | std::ios::out | std::ios::trunc);
     else
         OutputDebugStringW(L"No reader opened the output pipe before the recording's end\n");
     if (!g_outputFile.is_open()) {
+        const int systemError = errno;
         PrintLine("Error occurred while opening output file.");
+        NoteFailure("open", systemError);
         return E_FAIL;
     }
     g_outputFile.clear();
@@ -74,19 +95,26 @@ HRESULT OpenOutputFile(const wchar_t* path)
 
 bool WriteToOutputFile(const char* bytes, int length)
 {
+    errno = 0;
     g_outputFile.write(bytes, static_cast<std::streamsize>(length));
-    if (g_outputFile.fail()) return false;
+    if (g_outputFile.fail()) {
+        g_writeError.store(errno, std::memory_order_relaxed);
+        return false;
+    }
     CountStored(length);
     return true;
 }
 
 bool CloseOutputFile()
 {
+    errno = 0;
     g_outputFile.close();
+    if (g_outputFile.fail()) g_writeError.store(errno, std::memory_order_relaxed);
     return !g_outputFile.fail();
 }
 
 void ReportWriteFailure()
 {
     PrintLine("Error occurred while writing output file.");
+    NoteFailure("write", g_writeError.load(std::memory_order_relaxed));
 }
