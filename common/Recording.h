@@ -33,6 +33,10 @@ struct RecordingSettings {
     const wchar_t* metricsPath;   // --metrics=PATH: live figures for Prometheus; nullptr for none
 };
 
+// The result of a recording ended by --no-data: HRESULT_FROM_WIN32 of
+// ERROR_TIMEOUT (1460), which no other outcome gives; exit status 4 on POSIX.
+constexpr HRESULT kNoDataResult = static_cast<HRESULT>(0x800705B4u);
+
 static_assert(sizeof(std::time_t) == 8, "recording times are 64-bit");
 
 extern RecordingSettings g_settings;

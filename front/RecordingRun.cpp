@@ -43,11 +43,33 @@ constexpr DWORD kRefreshMilliseconds = 1000;
 // once, unless it is held up in a write.
 constexpr ULONGLONG kStopPollMilliseconds = 100;
 
+// --no-data: when the datagram count last moved, seen from the main thread's
+// polls (a tenth of a second apart at most).
+struct SilenceWatch {
+    ULONGLONG limitMilliseconds;  // 0: never
+    std::uint64_t datagrams;
+    ULONGLONG since;
+    bool ended;  // the recording ended for it
+};
+
+// True once nothing has arrived for the limit: from the join, or from the
+// last datagram.
+bool SilenceTooLong(SilenceWatch* watch, ULONGLONG now)
+{
+    if (watch->limitMilliseconds == 0) return false;
+    const std::uint64_t datagrams = g_counters.datagramsReceived.load(std::memory_order_relaxed);
+    if (datagrams != watch->datagrams) {
+        watch->datagrams = datagrams;
+        watch->since = now;
+    }
+    return now - watch->since >= watch->limitMilliseconds;
+}
+
 // Waits for the writer thread to end, refreshing the status line. Receiving
 // ends at the deadline or on a stop request even while the writer is held up
 // in a write (a full pipe, a hung network file system). False when the writer
 // then made no progress for kStallMilliseconds: it is left where it is.
-bool WaitForWriter(HANDLE writer, const WriterInputs& inputs, StatusDisplay* status)
+bool WaitForWriter(HANDLE writer, const WriterInputs& inputs, StatusDisplay* status, SilenceWatch* silence)
 {
     bool ended = false;
     ULONGLONG endedAt = 0;
@@ -64,10 +86,16 @@ bool WaitForWriter(HANDLE writer, const WriterInputs& inputs, StatusDisplay* sta
             status->Refresh();
             nextRefresh = now + kRefreshMilliseconds;
         }
-        if (!ended && (static_cast<std::int64_t>(now) > inputs.endTicks || StopRequested())) {
+        const bool silent = !ended && SilenceTooLong(silence, now);
+        if (!ended && (static_cast<std::int64_t>(now) > inputs.endTicks || StopRequested() || silent)) {
             inputs.stopReceiving(inputs.stopContext);
             ended = true;
             endedAt = GetTickCount64();
+            if (silent) {
+                silence->ended = true;
+                OutputDebugLine("No data for %lld s: recording ended\n",
+                                static_cast<long long>(silence->limitMilliseconds / 1000));
+            }
         }
         if (ended) {
             const ULONGLONG lastWrite = g_counters.lastWriteTicks.load(std::memory_order_relaxed);
@@ -118,7 +146,8 @@ HRESULT EndOutputs(HealthRun* health, SegmentRotation* segments, std::int64_t en
 }
 
 // Runs the writer on its own thread and waits for it; its result.
-DWORD RunWriter(Receiver* receiver, SOCKET socket, HealthRun* health, SegmentRotation* segments)
+DWORD RunWriter(Receiver* receiver, SOCKET socket, HealthRun* health, SegmentRotation* segments,
+                SilenceWatch* silence)
 {
     FiguresHandOver figures;
     WriterInputs inputs = {receiver->queue, receiver->dataEvent, g_settings.endTicks, EndReceiving, ReceivingEnded, receiver,
@@ -136,7 +165,7 @@ DWORD RunWriter(Receiver* receiver, SOCKET socket, HealthRun* health, SegmentRot
     // figures are taken from it for the report. Elsewhere (its write came
     // back just now, or it is opening the next segment), it gets one more
     // stretch of time; after that the process ends without the report.
-    for (int stalls = 1; !WaitForWriter(g_writerThread, inputs, &status); ++stalls) {
+    for (int stalls = 1; !WaitForWriter(g_writerThread, inputs, &status, silence); ++stalls) {
         const bool taken = TakeFiguresFromStalledWriter(&figures, receiver->queue, health->health);
         if (taken || stalls == 2) AbandonStalledWriter(&status, socket, health, segments, taken, receiver->endedNanoseconds);
     }
@@ -179,6 +208,8 @@ HRESULT RunRecording()
     }
     if (receiver->queue != nullptr && receiver->dataEvent != nullptr)
         result = receiver->CreateSocket(receiver->groupAddress, receiver->port, receiver->interfaceAddress);
+    const ULONGLONG joinedTicks = GetTickCount64();
+    SilenceWatch silence = {static_cast<ULONGLONG>(g_settings.noDataSeconds) * 1000, 0, joinedTicks, false};
     // Segments: the boundaries are mapped to the monotonic clock once, so
     // that a later step of the wall clock moves none of them.
     SegmentRotation* segments = nullptr;
@@ -204,11 +235,13 @@ HRESULT RunRecording()
         // asks the platform about this copy, which stays valid to ask about.
         const SOCKET socket = receiver->socket;
         HealthRun health = BeginHealth();
+        // Counted from the join: the group's datagrams have been kept since.
+        silence.since = joinedTicks;
         receiver->StartReceiving();
         AcceptStopRequests(receiver->dataEvent);
         stoppable = SetConsoleCtrlHandler(OnConsoleControl, TRUE) != FALSE;
         PrintTimeLine("Recording started at");
-        DWORD writerResult = RunWriter(receiver, socket, &health, segments);
+        DWORD writerResult = RunWriter(receiver, socket, &health, segments, &silence);
         ReportTotals(socket);
         const HRESULT reportResult = EndOutputs(&health, segments, receiver->endedNanoseconds);
         RefuseStopRequests();
@@ -223,6 +256,7 @@ HRESULT RunRecording()
             result = static_cast<HRESULT>(writerResult);
         // The recording is kept either way; the report's failure still tells.
         if (result == 0) result = reportResult;
+        if (result == 0 && silence.ended) result = kNoDataResult;
     }
 
     PrintTimeLine("Recording finished at");
