@@ -10,7 +10,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cwchar>
+#include <filesystem>
+#include <fstream>
 #include <new>
+#include <system_error>
 
 namespace {
 
@@ -40,25 +43,60 @@ bool DirectoryFits(const wchar_t* path)
 
 }  // namespace
 
-// Creates the output file's directory (one level, drive included) and opens
-// the file, truncating it. The one message for every way this can fail.
-HRESULT OpenOutputFile(const wchar_t* path)
+// Creates the directory of `path`: one level, drive included. A failure
+// shows in the open that follows.
+void CreateOutputDirectory(const wchar_t* path)
 {
     // Drive and directory together: on Windows the directory alone would be
     // resolved against the current drive.
     wchar_t drive[_MAX_DRIVE] = {};
     wchar_t* directory = DirectoryFits(path) ? new (std::nothrow) wchar_t[_MAX_DRIVE + _MAX_DIR]() : nullptr;
-    if (directory != nullptr) {
-        // A path without a directory part makes no directory; the open below
-        // decides either way.
-        if (_wsplitpath_s(path, drive, _MAX_DRIVE, directory + _MAX_DRIVE, _MAX_DIR, nullptr, 0, nullptr, 0) == 0 &&
-            directory[_MAX_DRIVE] != L'\0') {
-            std::wcscpy(directory, drive);
-            std::wmemmove(directory + std::wcslen(drive), directory + _MAX_DRIVE, std::wcslen(directory + _MAX_DRIVE) + 1);
-            CreateDirectoryW(directory, nullptr);
-        }
-        delete[] directory;
+    if (directory == nullptr) return;
+    // A path without a directory part makes no directory; the open decides
+    // either way.
+    if (_wsplitpath_s(path, drive, _MAX_DRIVE, directory + _MAX_DRIVE, _MAX_DIR, nullptr, 0, nullptr, 0) == 0 &&
+        directory[_MAX_DRIVE] != L'\0') {
+        std::wcscpy(directory, drive);
+        std::wmemmove(directory + std::wcslen(drive), directory + _MAX_DRIVE, std::wcslen(directory + _MAX_DRIVE) + 1);
+        CreateDirectoryW(directory, nullptr);
     }
+    delete[] directory;
+}
+
+bool PrepareSideOutput(const wchar_t* path)
+{
+    CreateOutputDirectory(path);
+    char pathText[sizeof g_pathText];
+    if (WideCharToMultiByte(CP_ACP, 0, path, -1, pathText, sizeof pathText, nullptr, nullptr) == 0)
+        std::snprintf(pathText, sizeof pathText, "%s", "?");
+    char action[sizeof pathText + 16];
+    std::snprintf(action, sizeof action, "open %s", pathText);
+    const std::filesystem::path target = FileSystemPath(path);
+    std::error_code error;
+    if (std::filesystem::is_directory(target, error)) {
+        PrintCause(action, EISDIR);
+        return false;
+    }
+    // Written as PATH.tmp and renamed over PATH: a file that can be made
+    // there now can be made at the end.
+    std::filesystem::path probe = target;
+    probe += ".tmp";
+    errno = 0;
+    std::ofstream file(probe, std::ios::binary | std::ios::out | std::ios::app);
+    if (!file.is_open()) {
+        PrintCause(action, errno);
+        return false;
+    }
+    file.close();
+    std::filesystem::remove(probe, error);
+    return true;
+}
+
+// Creates the output file's directory (one level, drive included) and opens
+// the file, truncating it. The one message for every way this can fail.
+HRESULT OpenOutputFile(const wchar_t* path)
+{
+    CreateOutputDirectory(path);
     // A FIFO holds the open until a reader comes: wait no longer than the
     // recording would have lasted.
     const std::int64_t left = g_settings.endTicks - static_cast<std::int64_t>(GetTickCount64());

@@ -187,6 +187,26 @@ bool SegmentableOutput(const wchar_t* path)
     return !std::filesystem::exists(status) || std::filesystem::is_regular_file(status);
 }
 
+// The outputs of extension options, checked before anything is received, so
+// that one that cannot be written fails now and not after the recording.
+HRESULT PrepareExtensionOutputs(std::int64_t startUnixMs)
+{
+    if (g_settings.reportPath != nullptr) {
+        const std::wstring report = g_settings.segmentSeconds != 0
+                                        ? SegmentFileName(g_settings.reportPath, startUnixMs / 1000)
+                                        : std::wstring(g_settings.reportPath);
+        if (!PrepareSideOutput(report.c_str())) {
+            PrintLine("Error occurred while writing report file.");
+            return E_FAIL;
+        }
+    }
+    if (g_settings.metricsPath != nullptr && !PrepareSideOutput(g_settings.metricsPath)) {
+        PrintLine("Error occurred while writing metrics file.");
+        return E_FAIL;
+    }
+    return S_OK;
+}
+
 }  // namespace
 
 HRESULT RunRecording()
@@ -214,6 +234,7 @@ HRESULT RunRecording()
     // that a later step of the wall clock moves none of them.
     SegmentRotation* segments = nullptr;
     const wchar_t* firstFile = g_settings.outputPath;
+    if (result == 0) result = PrepareExtensionOutputs(UnixMilliseconds());
     if (result == 0 && g_settings.segmentSeconds != 0) {
         const std::int64_t unixMs = UnixMilliseconds();
         const std::int64_t offset = MonotonicNanoseconds() - unixMs * 1000000;
