@@ -8,6 +8,7 @@
 #include "common/SegmentNames.h"
 #include "front/CommandLine.h"
 #include "front/HealthRun.h"
+#include "front/LiveMetrics.h"
 #include "front/StatusLine.h"
 #include "pipeline/ChunkQueue.h"
 #include "pipeline/SegmentRotation.h"
@@ -56,20 +57,20 @@ struct SilenceWatch {
 // last datagram.
 bool SilenceTooLong(SilenceWatch* watch, ULONGLONG now)
 {
-    if (watch->limitMilliseconds == 0) return false;
     const std::uint64_t datagrams = g_counters.datagramsReceived.load(std::memory_order_relaxed);
     if (datagrams != watch->datagrams) {
         watch->datagrams = datagrams;
         watch->since = now;
     }
-    return now - watch->since >= watch->limitMilliseconds;
+    return watch->limitMilliseconds != 0 && now - watch->since >= watch->limitMilliseconds;
 }
 
 // Waits for the writer thread to end, refreshing the status line. Receiving
 // ends at the deadline or on a stop request even while the writer is held up
 // in a write (a full pipe, a hung network file system). False when the writer
 // then made no progress for kStallMilliseconds: it is left where it is.
-bool WaitForWriter(HANDLE writer, const WriterInputs& inputs, StatusDisplay* status, SilenceWatch* silence)
+bool WaitForWriter(HANDLE writer, const WriterInputs& inputs, StatusDisplay* status, SilenceWatch* silence,
+                   LiveMetrics* metrics)
 {
     bool ended = false;
     ULONGLONG endedAt = 0;
@@ -84,6 +85,7 @@ bool WaitForWriter(HANDLE writer, const WriterInputs& inputs, StatusDisplay* sta
         now = GetTickCount64();
         if (now >= nextRefresh) {
             status->Refresh();
+            if (metrics != nullptr && !ended) metrics->Write(inputs.dropsSocket, now - silence->since, true);
             nextRefresh = now + kRefreshMilliseconds;
         }
         const bool silent = !ended && SilenceTooLong(silence, now);
@@ -147,7 +149,7 @@ HRESULT EndOutputs(HealthRun* health, SegmentRotation* segments, std::int64_t en
 
 // Runs the writer on its own thread and waits for it; its result.
 DWORD RunWriter(Receiver* receiver, SOCKET socket, HealthRun* health, SegmentRotation* segments,
-                SilenceWatch* silence)
+                SilenceWatch* silence, LiveMetrics* metrics)
 {
     FiguresHandOver figures;
     WriterInputs inputs = {receiver->queue, receiver->dataEvent, g_settings.endTicks, EndReceiving, ReceivingEnded, receiver,
@@ -165,7 +167,7 @@ DWORD RunWriter(Receiver* receiver, SOCKET socket, HealthRun* health, SegmentRot
     // figures are taken from it for the report. Elsewhere (its write came
     // back just now, or it is opening the next segment), it gets one more
     // stretch of time; after that the process ends without the report.
-    for (int stalls = 1; !WaitForWriter(g_writerThread, inputs, &status, silence); ++stalls) {
+    for (int stalls = 1; !WaitForWriter(g_writerThread, inputs, &status, silence, metrics); ++stalls) {
         const bool taken = TakeFiguresFromStalledWriter(&figures, receiver->queue, health->health);
         if (taken || stalls == 2) AbandonStalledWriter(&status, socket, health, segments, taken, receiver->endedNanoseconds);
     }
@@ -262,9 +264,17 @@ HRESULT RunRecording()
         AcceptStopRequests(receiver->dataEvent);
         stoppable = SetConsoleCtrlHandler(OnConsoleControl, TRUE) != FALSE;
         PrintTimeLine("Recording started at");
-        DWORD writerResult = RunWriter(receiver, socket, &health, segments, &silence);
+        LiveMetrics* metrics = g_settings.metricsPath != nullptr
+                                   ? new (std::nothrow) LiveMetrics(g_settings.metricsPath, g_settings, health.startedUnixMs)
+                                   : nullptr;
+        DWORD writerResult = RunWriter(receiver, socket, &health, segments, &silence, metrics);
         ReportTotals(socket);
         const HRESULT reportResult = EndOutputs(&health, segments, receiver->endedNanoseconds);
+        // The last state stays in the file.
+        const ULONGLONG endedTicks = GetTickCount64();
+        SilenceTooLong(&silence, endedTicks);
+        if (metrics != nullptr) metrics->Write(socket, endedTicks - silence.since, false);
+        delete metrics;
         RefuseStopRequests();
         if (!CloseOutputFile() && writerResult == 0) {
             // The buffered tail could not be stored.

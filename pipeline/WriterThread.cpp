@@ -36,13 +36,14 @@ void FeedHealth(StreamHealth* health, const Chunk* chunk, std::uint64_t fileOffs
     }
 }
 
-// The last complete second's figures, for the status line.
+// The last complete second's figures, for the status line and the metrics.
 void PublishHealth(const StreamHealth* health)
 {
     HealthInterval last = {};
     if (!health->LastCompleteSecond(&last)) return;
     const auto seconds = static_cast<std::uint64_t>(last.t + 1);
     if (g_counters.healthSeconds.load(std::memory_order_relaxed) == seconds) return;
+    PublishHealthTotals(*health);
     g_counters.healthIatMaxUs.store(last.iatMaxUs, std::memory_order_relaxed);
     g_counters.healthDfMicroseconds.store(static_cast<std::uint64_t>(last.dfMs * 1000.0), std::memory_order_relaxed);
     g_counters.healthMlr.store(last.mlr, std::memory_order_relaxed);
@@ -50,6 +51,15 @@ void PublishHealth(const StreamHealth* health)
 }
 
 }  // namespace
+
+void PublishHealthTotals(const StreamHealth& health)
+{
+    const HealthRunTotals totals = health.RunTotals();
+    g_counters.healthTsLost.store(totals.tsPacketsLost, std::memory_order_relaxed);
+    g_counters.healthRtpLost.store(totals.rtpPacketsLost, std::memory_order_relaxed);
+    g_counters.healthOutages.store(totals.outages, std::memory_order_relaxed);
+    g_counters.healthOutageNs.store(totals.outageNs, std::memory_order_relaxed);
+}
 
 bool TakeFiguresFromStalledWriter(FiguresHandOver* figures, ChunkQueue* queue, StreamHealth* health)
 {

@@ -51,6 +51,10 @@ struct FiguresHandOver {
 // all of which are released. False when the writer is not inside a write.
 bool TakeFiguresFromStalledWriter(FiguresHandOver* figures, ChunkQueue* queue, StreamHealth* health);
 
+// The run's health totals into g_counters, for the metrics: by the writer
+// once a second, and by the main thread once the figures are closed.
+void PublishHealthTotals(const StreamHealth& health);
+
 // `parameter` is a WriterInputs*. Ends with 0, or E_FAIL when the output
 // file could not be written.
 DWORD WINAPI WriterThreadProc(LPVOID parameter);
