@@ -134,7 +134,8 @@ HRESULT EndOutputs(HealthRun* health, SegmentRotation* segments, std::int64_t en
 // which may never come back from its write. With `figures` taken from it the
 // last report is written as well.
 [[noreturn]] void AbandonStalledWriter(StatusDisplay* status, SOCKET socket, HealthRun* health,
-                                      SegmentRotation* segments, bool figures, std::int64_t endedNanoseconds)
+                                      SegmentRotation* segments, bool figures, std::int64_t endedNanoseconds,
+                                      LiveMetrics* metrics, const SilenceWatch& silence)
 {
     const std::uint64_t left = g_counters.bytesReceived.load() - g_counters.bytesStored.load() -
                                g_counters.bytesNotQueued.load();
@@ -143,6 +144,7 @@ HRESULT EndOutputs(HealthRun* health, SegmentRotation* segments, std::int64_t en
     OutputDebugLine("Output stalled: %llu bytes left unwritten\n", static_cast<unsigned long long>(left));
     ReportTotals(socket);
     if (figures) EndOutputs(health, segments, endedNanoseconds);
+    if (metrics != nullptr) metrics->Write(socket, GetTickCount64() - silence.since, false);
     PrintTimeLine("Recording finished at");
     ExitProcess(static_cast<UINT>(StopRequested() ? static_cast<HRESULT>(STATUS_CONTROL_C_EXIT) : E_FAIL));
 }
@@ -169,7 +171,8 @@ DWORD RunWriter(Receiver* receiver, SOCKET socket, HealthRun* health, SegmentRot
     // stretch of time; after that the process ends without the report.
     for (int stalls = 1; !WaitForWriter(g_writerThread, inputs, &status, silence, metrics); ++stalls) {
         const bool taken = TakeFiguresFromStalledWriter(&figures, receiver->queue, health->health);
-        if (taken || stalls == 2) AbandonStalledWriter(&status, socket, health, segments, taken, receiver->endedNanoseconds);
+        if (taken || stalls == 2)
+            AbandonStalledWriter(&status, socket, health, segments, taken, receiver->endedNanoseconds, metrics, *silence);
     }
     status.Finish();
     DWORD result = 0;
