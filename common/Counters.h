@@ -32,12 +32,6 @@ struct RecordingCounters {
     std::atomic<std::uint32_t> healthIatMaxUs{0};
     std::atomic<std::uint64_t> healthDfMicroseconds{0};
     std::atomic<std::uint64_t> healthMlr{0};
-    // The run's health totals so far, published with the figures above and
-    // once more at the end.
-    std::atomic<std::uint64_t> healthTsLost{0};
-    std::atomic<std::uint64_t> healthRtpLost{0};
-    std::atomic<std::uint64_t> healthOutages{0};
-    std::atomic<std::int64_t> healthOutageNs{0};
     // Segmented output: when the current segment began (UTC milliseconds).
     std::atomic<std::int64_t> segmentStartUnixMs{0};
 };

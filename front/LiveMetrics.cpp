@@ -4,6 +4,7 @@
 #include "common/DebugLine.h"
 #include "common/Recording.h"
 #include "front/StatusLine.h"
+#include "pipeline/WriterThread.h"
 
 LiveMetrics::LiveMetrics(const wchar_t* path, const RecordingSettings& settings, std::int64_t startUnixMs)
     : file(FileSystemPath(path), RecordingLabels(settings)), startSeconds(static_cast<double>(startUnixMs) / 1000.0)
@@ -25,10 +26,7 @@ void LiveMetrics::Write(SOCKET socket, ULONGLONG quietMilliseconds, bool receivi
     figures.iatMaxSeconds = sample.iatMaxUs / 1e6;
     figures.dfSeconds = static_cast<double>(sample.dfMicroseconds) / 1e6;
     figures.mlrPackets = sample.mlr;
-    figures.tsPacketsLost = g_counters.healthTsLost.load(std::memory_order_relaxed);
-    figures.rtpPacketsLost = g_counters.healthRtpLost.load(std::memory_order_relaxed);
-    figures.outages = g_counters.healthOutages.load(std::memory_order_relaxed);
-    figures.outageSeconds = static_cast<double>(g_counters.healthOutageNs.load(std::memory_order_relaxed)) / 1e9;
+    figures.health = PublishedHealthTotals();
     figures.secondsSinceLastDatagram = static_cast<double>(quietMilliseconds) / 1000.0;
     figures.receiving = receiving;
     figures.startTimeSeconds = startSeconds;

@@ -4,6 +4,8 @@
 // PATH and renamed over it.
 #pragma once
 
+#include "pipeline/StreamHealth.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -29,10 +31,7 @@ struct MetricsFigures {
     bool hostDropsKnown = false;
     std::uint64_t hostDrops = 0;
     std::uint64_t notWrittenInTime = 0;
-    std::uint64_t tsPacketsLost = 0;
-    std::uint64_t rtpPacketsLost = 0;
-    std::uint64_t outages = 0;
-    double outageSeconds = 0;
+    HealthRunTotals health;  // TS and RTP loss, outages
     bool lastSecondKnown = false;  // the three figures of the last complete second
     double iatMaxSeconds = 0;
     double dfSeconds = 0;

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 namespace {
 
@@ -52,13 +53,23 @@ void PublishHealth(const StreamHealth* health)
 
 }  // namespace
 
+namespace {
+// The totals as last published; the writer and the main thread meet only here.
+std::mutex g_totalsLock;
+HealthRunTotals g_publishedTotals;
+}  // namespace
+
 void PublishHealthTotals(const StreamHealth& health)
 {
     const HealthRunTotals totals = health.RunTotals();
-    g_counters.healthTsLost.store(totals.tsPacketsLost, std::memory_order_relaxed);
-    g_counters.healthRtpLost.store(totals.rtpPacketsLost, std::memory_order_relaxed);
-    g_counters.healthOutages.store(totals.outages, std::memory_order_relaxed);
-    g_counters.healthOutageNs.store(totals.outageNs, std::memory_order_relaxed);
+    std::lock_guard<std::mutex> guard(g_totalsLock);
+    g_publishedTotals = totals;
+}
+
+HealthRunTotals PublishedHealthTotals()
+{
+    std::lock_guard<std::mutex> guard(g_totalsLock);
+    return g_publishedTotals;
 }
 
 bool TakeFiguresFromStalledWriter(FiguresHandOver* figures, ChunkQueue* queue, StreamHealth* health)
