@@ -41,8 +41,6 @@ bool DirectoryFits(const wchar_t* path)
     return length < _MAX_DIR;
 }
 
-}  // namespace
-
 // Creates the directory of `path`: one level, drive included. A failure
 // shows in the open that follows.
 void CreateOutputDirectory(const wchar_t* path)
@@ -62,6 +60,8 @@ void CreateOutputDirectory(const wchar_t* path)
     }
     delete[] directory;
 }
+
+}  // namespace
 
 bool PrepareSideOutput(const wchar_t* path)
 {
@@ -108,10 +108,12 @@ HRESULT OpenOutputFile(const wchar_t* path)
         std::snprintf(g_pathText, sizeof g_pathText, "%s", "?");
     g_writeError.store(0, std::memory_order_relaxed);
     errno = 0;
-    if (WaitForFileReader(path, left > 0 ? static_cast<DWORD>(std::min<std::int64_t>(left, 0x7FFFFFFF)) : 0))
+    if (WaitForFileReader(path, left > 0 ? static_cast<DWORD>(std::min<std::int64_t>(left, 0x7FFFFFFF)) : 0)) {
         g_outputFile.open(FileSystemPath(path), std::ios::binary | std::ios::out | std::ios::trunc);
-    else
+    } else {
         OutputDebugStringW(L"No reader opened the output pipe before the recording's end\n");
+        errno = 0;  // no system failure: the time ran out
+    }
     if (!g_outputFile.is_open()) {
         const int systemError = errno;
         PrintLine("Error occurred while opening output file.");

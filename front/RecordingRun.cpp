@@ -233,8 +233,8 @@ HRESULT RunRecording()
     }
     if (receiver->queue != nullptr && receiver->dataEvent != nullptr)
         result = receiver->CreateSocket(receiver->groupAddress, receiver->port, receiver->interfaceAddress);
-    const ULONGLONG joinedTicks = GetTickCount64();
-    SilenceWatch silence = {static_cast<ULONGLONG>(g_settings.noDataSeconds) * 1000, 0, joinedTicks, false};
+    // --no-data counts from the join: the group's datagrams are kept from then on.
+    SilenceWatch silence = {static_cast<ULONGLONG>(g_settings.noDataSeconds) * 1000, 0, GetTickCount64(), false};
     // Segments: the boundaries are mapped to the monotonic clock once, so
     // that a later step of the wall clock moves none of them.
     SegmentRotation* segments = nullptr;
@@ -261,8 +261,6 @@ HRESULT RunRecording()
         // asks the platform about this copy, which stays valid to ask about.
         const SOCKET socket = receiver->socket;
         HealthRun health = BeginHealth();
-        // Counted from the join: the group's datagrams have been kept since.
-        silence.since = joinedTicks;
         receiver->StartReceiving();
         AcceptStopRequests(receiver->dataEvent);
         stoppable = SetConsoleCtrlHandler(OnConsoleControl, TRUE) != FALSE;
