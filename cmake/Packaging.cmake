@@ -16,7 +16,8 @@ set(CPACK_PACKAGE_DESCRIPTION
 datagram it receives, back to back and byte-exact, in a file, then stops by\n\
 itself after a given number of seconds. Made for recording MPEG transport\n\
 streams (IPTV, broadcast contribution) from scripts. The package also holds\n\
-pelorin-send and pelorin-check, a test-stream sender and its checker.")
+pelorin-send and pelorin-check, a test-stream sender and its checker, and\n\
+pelorin-inspect, which reads a recorded transport stream's health.")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 set(CPACK_STRIP_FILES ON)
@@ -43,8 +44,8 @@ else()
   # Debian keeps man pages and changelogs compressed; -n leaves the time stamp
   # out, so the package is the same from one build to the next. Every page in
   # docs/ goes in, so a new tool's page needs no change here. The pages name
-  # @PROJECT_VERSION@ in their footer and are shipped as configured here, so
-  # the version is written down once, in project().
+  # the version in their footer, as they are read from the source tree too;
+  # scripts/check-versions holds it to project()'s.
   file(GLOB PELORIN_MAN_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/../docs/*.1)
   file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/man)
   set(PELORIN_GZIPPED)
@@ -57,7 +58,7 @@ else()
   endfunction()
   foreach(page IN LISTS PELORIN_MAN_SOURCES)
     get_filename_component(name ${page} NAME)
-    configure_file(${page} ${CMAKE_BINARY_DIR}/man/${name} @ONLY)
+    configure_file(${page} ${CMAKE_BINARY_DIR}/man/${name} COPYONLY)
     pelorin_gzip(${CMAKE_BINARY_DIR}/man/${name} ${CMAKE_BINARY_DIR}/man/${name}.gz)
     install(FILES ${CMAKE_BINARY_DIR}/man/${name}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   endforeach()
@@ -66,7 +67,9 @@ else()
   pelorin_gzip(${PELORIN_PACKAGING_DIR}/changelog ${CMAKE_BINARY_DIR}/changelog.gz)
   add_custom_target(pelorin_package_docs ALL DEPENDS ${PELORIN_GZIPPED})
 
+  # The README is what the units' comments point to.
   install(FILES ${PELORIN_PACKAGING_DIR}/copyright ${CMAKE_BINARY_DIR}/changelog.gz
+                ${CMAKE_CURRENT_LIST_DIR}/../README.md ${CMAKE_CURRENT_LIST_DIR}/../docs/README-windows.txt
           DESTINATION ${PELORIN_DOC_DIR})
   # Examples only: nothing under /etc, /lib/systemd or /usr/lib/sysctl.d, so
   # installing the package changes nothing on the system by itself.

@@ -39,6 +39,16 @@ void PrintFormattedLine(const char* format, ...)
     PrintLine(text);
 }
 
+void PrintCause(const char* action, int systemError)
+{
+    if (g_silent.load(std::memory_order_relaxed)) return;
+    char words[300];
+    if (!DescribeSystemError(systemError, words, sizeof words)) return;
+    std::fflush(stdout);
+    std::fprintf(stderr, "pelorin: %s: %s\n", action, words);
+    std::fflush(stderr);
+}
+
 void MoveLinesToStandardError()
 {
     g_toStandardError.store(true, std::memory_order_relaxed);

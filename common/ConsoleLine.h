@@ -10,6 +10,12 @@ void PrintFormattedLine(const char* format, ...);
 // "<label> MM/DD/YY hh:mm:ss", local time now.
 void PrintTimeLine(const char* label);
 
+// "pelorin: ACTION: WORDS (N)" on standard error, with the system's own
+// words for `systemError` where the platform has them (Linux), after the
+// program's own line for the same failure. Nothing when there are no words,
+// or when standard error is the recording.
+void PrintCause(const char* action, int systemError);
+
 // From now on the lines go to standard error: standard output is the
 // recording itself, and a line there would land inside it.
 void MoveLinesToStandardError();

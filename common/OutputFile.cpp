@@ -5,13 +5,29 @@
 #include "common/Recording.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cwchar>
 #include <filesystem>
+#include <fstream>
 #include <new>
 #include <system_error>
 
 namespace {
+
+// For the cause line: the file being written (set when it is opened, before
+// the writer uses it) and the system's error of its last failed write.
+char g_pathText[4 * 4096 + 16];
+std::atomic<int> g_writeError{0};
+
+void NoteFailure(const char* verb, int systemError)
+{
+    char action[sizeof g_pathText + 16];
+    std::snprintf(action, sizeof action, "%s %s", verb, g_pathText);
+    PrintCause(action, systemError);
+}
 
 // True when the directory part of the path fits the splitter's buffer; a
 // longer one would make the splitter call the C runtime's invalid-parameter
@@ -25,27 +41,62 @@ bool DirectoryFits(const wchar_t* path)
     return length < _MAX_DIR;
 }
 
-}  // namespace
-
-// Creates the output file's directory (one level, drive included) and opens
-// the file, truncating it. The one message for every way this can fail.
-HRESULT OpenOutputFile(const wchar_t* path)
+// Creates the directory of `path`: one level, drive included. A failure
+// shows in the open that follows.
+void CreateOutputDirectory(const wchar_t* path)
 {
     // Drive and directory together: on Windows the directory alone would be
     // resolved against the current drive.
     wchar_t drive[_MAX_DRIVE] = {};
     wchar_t* directory = DirectoryFits(path) ? new (std::nothrow) wchar_t[_MAX_DRIVE + _MAX_DIR]() : nullptr;
-    if (directory != nullptr) {
-        // A path without a directory part makes no directory; the open below
-        // decides either way.
-        if (_wsplitpath_s(path, drive, _MAX_DRIVE, directory + _MAX_DRIVE, _MAX_DIR, nullptr, 0, nullptr, 0) == 0 &&
-            directory[_MAX_DRIVE] != L'\0') {
-            std::wcscpy(directory, drive);
-            std::wmemmove(directory + std::wcslen(drive), directory + _MAX_DRIVE, std::wcslen(directory + _MAX_DRIVE) + 1);
-            CreateDirectoryW(directory, nullptr);
-        }
-        delete[] directory;
+    if (directory == nullptr) return;
+    // A path without a directory part makes no directory; the open decides
+    // either way.
+    if (_wsplitpath_s(path, drive, _MAX_DRIVE, directory + _MAX_DRIVE, _MAX_DIR, nullptr, 0, nullptr, 0) == 0 &&
+        directory[_MAX_DRIVE] != L'\0') {
+        std::wcscpy(directory, drive);
+        std::wmemmove(directory + std::wcslen(drive), directory + _MAX_DRIVE, std::wcslen(directory + _MAX_DRIVE) + 1);
+        CreateDirectoryW(directory, nullptr);
     }
+    delete[] directory;
+}
+
+}  // namespace
+
+bool PrepareSideOutput(const wchar_t* path)
+{
+    CreateOutputDirectory(path);
+    char pathText[sizeof g_pathText];
+    if (WideCharToMultiByte(CP_ACP, 0, path, -1, pathText, sizeof pathText, nullptr, nullptr) == 0)
+        std::snprintf(pathText, sizeof pathText, "%s", "?");
+    char action[sizeof pathText + 16];
+    std::snprintf(action, sizeof action, "open %s", pathText);
+    const std::filesystem::path target = FileSystemPath(path);
+    std::error_code error;
+    if (std::filesystem::is_directory(target, error)) {
+        PrintCause(action, EISDIR);
+        return false;
+    }
+    // Written as PATH.tmp and renamed over PATH: a file that can be made
+    // there now can be made at the end.
+    std::filesystem::path probe = target;
+    probe += ".tmp";
+    errno = 0;
+    std::ofstream file(probe, std::ios::binary | std::ios::out | std::ios::app);
+    if (!file.is_open()) {
+        PrintCause(action, errno);
+        return false;
+    }
+    file.close();
+    std::filesystem::remove(probe, error);
+    return true;
+}
+
+// Creates the output file's directory (one level, drive included) and opens
+// the file, truncating it. The one message for every way this can fail.
+HRESULT OpenOutputFile(const wchar_t* path)
+{
+    CreateOutputDirectory(path);
     // A FIFO holds the open until a reader comes: wait no longer than the
     // recording would have lasted.
     const std::int64_t left = g_settings.endTicks - static_cast<std::int64_t>(GetTickCount64());
@@ -53,12 +104,20 @@ HRESULT OpenOutputFile(const wchar_t* path)
     // write that returns has reached the file, so nothing is left for the
     // close to flush into an output that may have stopped taking data.
     g_outputFile.rdbuf()->pubsetbuf(nullptr, 0);
-    if (WaitForFileReader(path, left > 0 ? static_cast<DWORD>(std::min<std::int64_t>(left, 0x7FFFFFFF)) : 0))
+    if (WideCharToMultiByte(CP_ACP, 0, path, -1, g_pathText, sizeof g_pathText, nullptr, nullptr) == 0)
+        std::snprintf(g_pathText, sizeof g_pathText, "%s", "?");
+    g_writeError.store(0, std::memory_order_relaxed);
+    errno = 0;
+    if (WaitForFileReader(path, left > 0 ? static_cast<DWORD>(std::min<std::int64_t>(left, 0x7FFFFFFF)) : 0)) {
         g_outputFile.open(FileSystemPath(path), std::ios::binary | std::ios::out | std::ios::trunc);
-    else
+    } else {
         OutputDebugStringW(L"No reader opened the output pipe before the recording's end\n");
+        errno = 0;  // no system failure: the time ran out
+    }
     if (!g_outputFile.is_open()) {
+        const int systemError = errno;
         PrintLine("Error occurred while opening output file.");
+        NoteFailure("open", systemError);
         return E_FAIL;
     }
     g_outputFile.clear();
@@ -91,19 +150,26 @@ HRESULT OpenSegmentFile(const wchar_t* path, bool append)
 
 bool WriteToOutputFile(const char* bytes, int length)
 {
+    errno = 0;
     g_outputFile.write(bytes, static_cast<std::streamsize>(length));
-    if (g_outputFile.fail()) return false;
+    if (g_outputFile.fail()) {
+        g_writeError.store(errno, std::memory_order_relaxed);
+        return false;
+    }
     CountStored(length);
     return true;
 }
 
 bool CloseOutputFile()
 {
+    errno = 0;
     g_outputFile.close();
+    if (g_outputFile.fail()) g_writeError.store(errno, std::memory_order_relaxed);
     return !g_outputFile.fail();
 }
 
 void ReportWriteFailure()
 {
     PrintLine("Error occurred while writing output file.");
+    NoteFailure("write", g_writeError.load(std::memory_order_relaxed));
 }

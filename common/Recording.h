@@ -30,7 +30,13 @@ struct RecordingSettings {
     std::int64_t segmentSeconds;  // --segment=SECONDS: one file per segment; 0 for one file
     unsigned keepSegments;        // --keep=N: only the newest N segments stay; 0 keeps all
     const wchar_t* indexPath;     // --index=PATH: the list of segments (CSV or m3u8); nullptr for none
+    std::int64_t noDataSeconds;   // --no-data=SECONDS: end after this long without a datagram; 0 never
+    const wchar_t* metricsPath;   // --metrics=PATH: live figures for Prometheus; nullptr for none
 };
+
+// The result of a recording ended by --no-data: HRESULT_FROM_WIN32 of
+// ERROR_TIMEOUT (1460), which no other outcome gives; exit status 4 on POSIX.
+constexpr HRESULT kNoDataResult = static_cast<HRESULT>(0x800705B4u);
 
 static_assert(sizeof(std::time_t) == 8, "recording times are 64-bit");
 

@@ -62,6 +62,56 @@ HRESULT Report(const char* message)
     return E_FAIL;
 }
 
+// Every extension option, without its dashes: a new option is one more
+// entry, and its misspellings are refused from then on.
+const wchar_t* const kExtensionOptionNames[] = {
+    L"report", L"segment", L"keep", L"index", L"media-rate", L"no-data", L"metrics",
+};
+
+bool IsExtensionOptionName(const wchar_t* name, std::size_t length)
+{
+    for (const wchar_t* known : kExtensionOptionNames)
+        if (std::wcslen(known) == length && std::wcsncmp(known, name, length) == 0) return true;
+    return false;
+}
+
+void NarrowText(const wchar_t* text, char (&narrow)[512])
+{
+    if (WideCharToMultiByte(CP_ACP, 0, text, -1, narrow, sizeof narrow, nullptr, nullptr) == 0)
+        std::snprintf(narrow, sizeof narrow, "%s", "?");
+}
+
+// "--NAME=VALUE" with a known NAME.
+bool IsKnownOptionWithValue(const wchar_t* argument)
+{
+    const wchar_t* equals = std::wcschr(argument, L'=');
+    return std::wcsncmp(argument, L"--", 2) == 0 && equals != nullptr &&
+           IsExtensionOptionName(argument + 2, static_cast<std::size_t>(equals - argument - 2));
+}
+
+// A known option written the wrong way where the extension options stand:
+// "--segment 60" (a space for the "="), or "-segment=60" (one dash). Prints
+// what to write instead and the usage, and sets *status to E_FAIL.
+bool RefuseMisspelledOption(const wchar_t* argument, const wchar_t* next, HRESULT* status)
+{
+    char narrow[512];
+    if (std::wcsncmp(argument, L"--", 2) == 0 && IsExtensionOptionName(argument + 2, std::wcslen(argument + 2))) {
+        char value[512] = "VALUE";
+        if (next != nullptr && *next != L'\0' && *next != L'-') NarrowText(next, value);
+        NarrowText(argument, narrow);
+        PrintFormattedLine("Write %s=%s as one argument, with \"=\".", narrow, value);
+    } else if (argument[0] == L'-' && argument[1] != L'-' && std::wcschr(argument, L'=') != nullptr &&
+               IsExtensionOptionName(argument + 1, static_cast<std::size_t>(std::wcschr(argument, L'=') - argument - 1))) {
+        NarrowText(argument, narrow);
+        PrintFormattedLine("Write -%s with two dashes.", narrow);
+    } else {
+        return false;
+    }
+    PrintUsage();
+    *status = E_FAIL;
+    return true;
+}
+
 enum OptionBit : unsigned {
     kInterfaceSeen = 1u << 0,
     kGroupSeen = 1u << 1,
@@ -132,11 +182,13 @@ int ParseExtensionOptions(int argc, wchar_t** argv, RecordingSettings* settings,
 {
     int taken = 0;
     // Only "--NAME=VALUE" is one: anything else (even "--version" among
-    // other arguments) is left to the argument count, as it always was.
-    for (int position = 1; position < argc && std::wcsncmp(argv[position], L"--", 2) == 0 &&
-                           std::wcschr(argv[position], L'=') != nullptr;
-         ++position) {
+    // other arguments) is left to the argument count, as it always was,
+    // unless it is a known option written the wrong way.
+    for (int position = 1; position < argc; ++position) {
         const wchar_t* argument = argv[position];
+        if (RefuseMisspelledOption(argument, position + 1 < argc ? argv[position + 1] : nullptr, status))
+            return taken;
+        if (std::wcsncmp(argument, L"--", 2) != 0 || std::wcschr(argument, L'=') == nullptr) break;
         const wchar_t* equals = std::wcschr(argument, L'=');
         const auto nameLength = static_cast<std::size_t>(equals - argument);
         const wchar_t* value = equals + 1;
@@ -157,17 +209,35 @@ int ParseExtensionOptions(int argc, wchar_t** argv, RecordingSettings* settings,
             settings->keepSegments = static_cast<unsigned>(number);
         } else if (nameLength == 7 && std::wcsncmp(argument, L"--index", 7) == 0 && *value != L'\0') {
             settings->indexPath = value;
+        } else if (nameLength == 9 && std::wcsncmp(argument, L"--no-data", 9) == 0) {
+            if (!ParseNumber(value, 1, 86400, &number)) {
+                *status = Report("Error occurred while parsing no-data length.");
+                return taken;
+            }
+            settings->noDataSeconds = number;
+        } else if (nameLength == 9 && std::wcsncmp(argument, L"--metrics", 9) == 0 && *value != L'\0') {
+            settings->metricsPath = value;
         } else {
             // A typo must not look like success.
             char narrow[512];
-            if (WideCharToMultiByte(CP_ACP, 0, argument, -1, narrow, sizeof narrow, nullptr, nullptr) == 0)
-                std::snprintf(narrow, sizeof narrow, "%s", "?");
+            NarrowText(argument, narrow);
             PrintFormattedLine("Unknown option: %s", narrow);
             PrintUsage();
             *status = E_FAIL;
             return taken;
         }
         ++taken;
+    }
+    // A known option behind the five pairs was meant as one, not as an
+    // extra argument.
+    for (int position = 1 + taken + 10; position < argc; ++position) {
+        if (!IsKnownOptionWithValue(argv[position])) continue;
+        char narrow[512];
+        NarrowText(argv[position], narrow);
+        PrintFormattedLine("Write %s before the five option pairs.", narrow);
+        PrintUsage();
+        *status = E_FAIL;
+        return taken;
     }
     if (settings->keepSegments != 0 && settings->segmentSeconds == 0) *status = Report("--keep needs --segment.");
     if (settings->indexPath != nullptr && settings->segmentSeconds == 0) *status = Report("--index needs --segment.");

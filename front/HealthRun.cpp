@@ -7,6 +7,7 @@
 #include "pipeline/HealthReport.h"
 #include "pipeline/HealthTotals.h"
 #include "pipeline/StreamHealth.h"
+#include "pipeline/WriterThread.h"
 
 #include <chrono>
 #include <new>
@@ -48,6 +49,7 @@ HRESULT EndHealth(HealthRun* run, std::int64_t endNs, const HealthTarget& target
     if (g_counters.socketDropsKnown.load(std::memory_order_acquire))
         health.NoteHostDrops(g_counters.socketDrops.load(std::memory_order_relaxed), endNs);
     health.Finish(endNs, target.fileSize);
+    PublishHealthTotals(health);
     ReportHealthTotals(health, target.earlier);
 
     HRESULT result = S_OK;

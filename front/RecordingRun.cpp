@@ -9,6 +9,7 @@
 #include "common/UtcTime.h"
 #include "front/CommandLine.h"
 #include "front/HealthRun.h"
+#include "front/LiveMetrics.h"
 #include "front/StatusLine.h"
 #include "pipeline/ChunkQueue.h"
 #include "pipeline/SegmentRotation.h"
@@ -45,11 +46,33 @@ constexpr DWORD kRefreshMilliseconds = 1000;
 // once, unless it is held up in a write.
 constexpr ULONGLONG kStopPollMilliseconds = 100;
 
+// --no-data: when the datagram count last moved, seen from the main thread's
+// polls (a tenth of a second apart at most).
+struct SilenceWatch {
+    ULONGLONG limitMilliseconds;  // 0: never
+    std::uint64_t datagrams;
+    ULONGLONG since;
+    bool ended;  // the recording ended for it
+};
+
+// True once nothing has arrived for the limit: from the join, or from the
+// last datagram.
+bool SilenceTooLong(SilenceWatch* watch, ULONGLONG now)
+{
+    const std::uint64_t datagrams = g_counters.datagramsReceived.load(std::memory_order_relaxed);
+    if (datagrams != watch->datagrams) {
+        watch->datagrams = datagrams;
+        watch->since = now;
+    }
+    return watch->limitMilliseconds != 0 && now - watch->since >= watch->limitMilliseconds;
+}
+
 // Waits for the writer thread to end, refreshing the status line. Receiving
 // ends at the deadline or on a stop request even while the writer is held up
 // in a write (a full pipe, a hung network file system). False when the writer
 // then made no progress for kStallMilliseconds: it is left where it is.
-bool WaitForWriter(HANDLE writer, const WriterInputs& inputs, StatusDisplay* status)
+bool WaitForWriter(HANDLE writer, const WriterInputs& inputs, StatusDisplay* status, SilenceWatch* silence,
+                   LiveMetrics* metrics)
 {
     bool ended = false;
     ULONGLONG endedAt = 0;
@@ -64,12 +87,19 @@ bool WaitForWriter(HANDLE writer, const WriterInputs& inputs, StatusDisplay* sta
         now = GetTickCount64();
         if (now >= nextRefresh) {
             status->Refresh();
+            if (metrics != nullptr && !ended) metrics->Write(inputs.dropsSocket, now - silence->since, true);
             nextRefresh = now + kRefreshMilliseconds;
         }
-        if (!ended && (static_cast<std::int64_t>(now) > inputs.endTicks || StopRequested())) {
+        const bool silent = !ended && SilenceTooLong(silence, now);
+        if (!ended && (static_cast<std::int64_t>(now) > inputs.endTicks || StopRequested() || silent)) {
             inputs.stopReceiving(inputs.stopContext);
             ended = true;
             endedAt = GetTickCount64();
+            if (silent) {
+                silence->ended = true;
+                OutputDebugLine("No data for %lld s: recording ended\n",
+                                static_cast<long long>(silence->limitMilliseconds / 1000));
+            }
         }
         if (ended) {
             const ULONGLONG lastWrite = g_counters.lastWriteTicks.load(std::memory_order_relaxed);
@@ -107,7 +137,8 @@ HRESULT EndOutputs(HealthRun* health, SegmentRotation* segments, std::int64_t en
 // which may never come back from its write. With `figures` taken from it the
 // last report is written as well.
 [[noreturn]] void AbandonStalledWriter(StatusDisplay* status, SOCKET socket, HealthRun* health,
-                                      SegmentRotation* segments, bool figures, std::int64_t endedNanoseconds)
+                                      SegmentRotation* segments, bool figures, std::int64_t endedNanoseconds,
+                                      LiveMetrics* metrics, const SilenceWatch& silence)
 {
     const std::uint64_t left = g_counters.bytesReceived.load() - g_counters.bytesStored.load() -
                                g_counters.bytesNotQueued.load();
@@ -116,12 +147,14 @@ HRESULT EndOutputs(HealthRun* health, SegmentRotation* segments, std::int64_t en
     OutputDebugLine("Output stalled: %llu bytes left unwritten\n", static_cast<unsigned long long>(left));
     ReportTotals(socket);
     if (figures) EndOutputs(health, segments, endedNanoseconds);
+    if (metrics != nullptr) metrics->Write(socket, GetTickCount64() - silence.since, false);
     PrintTimeLine("Recording finished at");
     ExitProcess(static_cast<UINT>(StopRequested() ? static_cast<HRESULT>(STATUS_CONTROL_C_EXIT) : E_FAIL));
 }
 
 // Runs the writer on its own thread and waits for it; its result.
-DWORD RunWriter(Receiver* receiver, SOCKET socket, HealthRun* health, SegmentRotation* segments)
+DWORD RunWriter(Receiver* receiver, SOCKET socket, HealthRun* health, SegmentRotation* segments,
+                SilenceWatch* silence, LiveMetrics* metrics)
 {
     FiguresHandOver figures;
     WriterInputs inputs = {receiver->queue, receiver->dataEvent, g_settings.endTicks, EndReceiving, ReceivingEnded, receiver,
@@ -139,9 +172,10 @@ DWORD RunWriter(Receiver* receiver, SOCKET socket, HealthRun* health, SegmentRot
     // figures are taken from it for the report. Elsewhere (its write came
     // back just now, or it is opening the next segment), it gets one more
     // stretch of time; after that the process ends without the report.
-    for (int stalls = 1; !WaitForWriter(g_writerThread, inputs, &status); ++stalls) {
+    for (int stalls = 1; !WaitForWriter(g_writerThread, inputs, &status, silence, metrics); ++stalls) {
         const bool taken = TakeFiguresFromStalledWriter(&figures, receiver->queue, health->health);
-        if (taken || stalls == 2) AbandonStalledWriter(&status, socket, health, segments, taken, receiver->endedNanoseconds);
+        if (taken || stalls == 2)
+            AbandonStalledWriter(&status, socket, health, segments, taken, receiver->endedNanoseconds, metrics, *silence);
     }
     status.Finish();
     DWORD result = 0;
@@ -187,6 +221,26 @@ bool SegmentableOutput(const wchar_t* path)
     return !std::filesystem::exists(status) || std::filesystem::is_regular_file(status);
 }
 
+// The outputs of extension options, checked before anything is received, so
+// that one that cannot be written fails now and not after the recording.
+HRESULT PrepareExtensionOutputs(std::int64_t startUnixMs)
+{
+    if (g_settings.reportPath != nullptr) {
+        const std::wstring report = g_settings.segmentSeconds != 0
+                                        ? SegmentFileName(g_settings.reportPath, startUnixMs / 1000)
+                                        : std::wstring(g_settings.reportPath);
+        if (!PrepareSideOutput(report.c_str())) {
+            PrintLine("Error occurred while writing report file.");
+            return E_FAIL;
+        }
+    }
+    if (g_settings.metricsPath != nullptr && !PrepareSideOutput(g_settings.metricsPath)) {
+        PrintLine("Error occurred while writing metrics file.");
+        return E_FAIL;
+    }
+    return S_OK;
+}
+
 }  // namespace
 
 HRESULT RunRecording()
@@ -208,10 +262,13 @@ HRESULT RunRecording()
     }
     if (receiver->queue != nullptr && receiver->dataEvent != nullptr)
         result = receiver->CreateSocket(receiver->groupAddress, receiver->port, receiver->interfaceAddress);
+    // --no-data counts from the join: the group's datagrams are kept from then on.
+    SilenceWatch silence = {static_cast<ULONGLONG>(g_settings.noDataSeconds) * 1000, 0, GetTickCount64(), false};
     // Segments: the boundaries are mapped to the monotonic clock once, so
     // that a later step of the wall clock moves none of them.
     SegmentRotation* segments = nullptr;
     const wchar_t* firstFile = g_settings.outputPath;
+    if (result == 0) result = PrepareExtensionOutputs(UnixMilliseconds());
     if (result == 0 && g_settings.segmentSeconds != 0) {
         // Both clocks to the nanosecond, the wall clock read between two
         // readings of the other: a boundary is then where the wall clock puts
@@ -243,9 +300,17 @@ HRESULT RunRecording()
         AcceptStopRequests(receiver->dataEvent);
         stoppable = SetConsoleCtrlHandler(OnConsoleControl, TRUE) != FALSE;
         PrintTimeLine("Recording started at");
-        DWORD writerResult = RunWriter(receiver, socket, &health, segments);
+        LiveMetrics* metrics = g_settings.metricsPath != nullptr
+                                   ? new (std::nothrow) LiveMetrics(g_settings.metricsPath, g_settings, health.startedUnixMs)
+                                   : nullptr;
+        DWORD writerResult = RunWriter(receiver, socket, &health, segments, &silence, metrics);
         ReportTotals(socket);
         const HRESULT reportResult = EndOutputs(&health, segments, receiver->endedNanoseconds);
+        // The last state stays in the file.
+        const ULONGLONG endedTicks = GetTickCount64();
+        SilenceTooLong(&silence, endedTicks);
+        if (metrics != nullptr) metrics->Write(socket, endedTicks - silence.since, false);
+        delete metrics;
         RefuseStopRequests();
         if (!CloseOutputFile() && writerResult == 0) {
             // The buffered tail could not be stored.
@@ -258,6 +323,7 @@ HRESULT RunRecording()
             result = static_cast<HRESULT>(writerResult);
         // The recording is kept either way; the report's failure still tells.
         if (result == 0) result = reportResult;
+        if (result == 0 && silence.ended) result = kNoDataResult;
     }
 
     PrintTimeLine("Recording finished at");

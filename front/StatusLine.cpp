@@ -5,8 +5,11 @@
 #include "common/SegmentNames.h"
 #include "receiver/Receiver.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstring>
+#include <string>
+#include <vector>
 
 bool StatusLineWanted()
 {
@@ -116,6 +119,47 @@ StatusLine::StatusLine(std::int64_t total, const StatusSample& start)
 {
 }
 
+namespace {
+
+// The least of a segment's name worth showing: "..." and its last 12 characters.
+constexpr std::size_t kShortestTrailer = 15;
+
+// One field of the line when it must fit a narrow terminal: the lower its
+// rank, the longer it stays.
+struct Field {
+    int rank;
+    std::string text;
+};
+
+// The fields of rank up to `keep`, in their order, with `separator`.
+std::string Join(const std::vector<Field>& fields, int keep, const char* separator)
+{
+    std::string line;
+    for (const Field& field : fields) {
+        if (field.rank > keep || field.text.empty()) continue;
+        if (!line.empty()) line += separator;
+        line += field.text;
+    }
+    return line;
+}
+
+// What an operator reads first, in this order: the time, the rate, anything
+// wrong (no data, drops, late writes), the amount stored, the network's
+// figures, the datagram count. Fields go from the end of that list until the
+// line fits; then the blanks between them narrow.
+std::string FitFields(const std::vector<Field>& fields, int highest, std::size_t limit)
+{
+    for (int keep = highest; keep >= 1; --keep) {
+        for (const char* separator : {"  ", " "}) {
+            std::string line = Join(fields, keep, separator);
+            if (line.size() <= limit) return line;
+        }
+    }
+    return Join(fields, 1, " ");  // clipped by Show
+}
+
+}  // namespace
+
 void StatusLine::Compose(const StatusSample& now, double bitsPerSecond, const char* rateSuffix, const char* warning)
 {
     char elapsed[32];
@@ -123,22 +167,76 @@ void StatusLine::Compose(const StatusSample& now, double bitsPerSecond, const ch
     char stored[32];
     char rate[32];
     char drops[80] = "";
-    if (now.dropsKnown && now.drops > 0) std::snprintf(drops, sizeof drops, "  %" PRIu64 " dropped", now.drops);
+    char dropped[40] = "";
+    char late[40] = "";
+    if (now.dropsKnown && now.drops > 0) {
+        std::snprintf(drops, sizeof drops, "  %" PRIu64 " dropped", now.drops);
+        std::snprintf(dropped, sizeof dropped, "%" PRIu64 " dropped", now.drops);
+    }
     if (now.notQueued > 0) {
         const std::size_t used = std::strlen(drops);
         std::snprintf(drops + used, sizeof drops - used, "  %" PRIu64 " not written in time", now.notQueued);
+        std::snprintf(late, sizeof late, "%" PRIu64 " late", now.notQueued);
     }
     FormatDuration(now.elapsedSeconds, elapsed, sizeof elapsed);
     FormatDuration(totalSeconds, total, sizeof total);
     FormatBytes(now.bytesStored, stored, sizeof stored);
     FormatBitRate(bitsPerSecond, rate, sizeof rate);
     char health[64] = "";
-    if (now.healthKnown)
+    char network[64] = "";
+    if (now.healthKnown) {
         std::snprintf(health, sizeof health, "  IAT max %.1f ms  MDI %.1f:%" PRIu64, now.iatMaxUs / 1000.0,
                       static_cast<double>(now.dfMicroseconds) / 1000.0, now.mlr);
-    std::snprintf(text, sizeof text, "%s / %s  stored %s  %s%s  %" PRIu64 " datagrams%s%s%s%s%s", elapsed, total,
-                  stored, rate, rateSuffix, now.datagrams, drops, warning, health, *trailer != '\0' ? "  " : "",
-                  trailer);
+        std::snprintf(network, sizeof network, "IAT %.1fms MDI %.1f:%" PRIu64, now.iatMaxUs / 1000.0,
+                      static_cast<double>(now.dfMicroseconds) / 1000.0, now.mlr);
+    }
+    // Everything, as wide as it comes.
+    std::snprintf(text, sizeof text, "%s / %s  stored %s  %s%s  %" PRIu64 " datagrams%s%s%s", elapsed, total, stored,
+                  rate, rateSuffix, now.datagrams, drops, warning, health);
+    const std::size_t limit = width > 1 ? static_cast<std::size_t>(width - 1) : 0;
+    const std::size_t trailerLength = std::strlen(trailer);
+    if (limit != 0 && std::strlen(text) + (trailerLength != 0 ? 2 + trailerLength : 0) > limit) {
+        char datagrams[40];
+        std::snprintf(datagrams, sizeof datagrams, "%" PRIu64 " datagrams", now.datagrams);
+        // "  no data for 3 s" becomes "no data 3s".
+        std::string silence = warning;
+        if (silence.rfind("  no data for ", 0) == 0)
+            silence = "no data " + silence.substr(14, silence.size() - 14 - 2) + "s";
+        else if (!silence.empty())
+            silence = silence.substr(2);
+        const std::vector<Field> fields = {
+            {1, std::string(elapsed) + "/" + total},
+            {2, std::string(rate) + (*rateSuffix != '\0' ? " avg" : "")},
+            {3, silence},
+            {3, dropped},
+            {3, late},
+            {4, stored},
+            {5, network},
+            {6, datagrams},
+        };
+        // A segment's name, when there is one, comes before the datagram count.
+        const std::string fitted = FitFields(fields, trailerLength != 0 ? 5 : 6, limit);
+        std::snprintf(text, sizeof text, "%s", fitted.c_str());
+    }
+    AppendTrailer(limit);
+}
+
+void StatusLine::AppendTrailer(std::size_t limit)
+{
+    if (*trailer == '\0') return;
+    const std::size_t used = std::strlen(text);
+    const std::size_t length = std::strlen(trailer);
+    // Clipped, a name keeps its end, where a segment's time is.
+    constexpr std::size_t kShortest = kShortestTrailer;
+    const char* shown = trailer;
+    const char* mark = "";
+    if (limit != 0 && used + 2 + length > limit) {
+        if (used + 2 + kShortest > limit) return;  // no room for it
+        const std::size_t room = limit - used - 2 - 3;
+        shown = trailer + (length - room);
+        mark = "...";
+    }
+    std::snprintf(text + used, sizeof text - used, "  %s%s", mark, shown);
 }
 
 const char* StatusLine::Update(const StatusSample& now)
@@ -163,11 +261,19 @@ const char* StatusLine::Final(const StatusSample& now)
 
 void StatusLine::SetTrailer(const char* value)
 {
-    // Its start, when it is longer: the line is clipped at the end anyway.
+    // Its end, when it is longer: a segment's time is there.
     std::size_t length = std::strlen(value);
-    if (length >= sizeof trailer) length = sizeof trailer - 1;
+    if (length >= sizeof trailer) {
+        value += length - (sizeof trailer - 1);
+        length = sizeof trailer - 1;
+    }
     std::memcpy(trailer, value, length);
     trailer[length] = '\0';
+}
+
+void StatusLine::SetWidth(int columns)
+{
+    width = columns;
 }
 
 void StatusLine::Show(std::FILE* stream, const char* line, bool last, int width)
@@ -220,13 +326,19 @@ void ShowSegment(StatusLine* line)
 
 void StatusDisplay::Refresh()
 {
-    if (wanted) ShowSegment(&line);
-    if (wanted) line.Show(stderr, line.Update(TakeStatusSample(g_settings.startTicks, socket)), false, StatusLineWidth());
+    if (!wanted) return;
+    ShowSegment(&line);
+    const int width = StatusLineWidth();
+    line.SetWidth(width);
+    line.Show(stderr, line.Update(TakeStatusSample(g_settings.startTicks, socket)), false, width);
 }
 
 void StatusDisplay::Finish()
 {
-    if (wanted) line.Show(stderr, line.Final(TakeStatusSample(g_settings.startTicks, socket)), true, StatusLineWidth());
+    if (!wanted) return;
+    const int width = StatusLineWidth();
+    line.SetWidth(width);
+    line.Show(stderr, line.Final(TakeStatusSample(g_settings.startTicks, socket)), true, width);
     wanted = false;
 }
 

@@ -51,7 +51,10 @@ void FormatBitRate(double bitsPerSecond, char* text, std::size_t size);
 
 // One line, rewritten in place with a carriage return: elapsed and total
 // time, bytes stored, the bit rate since the previous refresh, datagrams
-// received, and "no data for N s" once nothing has arrived for 3 s.
+// received, and "no data for N s" once nothing has arrived for 3 s. On a
+// terminal too narrow for all of it, the line keeps what an operator reads
+// first, in compact forms: the time, the rate, what is wrong, the amount
+// stored, IAT max and MDI, the datagrams; a segment's name keeps its end.
 class StatusLine {
 public:
     static constexpr ULONGLONG kSilenceWarningMilliseconds = 3000;
@@ -65,6 +68,8 @@ public:
     const char* Final(const StatusSample& now);
     // Shown after everything else (the current segment's file); "" for none.
     void SetTrailer(const char* text);
+    // The terminal's width for the texts that follow; 0 (unknown) shows all.
+    void SetWidth(int columns);
 
     // Writes the text over the previous one: "\r", the text, and blanks over
     // whatever is left of a longer previous line; a newline if `last`. With
@@ -75,12 +80,14 @@ public:
 
 private:
     void Compose(const StatusSample& now, double bitsPerSecond, const char* rateSuffix, const char* warning);
+    void AppendTrailer(std::size_t limit);
 
     std::int64_t totalSeconds;
     StatusSample first;
     StatusSample previous;
     ULONGLONG lastArrivalTicks;  // when the datagram count was last seen moving
     std::size_t shownLength = 0;
+    int width = 0;
     char trailer[128] = {};
     char text[512] = {};
 };

@@ -44,6 +44,7 @@ void StreamHealth::Start(std::int64_t startAt)
     previousRate = 0;
     dropsNoted = dropsKnown = false;
     lastDrops = 0;
+    earlier = HealthRunTotals{};
     ResetPeriod(startAt);
 }
 
@@ -53,7 +54,18 @@ void StreamHealth::StartPeriod(std::int64_t startAt)
         Start(startAt);
         return;
     }
+    earlier = RunTotals();
     ResetPeriod(startAt);
+}
+
+HealthRunTotals StreamHealth::RunTotals() const
+{
+    HealthRunTotals totals = earlier;
+    totals.tsPacketsLost += TsPacketsLost();
+    totals.outages += outages.size();
+    for (const HealthOutage& outage : outages) totals.outageNs += outage.endNs - outage.startNs;
+    totals.rtpPacketsLost = rtpSequence.Lost();
+    return totals;
 }
 
 void StreamHealth::ResetPeriod(std::int64_t periodStartNs)

@@ -57,6 +57,14 @@ struct HealthOutage {          // at least one second without a datagram
     bool continuing = false, continued = false;
 };
 
+// The figures that only grow over a whole run, every period so far included.
+struct HealthRunTotals {
+    std::uint64_t tsPacketsLost = 0;
+    std::uint64_t rtpPacketsLost = 0;
+    std::uint64_t outages = 0;  // closed ones
+    std::int64_t outageNs = 0;
+};
+
 class StreamHealth {
 public:
     StreamHealth();
@@ -117,6 +125,7 @@ public:
     bool RateFromPcr() const { return rateFromPcr; }    // some second of the period took MR from PCRs
     std::optional<std::uint64_t> HostDrops() const;     // in this period; none when never noted
     const std::uint64_t* IatHistogram() const { return iatHistogram; }  // kIatBuckets counts
+    HealthRunTotals RunTotals() const;
 
 private:
     // The first and the last arrival in one slot of the open second, as
@@ -152,6 +161,7 @@ private:
     std::uint64_t nextOffset = 0;      // where the next datagram's bytes go
     std::size_t firstUnresolved = 0;  // seconds from here on wait for the next datagram's offset
     std::uint64_t periodDrops = 0;     // host drops noted in this period
+    HealthRunTotals earlier;           // of the periods before this one
 
     // The open second.
     HealthInterval open{};

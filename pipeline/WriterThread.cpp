@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 namespace {
 
@@ -36,13 +37,14 @@ void FeedHealth(StreamHealth* health, const Chunk* chunk, std::uint64_t fileOffs
     }
 }
 
-// The last complete second's figures, for the status line.
+// The last complete second's figures, for the status line and the metrics.
 void PublishHealth(const StreamHealth* health)
 {
     HealthInterval last = {};
     if (!health->LastCompleteSecond(&last)) return;
     const auto seconds = static_cast<std::uint64_t>(last.t + 1);
     if (g_counters.healthSeconds.load(std::memory_order_relaxed) == seconds) return;
+    PublishHealthTotals(*health);
     g_counters.healthIatMaxUs.store(last.iatMaxUs, std::memory_order_relaxed);
     g_counters.healthDfMicroseconds.store(static_cast<std::uint64_t>(last.dfMs * 1000.0), std::memory_order_relaxed);
     g_counters.healthMlr.store(last.mlr, std::memory_order_relaxed);
@@ -50,6 +52,25 @@ void PublishHealth(const StreamHealth* health)
 }
 
 }  // namespace
+
+namespace {
+// The totals as last published; the writer and the main thread meet only here.
+std::mutex g_totalsLock;
+HealthRunTotals g_publishedTotals;
+}  // namespace
+
+void PublishHealthTotals(const StreamHealth& health)
+{
+    const HealthRunTotals totals = health.RunTotals();
+    std::lock_guard<std::mutex> guard(g_totalsLock);
+    g_publishedTotals = totals;
+}
+
+HealthRunTotals PublishedHealthTotals()
+{
+    std::lock_guard<std::mutex> guard(g_totalsLock);
+    return g_publishedTotals;
+}
 
 bool TakeFiguresFromStalledWriter(FiguresHandOver* figures, ChunkQueue* queue, StreamHealth* health)
 {

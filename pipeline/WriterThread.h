@@ -7,9 +7,10 @@
 #include <atomic>
 #include <cstdint>
 
+#include "pipeline/StreamHealth.h"
+
 class ChunkQueue;
 class SegmentRotation;
-class StreamHealth;
 
 // What the writer is handed: where the chunks come from, what wakes it, the
 // deadline, and how to end receiving. It knows nothing else of the receiver.
@@ -50,6 +51,12 @@ struct FiguresHandOver {
 // marker go into the figures (at the file offsets they would have had) and
 // all of which are released. False when the writer is not inside a write.
 bool TakeFiguresFromStalledWriter(FiguresHandOver* figures, ChunkQueue* queue, StreamHealth* health);
+
+// The run's health totals, for the metrics: published by the writer once a
+// second and by the main thread once the figures are closed; read by the
+// main thread.
+void PublishHealthTotals(const StreamHealth& health);
+HealthRunTotals PublishedHealthTotals();
 
 // `parameter` is a WriterInputs*. Ends with 0, or E_FAIL when the output
 // file could not be written.

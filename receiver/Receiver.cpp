@@ -1,5 +1,6 @@
 #include "receiver/Receiver.h"
 
+#include "common/AddressText.h"
 #include "common/ConsoleLine.h"
 #include "common/DebugLine.h"
 #include "common/Recording.h"
@@ -8,6 +9,7 @@
 
 #include <cstdio>
 #include <new>
+#include <string>
 
 namespace {
 
@@ -51,13 +53,28 @@ int ReportReceiveBuffer(SOCKET socket)
 }
 
 // Every failure exit of the set-up: the error first, then Winsock is ended
-// (which also releases the socket), then the message.
-HRESULT FailSetup(const wchar_t* message)
+// (which also releases the socket), then the message; the system's own
+// words for `action` go to standard error where the platform has them.
+HRESULT FailSetup(const wchar_t* message, const char* action)
 {
     int error = WSAGetLastError();
+    const int systemError = LastSocketSystemError();
     WSACleanup();
     if (message != nullptr) OutputDebugStringW(message);
+    PrintCause(action, systemError);
     return HRESULT_FROM_WIN32(static_cast<unsigned long>(error));
+}
+
+std::string BindText(ULONG interfaceAddr, ULONG portValue)
+{
+    return "bind " + AddressText(interfaceAddr) + ":" + std::to_string(ntohs(static_cast<USHORT>(portValue)));
+}
+
+std::string JoinText(ULONG group, ULONG source, ULONG interfaceAddr)
+{
+    std::string text = "join ";
+    if (source != 0) text += AddressText(source) + "@";
+    return text + AddressText(group) + " on " + AddressText(interfaceAddr);
 }
 
 }  // namespace
@@ -100,19 +117,19 @@ HRESULT Receiver::CreateSocket(ULONG group, ULONG portValue, ULONG interfaceAddr
 
     socket = WSASocketW(AF_INET, SOCK_DGRAM, 0, nullptr, 0,
                         WSA_FLAG_OVERLAPPED | WSA_FLAG_MULTIPOINT_C_LEAF | WSA_FLAG_MULTIPOINT_D_LEAF);
-    if (socket == INVALID_SOCKET) return FailSetup(nullptr);
+    if (socket == INVALID_SOCKET) return FailSetup(nullptr, "socket");
 
     OutputDebugStringW(L"Setting socket options...\n");
     if (RequestReceiveBuffer(socket, kReceiveBufferBytes) == SOCKET_ERROR &&
         RequestReceiveBuffer(socket, kFallbackReceiveBufferBytes) == SOCKET_ERROR)
-        return FailSetup(L"Setting socket buffer size option failed\n");
+        return FailSetup(L"Setting socket buffer size option failed\n", "setsockopt SO_RCVBUF");
     int sendBufferSize = 0;  // nothing is ever sent
     if (setsockopt(socket, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&sendBufferSize), 4) ==
         SOCKET_ERROR)
-        return FailSetup(L"Setting socket buffer size option failed\n");
+        return FailSetup(L"Setting socket buffer size option failed\n", "setsockopt SO_SNDBUF");
     const char reuse = 1;  // one byte, as Winsock takes it; lets recordings share a port
     if (setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &reuse, 1) == SOCKET_ERROR)
-        return FailSetup(L"Setting reuse address option failed.\n");
+        return FailSetup(L"Setting reuse address option failed.\n", "setsockopt SO_REUSEADDR");
 
     OutputDebugStringW(L"Joining to multicast group.\n");
     OutputDebugStringW(L"MCAST_JOIN_GROUP option failed. Selecting NIC by it's Ipv4 ip\n");
@@ -127,8 +144,10 @@ HRESULT Receiver::CreateSocket(ULONG group, ULONG portValue, ULONG interfaceAddr
     local.sin_port = static_cast<USHORT>(portValue);
     local.sin_addr.s_addr = interfaceAddr;
     if (bind(socket, reinterpret_cast<const sockaddr*>(&local), static_cast<int>(sizeof local)) == SOCKET_ERROR) {
+        const int systemError = LastSocketSystemError();
         WSACleanup();
         OutputDebugStringW(L"Binding failed\n");
+        PrintCause(BindText(interfaceAddr, portValue).c_str(), systemError);
         return kBindFailed;
     }
 
@@ -137,8 +156,10 @@ HRESULT Receiver::CreateSocket(ULONG group, ULONG portValue, ULONG interfaceAddr
     if (IsMulticastAddress(group)) {
         if (Join(socket, group, sourceAddress, interfaceAddr) == SOCKET_ERROR) {
             int error = WSAGetLastError();
+            const int systemError = LastSocketSystemError();
             WSACleanup();
             PrintFormattedLine("Joining multicast group failed: %d", error);
+            PrintCause(JoinText(group, sourceAddress, interfaceAddr).c_str(), systemError);
             return HRESULT_FROM_WIN32(static_cast<unsigned long>(error));
         }
     }

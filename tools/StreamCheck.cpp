@@ -226,6 +226,8 @@ CheckResult StreamChecker::finish() {
 
   r.ok = r.corrupt == 0 && r.missing == 0 && r.duplicates == 0 && r.outOfOrder == 0 &&
          r.unexpected == 0 && r.trailingBytes == 0 && r.ccErrors == 0 && r.syncErrors == 0;
+  // An empty recording is a failed one, unless none was expected.
+  if (r.datagrams == 0 && !(options_.expectCount && *options_.expectCount == 0)) r.ok = false;
   return r;
 }
 
@@ -241,6 +243,7 @@ std::string verdictLine(const CheckResult& r) {
   std::ostringstream out;
   out << (r.ok ? "OK: " : "FAIL: ") << counted(r.datagrams, "datagram", "datagrams");
   if (r.first) out << " " << *r.first << ".." << *r.last;
+  if (!r.ok && r.datagrams == 0 && r.trailingBytes == 0) return out.str() + ": the recording holds no datagram";
   if (r.ok) {
     if (r.first) out << ", byte-exact";
     return out.str();

@@ -2,6 +2,8 @@
 #include "ErrorMapping.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 namespace pelorin_win {
 
@@ -11,6 +13,21 @@ thread_local DWORD t_lastError = 0;
 
 DWORD GetLastError() { return t_lastError; }
 void SetLastError(DWORD error) { t_lastError = error; }
+
+namespace {
+// strerror_r comes in two shapes: GNU returns the text, POSIX fills the buffer.
+[[maybe_unused]] const char* ErrorWords(const char* words, const char*) { return words; }
+[[maybe_unused]] const char* ErrorWords(int, const char* buffer) { return buffer; }
+}  // namespace
+
+BOOL DescribeSystemError(int error, char* text, std::size_t size)
+{
+    if (error <= 0 || text == nullptr || size == 0) return FALSE;
+    char buffer[256] = {};
+    const char* words = ErrorWords(::strerror_r(error, buffer, sizeof buffer), buffer);
+    std::snprintf(text, size, "%s (%d)", words, error);
+    return TRUE;
+}
 
 namespace detail {
 

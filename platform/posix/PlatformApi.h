@@ -246,6 +246,12 @@ BOOL QuerySocketDrops(SOCKET s, ULONGLONG* drops);
 // Not a Winsock call: asks the system to time-stamp every datagram the socket
 // receives, for QueryReceiveTime. FALSE when it cannot.
 BOOL EnableReceiveTimes(SOCKET s);
+// Not Winsock calls: the system's own account of a failure. The errno of the
+// last socket call on this thread that failed (0 when none did), and the
+// words for an errno value, "Permission denied (13)"; FALSE when there are
+// none to give.
+int LastSocketSystemError();
+BOOL DescribeSystemError(int error, char* text, std::size_t size);
 // Not a Winsock call: WSARecvFrom of one buffer without the sender's address,
 // posted so that its completion routine may ask QueryReceiveTime.
 int PostTimedReceive(SOCKET s, LPWSABUF buffer, LPWSAOVERLAPPED overlapped,

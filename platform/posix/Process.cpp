@@ -14,9 +14,12 @@ namespace detail {
 int PosixExitStatus(int result)
 {
     constexpr int kBindFailedResult = 2049;  // not an HRESULT
+    // HRESULT_FROM_WIN32(ERROR_TIMEOUT): nothing arrived for --no-data's time.
+    constexpr int kNoDataResult = static_cast<int>(0x800705B4u);
     if (result == 0) return 0;
     if (result == E_FAIL) return 1;
     if (result == kBindFailedResult) return 2;
+    if (result == kNoDataResult) return 4;
     return 3;
 }
 

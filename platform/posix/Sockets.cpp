@@ -38,14 +38,29 @@ struct OwnedSocket {
 std::vector<OwnedSocket> g_sockets;
 std::atomic<bool> g_started{false};
 thread_local int t_wsaError = 0;
+thread_local int t_systemError = 0;  // the errno behind the last failure, for the user
 
 int Fail(int error)
 {
     t_wsaError = error;
+    t_systemError = 0;
     return SOCKET_ERROR;
 }
 
-int FailErrno() { return Fail(detail::WinsockErrorFromErrno(errno)); }
+// A failure in the system's terms as well; also one the system did not
+// report itself (an address that no interface has).
+int FailAs(int systemError, int error)
+{
+    Fail(error);
+    t_systemError = systemError;
+    return SOCKET_ERROR;
+}
+
+int FailErrno()
+{
+    const int error = errno;
+    return FailAs(error, detail::WinsockErrorFromErrno(error));
+}
 
 // With g_lock held.
 OwnedSocket* OwnedLocked(SOCKET s)
@@ -121,6 +136,7 @@ void SetWinsockError(int error) { t_wsaError = error; }
 }  // namespace detail
 
 int WSAGetLastError() { return t_wsaError; }
+int LastSocketSystemError() { return t_systemError; }
 void WSASetLastError(int error) { t_wsaError = error; }
 
 int WSAStartup(WORD version, LPWSADATA data)
@@ -325,7 +341,7 @@ int bind(SOCKET s, const pelorin_win::sockaddr* name, int namelen)
     const std::uint32_t address = requested.sin_addr.s_addr;
     const auto firstByte = reinterpret_cast<const unsigned char*>(&address)[0];
     const bool multicast = firstByte >= 224 && firstByte <= 239;
-    if (multicast) return Fail(WSAEADDRNOTAVAIL);  // Windows binds only local addresses
+    if (multicast) return FailAs(EADDRNOTAVAIL, WSAEADDRNOTAVAIL);  // Windows binds only local addresses
 
     ::sockaddr_in native{};
     native.sin_family = AF_INET;
@@ -333,7 +349,7 @@ int bind(SOCKET s, const pelorin_win::sockaddr* name, int namelen)
     native.sin_addr.s_addr = 0;  // the wildcard address
     if (address != 0) {
         char device[IF_NAMESIZE] = {};
-        if (!FindInterfaceOwning(address, device)) return Fail(WSAEADDRNOTAVAIL);
+        if (!FindInterfaceOwning(address, device)) return FailAs(EADDRNOTAVAIL, WSAEADDRNOTAVAIL);
         // Without the privilege for it the socket still receives; it is then
         // only not limited to that interface.
         (void)::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, device,

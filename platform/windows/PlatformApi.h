@@ -59,6 +59,18 @@ int PostTimedReceive(SOCKET s, LPWSABUF buffer, LPWSAOVERLAPPED overlapped,
 // datagram came without one.
 BOOL QueryReceiveTime(LPWSAOVERLAPPED overlapped, std::int64_t* nanoseconds);
 
+// Not Winsock calls: the system's own words for a failure, which the Linux
+// build adds on standard error. Windows users have the error number in the
+// exit code and the debugger channel.
+inline int LastSocketSystemError()
+{
+    return 0;
+}
+inline BOOL DescribeSystemError(int, char*, std::size_t)
+{
+    return FALSE;
+}
+
 // Not a Winsock call: how a user gets the receive buffer asked for when the
 // system granted less. Winsock grants what is asked; nothing to advise.
 inline const char* ReceiveBufferRemedy()

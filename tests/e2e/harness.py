@@ -171,6 +171,7 @@ class RecorderTestCase(unittest.TestCase):
 
 E_FAIL = 0x80004005
 BIND_FAILED = 2049
+NO_DATA = 0x800705B4  # --no-data ended the recording
 
 
 def hresult_from_win32(code):
@@ -216,6 +217,8 @@ def exit_status(result_code):
         return 1
     if result_code == BIND_FAILED:
         return 2
+    if result_code == NO_DATA:
+        return 4
     return 3
 
 
@@ -230,3 +233,45 @@ def wait_for_membership(group, timeout=30):
                 return True
         time.sleep(0.05)
     return False
+
+
+_METRIC_NAME = re.compile(r"^[a-zA-Z_:][a-zA-Z0-9_:]*$")
+_SAMPLE = re.compile(r'^([a-zA-Z_:][a-zA-Z0-9_:]*)\{((?:[a-zA-Z_][a-zA-Z0-9_]*="(?:[^"\\\n]|\\.)*",?)*)\} (\S+)$')
+_LABEL = re.compile(r'([a-zA-Z_][a-zA-Z0-9_]*)="((?:[^"\\\n]|\\.)*)"')
+
+
+def parse_metrics(text):
+    """A Prometheus text exposition, checked line by line: every series has
+    its HELP and TYPE first, counters are named _total, values are numbers.
+    Returns {name: (type, {label: value}, value)}; raises AssertionError."""
+    assert text.endswith("\n"), repr(text[-40:])
+    helped, types, series = set(), {}, {}
+    for line in text.splitlines():
+        if line.startswith("# HELP "):
+            name = line.split(" ", 3)[2]
+            assert _METRIC_NAME.match(name) and name not in helped, line
+            helped.add(name)
+        elif line.startswith("# TYPE "):
+            _, _, name, kind = line.split(" ")
+            assert name in helped and name not in types and kind in ("counter", "gauge"), line
+            assert (kind == "counter") == name.endswith("_total"), line
+            types[name] = kind
+        else:
+            match = _SAMPLE.match(line)
+            assert match, repr(line)
+            name, labels, value = match.groups()
+            assert name in types and name not in series, line
+            series[name] = (types[name], dict(_LABEL.findall(labels)), float(value))
+    assert set(types) == set(series) == helped, text
+    return series
+
+
+def promtool_problems(text):
+    """What `promtool check metrics` (Debian: prometheus) finds wrong, "" for
+    nothing; None where it is not installed."""
+    import shutil
+    if shutil.which("promtool") is None:
+        return None
+    completed = subprocess.run(["promtool", "check", "metrics"], input=text, text=True,
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    return "" if completed.returncode == 0 else completed.stdout or "failed"

@@ -6,6 +6,7 @@ opened; a stop by SIGTERM; the outputs and values refused."""
 import json
 import math
 import os
+import re
 import signal
 import sys
 import time
@@ -64,7 +65,7 @@ class Segments(harness.RecorderTestCase):
         previous = None
         for path in paths:
             verdict = harness.check(path)
-            self.assertTrue(verdict["ok"], f"{path}: {verdict}")
+            self.assertTrue(verdict["ok"] or os.path.getsize(path) == 0, f"{path}: {verdict}")
             self.assertEqual(os.path.getsize(path) % DATAGRAM, 0, path)
             if verdict["datagrams"] == 0:
                 continue
@@ -175,7 +176,8 @@ class Segments(harness.RecorderTestCase):
                             senders=[["--group", GROUP, "--port", port, "--rate", 500, "--count", 2000]],
                             before_senders=lambda: os.chmod(root, 0o555))
         self.assertEqual(result.returncode, exit_status(E_FAIL), result.stdout + result.stderr)
-        self.assertEqual(result.stderr, "")
+        # The next segment cannot be made: the system's words for it.
+        self.assertRegex(result.stderr, r"^pelorin: open %s/x-\d{8}-\d{6}\.ts: Permission denied \(13\)\n$" % re.escape(root))
         self.assertEqual(len(result.lines), 3, result.stdout)
         self.assertRegex(result.lines[0], harness.START_LINE)
         self.assertEqual(result.lines[1], OPEN_FAILED)

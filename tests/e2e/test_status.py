@@ -8,8 +8,11 @@ nothing of it (stderr == "").
 import os
 import pty
 import re
+import fcntl
 import select
+import struct
 import subprocess
+import termios
 import sys
 import time
 import unittest
@@ -31,8 +34,11 @@ class Terminal:
     """The recorder with standard error (and, if asked, standard output) on
     a pseudo-terminal; collects what the terminal shows while it runs."""
 
-    def __init__(self, args, stdout_on_terminal=False):
+    def __init__(self, args, stdout_on_terminal=False, columns=0):
         self.master, slave = pty.openpty()
+        if columns:
+            fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
+        self.port = int(args[args.index("-p") + 1]) if "-p" in args else 0
         self.began = time.monotonic()
         self.process = subprocess.Popen(
             harness.pelorin_command() + [str(a) for a in args],
@@ -181,12 +187,37 @@ class StatusLine(harness.RecorderTestCase):
         self.assertTrue(final.endswith("0 datagrams  no data"), final)
         self.assertIn(" average", final)
 
+    def test_narrow_terminals_show_the_time_the_rate_and_what_is_wrong_first(self):
+        # 80 columns: the time, the rate, the amount stored, IAT max and MDI in
+        # compact forms; 40: the time, the rate and "no data".
+        expected = {
+            80: re.compile(r"^\d+:\d\d:\d\d/\d+:\d\d:\d\d  \S+ [kMG]?bit/s  \S+ [kMG]?B  IAT \d+\.\dms MDI \d+\.\d:\d+"),
+            40: re.compile(r"^\d+:\d\d:\d\d/\d+:\d\d:\d\d {1,2}\S+ [kMG]?bit/s {1,2}no data \d+s$"),
+        }
+        for columns, wanted in expected.items():
+            with self.subTest(columns=columns):
+                port = harness.next_port()
+                terminal = Terminal(["-i", "0", "-m", GROUP, "-p", port, "-l", 7, "-f", self.path("w.ts")],
+                                    columns=columns)
+                try:
+                    self.assertTrue(terminal.wait_until(lambda text: "\r" in text, 20), terminal.text())
+                    sender = harness.start_sender("--group", GROUP, "--port", port, "--count", 2000, "--rate", 1000)
+                    sender.communicate(timeout=30)
+                    self.assertTrue(terminal.wait_until(lambda text: any(
+                        wanted.match(part) for part in refreshes(text)), 20), terminal.text())
+                finally:
+                    terminal.finish()
+                self.assertTrue(all(len(part) < columns for part in refreshes(terminal.text())), terminal.text())
+
     def test_failures_before_the_recording_show_no_status(self):
         terminal = Terminal(["-i", "10.99.99.99", "-m", GROUP, "-p", harness.next_port(), "-l", 30,
                              "-f", self.path("x.ts")])
         stdout = terminal.finish()
         self.assertEqual(terminal.process.returncode, harness.exit_status(harness.BIND_FAILED))
-        self.assertEqual(terminal.text(), "")
+        # No status line; only the cause of the failure, on Linux.
+        self.assertNotIn("\r", terminal.text())
+        self.assertIn(terminal.text(), ("", "pelorin: bind 10.99.99.99:%d: Cannot assign requested address (99)\n"
+                                        % terminal.port))
         self.assertRegex(stdout.strip(), harness.FINISH_LINE)
 
 

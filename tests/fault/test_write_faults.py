@@ -95,7 +95,8 @@ class WriteFailures(harness.RecorderTestCase):
         finally:
             sent = tap.stream()
         stored_size = os.path.getsize(out) if os.path.exists(out) else None
-        self.assertEqual(result.stderr, "")
+        # The system's own words for it, on standard error.
+        self.assertEqual(result.stderr, f"pelorin: write {out}: File too large (27)\n")
         self.assertEqual(result.returncode, exit_status(E_FAIL), f"{result.stdout} stored {stored_size} bytes")
         self.assertEqual(len(result.lines), 3, result.stdout)
         self.assertRegex(result.lines[0], harness.START_LINE)
@@ -136,7 +137,7 @@ class WriteFailures(harness.RecorderTestCase):
             finally:
                 sent = tap.stream()
             stored_size = os.path.getsize(out) if os.path.exists(out) else None
-            self.assertEqual(result.stderr, "")
+            self.assertEqual(result.stderr, f"pelorin: write {out}: No space left on device (28)\n")
             self.assertEqual(result.returncode, exit_status(E_FAIL), f"{result.stdout} stored {stored_size} bytes")
             self.assertEqual(result.lines[1:], [WRITE_FAILED, result.lines[-1]])
             self.assertRegex(result.lines[-1], harness.FINISH_LINE)
@@ -192,7 +193,7 @@ class BrokenPipe(harness.RecorderTestCase):
             sent = tap.stream()
             if thread.is_alive():
                 thread.join(timeout=30)
-        self.assertEqual(result.stderr, "")
+        self.assertEqual(result.stderr, f"pelorin: write {fifo}: Broken pipe (32)\n")
         self.assertEqual(result.returncode, exit_status(E_FAIL), result.stdout)
         self.assertEqual(len(result.lines), 3, result.stdout)
         self.assertEqual(result.lines[1], WRITE_FAILED)

@@ -64,7 +64,12 @@ TEST(StreamCheck, GeneratedRunsAreOk) {
   EXPECT_TRUE(r.ok) << verdictLine(r);
   EXPECT_EQ(r.first, 5u);
 
+  // An empty recording fails, unless none was expected.
   r = check({});
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(verdictLine(r), "FAIL: 0 datagrams: the recording holds no datagram");
+  CheckOptions none{StreamMode::Ts, kDefaultRawSize, {}, 0};
+  r = check({}, none);
   EXPECT_TRUE(r.ok);
   EXPECT_EQ(verdictLine(r), "OK: 0 datagrams");
 }

@@ -40,11 +40,12 @@ grep -Eq '^\{"datagrams":3,"zero_datagrams":3,"bytes":3948,"seconds":[0-9.]+,"mb
 # pelorin-check
 expect_exit 0 "check --help" "$CHECK" --help
 : >"$dir/empty.ts"
-expect_exit 0 "check an empty file" "$CHECK" "$dir/empty.ts"
-[ "$(cat "$dir/out")" = "OK: 0 datagrams" ] || fail "empty verdict: $(cat "$dir/out")"
+expect_exit 1 "check an empty file" "$CHECK" "$dir/empty.ts"
+[ "$(cat "$dir/out")" = "FAIL: 0 datagrams: the recording holds no datagram" ] || fail "empty verdict: $(cat "$dir/out")"
 expect_exit 1 "check an empty file against --expect-count" "$CHECK" --expect-count 1 "$dir/empty.ts"
-expect_exit 0 "check standard input" sh -c "\"$CHECK\" --json - <\"$dir/empty.ts\""
-grep -q '"ok":true' "$dir/out" || fail "check json: $(cat "$dir/out")"
+expect_exit 0 "check an empty file expected empty" "$CHECK" --expect-count 0 "$dir/empty.ts"
+expect_exit 1 "check standard input" sh -c "\"$CHECK\" --json - <\"$dir/empty.ts\""
+grep -q '"ok":false' "$dir/out" || fail "check json: $(cat "$dir/out")"
 expect_exit 2 "check a missing file" "$CHECK" "$dir/none.ts"
 expect_exit 2 "check a directory" "$CHECK" "$dir"
 expect_exit 2 "check with a bad option" "$CHECK" --bogus "$dir/empty.ts"

@@ -46,6 +46,7 @@ deb_contents() {
   listing=$(dpkg-deb -c "$deb") || return 1
   for path in ./usr/bin/pelorin ./usr/bin/pelorin-send ./usr/bin/pelorin-check "${man_pages[@]}" \
       ./usr/share/doc/pelorin/copyright ./usr/share/doc/pelorin/changelog.gz \
+      ./usr/share/doc/pelorin/README.md ./usr/share/doc/pelorin/README-windows.txt ./usr/bin/pelorin-inspect \
       "${examples[@]/#/./usr/share/doc/pelorin/examples/}"; do
     grep -q " $path\$" <<<"$listing" || { echo "missing from the .deb: $path"; return 1; }
   done

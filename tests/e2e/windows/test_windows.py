@@ -277,6 +277,46 @@ class RecordingTests(WindowsTestCase):
         self.assertIsNone(figures["host_drops"])
         self.assertEqual(figures["file"], win_path(out))
 
+    def test_metrics_file_of_a_recording(self):
+        port = harness.next_port()
+        out, metrics = self.path("metrics.ts"), self.path("prom", "ch.prom")
+        snapshots = []
+
+        def watch(process):
+            deadline = time.monotonic() + 2.5
+            while time.monotonic() < deadline:
+                if os.path.exists(metrics):
+                    with open(metrics) as file:
+                        snapshots.append(file.read())
+                time.sleep(0.3)
+
+        run = pelorin(["--metrics=" + win_path(metrics)] + recording_args("0", GROUP, port, 4, win_path(out)),
+                      senders=[stream(GROUP, port, 600)], during=watch)
+        self.assert_normal_run(run)
+        self.assertExact(out, 600, 0)
+        with open(metrics) as file:
+            final = harness.parse_metrics(file.read())
+        self.assertTrue(snapshots)
+        for text in snapshots:
+            self.assertEqual(harness.parse_metrics(text)["pelorin_receiving"][2], 1.0)
+        self.assertEqual(final["pelorin_receiving"][2], 0.0)
+        # The totals line's figures; Winsock keeps no drop count, so no series for it.
+        self.assertEqual((final["pelorin_datagrams_total"][2], final["pelorin_stored_bytes_total"][2]),
+                         (600, os.path.getsize(out)))
+        self.assertNotIn("pelorin_host_dropped_datagrams_total", final)
+        self.assertEqual(final["pelorin_datagrams_total"][1],
+                         {"group": GROUP, "source": "", "port": str(port), "interface": "0.0.0.0"})
+        self.assertFalse(os.path.exists(metrics + ".tmp"))
+
+    def test_no_data_ends_a_silent_recording_with_its_own_code(self):
+        out = self.path("silent.ts")
+        run = pelorin(["--no-data=2"] + recording_args("0", GROUP, harness.next_port(), 30, win_path(out)))
+        self.assertEqual(run.exit_code, harness.NO_DATA, run.stdout)
+        self.assertRegex(run.stdout, TIME_LINES)
+        self.assertLess(run.elapsed, 20)
+        self.assertIn("No data for 2 s: recording ended\n", run.debug)
+        self.assertGreater(run.debug.index("No data for 2 s: recording ended\n"), run.debug.index("Stopped receiving:"))
+
     def test_one_second_segments_join_back_byte_exact(self):
         port = harness.next_port()
         directory = self.path("segments")

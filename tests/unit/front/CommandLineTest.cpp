@@ -174,6 +174,86 @@ TEST(CommandLine, SegmentLengthTakesAUnitAndNothingElseFollows)
     }
 }
 
+TEST(CommandLine, MisspelledExtensionOptionsSayWhatToWrite)
+{
+    const std::vector<std::wstring> pairs = Valid();
+    auto line = [&](std::vector<std::wstring> before, std::vector<std::wstring> after) {
+        std::vector<std::wstring> words{L"pelorin"};
+        words.insert(words.end(), before.begin(), before.end());
+        words.insert(words.end(), pairs.begin(), pairs.end());
+        words.insert(words.end(), after.begin(), after.end());
+        return words;
+    };
+    const std::string usage = kUsage;
+    struct Case {
+        std::vector<std::wstring> words;
+        int result;
+        std::string output;
+    } cases[] = {
+        {line({L"--segment", L"60"}, {}), E_FAIL, "Write --segment=60 as one argument, with \"=\".\n" + usage},
+        {line({L"--report", L"r.json"}, {}), E_FAIL, "Write --report=r.json as one argument, with \"=\".\n" + usage},
+        {line({L"--no-data"}, {}), E_FAIL, "Write --no-data=VALUE as one argument, with \"=\".\n" + usage},
+        {line({L"--segment=60", L"--metrics"}, {}), E_FAIL,
+         "Write --metrics=VALUE as one argument, with \"=\".\n" + usage},
+        {line({L"-segment=60"}, {}), E_FAIL, "Write --segment=60 with two dashes.\n" + usage},
+        {line({L"-media-rate=40"}, {}), E_FAIL, "Write --media-rate=40 with two dashes.\n" + usage},
+        {line({}, {L"--segment=60"}), E_FAIL, "Write --segment=60 before the five option pairs.\n" + usage},
+        {line({L"--keep=3"}, {L"--index=i.csv"}), E_FAIL, "Write --index=i.csv before the five option pairs.\n" + usage},
+        {line({}, {L"--no-data=5", L"x"}), E_FAIL, "Write --no-data=5 before the five option pairs.\n" + usage},
+        // The wrong counts that are no misspelling keep their usage and 0.
+        {{L"pelorin", L"--version", L"extra"}, 0, usage},
+        {line({}, {L"extra"}), 0, usage},
+        {line({}, {L"--verbose=1"}), 0, usage},
+        {line({}, {L"-segment=60"}), 0, usage},
+        {{L"pelorin", L"-i", L"0"}, 0, usage},
+        {{L"pelorin", L"--segmentation", L"-i", L"0"}, 0, usage},
+        {{L"pelorin"}, 0, usage},
+    };
+    for (auto& c : cases) {
+        std::vector<wchar_t*> argv;
+        for (auto& word : c.words) argv.push_back(word.data());
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(PelorinMain(static_cast<int>(argv.size()), argv.data()), c.result) << c.output;
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.output);
+    }
+    g_settings = RecordingSettings{};
+}
+
+TEST(CommandLine, NoDataAndMetricsValues)
+{
+    const std::string usage = kUsage;
+    struct Case {
+        std::wstring option;
+        int result;
+        std::string output;
+        std::int64_t noData;
+    } cases[] = {
+        {L"--no-data=1", 0, usage, 1},
+        {L"--no-data=86400", 0, usage, 86400},
+        {L"--no-data=0", E_FAIL, "Error occurred while parsing no-data length.\n", 0},
+        {L"--no-data=86401", E_FAIL, "Error occurred while parsing no-data length.\n", 0},
+        {L"--no-data=x", E_FAIL, "Error occurred while parsing no-data length.\n", 0},
+        {L"--metrics=", E_FAIL, "Unknown option: --metrics=\n" + usage, 0},
+    };
+    for (auto& c : cases) {
+        g_settings = RecordingSettings{};
+        std::vector<std::wstring> words{L"pelorin", c.option, L"-i", L"0"};
+        std::vector<wchar_t*> argv;
+        for (auto& word : words) argv.push_back(word.data());
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(PelorinMain(static_cast<int>(argv.size()), argv.data()), c.result) << c.output;
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.output);
+        EXPECT_EQ(g_settings.noDataSeconds, c.noData);
+    }
+    std::wstring metrics = L"--metrics=m.prom";
+    std::vector<wchar_t*> argv{const_cast<wchar_t*>(L"pelorin"), metrics.data()};
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(PelorinMain(2, argv.data()), 0);
+    testing::internal::GetCapturedStdout();
+    EXPECT_STREQ(g_settings.metricsPath, L"m.prom");
+    g_settings = RecordingSettings{};
+}
+
 TEST(CommandLine, SourceAtGroupNamesTheSourceOfASourceSpecificGroup)
 {
     struct Case {

@@ -224,6 +224,49 @@ TEST(StatusLineText, OutputThatCouldNotKeepUpAndTheNetworksFiguresFollowTodaysFi
                  "0:00:02 / 0:00:10  stored 132 kB  1.05 Mbit/s  200 datagrams  IAT max 12.3 ms  MDI 3.1:7");
 }
 
+TEST(StatusLineText, NarrowTerminalsKeepWhatAnOperatorReadsFirst)
+{
+    StatusSample healthy = Sample(12000, 12, 9120, 1000000, 12600000);
+    healthy.healthKnown = true;
+    healthy.iatMaxUs = 12345;
+    healthy.dfMicroseconds = 3140;
+    healthy.mlr = 7;
+    StatusSample dropping = healthy;
+    dropping.drops = 114;
+    dropping.dropsKnown = true;
+    const StatusSample silent = Sample(15000, 15, 9120, 0, 12600000);
+    struct Case {
+        int width;
+        StatusSample sample;
+        const char* trailer;
+        const char* text;
+    } cases[] = {
+        {80, healthy, "", "0:00:12/1:00:00  8.00 Mbit/s  12.6 MB  IAT 12.3ms MDI 3.1:7  9120 datagrams"},
+        {80, dropping, "", "0:00:12/1:00:00  8.00 Mbit/s  114 dropped  12.6 MB  IAT 12.3ms MDI 3.1:7"},
+        {80, silent, "", "0:00:15 / 1:00:00  stored 12.6 MB  0 bit/s  9120 datagrams  no data for 4 s"},
+        {40, healthy, "", "0:00:12/1:00:00  8.00 Mbit/s  12.6 MB"},
+        {40, dropping, "", "0:00:12/1:00:00 8.00 Mbit/s 114 dropped"},
+        {40, silent, "", "0:00:15/1:00:00  0 bit/s  no data 4s"},
+        // A segment's name keeps its end, where the time is.
+        {80, healthy, "/srv/recordings/channel-one/ch1-20261208-170000.ts",
+         "0:00:12/1:00:00  8.00 Mbit/s  12.6 MB  IAT 12.3ms MDI 3.1:7  ...61208-170000.ts"},
+        {40, healthy, "/srv/recordings/ch1-20261208-170000.ts", "0:00:12/1:00:00  8.00 Mbit/s  12.6 MB"},
+        {60, healthy, "/srv/recordings/ch1-20261208-170000.ts",
+         "0:00:12/1:00:00  8.00 Mbit/s  12.6 MB  IAT 12.3ms MDI 3.1:7"},
+        {200, healthy, "/srv/ch1-20261208-170000.ts",
+         "0:00:12 / 1:00:00  stored 12.6 MB  8.00 Mbit/s  9120 datagrams  IAT max 12.3 ms  MDI 3.1:7  "
+         "/srv/ch1-20261208-170000.ts"},
+    };
+    for (const Case& c : cases) {
+        StatusLine line(3600, Sample(11000, 11, 9120, 0, 0));
+        line.SetWidth(c.width);
+        line.SetTrailer(c.trailer);
+        const std::string text = line.Update(c.sample);
+        EXPECT_EQ(text, c.text) << c.width;
+        EXPECT_LE(text.size(), static_cast<std::size_t>(c.width - 1));
+    }
+}
+
 // The decision goes through the platform's console query on standard error:
 // a pipe or a file is no terminal, a pseudo-terminal is one.
 TEST(StatusLineWanted, OnlyWhenStandardErrorIsATerminal)

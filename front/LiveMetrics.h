@@ -1,0 +1,23 @@
+// The metrics file of a running recording (--metrics): the figures gathered
+// from the counters and written once a second, and the last state at the end.
+#pragma once
+
+#include "front/MetricsFile.h"
+#include "platform/Platform.h"
+
+#include <cstdint>
+
+class LiveMetrics {
+public:
+    // `startUnixMs`: when receiving began, on the wall clock.
+    LiveMetrics(const wchar_t* path, const RecordingSettings& settings, std::int64_t startUnixMs);
+
+    // `quietMilliseconds`: since the last datagram, or since the join while
+    // none has come. A failed write is said once on the debugger channel.
+    void Write(SOCKET socket, ULONGLONG quietMilliseconds, bool receiving);
+
+private:
+    MetricsFile file;
+    double startSeconds;
+    bool failureSaid = false;
+};
