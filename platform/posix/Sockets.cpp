@@ -20,6 +20,10 @@
 #include <mutex>
 #include <vector>
 
+#ifndef IPV6_MULTICAST_ALL
+#define IPV6_MULTICAST_ALL 29
+#endif
+
 namespace pelorin_win {
 
 namespace {
@@ -31,9 +35,16 @@ int g_startups = 0;           // WSAStartup calls not yet matched by WSACleanup
 // the wildcard address, a Linux socket also gets unicast to any local
 // address, broadcast and other groups at its port, which a recording of the
 // group must never hold.
+//
+// An IPv6 socket gets the same from its address instead: it is bound to the
+// group it joins, so its bind only checks the interface and notes the port,
+// and the join binds.
 struct OwnedSocket {
     int fd;
     std::uint32_t onlyTo;  // network byte order; 0 takes any destination
+    bool ipv6 = false;
+    bool bindPending = false;  // IPv6: bound at the join, to the group
+    std::uint16_t bindPort = 0;  // network byte order
 };
 std::vector<OwnedSocket> g_sockets;
 std::atomic<bool> g_started{false};
@@ -61,6 +72,15 @@ bool IsOwnedSocket(SOCKET s)
     return OwnedLocked(s) != nullptr;
 }
 
+// A copy of the registry's entry; false when Winsock does not own the socket.
+bool OwnedEntry(SOCKET s, OwnedSocket* entry)
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    const OwnedSocket* owned = OwnedLocked(s);
+    if (owned != nullptr) *entry = *owned;
+    return owned != nullptr;
+}
+
 // After a join: only the group's datagrams from now on. IP_PKTINFO gives each
 // one's destination address, which the receive compares.
 int AcceptOnlyGroup(int fd, std::uint32_t group)
@@ -70,6 +90,89 @@ int AcceptOnlyGroup(int fd, std::uint32_t group)
     std::lock_guard<std::mutex> guard(g_lock);
     if (OwnedSocket* owned = OwnedLocked(static_cast<SOCKET>(fd))) owned->onlyTo = group;
     return 0;
+}
+
+// Only what arrives on the interface: Linux otherwise hands a socket a
+// group's datagrams from every interface where the host has joined it.
+void LimitToInterface(int fd, unsigned index)
+{
+    char device[IF_NAMESIZE] = {};
+    if (index == 0 || if_indextoname(index, device) == nullptr) return;
+    // Without the privilege for it the socket still receives, from any interface.
+    (void)::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, device, static_cast<socklen_t>(std::strlen(device) + 1));
+}
+
+// Winsock's address record (family 2 or 23) as Linux's; false for another family.
+bool NativeAddress(const pelorin_win::sockaddr_storage& from, ::sockaddr_storage* to)
+{
+    std::memset(to, 0, sizeof *to);
+    if (from.ss_family == winsock_values::afInet) {
+        pelorin_win::sockaddr_in in{};
+        std::memcpy(&in, &from, sizeof in);
+        auto* native = reinterpret_cast<::sockaddr_in*>(to);
+        native->sin_family = AF_INET;
+        native->sin_port = in.sin_port;
+        native->sin_addr.s_addr = in.sin_addr.s_addr;
+        return true;
+    }
+    if (from.ss_family == winsock_values::afInet6) {
+        pelorin_win::sockaddr_in6 in6{};
+        std::memcpy(&in6, &from, sizeof in6);
+        auto* native = reinterpret_cast<::sockaddr_in6*>(to);
+        native->sin6_family = AF_INET6;
+        native->sin6_port = in6.sin6_port;
+        native->sin6_flowinfo = in6.sin6_flowinfo;
+        std::memcpy(&native->sin6_addr, &in6.sin6_addr, 16);
+        native->sin6_scope_id = in6.sin6_scope_id;
+        return true;
+    }
+    return false;
+}
+
+// MCAST_JOIN_GROUP and MCAST_JOIN_SOURCE_GROUP, at level IPPROTO_IP or
+// IPPROTO_IPV6, with Winsock's records.
+int JoinByIndex(SOCKET s, bool withSource, const char* optval, int optlen)
+{
+    OwnedSocket owned{};
+    if (!OwnedEntry(s, &owned)) return Fail(WSAENOTSOCK);
+    const int fd = static_cast<int>(s);
+    pelorin_win::GROUP_SOURCE_REQ request{};
+    const int size = withSource ? static_cast<int>(sizeof(pelorin_win::GROUP_SOURCE_REQ))
+                                : static_cast<int>(sizeof(pelorin_win::GROUP_REQ));
+    if (optlen < size) return Fail(WSAEFAULT);
+    std::memcpy(&request, optval, static_cast<std::size_t>(size));
+    ::group_source_req native{};
+    native.gsr_interface = request.gsr_interface;
+    if (!NativeAddress(request.gsr_group, &native.gsr_group) ||
+        (withSource && !NativeAddress(request.gsr_source, &native.gsr_source)))
+        return Fail(WSAEAFNOSUPPORT);
+    const bool groupIpv6 = native.gsr_group.ss_family == AF_INET6;
+    if (groupIpv6 != owned.ipv6) return Fail(WSAEINVAL);
+
+    LimitToInterface(fd, request.gsr_interface);
+    if (owned.bindPending) {
+        ::sockaddr_in6 local{};
+        std::memcpy(&local, &native.gsr_group, sizeof local);
+        local.sin6_port = owned.bindPort;
+        // A link-scope group is one per link: the joined interface names it.
+        local.sin6_scope_id = request.gsr_interface;
+        if (::bind(fd, reinterpret_cast<const ::sockaddr*>(&local), sizeof local) != 0) return FailErrno();
+        std::lock_guard<std::mutex> guard(g_lock);
+        if (OwnedSocket* entry = OwnedLocked(s)) entry->bindPending = false;
+    }
+    const int level = groupIpv6 ? ::IPPROTO_IPV6 : ::IPPROTO_IP;
+    int result = 0;
+    if (withSource) {
+        result = ::setsockopt(fd, level, MCAST_JOIN_SOURCE_GROUP, &native, sizeof native);
+    } else {
+        ::group_req group{};
+        group.gr_interface = native.gsr_interface;
+        group.gr_group = native.gsr_group;
+        result = ::setsockopt(fd, level, MCAST_JOIN_GROUP, &group, sizeof group);
+    }
+    if (result != 0) return FailErrno();
+    if (groupIpv6) return 0;
+    return AcceptOnlyGroup(fd, reinterpret_cast<const ::sockaddr_in*>(&native.gsr_group)->sin_addr.s_addr);
 }
 
 // Windows receives on a socket bound to an interface address the groups joined
@@ -159,7 +262,8 @@ SOCKET WSASocketW(int af, int type, int protocol, LPWSAPROTOCOL_INFOW, GROUP, DW
         t_wsaError = WSANOTINITIALISED;
         return INVALID_SOCKET;
     }
-    if (af != winsock_values::afInet) {
+    const bool ipv6 = af == winsock_values::afInet6;
+    if (af != winsock_values::afInet && !ipv6) {
         t_wsaError = WSAEAFNOSUPPORT;
         return INVALID_SOCKET;
     }
@@ -167,7 +271,7 @@ SOCKET WSASocketW(int af, int type, int protocol, LPWSAPROTOCOL_INFOW, GROUP, DW
         t_wsaError = WSAEPROTONOSUPPORT;
         return INVALID_SOCKET;
     }
-    int fd = ::socket(PF_INET, ::SOCK_DGRAM | SOCK_CLOEXEC, ::IPPROTO_UDP);
+    int fd = ::socket(ipv6 ? PF_INET6 : PF_INET, ::SOCK_DGRAM | SOCK_CLOEXEC, ::IPPROTO_UDP);
     if (fd < 0) {
         FailErrno();
         return INVALID_SOCKET;
@@ -175,13 +279,22 @@ SOCKET WSASocketW(int af, int type, int protocol, LPWSAPROTOCOL_INFOW, GROUP, DW
     // A Winsock socket receives only the groups it joined itself; Linux by
     // default hands it every group joined by anyone on the bound port.
     const int off = 0;
-    (void)::setsockopt(fd, ::IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off);
+    if (ipv6) {
+        (void)::setsockopt(fd, ::IPPROTO_IPV6, IPV6_MULTICAST_ALL, &off, sizeof off);
+        // A Winsock IPv6 socket takes no IPv4.
+        const int on = 1;
+        (void)::setsockopt(fd, ::IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+    } else {
+        (void)::setsockopt(fd, ::IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off);
+    }
     // An alertable wait may sleep in a blocking receive on this socket; the
     // time-out bounds how long it can miss a SetEvent while nothing comes.
     const timeval quietLimit{0, 20000};
     (void)::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &quietLimit, sizeof quietLimit);
     std::lock_guard<std::mutex> guard(g_lock);
-    g_sockets.push_back(OwnedSocket{fd, 0});
+    OwnedSocket owned{fd, 0};
+    owned.ipv6 = ipv6;
+    g_sockets.push_back(owned);
     return static_cast<SOCKET>(fd);
 }
 
@@ -227,9 +340,15 @@ int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
     if (level == winsock_values::ipprotoIp) {
         if (optname == winsock_values::ipMulticastIf) {
             if (optlen < 4) return Fail(WSAEFAULT);
-            ::in_addr address{};
-            std::memcpy(&address.s_addr, optval, 4);
-            if (::setsockopt(fd, ::IPPROTO_IP, IP_MULTICAST_IF, &address, sizeof address) != 0)
+            ::ip_mreqn request{};
+            std::memcpy(&request.imr_address.s_addr, optval, 4);
+            // Winsock takes an interface index as an address in 0.0.0.0/8.
+            const std::uint32_t host = ntohl(request.imr_address.s_addr);
+            if (host != 0 && host < 0x01000000u) {
+                request.imr_ifindex = static_cast<int>(host);
+                request.imr_address.s_addr = 0;
+            }
+            if (::setsockopt(fd, ::IPPROTO_IP, IP_MULTICAST_IF, &request, sizeof request) != 0)
                 return FailErrno();
             return 0;
         }
@@ -253,6 +372,21 @@ int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
                 return FailErrno();
             return AcceptOnlyGroup(fd, request.imr_multiaddr.s_addr);
         }
+        if (optname == winsock_values::mcastJoinGroup) return JoinByIndex(s, false, optval, optlen);
+        if (optname == winsock_values::mcastJoinSourceGroup) return JoinByIndex(s, true, optval, optlen);
+        return Fail(WSAENOPROTOOPT);
+    }
+    if (level == winsock_values::ipprotoIpv6) {
+        if (optname == winsock_values::ipv6MulticastIf) {
+            if (optlen < 4) return Fail(WSAEFAULT);
+            DWORD index = 0;
+            std::memcpy(&index, optval, 4);
+            const int native = static_cast<int>(index);
+            if (::setsockopt(fd, ::IPPROTO_IPV6, IPV6_MULTICAST_IF, &native, sizeof native) != 0) return FailErrno();
+            return 0;
+        }
+        if (optname == winsock_values::mcastJoinGroup) return JoinByIndex(s, false, optval, optlen);
+        if (optname == winsock_values::mcastJoinSourceGroup) return JoinByIndex(s, true, optval, optlen);
         return Fail(WSAENOPROTOOPT);
     }
     return Fail(WSAEINVAL);
@@ -312,10 +446,40 @@ const char* ReceiveBufferRemedy()
     return "raise net.core.rmem_max, or run as root or with CAP_NET_ADMIN";
 }
 
+namespace {
+
+// Checks the interface address (none: any interface), keeps the socket to
+// that interface and notes the port; the join binds the group.
+int BindIpv6(SOCKET s, const pelorin_win::sockaddr* name, int namelen)
+{
+    if (name == nullptr || namelen < static_cast<int>(sizeof(pelorin_win::sockaddr_in6))) return Fail(WSAEFAULT);
+    pelorin_win::sockaddr_in6 requested{};
+    std::memcpy(&requested, name, sizeof requested);
+    if (requested.sin6_family != winsock_values::afInet6) return Fail(WSAEAFNOSUPPORT);
+    if (requested.sin6_addr.u.Byte[0] == 0xFF) return Fail(WSAEADDRNOTAVAIL);  // only local addresses
+    static const std::uint8_t any[16] = {};
+    if (std::memcmp(requested.sin6_addr.u.Byte, any, 16) != 0) {
+        const NET_IFINDEX index = InterfaceIndexOfAddress(&requested);
+        if (index == 0) return Fail(WSAEADDRNOTAVAIL);
+        LimitToInterface(static_cast<int>(s), index);
+    }
+    std::lock_guard<std::mutex> guard(g_lock);
+    OwnedSocket* owned = OwnedLocked(s);
+    if (owned == nullptr) return Fail(WSAENOTSOCK);
+    if (owned->bindPending) return Fail(WSAEINVAL);  // bound already
+    owned->bindPending = true;
+    owned->bindPort = requested.sin6_port;
+    return 0;
+}
+
+}  // namespace
+
 int bind(SOCKET s, const pelorin_win::sockaddr* name, int namelen)
 {
     if (!detail::WinsockStarted()) return Fail(WSANOTINITIALISED);
-    if (!IsOwnedSocket(s)) return Fail(WSAENOTSOCK);
+    OwnedSocket owned{};
+    if (!OwnedEntry(s, &owned)) return Fail(WSAENOTSOCK);
+    if (owned.ipv6) return BindIpv6(s, name, namelen);
     if (name == nullptr || namelen < static_cast<int>(sizeof(pelorin_win::sockaddr_in))) return Fail(WSAEFAULT);
     pelorin_win::sockaddr_in requested{};
     std::memcpy(&requested, name, sizeof requested);
