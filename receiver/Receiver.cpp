@@ -66,7 +66,7 @@ sockaddr_storage Storage(ULONG ipv4)
     return storage;
 }
 
-sockaddr_in6 Ipv6Address(const IN6_ADDR& address, USHORT port, ULONG scope)
+sockaddr_in6 SocketAddress6(const IN6_ADDR& address, USHORT port, ULONG scope)
 {
     sockaddr_in6 result = {};
     result.sin6_family = AF_INET6;
@@ -79,7 +79,7 @@ sockaddr_in6 Ipv6Address(const IN6_ADDR& address, USHORT port, ULONG scope)
 sockaddr_storage Storage(const IN6_ADDR& ipv6)
 {
     sockaddr_storage storage = {};
-    const sockaddr_in6 address = Ipv6Address(ipv6, 0, 0);
+    const sockaddr_in6 address = SocketAddress6(ipv6, 0, 0);
     std::memcpy(&storage, &address, sizeof address);
     return storage;
 }
@@ -212,7 +212,7 @@ HRESULT Receiver::CreateSocket(ULONG group, ULONG portValue, ULONG interfaceAddr
     local.sin_port = static_cast<USHORT>(portValue);
     local.sin_addr.s_addr = interfaceAddr;
     // An IPv6 interface address binds with its zone, as a link-local one needs.
-    const sockaddr_in6 local6 = Ipv6Address(extended.interfaceAddress, static_cast<USHORT>(portValue), index);
+    const sockaddr_in6 local6 = SocketAddress6(extended.interfaceAddress, static_cast<USHORT>(portValue), index);
     const int bound = ipv6 ? bind(socket, reinterpret_cast<const sockaddr*>(&local6), static_cast<int>(sizeof local6))
                            : bind(socket, reinterpret_cast<const sockaddr*>(&local), static_cast<int>(sizeof local));
     if (bound == SOCKET_ERROR) {
