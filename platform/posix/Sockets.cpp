@@ -92,89 +92,6 @@ int AcceptOnlyGroup(int fd, std::uint32_t group)
     return 0;
 }
 
-// Only what arrives on the interface: Linux otherwise hands a socket a
-// group's datagrams from every interface where the host has joined it.
-void LimitToInterface(int fd, unsigned index)
-{
-    char device[IF_NAMESIZE] = {};
-    if (index == 0 || if_indextoname(index, device) == nullptr) return;
-    // Without the privilege for it the socket still receives, from any interface.
-    (void)::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, device, static_cast<socklen_t>(std::strlen(device) + 1));
-}
-
-// Winsock's address record (family 2 or 23) as Linux's; false for another family.
-bool NativeAddress(const pelorin_win::sockaddr_storage& from, ::sockaddr_storage* to)
-{
-    std::memset(to, 0, sizeof *to);
-    if (from.ss_family == winsock_values::afInet) {
-        pelorin_win::sockaddr_in in{};
-        std::memcpy(&in, &from, sizeof in);
-        auto* native = reinterpret_cast<::sockaddr_in*>(to);
-        native->sin_family = AF_INET;
-        native->sin_port = in.sin_port;
-        native->sin_addr.s_addr = in.sin_addr.s_addr;
-        return true;
-    }
-    if (from.ss_family == winsock_values::afInet6) {
-        pelorin_win::sockaddr_in6 in6{};
-        std::memcpy(&in6, &from, sizeof in6);
-        auto* native = reinterpret_cast<::sockaddr_in6*>(to);
-        native->sin6_family = AF_INET6;
-        native->sin6_port = in6.sin6_port;
-        native->sin6_flowinfo = in6.sin6_flowinfo;
-        std::memcpy(&native->sin6_addr, &in6.sin6_addr, 16);
-        native->sin6_scope_id = in6.sin6_scope_id;
-        return true;
-    }
-    return false;
-}
-
-// MCAST_JOIN_GROUP and MCAST_JOIN_SOURCE_GROUP, at level IPPROTO_IP or
-// IPPROTO_IPV6, with Winsock's records.
-int JoinByIndex(SOCKET s, bool withSource, const char* optval, int optlen)
-{
-    OwnedSocket owned{};
-    if (!OwnedEntry(s, &owned)) return Fail(WSAENOTSOCK);
-    const int fd = static_cast<int>(s);
-    pelorin_win::GROUP_SOURCE_REQ request{};
-    const int size = withSource ? static_cast<int>(sizeof(pelorin_win::GROUP_SOURCE_REQ))
-                                : static_cast<int>(sizeof(pelorin_win::GROUP_REQ));
-    if (optlen < size) return Fail(WSAEFAULT);
-    std::memcpy(&request, optval, static_cast<std::size_t>(size));
-    ::group_source_req native{};
-    native.gsr_interface = request.gsr_interface;
-    if (!NativeAddress(request.gsr_group, &native.gsr_group) ||
-        (withSource && !NativeAddress(request.gsr_source, &native.gsr_source)))
-        return Fail(WSAEAFNOSUPPORT);
-    const bool groupIpv6 = native.gsr_group.ss_family == AF_INET6;
-    if (groupIpv6 != owned.ipv6) return Fail(WSAEINVAL);
-
-    LimitToInterface(fd, request.gsr_interface);
-    if (owned.bindPending) {
-        ::sockaddr_in6 local{};
-        std::memcpy(&local, &native.gsr_group, sizeof local);
-        local.sin6_port = owned.bindPort;
-        // A link-scope group is one per link: the joined interface names it.
-        local.sin6_scope_id = request.gsr_interface;
-        if (::bind(fd, reinterpret_cast<const ::sockaddr*>(&local), sizeof local) != 0) return FailErrno();
-        std::lock_guard<std::mutex> guard(g_lock);
-        if (OwnedSocket* entry = OwnedLocked(s)) entry->bindPending = false;
-    }
-    const int level = groupIpv6 ? ::IPPROTO_IPV6 : ::IPPROTO_IP;
-    int result = 0;
-    if (withSource) {
-        result = ::setsockopt(fd, level, MCAST_JOIN_SOURCE_GROUP, &native, sizeof native);
-    } else {
-        ::group_req group{};
-        group.gr_interface = native.gsr_interface;
-        group.gr_group = native.gsr_group;
-        result = ::setsockopt(fd, level, MCAST_JOIN_GROUP, &group, sizeof group);
-    }
-    if (result != 0) return FailErrno();
-    if (groupIpv6) return 0;
-    return AcceptOnlyGroup(fd, reinterpret_cast<const ::sockaddr_in*>(&native.gsr_group)->sin_addr.s_addr);
-}
-
 // Windows receives on a socket bound to an interface address the groups joined
 // on that interface. Linux delivers multicast only to sockets bound to the
 // wildcard (or the group) address, so bind the wildcard and restrict the
@@ -213,6 +130,28 @@ int SetReceiveBuffer(int fd, int bytes)
 
 namespace detail {
 bool WinsockStarted() { return g_started.load(std::memory_order_acquire); }
+int FailWith(int error) { return Fail(error); }
+int FailWithErrno() { return FailErrno(); }
+bool Ipv6SocketState(SOCKET s, bool* ipv6, bool* bindPending, std::uint16_t* bindPort)
+{
+    OwnedSocket owned{};
+    if (!OwnedEntry(s, &owned)) return false;
+    *ipv6 = owned.ipv6;
+    *bindPending = owned.bindPending;
+    *bindPort = owned.bindPort;
+    return true;
+}
+int SetBindPending(SOCKET s, bool pending, std::uint16_t port)
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    OwnedSocket* owned = OwnedLocked(s);
+    if (owned == nullptr) return Fail(WSAENOTSOCK);
+    if (pending && owned->bindPending) return Fail(WSAEINVAL);  // bound already
+    owned->bindPending = pending;
+    owned->bindPort = port;
+    return 0;
+}
+int OnlyGroup(int fd, std::uint32_t group) { return AcceptOnlyGroup(fd, group); }
 bool IsWinsockSocket(SOCKET s, std::uint32_t* onlyTo)
 {
     std::lock_guard<std::mutex> guard(g_lock);
@@ -372,8 +311,8 @@ int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
                 return FailErrno();
             return AcceptOnlyGroup(fd, request.imr_multiaddr.s_addr);
         }
-        if (optname == winsock_values::mcastJoinGroup) return JoinByIndex(s, false, optval, optlen);
-        if (optname == winsock_values::mcastJoinSourceGroup) return JoinByIndex(s, true, optval, optlen);
+        if (optname == winsock_values::mcastJoinGroup) return detail::JoinByIndex(s, false, optval, optlen);
+        if (optname == winsock_values::mcastJoinSourceGroup) return detail::JoinByIndex(s, true, optval, optlen);
         return Fail(WSAENOPROTOOPT);
     }
     if (level == winsock_values::ipprotoIpv6) {
@@ -385,8 +324,8 @@ int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
             if (::setsockopt(fd, ::IPPROTO_IPV6, IPV6_MULTICAST_IF, &native, sizeof native) != 0) return FailErrno();
             return 0;
         }
-        if (optname == winsock_values::mcastJoinGroup) return JoinByIndex(s, false, optval, optlen);
-        if (optname == winsock_values::mcastJoinSourceGroup) return JoinByIndex(s, true, optval, optlen);
+        if (optname == winsock_values::mcastJoinGroup) return detail::JoinByIndex(s, false, optval, optlen);
+        if (optname == winsock_values::mcastJoinSourceGroup) return detail::JoinByIndex(s, true, optval, optlen);
         return Fail(WSAENOPROTOOPT);
     }
     return Fail(WSAEINVAL);
@@ -446,40 +385,12 @@ const char* ReceiveBufferRemedy()
     return "raise net.core.rmem_max, or run as root or with CAP_NET_ADMIN";
 }
 
-namespace {
-
-// Checks the interface address (none: any interface), keeps the socket to
-// that interface and notes the port; the join binds the group.
-int BindIpv6(SOCKET s, const pelorin_win::sockaddr* name, int namelen)
-{
-    if (name == nullptr || namelen < static_cast<int>(sizeof(pelorin_win::sockaddr_in6))) return Fail(WSAEFAULT);
-    pelorin_win::sockaddr_in6 requested{};
-    std::memcpy(&requested, name, sizeof requested);
-    if (requested.sin6_family != winsock_values::afInet6) return Fail(WSAEAFNOSUPPORT);
-    if (requested.sin6_addr.u.Byte[0] == 0xFF) return Fail(WSAEADDRNOTAVAIL);  // only local addresses
-    static const std::uint8_t any[16] = {};
-    if (std::memcmp(requested.sin6_addr.u.Byte, any, 16) != 0) {
-        const NET_IFINDEX index = InterfaceIndexOfAddress(&requested);
-        if (index == 0) return Fail(WSAEADDRNOTAVAIL);
-        LimitToInterface(static_cast<int>(s), index);
-    }
-    std::lock_guard<std::mutex> guard(g_lock);
-    OwnedSocket* owned = OwnedLocked(s);
-    if (owned == nullptr) return Fail(WSAENOTSOCK);
-    if (owned->bindPending) return Fail(WSAEINVAL);  // bound already
-    owned->bindPending = true;
-    owned->bindPort = requested.sin6_port;
-    return 0;
-}
-
-}  // namespace
-
 int bind(SOCKET s, const pelorin_win::sockaddr* name, int namelen)
 {
     if (!detail::WinsockStarted()) return Fail(WSANOTINITIALISED);
     OwnedSocket owned{};
     if (!OwnedEntry(s, &owned)) return Fail(WSAENOTSOCK);
-    if (owned.ipv6) return BindIpv6(s, name, namelen);
+    if (owned.ipv6) return detail::BindIpv6(s, name, namelen);
     if (name == nullptr || namelen < static_cast<int>(sizeof(pelorin_win::sockaddr_in))) return Fail(WSAEFAULT);
     pelorin_win::sockaddr_in requested{};
     std::memcpy(&requested, name, sizeof requested);
