@@ -212,7 +212,8 @@ HRESULT Receiver::CreateSocket(ULONG group, ULONG portValue, ULONG interfaceAddr
     local.sin_port = static_cast<USHORT>(portValue);
     local.sin_addr.s_addr = interfaceAddr;
     // An IPv6 interface address binds with its zone, as a link-local one needs.
-    const sockaddr_in6 local6 = SocketAddress6(extended.interfaceAddress, static_cast<USHORT>(portValue), index);
+    const sockaddr_in6 local6 = SocketAddress6(extended.interfaceAddress, static_cast<USHORT>(portValue),
+                                               IsUnspecified(extended.interfaceAddress) ? 0 : index);
     const int bound = ipv6 ? bind(socket, reinterpret_cast<const sockaddr*>(&local6), static_cast<int>(sizeof local6))
                            : bind(socket, reinterpret_cast<const sockaddr*>(&local), static_cast<int>(sizeof local));
     if (bound == SOCKET_ERROR) {
@@ -221,10 +222,11 @@ HRESULT Receiver::CreateSocket(ULONG group, ULONG portValue, ULONG interfaceAddr
         return kBindFailed;
     }
 
-    // A unicast "group" (e.g. 0) needs no membership: whatever reaches the
-    // bound port is recorded.
+    // An IPv6 group is joined on the interface that has the bound address.
     if (ipv6 && index == 0 && !IsUnspecified(extended.interfaceAddress))
         index = InterfaceIndexOfAddress(&local6);
+    // A unicast IPv4 "group" (e.g. 0) needs no membership: whatever reaches
+    // the bound port is recorded.
     if (ipv6 || IsMulticastAddress(group)) {
         const int joined = ipv6 || index != 0 ? JoinExtended(this, group, index)
                                               : Join(socket, group, sourceAddress, interfaceAddr);
