@@ -103,9 +103,11 @@ class Ipv6(harness.RecorderTestCase):
         def intrude(process):
             with socket.socket(socket.AF_INET6, socket.SOCK_DGRAM) as intruder, \
                     socket.socket(socket.AF_INET6, socket.SOCK_DGRAM) as member:
-                # Another group at the port, joined by another socket on this host.
+                # Another group at the port, joined by another socket on this
+                # host: bound to that group, so that unicast finds only the
+                # recording's socket to go to.
                 member.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-                member.bind(("::", port))
+                member.bind((other_group, port))
                 member.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_JOIN_GROUP,
                                   socket.inet_pton(socket.AF_INET6, other_group) + bytes(4))
                 intruder.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_MULTICAST_HOPS, 0)
