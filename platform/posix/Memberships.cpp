@@ -9,7 +9,9 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 namespace pelorin_win::detail {
@@ -115,6 +117,23 @@ int BindIpv6(SOCKET s, const pelorin_win::sockaddr* name, int namelen)
         const NET_IFINDEX index = InterfaceIndexOfAddress(&requested);
         if (index == 0) return FailWith(WSAEADDRNOTAVAIL);
         LimitToInterface(static_cast<int>(s), index);
+    }
+    // The port is taken at the join, but a socket that holds it without
+    // sharing is known now, as Winsock's bind would tell.
+    const int probe = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (probe < 0) return FailWithErrno();
+    const int on = 1;
+    ::sockaddr_in6 wildcard{};
+    wildcard.sin6_family = AF_INET6;
+    wildcard.sin6_port = requested.sin6_port;
+    const bool free = ::setsockopt(probe, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
+                      ::setsockopt(probe, ::IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) == 0 &&
+                      ::bind(probe, reinterpret_cast<const ::sockaddr*>(&wildcard), sizeof wildcard) == 0;
+    const int error = errno;
+    ::close(probe);
+    if (!free) {
+        errno = error;
+        return FailWithErrno();
     }
     return SetBindPending(s, true, requested.sin6_port);
 }

@@ -141,5 +141,23 @@ class Ipv6(harness.RecorderTestCase):
         self.assertExact(second, 1500, 100000)
 
 
+class Ipv6Failures(harness.RecorderTestCase):
+    @posix_only("Wine binds an absent address to the any-address, and then has no IPv6 join")
+    def test_held_port_and_absent_address_fail_the_bind(self):
+        for interface, hold in (("0", True), ("2001:db8::99", False)):
+            with self.subTest(interface=interface):
+                port = harness.next_port()
+                # A socket without address reuse holds the port for itself.
+                with socket.socket(socket.AF_INET6, socket.SOCK_DGRAM) as holder:
+                    if hold:
+                        holder.bind(("::", port))
+                    result = record(["-i", interface, "-m", "ff0e::5", "-p", port, "-l", 30,
+                                     "-f", self.path("never", "x.ts")])
+                self.assertEqual(result.returncode, harness.exit_status(harness.BIND_FAILED), result.stdout)
+                self.assertEqual(len(result.lines), 1, result.stdout)
+                self.assertRegex(result.lines[0], harness.FINISH_LINE)
+                self.assertFalse(os.path.exists(self.path("never")))
+
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)
