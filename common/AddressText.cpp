@@ -56,8 +56,8 @@ std::size_t FormatIPv6(const IN6_ADDR& address, char* text, std::size_t size)
             std::snprintf(out + used, sizeof out - used, "%s%x", i == 0 || afterRun ? "" : ":", groups[i]));
     }
     if (mapped)
-        used += static_cast<std::size_t>(std::snprintf(out + used, sizeof out - used, ":%u.%u.%u.%u", bytes[12],
-                                                       bytes[13], bytes[14], bytes[15]));
+        used += static_cast<std::size_t>(
+            std::snprintf(out + used, sizeof out - used, ":%u.%u.%u.%u", bytes[12], bytes[13], bytes[14], bytes[15]));
     return Fitted(std::snprintf(text, size, "%s", out), size);
 }
 
@@ -68,13 +68,12 @@ std::size_t FormatStreamAddress(StreamAddressPart part, ULONG ipv4, const Extend
     const bool ipv6 = extended.family == AF_INET6;
     text[0] = '\0';
     switch (part) {
-    case StreamAddressPart::group:
-        return ipv6 ? FormatIPv6(extended.group, text, size) : FormatIPv4(ipv4, text, size);
-    case StreamAddressPart::source:
-        if (ipv6) return IsUnspecified(extended.source) ? 0 : FormatIPv6(extended.source, text, size);
-        return ipv4 == 0 ? 0 : FormatIPv4(ipv4, text, size);
-    case StreamAddressPart::interfaceAddress:
-        break;
+        case StreamAddressPart::group:
+            return ipv6 ? FormatIPv6(extended.group, text, size) : FormatIPv4(ipv4, text, size);
+        case StreamAddressPart::source:
+            if (ipv6) return IsUnspecified(extended.source) ? 0 : FormatIPv6(extended.source, text, size);
+            return ipv4 == 0 ? 0 : FormatIPv4(ipv4, text, size);
+        case StreamAddressPart::interfaceAddress: break;
     }
     char name[256] = {};
     if (extended.interfaceName != nullptr &&
@@ -89,8 +88,7 @@ std::size_t FormatStreamAddress(StreamAddressPart part, ULONG ipv4, const Extend
     return ipv6 ? Fitted(std::snprintf(text, size, "::"), size) : FormatIPv4(ipv4, text, size);
 }
 
-std::size_t FormatStreamAddress(StreamAddressPart part, const RecordingSettings& settings, char* text,
-                                std::size_t size)
+std::size_t FormatStreamAddress(StreamAddressPart part, const RecordingSettings& settings, char* text, std::size_t size)
 {
     const ULONG ipv4 = part == StreamAddressPart::group    ? settings.groupAddress
                        : part == StreamAddressPart::source ? settings.sourceAddress

@@ -67,8 +67,7 @@ void ParseStreamGroup(const wchar_t* text, RecordingSettings* settings, HRESULT*
     const wchar_t* at = std::wcschr(text, L'@');
     const wchar_t* groupText = at == nullptr ? text : at + 1;
     const bool groupOk = ParseIPv6(groupText, std::wcslen(groupText), &extended.group);
-    const bool sourceOk =
-        at == nullptr || ParseIPv6(text, static_cast<std::size_t>(at - text), &extended.source);
+    const bool sourceOk = at == nullptr || ParseIPv6(text, static_cast<std::size_t>(at - text), &extended.source);
     // Only a multicast group is joined; a source is one host's address.
     if (!groupOk || !sourceOk || extended.group.u.Byte[0] != 0xFF ||
         (at != nullptr && (IsUnspecified(extended.source) || extended.source.u.Byte[0] == 0xFF))) {

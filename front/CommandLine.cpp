@@ -180,7 +180,8 @@ HRESULT ParseOptions(int argc, wchar_t** argv, RecordingSettings* settings)
         if ((seen & (kInterfaceSeen | kGroupSeen)) == (kInterfaceSeen | kGroupSeen) &&
             (std::wcscmp(name, L"-i") == 0 || std::wcscmp(name, L"-m") == 0) &&
             !MatchFamilies(interfaceForm, interfaceText, settings, &nicError))
-            return Report(nicError ? "Error occurred while parsing NIC ip." : "Error occurred while parsing multicast ip.");
+            return Report(nicError ? "Error occurred while parsing NIC ip."
+                                   : "Error occurred while parsing multicast ip.");
     }
     // Every option is required: a missing one (an unknown option in its
     // place, or another given twice) leaves a setting nobody chose.

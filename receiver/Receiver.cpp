@@ -105,8 +105,7 @@ void ReportJoin(const Receiver* receiver)
 {
     char group[96], source[96], interfaceText[300];
     FormatStreamAddress(StreamAddressPart::group, receiver->groupAddress, receiver->extended, group, sizeof group);
-    FormatStreamAddress(StreamAddressPart::source, receiver->sourceAddress, receiver->extended, source,
-                        sizeof source);
+    FormatStreamAddress(StreamAddressPart::source, receiver->sourceAddress, receiver->extended, source, sizeof source);
     FormatStreamAddress(StreamAddressPart::interfaceAddress, receiver->interfaceAddress, receiver->extended,
                         interfaceText, sizeof interfaceText);
     OutputDebugLine("Joined group: %s%s%s on interface %s\n", group, source[0] != '\0' ? " from " : "", source,
@@ -223,13 +222,12 @@ HRESULT Receiver::CreateSocket(ULONG group, ULONG portValue, ULONG interfaceAddr
     }
 
     // An IPv6 group is joined on the interface that has the bound address.
-    if (ipv6 && index == 0 && !IsUnspecified(extended.interfaceAddress))
-        index = InterfaceIndexOfAddress(&local6);
+    if (ipv6 && index == 0 && !IsUnspecified(extended.interfaceAddress)) index = InterfaceIndexOfAddress(&local6);
     // A unicast IPv4 "group" (e.g. 0) needs no membership: whatever reaches
     // the bound port is recorded.
     if (ipv6 || IsMulticastAddress(group)) {
-        const int joined = ipv6 || index != 0 ? JoinExtended(this, group, index)
-                                              : Join(socket, group, sourceAddress, interfaceAddr);
+        const int joined =
+            ipv6 || index != 0 ? JoinExtended(this, group, index) : Join(socket, group, sourceAddress, interfaceAddr);
         if (joined == SOCKET_ERROR) {
             int error = WSAGetLastError();
             WSACleanup();
