@@ -12,12 +12,24 @@
 
 class Receiver;
 
+// What an IPv6 stream, or an interface given by name or index, adds to the
+// IPv4 addresses of the settings, which keep their meaning for IPv4.
+struct ExtendedAddresses {
+    USHORT family;                 // AF_INET6 for an IPv6 group; 0: the IPv4 fields say it all
+    IN6_ADDR group;
+    IN6_ADDR source;               // all zero: from any source
+    IN6_ADDR interfaceAddress;     // all zero: none given
+    ULONG interfaceIndex;          // by name, index or zone (either family); 0: by IPv4 address, or any
+    const wchar_t* interfaceName;  // that name, index or zone as given (into the argument vector); nullptr for none
+};
+
 struct RecordingSettings {
     const wchar_t* outputPath;  // points into the argument vector
     ULONG groupAddress;         // network byte order
     ULONG interfaceAddress;     // network byte order; 0 is any interface
     ULONG sourceAddress;        // network byte order; 0 takes the group from any source
     USHORT port;                // network byte order
+    ExtendedAddresses extended;
     std::int64_t startTime;     // seconds since 1970-01-01 UTC
     std::int64_t endTime;
     // The same two moments on the monotonic clock (GetTickCount64): the

@@ -1,6 +1,7 @@
 #include "front/CommandLine.h"
 
 #include "common/ConsoleLine.h"
+#include "front/AddressOptions.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -248,16 +249,19 @@ HRESULT ParseOptions(int argc, wchar_t** argv, RecordingSettings* settings)
 {
     HRESULT status = S_OK;
     unsigned seen = 0;
+    InterfaceForm interfaceForm = InterfaceForm::none;
+    const wchar_t* interfaceText = L"";
     for (int position = 1; position + 1 < argc && position < 11; position += 2) {
         const wchar_t* name = argv[position];
         const wchar_t* value = argv[position + 1];
         long long number = 0;
         if (std::wcscmp(name, L"-i") == 0) {
-            settings->interfaceAddress = ParseIPv4Address(value, &status);
+            interfaceForm = ParseInterface(value, settings, &status);
+            interfaceText = value;
             if (status == E_FAIL) return Report("Error occurred while parsing NIC ip.");
             seen |= kInterfaceSeen;
         } else if (std::wcscmp(name, L"-m") == 0) {
-            ParseGroup(value, &settings->groupAddress, &settings->sourceAddress, &status);
+            ParseStreamGroup(value, settings, &status);
             if (status == E_FAIL) return Report("Error occurred while parsing multicast ip.");
             seen |= kGroupSeen;
         } else if (std::wcscmp(name, L"-p") == 0) {
@@ -273,6 +277,13 @@ HRESULT ParseOptions(int argc, wchar_t** argv, RecordingSettings* settings)
             settings->outputPath = value;
             seen |= kFileSeen;
         }
+        // An IPv6 group takes no IPv4 interface address, and the reverse.
+        bool nicError = false;
+        if ((seen & (kInterfaceSeen | kGroupSeen)) == (kInterfaceSeen | kGroupSeen) &&
+            (std::wcscmp(name, L"-i") == 0 || std::wcscmp(name, L"-m") == 0) &&
+            !MatchFamilies(interfaceForm, interfaceText, settings, &nicError))
+            return Report(nicError ? "Error occurred while parsing NIC ip."
+                                   : "Error occurred while parsing multicast ip.");
     }
     // Every option is required: a missing one (an unknown option in its
     // place, or another given twice) leaves a setting nobody chose.

@@ -52,11 +52,17 @@ struct Series {
 
 MetricsLabels RecordingLabels(const RecordingSettings& settings)
 {
+    // The same texts as every other line that shows the stream's addresses.
+    auto text = [&settings](StreamAddressPart part) {
+        char buffer[300];
+        FormatStreamAddress(part, settings, buffer, sizeof buffer);
+        return std::string(buffer);
+    };
     MetricsLabels labels;
-    labels.group = AddressText(settings.groupAddress);
-    labels.source = settings.sourceAddress != 0 ? AddressText(settings.sourceAddress) : std::string();
+    labels.group = text(StreamAddressPart::group);
+    labels.source = text(StreamAddressPart::source);
     labels.port = Number(static_cast<std::uint64_t>(ntohs(settings.port)));
-    labels.interfaceAddress = AddressText(settings.interfaceAddress);
+    labels.interfaceAddress = text(StreamAddressPart::interfaceAddress);
     return labels;
 }
 

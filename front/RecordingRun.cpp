@@ -250,6 +250,7 @@ HRESULT RunRecording()
     receiver->groupAddress = g_settings.groupAddress;
     receiver->interfaceAddress = g_settings.interfaceAddress;
     receiver->sourceAddress = g_settings.sourceAddress;
+    receiver->extended = g_settings.extended;
     g_receiver = receiver;
     receiver->port = g_settings.port;
 

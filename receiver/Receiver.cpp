@@ -8,6 +8,7 @@
 #include "pipeline/ChunkQueue.h"
 
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <string>
 
@@ -34,6 +35,82 @@ int Join(SOCKET socket, ULONG group, ULONG source, ULONG interfaceAddr)
     membership.imr_interface.s_addr = interfaceAddr;
     return setsockopt(socket, IPPROTO_IP, IP_ADD_SOURCE_MEMBERSHIP, reinterpret_cast<const char*>(&membership),
                       static_cast<int>(sizeof membership));
+}
+
+// The protocol-independent join (MLDv2 for IPv6, IGMPv3 for IPv4) on the
+// interface with that index; from any source when `source` is null.
+int JoinOnInterface(SOCKET socket, int level, const sockaddr_storage& group, const sockaddr_storage* source,
+                    ULONG index)
+{
+    if (source == nullptr) {
+        GROUP_REQ request = {};
+        request.gr_interface = index;
+        request.gr_group = group;
+        return setsockopt(socket, level, MCAST_JOIN_GROUP, reinterpret_cast<const char*>(&request),
+                          static_cast<int>(sizeof request));
+    }
+    GROUP_SOURCE_REQ request = {};
+    request.gsr_interface = index;
+    request.gsr_group = group;
+    request.gsr_source = *source;
+    return setsockopt(socket, level, MCAST_JOIN_SOURCE_GROUP, reinterpret_cast<const char*>(&request),
+                      static_cast<int>(sizeof request));
+}
+
+sockaddr_storage Storage(ULONG ipv4)
+{
+    sockaddr_storage storage = {};
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = ipv4;
+    std::memcpy(&storage, &address, sizeof address);
+    return storage;
+}
+
+sockaddr_in6 SocketAddress6(const IN6_ADDR& address, USHORT port, ULONG scope)
+{
+    sockaddr_in6 result = {};
+    result.sin6_family = AF_INET6;
+    result.sin6_port = port;
+    result.sin6_addr = address;
+    result.sin6_scope_id = scope;
+    return result;
+}
+
+sockaddr_storage Storage(const IN6_ADDR& ipv6)
+{
+    sockaddr_storage storage = {};
+    const sockaddr_in6 address = SocketAddress6(ipv6, 0, 0);
+    std::memcpy(&storage, &address, sizeof address);
+    return storage;
+}
+
+// The join of an IPv6 group, or of an IPv4 group on an interface given by
+// name: by index, on the interface the bind found when only its address
+// was given.
+int JoinExtended(Receiver* receiver, ULONG group, ULONG index)
+{
+    const ExtendedAddresses& extended = receiver->extended;
+    if (extended.family == AF_INET6) {
+        const sockaddr_storage source = Storage(extended.source);
+        return JoinOnInterface(receiver->socket, IPPROTO_IPV6, Storage(extended.group),
+                               IsUnspecified(extended.source) ? nullptr : &source, index);
+    }
+    const sockaddr_storage source = Storage(receiver->sourceAddress);
+    return JoinOnInterface(receiver->socket, IPPROTO_IP, Storage(group),
+                           receiver->sourceAddress == 0 ? nullptr : &source, index);
+}
+
+// The stream as joined, once the set-up has succeeded.
+void ReportJoin(const Receiver* receiver)
+{
+    char group[96], source[96], interfaceText[300];
+    FormatStreamAddress(StreamAddressPart::group, receiver->groupAddress, receiver->extended, group, sizeof group);
+    FormatStreamAddress(StreamAddressPart::source, receiver->sourceAddress, receiver->extended, source, sizeof source);
+    FormatStreamAddress(StreamAddressPart::interfaceAddress, receiver->interfaceAddress, receiver->extended,
+                        interfaceText, sizeof interfaceText);
+    OutputDebugLine("Joined group: %s%s%s on interface %s\n", group, source[0] != '\0' ? " from " : "", source,
+                    interfaceText);
 }
 
 int RequestReceiveBuffer(SOCKET socket, int bytes)
@@ -65,16 +142,27 @@ HRESULT FailSetup(const wchar_t* message, const char* action)
     return HRESULT_FROM_WIN32(static_cast<unsigned long>(error));
 }
 
-std::string BindText(ULONG interfaceAddr, ULONG portValue)
+std::string AddressOf(const Receiver* receiver, StreamAddressPart part, ULONG ipv4)
 {
-    return "bind " + AddressText(interfaceAddr) + ":" + std::to_string(ntohs(static_cast<USHORT>(portValue)));
+    char text[300];
+    FormatStreamAddress(part, ipv4, receiver->extended, text, sizeof text);
+    return text;
 }
 
-std::string JoinText(ULONG group, ULONG source, ULONG interfaceAddr)
+std::string BindText(const Receiver* receiver, ULONG interfaceAddr, ULONG portValue)
+{
+    std::string address = AddressOf(receiver, StreamAddressPart::interfaceAddress, interfaceAddr);
+    if (receiver->extended.family == AF_INET6) address = "[" + address + "]";
+    return "bind " + address + ":" + std::to_string(ntohs(static_cast<USHORT>(portValue)));
+}
+
+std::string JoinText(const Receiver* receiver, ULONG group, ULONG source, ULONG interfaceAddr)
 {
     std::string text = "join ";
-    if (source != 0) text += AddressText(source) + "@";
-    return text + AddressText(group) + " on " + AddressText(interfaceAddr);
+    const std::string sourceText = AddressOf(receiver, StreamAddressPart::source, source);
+    if (!sourceText.empty()) text += sourceText + "@";
+    return text + AddressOf(receiver, StreamAddressPart::group, group) + " on " +
+           AddressOf(receiver, StreamAddressPart::interfaceAddress, interfaceAddr);
 }
 
 }  // namespace
@@ -99,7 +187,8 @@ Receiver::Receiver()
       segmentSeconds(0),
       nextBoundaryUnix(0),
       nextBoundaryNs(0),
-      landsAfterStale(false)
+      landsAfterStale(false),
+      extended{}
 {
     queue = new (std::nothrow) ChunkQueue();
     dataEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -115,7 +204,8 @@ HRESULT Receiver::CreateSocket(ULONG group, ULONG portValue, ULONG interfaceAddr
     if (socket != INVALID_SOCKET) return 0;
     OutputDebugStringW(L"Create Socket called.\n");
 
-    socket = WSASocketW(AF_INET, SOCK_DGRAM, 0, nullptr, 0,
+    const bool ipv6 = extended.family == AF_INET6;
+    socket = WSASocketW(ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM, 0, nullptr, 0,
                         WSA_FLAG_OVERLAPPED | WSA_FLAG_MULTIPOINT_C_LEAF | WSA_FLAG_MULTIPOINT_D_LEAF);
     if (socket == INVALID_SOCKET) return FailSetup(nullptr, "socket");
 
@@ -135,35 +225,49 @@ HRESULT Receiver::CreateSocket(ULONG group, ULONG portValue, ULONG interfaceAddr
     OutputDebugStringW(L"MCAST_JOIN_GROUP option failed. Selecting NIC by it's Ipv4 ip\n");
     OutputDebugStringW(L"Binding socket\n");
 
-    if (setsockopt(socket, IPPROTO_IP, IP_MULTICAST_IF, reinterpret_cast<const char*>(&interfaceAddr), 4) ==
-        SOCKET_ERROR)
+    // By index where the interface was named: as an address in 0.0.0.0/8
+    // for IPv4, as Winsock takes it.
+    ULONG index = extended.interfaceIndex;
+    const ULONG outputInterface = ipv6 ? index : index != 0 ? htonl(index) : interfaceAddr;
+    if (setsockopt(socket, ipv6 ? IPPROTO_IPV6 : IPPROTO_IP, ipv6 ? IPV6_MULTICAST_IF : IP_MULTICAST_IF,
+                   reinterpret_cast<const char*>(&outputInterface), 4) == SOCKET_ERROR)
         OutputDebugStringW(L"Setting output interface failed\n");
 
     sockaddr_in local = {};
     local.sin_family = AF_INET;
     local.sin_port = static_cast<USHORT>(portValue);
     local.sin_addr.s_addr = interfaceAddr;
-    if (bind(socket, reinterpret_cast<const sockaddr*>(&local), static_cast<int>(sizeof local)) == SOCKET_ERROR) {
+    // An IPv6 interface address binds with its zone, as a link-local one needs.
+    const sockaddr_in6 local6 = SocketAddress6(extended.interfaceAddress, static_cast<USHORT>(portValue),
+                                               IsUnspecified(extended.interfaceAddress) ? 0 : index);
+    const int bound = ipv6 ? bind(socket, reinterpret_cast<const sockaddr*>(&local6), static_cast<int>(sizeof local6))
+                           : bind(socket, reinterpret_cast<const sockaddr*>(&local), static_cast<int>(sizeof local));
+    if (bound == SOCKET_ERROR) {
         const int systemError = LastSocketSystemError();
         WSACleanup();
         OutputDebugStringW(L"Binding failed\n");
-        PrintCause(BindText(interfaceAddr, portValue).c_str(), systemError);
+        PrintCause(BindText(this, interfaceAddr, portValue).c_str(), systemError);
         return kBindFailed;
     }
 
-    // A unicast "group" (e.g. 0) needs no membership: whatever reaches the
-    // bound port is recorded.
-    if (IsMulticastAddress(group)) {
-        if (Join(socket, group, sourceAddress, interfaceAddr) == SOCKET_ERROR) {
+    // An IPv6 group is joined on the interface that has the bound address.
+    if (ipv6 && index == 0 && !IsUnspecified(extended.interfaceAddress)) index = InterfaceIndexOfAddress(&local6);
+    // A unicast IPv4 "group" (e.g. 0) needs no membership: whatever reaches
+    // the bound port is recorded.
+    if (ipv6 || IsMulticastAddress(group)) {
+        const int joined =
+            ipv6 || index != 0 ? JoinExtended(this, group, index) : Join(socket, group, sourceAddress, interfaceAddr);
+        if (joined == SOCKET_ERROR) {
             int error = WSAGetLastError();
             const int systemError = LastSocketSystemError();
             WSACleanup();
             PrintFormattedLine("Joining multicast group failed: %d", error);
-            PrintCause(JoinText(group, sourceAddress, interfaceAddr).c_str(), systemError);
+            PrintCause(JoinText(this, group, sourceAddress, interfaceAddr).c_str(), systemError);
             return HRESULT_FROM_WIN32(static_cast<unsigned long>(error));
         }
     }
     receiveBufferGranted = ReportReceiveBuffer(socket);
+    if (ipv6 || IsMulticastAddress(group)) ReportJoin(this);
     // Without the system's time stamps, arrivals are timed as they complete.
     EnableReceiveTimes(socket);
     return 0;

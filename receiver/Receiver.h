@@ -2,6 +2,7 @@
 // receive thread and the two events that tie it to the writer thread.
 #pragma once
 
+#include "common/Recording.h"
 #include "platform/Platform.h"
 
 #include <atomic>
@@ -46,6 +47,8 @@ public:
     // The current chunk's bytes before bytesInChunk were handed over at a
     // quiet boundary; the posted receive still lands behind them.
     bool landsAfterStale;
+    // An IPv6 group, or an interface by name or index (the run's copy).
+    ExtendedAddresses extended;
 };
 
 

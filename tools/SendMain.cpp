@@ -43,17 +43,18 @@ int main(int argc, char** argv) {
       "  pelorin-send --group 239.1.1.1 --port 5000 --bitrate 10 --duration 5\n"
       "  pelorin-send --group 127.0.0.1 --port 5000 --mode raw --size 512 --rate 1000 --count 100\n"
       "  pelorin-send --group 239.1.1.1 --port 5000 --file capture.ts --duration 30\n"
+      "  pelorin-send --group ff0e::1:2 --port 5000 --interface lo --rate 1000 --count 5000\n"
       "  pelorin-send --group 239.1.1.1 --port 5000 --rate 2000 --count 6000 --skip 777,4001 --pause-after 2000 "
       "--pause-ms 1500\n"
       "At the end one line goes to standard output:\n"
       "  sent N datagrams, B bytes in S.sss s (R Mbit/s)\n"
       "or, with --json, an object with datagrams, zero_datagrams, bytes, seconds, mbit_per_s, interrupted.");
 
-  app.add_option("--group", o.group, "Multicast group, or a unicast IPv4 address, to send to")
+  app.add_option("--group", o.group, "Multicast group, or a unicast address, IPv4 or IPv6, to send to")
       ->required()
       ->type_name("ADDR");
   app.add_option("--port", o.port, "UDP port (1..65535)")->required()->type_name("N");
-  app.add_option("--interface", o.interfaceAddress, "Address of the interface multicast leaves by")
+  app.add_option("--interface", o.interfaceAddress, "Interface multicast leaves by: one of its addresses (an IPv6 one is also the source), or its name")
       ->type_name("ADDR")
       ->capture_default_str();
   app.add_option("--ttl", o.ttl, "Multicast TTL, 0..255 (0 keeps it on this host)")

@@ -1,6 +1,8 @@
 #include "Sender.h"
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -38,12 +40,76 @@ void sleepUntilNs(std::int64_t target) {
   }
 }
 
-in_addr parseIpv4(const std::string& text, const char* what) {
-  in_addr addr{};
-  if (inet_pton(AF_INET, text.c_str(), &addr) != 1) {
-    throw std::invalid_argument(std::string(what) + " '" + text + "' is not an IPv4 address");
+// The group (or unicast address) of either family, with the port.
+sockaddr_storage parseDestination(const std::string& text, std::uint16_t port) {
+  sockaddr_storage storage{};
+  auto* in = reinterpret_cast<sockaddr_in*>(&storage);
+  auto* in6 = reinterpret_cast<sockaddr_in6*>(&storage);
+  if (inet_pton(AF_INET, text.c_str(), &in->sin_addr) == 1) {
+    in->sin_family = AF_INET;
+    in->sin_port = htons(port);
+  } else if (inet_pton(AF_INET6, text.c_str(), &in6->sin6_addr) == 1) {
+    in6->sin6_family = AF_INET6;
+    in6->sin6_port = htons(port);
+  } else {
+    throw std::invalid_argument("group '" + text + "' is not an IPv4 or IPv6 address");
   }
-  return addr;
+  return storage;
+}
+
+// Where IPv6 multicast leaves: an interface by name, by one of its addresses
+// (either family; an IPv6 one also becomes the source address), or an IPv6
+// address with its %zone.
+struct Ipv6Interface {
+  unsigned index = 0;
+  bool bindSource = false;
+  sockaddr_in6 source{};
+};
+
+unsigned indexOfAddress(int family, const void* address) {
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return 0;
+  unsigned index = 0;
+  for (ifaddrs* e = list; e != nullptr && index == 0; e = e->ifa_next) {
+    if (e->ifa_addr == nullptr || e->ifa_addr->sa_family != family) continue;
+    const bool same = family == AF_INET
+                          ? std::memcmp(&reinterpret_cast<sockaddr_in*>(e->ifa_addr)->sin_addr, address, 4) == 0
+                          : std::memcmp(&reinterpret_cast<sockaddr_in6*>(e->ifa_addr)->sin6_addr, address, 16) == 0;
+    if (same) index = if_nametoindex(e->ifa_name);
+  }
+  freeifaddrs(list);
+  return index;
+}
+
+Ipv6Interface parseIpv6Interface(const std::string& text) {
+  Ipv6Interface result;
+  const std::string::size_type percent = text.find('%');
+  const std::string address = text.substr(0, percent);
+  in_addr v4{};
+  if (inet_pton(AF_INET6, address.c_str(), &result.source.sin6_addr) == 1) {
+    result.bindSource = true;
+    result.source.sin6_family = AF_INET6;
+    result.index = percent == std::string::npos ? indexOfAddress(AF_INET6, &result.source.sin6_addr)
+                                                : if_nametoindex(text.substr(percent + 1).c_str());
+    result.source.sin6_scope_id = result.index;
+  } else if (inet_pton(AF_INET, text.c_str(), &v4) == 1) {
+    result.index = indexOfAddress(AF_INET, &v4);
+  } else {
+    result.index = if_nametoindex(text.c_str());
+  }
+  if (result.index == 0) throw std::invalid_argument("interface '" + text + "' is no interface of this host");
+  return result;
+}
+
+// Where IPv4 multicast leaves: by address, or by name.
+ip_mreqn parseIpv4Interface(const std::string& text) {
+  ip_mreqn request{};
+  if (inet_pton(AF_INET, text.c_str(), &request.imr_address) == 1) return request;
+  request.imr_ifindex = static_cast<int>(if_nametoindex(text.c_str()));
+  if (request.imr_ifindex == 0) {
+    throw std::invalid_argument("interface '" + text + "' is neither an IPv4 address nor an interface's name");
+  }
+  return request;
 }
 
 std::runtime_error socketError(const std::string& what) {
@@ -160,8 +226,12 @@ void writeRtpHeader(std::uint8_t* out, std::uint64_t index, double seconds) {
 }  // namespace
 
 void validate(const SendOptions& o) {
-  parseIpv4(o.group, "group");
-  parseIpv4(o.interfaceAddress, "interface");
+  const sockaddr_storage destination = parseDestination(o.group, 1);
+  if (destination.ss_family == AF_INET6) {
+    parseIpv6Interface(o.interfaceAddress);
+  } else {
+    parseIpv4Interface(o.interfaceAddress);
+  }
   if (o.port == 0) throw std::invalid_argument("--port must be 1..65535");
   if (o.ttl < 0 || o.ttl > 255) throw std::invalid_argument("--ttl must be 0..255");
   if (!o.count && !o.duration) {
@@ -212,18 +282,31 @@ SendStats runSender(const SendOptions& o, const std::atomic<bool>* stop) {
     }
   }
 
-  sockaddr_in dest{};
-  dest.sin_family = AF_INET;
-  dest.sin_port = htons(o.port);
-  dest.sin_addr = parseIpv4(o.group, "group");
+  const sockaddr_storage dest = parseDestination(o.group, o.port);
+  const bool ipv6 = dest.ss_family == AF_INET6;
+  const socklen_t destLength = ipv6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
 
-  FdGuard sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  FdGuard sock(::socket(dest.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   if (sock.get() < 0) throw socketError("cannot create a UDP socket");
   // A large send buffer lets whole batches go out without blocking at high rates.
   int sndbuf = 4 * 1024 * 1024;
   (void)::setsockopt(sock.get(), SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
-  if (isMulticast(dest.sin_addr)) {
-    in_addr iface = parseIpv4(o.interfaceAddress, "interface");
+  if (ipv6 && reinterpret_cast<const sockaddr_in6*>(&dest)->sin6_addr.s6_addr[0] == 0xFF) {
+    const Ipv6Interface iface = parseIpv6Interface(o.interfaceAddress);
+    const int index = static_cast<int>(iface.index);
+    const int hops = o.ttl;
+    const unsigned loop = 1;
+    if (::setsockopt(sock.get(), IPPROTO_IPV6, IPV6_MULTICAST_IF, &index, sizeof index) != 0 ||
+        (iface.bindSource &&
+         ::bind(sock.get(), reinterpret_cast<const sockaddr*>(&iface.source), sizeof iface.source) != 0)) {
+      throw socketError("cannot send multicast on interface " + o.interfaceAddress);
+    }
+    if (::setsockopt(sock.get(), IPPROTO_IPV6, IPV6_MULTICAST_HOPS, &hops, sizeof hops) != 0 ||
+        ::setsockopt(sock.get(), IPPROTO_IPV6, IPV6_MULTICAST_LOOP, &loop, sizeof loop) != 0) {
+      throw socketError("cannot set the multicast hop limit and loopback");
+    }
+  } else if (!ipv6 && isMulticast(reinterpret_cast<const sockaddr_in*>(&dest)->sin_addr)) {
+    const ip_mreqn iface = parseIpv4Interface(o.interfaceAddress);
     if (::setsockopt(sock.get(), IPPROTO_IP, IP_MULTICAST_IF, &iface, sizeof iface) != 0) {
       throw socketError("cannot send multicast on interface " + o.interfaceAddress);
     }
@@ -247,8 +330,8 @@ SendStats runSender(const SendOptions& o, const std::atomic<bool>* stop) {
   std::vector<mmsghdr> msgs(2 * kBatch);
   for (std::size_t j = 0; j < msgs.size(); ++j) {
     msgs[j].msg_hdr = msghdr{};
-    msgs[j].msg_hdr.msg_name = &dest;
-    msgs[j].msg_hdr.msg_namelen = sizeof dest;
+    msgs[j].msg_hdr.msg_name = const_cast<sockaddr_storage*>(&dest);
+    msgs[j].msg_hdr.msg_namelen = destLength;
     msgs[j].msg_hdr.msg_iov = &iov[2 * j];
   }
   std::vector<std::uint64_t> skip = o.skip;

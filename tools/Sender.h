@@ -14,10 +14,12 @@
 namespace pelorin::tools {
 
 struct SendOptions {
-  std::string group;                        // multicast group or unicast IPv4 address
+  std::string group;                        // multicast group or unicast address, IPv4 or IPv6
   std::uint16_t port = 0;
-  std::string interfaceAddress = "127.0.0.1";  // IP_MULTICAST_IF
-  int ttl = 0;                              // IP_MULTICAST_TTL; 0 keeps it on this host
+  // Where multicast leaves: an address of the interface (an IPv6 one is also
+  // the source address; fe80::1%eth0 with its zone) or its name.
+  std::string interfaceAddress = "127.0.0.1";
+  int ttl = 0;                              // IP_MULTICAST_TTL / hop limit; 0 keeps it on this host
 
   std::optional<std::uint64_t> count;       // numbered datagrams
   std::optional<double> duration;           // seconds

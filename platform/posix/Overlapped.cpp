@@ -89,10 +89,29 @@ void RemovePending(int index)
     --t_receives.count;
 }
 
-void StoreSource(const PendingReceive& request, const ::sockaddr_in& source)
+// The sender's address as the kernel gives it, of either family.
+union SourceAddress {
+    ::sockaddr_in in;
+    ::sockaddr_in6 in6;
+};
+
+void StoreSource(const PendingReceive& request, const SourceAddress& sender)
 {
     if (request.from == nullptr || request.fromLength == nullptr) return;
+    if (sender.in6.sin6_family == AF_INET6) {
+        if (*request.fromLength < static_cast<int>(sizeof(pelorin_win::sockaddr_in6))) return;
+        pelorin_win::sockaddr_in6 converted{};
+        converted.sin6_family = static_cast<short>(winsock_values::afInet6);
+        converted.sin6_port = sender.in6.sin6_port;
+        converted.sin6_flowinfo = sender.in6.sin6_flowinfo;
+        std::memcpy(&converted.sin6_addr, &sender.in6.sin6_addr, 16);
+        converted.sin6_scope_id = sender.in6.sin6_scope_id;
+        std::memcpy(request.from, &converted, sizeof converted);
+        *request.fromLength = sizeof converted;
+        return;
+    }
     if (*request.fromLength < static_cast<int>(sizeof(pelorin_win::sockaddr_in))) return;
+    const ::sockaddr_in& source = sender.in;
     pelorin_win::sockaddr_in converted{};
     converted.sin_family = static_cast<short>(winsock_values::afInet);
     converted.sin_port = source.sin_port;
@@ -144,7 +163,7 @@ std::int64_t MonotonicArrival(const timespec& stamp)
 Attempt TryReceive(int index, int flags)
 {
     const PendingReceive request = t_receives.items[index];
-    ::sockaddr_in source{};
+    SourceAddress source{};
     iovec data{request.buffer, request.length};
     alignas(cmsghdr) char controlBuffer[128];
     msghdr message{};

@@ -113,6 +113,11 @@ constexpr int ipprotoIp = 0;
 constexpr int ipMulticastIf = 9;
 constexpr int ipAddMembership = 12;
 constexpr int ipAddSourceMembership = 15;
+constexpr int afInet6 = 23;
+constexpr int ipprotoIpv6 = 41;
+constexpr int ipv6MulticastIf = 9;
+constexpr int mcastJoinGroup = 41;
+constexpr int mcastJoinSourceGroup = 45;
 constexpr ULONG inaddrAny = 0x00000000u;
 constexpr ULONG inaddrNone = 0xFFFFFFFFu;
 }  // namespace winsock_values
@@ -127,6 +132,11 @@ constexpr int IPPROTO_IP = winsock_values::ipprotoIp;
 constexpr int IP_MULTICAST_IF = winsock_values::ipMulticastIf;
 constexpr int IP_ADD_MEMBERSHIP = winsock_values::ipAddMembership;
 constexpr int IP_ADD_SOURCE_MEMBERSHIP = winsock_values::ipAddSourceMembership;
+constexpr int AF_INET6 = winsock_values::afInet6;
+constexpr int IPPROTO_IPV6 = winsock_values::ipprotoIpv6;
+constexpr int IPV6_MULTICAST_IF = winsock_values::ipv6MulticastIf;
+constexpr int MCAST_JOIN_GROUP = winsock_values::mcastJoinGroup;
+constexpr int MCAST_JOIN_SOURCE_GROUP = winsock_values::mcastJoinSourceGroup;
 constexpr ULONG INADDR_ANY = winsock_values::inaddrAny;
 constexpr ULONG INADDR_NONE = winsock_values::inaddrNone;
 
@@ -417,6 +427,8 @@ using PHANDLER_ROUTINE = BOOL(WINAPI*)(DWORD controlType);
 BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE routine, BOOL add);
 
 }  // namespace pelorin_win
+
+#include "NetworkApi.h"
 
 // Portable code names these exactly as on Windows. The layer's own files
 // (built with PELORIN_PLATFORM_IMPLEMENTATION) work inside the namespace and

@@ -20,6 +20,10 @@
 #include <mutex>
 #include <vector>
 
+#ifndef IPV6_MULTICAST_ALL
+#define IPV6_MULTICAST_ALL 29
+#endif
+
 namespace pelorin_win {
 
 namespace {
@@ -31,9 +35,16 @@ int g_startups = 0;           // WSAStartup calls not yet matched by WSACleanup
 // the wildcard address, a Linux socket also gets unicast to any local
 // address, broadcast and other groups at its port, which a recording of the
 // group must never hold.
+//
+// An IPv6 socket gets the same from its address instead: it is bound to the
+// group it joins, so its bind only checks the interface and notes the port,
+// and the join binds.
 struct OwnedSocket {
     int fd;
     std::uint32_t onlyTo;  // network byte order; 0 takes any destination
+    bool ipv6 = false;
+    bool bindPending = false;  // IPv6: bound at the join, to the group
+    std::uint16_t bindPort = 0;  // network byte order
 };
 std::vector<OwnedSocket> g_sockets;
 std::atomic<bool> g_started{false};
@@ -74,6 +85,15 @@ bool IsOwnedSocket(SOCKET s)
 {
     std::lock_guard<std::mutex> guard(g_lock);
     return OwnedLocked(s) != nullptr;
+}
+
+// A copy of the registry's entry; false when Winsock does not own the socket.
+bool OwnedEntry(SOCKET s, OwnedSocket* entry)
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    const OwnedSocket* owned = OwnedLocked(s);
+    if (owned != nullptr) *entry = *owned;
+    return owned != nullptr;
 }
 
 // After a join: only the group's datagrams from now on. IP_PKTINFO gives each
@@ -125,6 +145,28 @@ int SetReceiveBuffer(int fd, int bytes)
 
 namespace detail {
 bool WinsockStarted() { return g_started.load(std::memory_order_acquire); }
+int FailWith(int error) { return Fail(error); }
+int FailWithErrno() { return FailErrno(); }
+bool Ipv6SocketState(SOCKET s, bool* ipv6, bool* bindPending, std::uint16_t* bindPort)
+{
+    OwnedSocket owned{};
+    if (!OwnedEntry(s, &owned)) return false;
+    *ipv6 = owned.ipv6;
+    *bindPending = owned.bindPending;
+    *bindPort = owned.bindPort;
+    return true;
+}
+int SetBindPending(SOCKET s, bool pending, std::uint16_t port)
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    OwnedSocket* owned = OwnedLocked(s);
+    if (owned == nullptr) return Fail(WSAENOTSOCK);
+    if (pending && owned->bindPending) return Fail(WSAEINVAL);  // bound already
+    owned->bindPending = pending;
+    owned->bindPort = port;
+    return 0;
+}
+int OnlyGroup(int fd, std::uint32_t group) { return AcceptOnlyGroup(fd, group); }
 bool IsWinsockSocket(SOCKET s, std::uint32_t* onlyTo)
 {
     std::lock_guard<std::mutex> guard(g_lock);
@@ -175,7 +217,8 @@ SOCKET WSASocketW(int af, int type, int protocol, LPWSAPROTOCOL_INFOW, GROUP, DW
         t_wsaError = WSANOTINITIALISED;
         return INVALID_SOCKET;
     }
-    if (af != winsock_values::afInet) {
+    const bool ipv6 = af == winsock_values::afInet6;
+    if (af != winsock_values::afInet && !ipv6) {
         t_wsaError = WSAEAFNOSUPPORT;
         return INVALID_SOCKET;
     }
@@ -183,7 +226,7 @@ SOCKET WSASocketW(int af, int type, int protocol, LPWSAPROTOCOL_INFOW, GROUP, DW
         t_wsaError = WSAEPROTONOSUPPORT;
         return INVALID_SOCKET;
     }
-    int fd = ::socket(PF_INET, ::SOCK_DGRAM | SOCK_CLOEXEC, ::IPPROTO_UDP);
+    int fd = ::socket(ipv6 ? PF_INET6 : PF_INET, ::SOCK_DGRAM | SOCK_CLOEXEC, ::IPPROTO_UDP);
     if (fd < 0) {
         FailErrno();
         return INVALID_SOCKET;
@@ -191,13 +234,22 @@ SOCKET WSASocketW(int af, int type, int protocol, LPWSAPROTOCOL_INFOW, GROUP, DW
     // A Winsock socket receives only the groups it joined itself; Linux by
     // default hands it every group joined by anyone on the bound port.
     const int off = 0;
-    (void)::setsockopt(fd, ::IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off);
+    if (ipv6) {
+        (void)::setsockopt(fd, ::IPPROTO_IPV6, IPV6_MULTICAST_ALL, &off, sizeof off);
+        // A Winsock IPv6 socket takes no IPv4.
+        const int on = 1;
+        (void)::setsockopt(fd, ::IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+    } else {
+        (void)::setsockopt(fd, ::IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off);
+    }
     // An alertable wait may sleep in a blocking receive on this socket; the
     // time-out bounds how long it can miss a SetEvent while nothing comes.
     const timeval quietLimit{0, 20000};
     (void)::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &quietLimit, sizeof quietLimit);
     std::lock_guard<std::mutex> guard(g_lock);
-    g_sockets.push_back(OwnedSocket{fd, 0});
+    OwnedSocket owned{fd, 0};
+    owned.ipv6 = ipv6;
+    g_sockets.push_back(owned);
     return static_cast<SOCKET>(fd);
 }
 
@@ -243,9 +295,15 @@ int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
     if (level == winsock_values::ipprotoIp) {
         if (optname == winsock_values::ipMulticastIf) {
             if (optlen < 4) return Fail(WSAEFAULT);
-            ::in_addr address{};
-            std::memcpy(&address.s_addr, optval, 4);
-            if (::setsockopt(fd, ::IPPROTO_IP, IP_MULTICAST_IF, &address, sizeof address) != 0)
+            ::ip_mreqn request{};
+            std::memcpy(&request.imr_address.s_addr, optval, 4);
+            // Winsock takes an interface index as an address in 0.0.0.0/8.
+            const std::uint32_t host = ntohl(request.imr_address.s_addr);
+            if (host != 0 && host < 0x01000000u) {
+                request.imr_ifindex = static_cast<int>(host);
+                request.imr_address.s_addr = 0;
+            }
+            if (::setsockopt(fd, ::IPPROTO_IP, IP_MULTICAST_IF, &request, sizeof request) != 0)
                 return FailErrno();
             return 0;
         }
@@ -269,6 +327,21 @@ int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
                 return FailErrno();
             return AcceptOnlyGroup(fd, request.imr_multiaddr.s_addr);
         }
+        if (optname == winsock_values::mcastJoinGroup) return detail::JoinByIndex(s, false, optval, optlen);
+        if (optname == winsock_values::mcastJoinSourceGroup) return detail::JoinByIndex(s, true, optval, optlen);
+        return Fail(WSAENOPROTOOPT);
+    }
+    if (level == winsock_values::ipprotoIpv6) {
+        if (optname == winsock_values::ipv6MulticastIf) {
+            if (optlen < 4) return Fail(WSAEFAULT);
+            DWORD index = 0;
+            std::memcpy(&index, optval, 4);
+            const int native = static_cast<int>(index);
+            if (::setsockopt(fd, ::IPPROTO_IPV6, IPV6_MULTICAST_IF, &native, sizeof native) != 0) return FailErrno();
+            return 0;
+        }
+        if (optname == winsock_values::mcastJoinGroup) return detail::JoinByIndex(s, false, optval, optlen);
+        if (optname == winsock_values::mcastJoinSourceGroup) return detail::JoinByIndex(s, true, optval, optlen);
         return Fail(WSAENOPROTOOPT);
     }
     return Fail(WSAEINVAL);
@@ -331,7 +404,9 @@ const char* ReceiveBufferRemedy()
 int bind(SOCKET s, const pelorin_win::sockaddr* name, int namelen)
 {
     if (!detail::WinsockStarted()) return Fail(WSANOTINITIALISED);
-    if (!IsOwnedSocket(s)) return Fail(WSAENOTSOCK);
+    OwnedSocket owned{};
+    if (!OwnedEntry(s, &owned)) return Fail(WSAENOTSOCK);
+    if (owned.ipv6) return detail::BindIpv6(s, name, namelen);
     if (name == nullptr || namelen < static_cast<int>(sizeof(pelorin_win::sockaddr_in))) return Fail(WSAEFAULT);
     pelorin_win::sockaddr_in requested{};
     std::memcpy(&requested, name, sizeof requested);

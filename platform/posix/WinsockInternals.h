@@ -11,6 +11,23 @@ bool WinsockStarted();
 // address it accepts datagrams for, 0 for any.
 bool IsWinsockSocket(SOCKET s, std::uint32_t* onlyTo = nullptr);
 void SetWinsockError(int error);
+// SOCKET_ERROR, with the Winsock error (or errno's) as the thread's last.
+int FailWith(int error);
+int FailWithErrno();
+
+// The IPv6 side of a Winsock socket: whether it is one, and whether its bind
+// waits for the join (and for which port, network byte order).
+bool Ipv6SocketState(SOCKET s, bool* ipv6, bool* bindPending, std::uint16_t* bindPort);
+// Notes (or, with `pending` false, clears) a bind that waits for the join;
+// SOCKET_ERROR when one is noted already.
+int SetBindPending(SOCKET s, bool pending, std::uint16_t port);
+// After an IPv4 join: only datagrams sent to `group` reach the receive.
+int OnlyGroup(int fd, std::uint32_t group);
+
+// In Memberships.cpp: the joins by interface index, Winsock's GROUP_REQ or
+// GROUP_SOURCE_REQ in `optval`, and the bind of an IPv6 socket.
+int JoinByIndex(SOCKET s, bool withSource, const char* optval, int optlen);
+int BindIpv6(SOCKET s, const pelorin_win::sockaddr* name, int namelen);
 
 // Drops the calling thread's outstanding receives on `fd` (all of them when
 // fd is -1) without running their completion routines, as closing a socket

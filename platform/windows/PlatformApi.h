@@ -23,6 +23,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+#include <iphlpapi.h>  // ConvertInterfaceAliasToLuid and its kin (netioapi.h)
 
 #include <stdlib.h>  // _wsplitpath_s, _MAX_DRIVE, _MAX_DIR
 #include <time.h>    // localtime_s
@@ -70,6 +71,9 @@ inline BOOL DescribeSystemError(int, char*, std::size_t)
 {
     return FALSE;
 }
+// Not a Windows call: the index of the interface that has the IPv6 address
+// (with its scope for a link-local one), 0 when none has it (Interfaces.cpp).
+NET_IFINDEX InterfaceIndexOfAddress(const sockaddr_in6* address);
 
 // Not a Winsock call: how a user gets the receive buffer asked for when the
 // system granted less. Winsock grants what is asked; nothing to advise.
@@ -146,6 +150,10 @@ static_assert(sizeof(sockaddr_in) == 16 && sizeof(ip_mreq) == 8, "address record
 static_assert(IP_ADD_SOURCE_MEMBERSHIP == 15 && sizeof(ip_mreq_source) == 12 &&
                   offsetof(ip_mreq_source, imr_sourceaddr) == 4 && offsetof(ip_mreq_source, imr_interface) == 8,
               "Winsock's source-specific membership: group, source, interface");
+static_assert(AF_INET6 == 23 && IPPROTO_IPV6 == 41 && IPV6_MULTICAST_IF == 9, "IPv6 datagram socket");
+static_assert(MCAST_JOIN_GROUP == 41 && MCAST_JOIN_SOURCE_GROUP == 45 && offsetof(GROUP_REQ, gr_group) == 8 &&
+                  sizeof(sockaddr_storage) == 128 && sizeof(sockaddr_in6) == 28,
+              "the protocol-independent joins, by interface index");
 static_assert(static_cast<unsigned long>(E_FAIL) == 0x80004005ul, "E_FAIL");
 static_assert(THREAD_PRIORITY_HIGHEST == 2 && THREAD_PRIORITY_TIME_CRITICAL == 15, "thread priorities");
 static_assert(_MAX_DRIVE == 3 && _MAX_DIR == 256, "path component buffer sizes");

@@ -23,6 +23,12 @@ import unittest
 VETH_LOCAL = "10.77.0.1"   # the recorder's side of the veth pair
 VETH_PEER = "10.77.0.2"    # the sender's side
 VETH_PEER_OTHER = "10.77.0.3"  # a second source on the sender's side
+# The same three on IPv6 (nodad: usable at once), and the recorder's
+# link-local address.
+VETH_LOCAL6 = "fd77::1"
+VETH_PEER6 = "fd77::2"
+VETH_PEER6_OTHER = "fd77::3"
+VETH_LINK_LOCAL6 = "fe80::77:1"
 TIME_LINE = r"\d\d/\d\d/\d\d \d\d:\d\d:\d\d"
 START_LINE = re.compile(r"^Recording started at " + TIME_LINE + r"$")
 FINISH_LINE = re.compile(r"^Recording finished at " + TIME_LINE + r"$")
@@ -52,6 +58,13 @@ def set_up_network():
     run(f"ip addr add {VETH_LOCAL}/24 dev veth0")
     run(f"ip addr add {VETH_PEER}/24 dev veth1")
     run(f"ip addr add {VETH_PEER_OTHER}/24 dev veth1")
+    # IPv6 multicast on lo needs a route of type local (an ordinary route
+    # through lo rejects whatever it carries), ahead of the veth pair's own
+    # multicast routes, so that a join on any interface lands on lo as for IPv4.
+    run("ip -6 route add local ff00::/8 dev lo metric 1", check=False)
+    for address, device in ((VETH_LOCAL6, "veth0"), (VETH_LINK_LOCAL6, "veth0"),
+                            (VETH_PEER6, "veth1"), (VETH_PEER6_OTHER, "veth1")):
+        run(f"ip -6 addr add {address}/64 dev {device} nodad", check=False)
     run("ip link set veth0 up")
     run("ip link set veth1 up")
     # Both ends live in this namespace: let veth0 accept datagrams whose

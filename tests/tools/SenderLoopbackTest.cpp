@@ -219,7 +219,7 @@ TEST(SenderOptions, RefusesWhatCannotWork) {
   o.group = "239.1.1";
   EXPECT_THROW(validate(o), std::invalid_argument);
   o.group = "239.1.1.1";
-  o.interfaceAddress = "lo";
+  o.interfaceAddress = "no-such-if0";  // neither an address nor an interface's name
   EXPECT_THROW(validate(o), std::invalid_argument);
   o = loopback(5000);
   o.count = 1;

@@ -1,8 +1,10 @@
+#include "common/AddressText.h"
 #include "front/CommandLine.h"
 #include "front/RecordingRun.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,7 @@ struct ParseOutcome {
     HRESULT status;
     RecordingSettings settings;
     std::string output;
+    std::string interfaceText;  // as every line shows it
 };
 
 ParseOutcome Parse(std::vector<std::wstring> options)
@@ -31,8 +34,12 @@ ParseOutcome Parse(std::vector<std::wstring> options)
     testing::internal::CaptureStdout();
     outcome.status = ParseOptions(static_cast<int>(argv.size()), argv.data(), &outcome.settings);
     outcome.output = testing::internal::GetCapturedStdout();
-    // The path points into `words`, which dies here.
+    char text[128];
+    FormatStreamAddress(StreamAddressPart::interfaceAddress, outcome.settings, text, sizeof text);
+    outcome.interfaceText = text;
+    // The path and an interface's name point into `words`, which dies here.
     outcome.settings.outputPath = nullptr;
+    outcome.settings.extended.interfaceName = nullptr;
     return outcome;
 }
 
@@ -373,4 +380,95 @@ TEST(CommandLine, ValueThatLooksLikeAnOptionIsAValue)
 {
     ParseOutcome outcome = Parse({L"-f", L"-i", L"-i", L"0", L"-m", L"239.255.0.1", L"-p", L"5002", L"-l", L"10"});
     EXPECT_EQ(outcome.status, S_OK);
+}
+
+TEST(CommandLine, IPv6GroupsAndInterfacesByNameFollowTheFamilyRule)
+{
+    const char* const kNic = "Error occurred while parsing NIC ip.\n";
+    const char* const kGroup = "Error occurred while parsing multicast ip.\n";
+    struct Case {
+        const wchar_t* nic;
+        const wchar_t* group;
+        const char* error;  // nullptr: accepted, with these texts
+        const char* groupText;
+        const char* sourceText;
+        const char* nicText;
+    } cases[] = {
+        {L"0", L"ff0e::1:2", nullptr, "ff0e::1:2", "", "::"},
+        {L"0", L"FF0E:0:0:0::1:2", nullptr, "ff0e::1:2", "", "::"},
+        {L"lo", L"ff15::42", nullptr, "ff15::42", "", "lo"},
+        {L"::1", L"2001:db8::10@ff3e::1234", nullptr, "ff3e::1234", "2001:db8::10", "::1"},
+        {L"fe80::1%lo", L"ff02::1:3", nullptr, "ff02::1:3", "", "fe80::1%lo"},
+        {L"1", L"ff0e::1", nullptr, "ff0e::1", "", "1"},  // a plain number is an index with IPv6
+        // IPv4 keeps every meaning; a name serves it too.
+        {L"1", L"239.255.0.1", nullptr, "239.255.0.1", "", "0.0.0.1"},
+        {L"lo", L"10.1.2.3@232.1.1.1", nullptr, "232.1.1.1", "10.1.2.3", "lo"},
+        {L"nosuch0", L"ff0e::1", kNic, "", "", ""},
+        {L"nosuch0", L"239.255.0.1", kNic, "", "", ""},
+        {L"fe80::1%nosuch0", L"ff0e::1", kNic, "", "", ""},
+        {L"fe80::zz", L"ff0e::1", kNic, "", "", ""},
+        {L"999999", L"ff0e::1", kNic, "", "", ""},
+        {L"10.0.0.1", L"ff0e::1", kGroup, "", "", ""},  // families must match
+        {L"::1", L"239.255.0.1", kGroup, "", "", ""},
+        {L"0", L"10.1.2.3@ff3e::1", kGroup, "", "", ""},
+        {L"0", L"2001:db8::1@232.1.1.1", kGroup, "", "", ""},
+        {L"0", L"2001:db8::1", kGroup, "", "", ""},  // not multicast
+        {L"0", L"ff3e::1@ff3e::2", kGroup, "", "", ""},
+        {L"0", L"::@ff3e::1", kGroup, "", "", ""},
+        {L"0", L"ff0e::1@", kGroup, "", "", ""},
+        {L"0", L"@ff0e::1", kGroup, "", "", ""},
+        {L"0", L"ff0e::1%lo", kGroup, "", "", ""},
+        {L"0", L"ff0e::1::2", kGroup, "", "", ""},
+    };
+    for (const Case& c : cases) {
+        for (bool groupFirst : {false, true}) {
+            auto words = With(L"-i", c.nic);
+            words[3] = c.group;
+            if (groupFirst) {
+                std::swap(words[0], words[2]);
+                std::swap(words[1], words[3]);
+            }
+            ParseOutcome outcome = Parse(words);
+            const std::string line = "-i " + std::string(c.nic, c.nic + std::wcslen(c.nic)) + (groupFirst ? " after -m" : "");
+            if (c.error != nullptr) {
+                EXPECT_EQ(outcome.status, E_FAIL) << line;
+                EXPECT_EQ(outcome.output, c.error) << line;
+                continue;
+            }
+            ASSERT_EQ(outcome.status, S_OK) << line << outcome.output;
+            char text[128];
+            FormatStreamAddress(StreamAddressPart::group, outcome.settings, text, sizeof text);
+            EXPECT_STREQ(text, c.groupText) << line;
+            FormatStreamAddress(StreamAddressPart::source, outcome.settings, text, sizeof text);
+            EXPECT_STREQ(text, c.sourceText) << line;
+            EXPECT_EQ(outcome.interfaceText, c.nicText) << line;
+        }
+    }
+}
+
+TEST(CommandLine, AddressTextsAreTheUsualOnesOfEachFamily)
+{
+    struct Case {
+        const char* address;
+        const char* text;
+    } cases[] = {
+        {"ff0e:0:0:0:0:0:1:2", "ff0e::1:2"},
+        {"2001:db8:0:0:1:0:0:1", "2001:db8::1:0:0:1"},  // the first of two equal runs
+        {"2001:db8:0:1:1:1:1:1", "2001:db8:0:1:1:1:1:1"},  // one zero group stays
+        {"0:0:0:0:0:0:0:0", "::"},
+        {"0:0:0:0:0:0:0:1", "::1"},
+        {"fe80:0:0:0:0:0:0:0", "fe80::"},
+        {"::ffff:10.1.2.3", "::ffff:10.1.2.3"},
+        {"FF3E:0:0:0:0:0:0:1234", "ff3e::1234"},
+    };
+    for (const Case& c : cases) {
+        IN6_ADDR address = {};
+        ASSERT_EQ(inet_pton(AF_INET6, c.address, &address), 1) << c.address;
+        char text[64];
+        EXPECT_EQ(FormatIPv6(address, text, sizeof text), std::strlen(c.text));
+        EXPECT_STREQ(text, c.text);
+    }
+    char small[8];
+    EXPECT_EQ(FormatIPv4(inet_addr("239.255.0.1"), small, sizeof small), 7u);  // cut, still terminated
+    EXPECT_STREQ(small, "239.255");
 }
