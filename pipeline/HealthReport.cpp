@@ -220,10 +220,13 @@ std::string HealthReportJson(const HealthReportInfo& info, const StreamHealth& h
     AppendUnsigned(report("datagrams"), health.Datagrams());
     AppendUnsigned(report("bytes"), health.Bytes());
     report("timestamp_source") += info.kernelTimestamps ? "\"kernel\"" : "\"completion\"";
-    report("rate_source") += health.RateFromPcr() ? "\"pcr\"" : "\"measured\"";
+    AppendString(report("rate_source"), health.RateSourceName());
     const std::optional<std::uint64_t> drops = health.HostDrops();
     AppendDrops(report("host_drops"), drops ? static_cast<std::int64_t>(*drops) : -1);
     AppendUnsigned(report("ts_packets_lost"), health.TsPacketsLost());
+    AppendUnsigned(report("ts_packets_lost_estimated"), health.TsPacketsLostEstimated());
+    AppendUnsigned(report("duplicates"), health.Duplicates());
+    AppendUnsigned(report("reordered"), health.Reordered());
     report("rtp") += health.Rtp() ? "true" : "false";
     AppendUnsigned(report("iat_max_us"), health.IatMaxUs());
 
@@ -262,6 +265,7 @@ std::string HealthReportJson(const HealthReportInfo& info, const StreamHealth& h
         AppendUnsigned(second("iat_max_us"), i.iatMaxUs);
         AppendMilliseconds(second("df_ms"), i.dfMs);
         AppendUnsigned(second("mlr"), i.mlr);
+        AppendUnsigned(second("ts_packets_lost_estimated"), i.lostEstimated);
         AppendDrops(second("host_drops"), i.hostDrops);
     });
     out += "\n}\n";

@@ -4,17 +4,16 @@
 #include <cmath>
 
 #include "StreamPattern.h"
+#include "stream/TsPacket.h"
 
 namespace pelorin::tools {
 
 namespace {
 
 constexpr std::size_t kPacket = 188;
-constexpr std::uint16_t kNullPid = 0x1FFF;
 constexpr std::uint8_t kRolePat = 1;
 constexpr std::uint8_t kRolePmt = 2;
 constexpr double kTicksPerSecond = StreamClock::kTicksPerSecond;
-constexpr std::uint64_t kPcrWrap = (std::uint64_t{1} << 33) * 300;
 constexpr double kTableInterval = kTicksPerSecond / 2;              // PAT, PMT: 0.5 s
 constexpr std::uint64_t kPcrRepetition = 27'000'000 / 1000 * 40;  // 40 ms
 // A PCR is exact to a tick, and so is no time placed from it: a gap longer
@@ -107,13 +106,11 @@ void TsAnalyser::packet(const std::uint8_t* p, std::uint64_t at) {
 }
 
 void TsAnalyser::pcr(std::uint16_t pid, const std::uint8_t* p, bool discontinuity) {
-  const std::uint64_t base = (std::uint64_t{p[6]} << 25) | (std::uint64_t{p[7]} << 17) |
-                             (std::uint64_t{p[8]} << 9) | (std::uint64_t{p[9]} << 1) | (p[10] >> 7);
-  const std::uint64_t value = base * 300 + (((p[10] & 1u) << 8) | p[11]);
+  const std::uint64_t value = TsPcr(p);
   PidState& s = pids_[pid];
   if (s.hasPcr && !discontinuity) {
-    const std::uint64_t step = (value + kPcrWrap - s.lastPcr) % kPcrWrap;
-    if (step < kPcrWrap / 2 && step > kPcrRepetition) ++r_.pcrRepetitionErrors;
+    const std::uint64_t step = PcrForward(s.lastPcr, value);
+    if (PcrAhead(s.lastPcr, value) && step > kPcrRepetition) ++r_.pcrRepetitionErrors;
   }
   s.lastPcr = value;
   s.hasPcr = true;

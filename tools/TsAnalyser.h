@@ -18,10 +18,10 @@
 #include <vector>
 
 #include "InspectReport.h"
-#include "StreamClock.h"
+#include "stream/StreamClock.h"
 #include "TsFramer.h"
-#include "pipeline/RtpSequence.h"
-#include "pipeline/TsContinuity.h"
+#include "stream/RtpSequence.h"
+#include "stream/TsContinuity.h"
 
 namespace pelorin::tools {
 

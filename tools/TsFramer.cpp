@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "pipeline/RtpSequence.h"
+#include "stream/RtpSequence.h"
 
 namespace pelorin::tools {
 

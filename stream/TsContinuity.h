@@ -31,6 +31,8 @@ class ContinuityTracker {
   void reset();
   // `packet` is a whole 188-byte packet whose sync byte is good.
   CcVerdict check(const std::uint8_t* packet);
+  // The counter PID `pid` took last, or -1 when it has no reference.
+  int last(unsigned pid) const { return state_[pid].last; }
 
  private:
   struct State {

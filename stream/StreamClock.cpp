@@ -1,15 +1,15 @@
-#include "StreamClock.h"
+#include "stream/StreamClock.h"
+
+#include "stream/TsPacket.h"
 
 #include <algorithm>
 #include <cmath>
 
-namespace pelorin::tools {
+namespace pelorin {
 
 namespace {
 
-constexpr std::uint64_t kPcrWrap = (std::uint64_t{1} << 33) * 300;
-
-std::uint64_t forward(std::uint64_t from, std::uint64_t to) { return (to + kPcrWrap - from) % kPcrWrap; }
+std::uint64_t forward(std::uint64_t from, std::uint64_t to) { return PcrForward(from, to); }
 
 bool plausible(std::uint64_t step, bool discontinuity) {
   return !discontinuity && step > 0 && step <= StreamClock::kMaxStep;
@@ -164,4 +164,4 @@ bool StreamClock::finish(std::uint64_t end, Line* placed) {
   return true;
 }
 
-}  // namespace pelorin::tools
+}  // namespace pelorin

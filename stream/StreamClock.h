@@ -18,7 +18,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace pelorin::tools {
+namespace pelorin {
 
 class StreamClock {
  public:
@@ -118,4 +118,4 @@ class StreamClock {
   std::vector<std::uint16_t> otherPids_;
 };
 
-}  // namespace pelorin::tools
+}  // namespace pelorin

@@ -1,4 +1,4 @@
-#include "pipeline/RtpSequence.h"
+#include "stream/RtpSequence.h"
 
 namespace pelorin {
 
@@ -17,6 +17,14 @@ std::size_t RtpHeaderSize(const std::uint8_t* d, std::size_t avail)
     }
     if (size > kMaxRtpHeader || size > avail) return 0;
     return size;
+}
+
+long RtpPaddingSize(const std::uint8_t* d, std::size_t size, std::size_t header)
+{
+    if (size < 12 || !(d[0] & 0x20)) return 0;
+    const std::size_t padding = d[size - 1];
+    if (padding == 0 || padding > size - header) return -1;
+    return static_cast<long>(padding);
 }
 
 void RtpSequence::Start(std::uint16_t sequenceNumber)
