@@ -29,6 +29,7 @@ struct RecordingSettings {
     const wchar_t* reportPath;  // --report=PATH: the health report; nullptr for none
     std::int64_t segmentSeconds;  // --segment=SECONDS: one file per segment; 0 for one file
     unsigned keepSegments;        // --keep=N: only the newest N segments stay; 0 keeps all
+    double mediaRateMbit;         // --media-rate=MBIT: the stream's nominal rate; 0 to measure it
 };
 
 static_assert(sizeof(std::time_t) == 8, "recording times are 64-bit");
