@@ -168,7 +168,8 @@ void StreamHealth::AddDatagram(const std::uint8_t* payload, std::uint32_t size, 
     if (finished) return;
     CloseThrough(SecondOf(arrivalNs));
 
-    const std::int64_t iatNs = haveArrival ? std::max<std::int64_t>(arrivalNs - lastArrivalNs, 0) : 0;
+    // Since the last datagram that was media: a copy takes no time from the rate.
+    const std::int64_t iatNs = haveArrival ? std::max<std::int64_t>(arrivalNs - lastMediaNs, 0) : 0;
     // Silence since the previous datagram, or since the start of the period.
     const std::int64_t quietFrom = haveArrival ? std::max(lastArrivalNs, startNs) : startNs;
     if (arrivalNs - quietFrom >= kOutageNs) outages.push_back(HealthOutage{quietFrom, arrivalNs, fileOffset});
@@ -226,6 +227,7 @@ void StreamHealth::AddDatagram(const std::uint8_t* payload, std::uint32_t size, 
     } else {
         if (WalkPackets(ts, tsSize, arrivalNs)) ++reordered;
         mediaRate.AddArrival(tsSize, iatNs);
+        lastMediaNs = arrivalNs;
     }
     lossWindow.Expire(datagramIndex, arrivalNs, [this](std::int64_t tag, int packets) { JudgedLoss(tag, packets); });
 
@@ -358,9 +360,9 @@ void StreamHealth::EstimateBurst(std::uint64_t ticks, std::uint64_t between, std
     if (std::fabs(static_cast<double>(arrivalGapNs) - clockNs) > 1e8 + clockNs / 5) return;
     const double expected = rate * clockNs / 1e9 / kTsPacket;
     const double missing = expected - static_cast<double>(between) / kTsPacket;
+    const double beyond = missing - static_cast<double>(std::max<std::int64_t>(seenSincePcr, 0));
     // The rate is the window's, not this pair's: a small shortfall is its error.
-    const double beyond = missing - static_cast<double>(std::max<std::int64_t>(seenSincePcr, 0)) - 1 - expected / 50;
-    if (beyond < 1) return;
+    if (beyond < 1 + expected / 50) return;
     const auto packets = static_cast<std::uint64_t>(std::llround(beyond));
     estimatedLost += packets;
     openEstimated += packets;

@@ -180,6 +180,7 @@ private:
     bool rtp = false;
     bool haveArrival = false;
     std::int64_t lastArrivalNs = 0;
+    std::int64_t lastMediaNs = 0;  // the last arrival that was not a copy
     std::uint64_t tsPosition = 0;  // TS bytes seen before the current datagram
     int pcrPid = -1;
     bool pcrReference = false;

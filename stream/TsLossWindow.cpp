@@ -11,6 +11,7 @@ void TsLossWindow::Reset()
     continuity.reset();
     gaps.clear();
     std::fill(std::begin(openGaps), std::end(openGaps), std::uint16_t{0});
+    std::fill(std::begin(advanced), std::end(advanced), std::uint32_t{0});
     pending = 0;
 }
 
@@ -26,6 +27,7 @@ bool TsLossWindow::Fill(unsigned pid, unsigned cc)
     // The newest gap first: a late packet most likely belongs to it.
     for (auto gap = gaps.rbegin(); gap != gaps.rend(); ++gap) {
         if (gap->pid != pid || !(gap->missing & (1u << cc))) continue;
+        if (advanced[pid] - gap->since >= 16u - gap->span) return false;
         gap->missing = static_cast<std::uint16_t>(gap->missing & ~(1u << cc));
         --pending;
         return true;
@@ -49,16 +51,19 @@ TsLossWindow::Packet TsLossWindow::Check(const std::uint8_t* p, std::uint64_t da
         return Packet::Late;
 
     const CcVerdict verdict = continuity.check(p);
-    if (verdict == CcVerdict::Ok || verdict == CcVerdict::Duplicate) return Packet::Ok;
     if (verdict == CcVerdict::NotChecked) return Packet::NotChecked;
+    if (verdict != CcVerdict::Duplicate) ++advanced[pid];
+    if (verdict == CcVerdict::Ok || verdict == CcVerdict::Duplicate) return Packet::Ok;
     if (cc == static_cast<unsigned>(last)) return Packet::Repeat;
 
     std::uint16_t missing = 0;
     for (unsigned k = (static_cast<unsigned>(last) + 1) & 0x0F; k != cc; k = (k + 1) & 0x0F)
         missing = static_cast<std::uint16_t>(missing | (1u << k));
-    gaps.push_back(Gap{static_cast<std::uint16_t>(pid), missing, datagram + kWindowDatagrams, ns + kWindowNs, tag});
+    const int span = Count(missing);
+    gaps.push_back(Gap{static_cast<std::uint16_t>(pid), missing, static_cast<std::uint8_t>(span), advanced[pid],
+                       datagram + kWindowDatagrams, ns + kWindowNs, tag});
     ++openGaps[pid];
-    pending += static_cast<std::uint64_t>(Count(missing));
+    pending += static_cast<std::uint64_t>(span);
     return Packet::Gap;
 }
 

@@ -54,6 +54,8 @@ private:
     struct Gap {
         std::uint16_t pid;
         std::uint16_t missing;  // one bit per counter value still missing
+        std::uint8_t span;      // counter values it left out when it opened
+        std::uint32_t since;    // the PID's packets counted when it opened
         std::uint64_t untilDatagram;
         std::int64_t untilNs;
         std::int64_t tag;
@@ -74,6 +76,10 @@ private:
     ContinuityTracker continuity;
     std::deque<Gap> gaps;
     std::uint16_t openGaps[8192] = {};
+    // Packets of each PID taken in sequence or past a gap: once the counter
+    // has come round to a gap's values again, a packet with one of them is
+    // no longer a late one.
+    std::uint32_t advanced[8192] = {};
     std::uint64_t pending = 0;
 };
 
