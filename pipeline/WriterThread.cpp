@@ -36,6 +36,18 @@ void FeedHealth(StreamHealth* health, const Chunk* chunk, std::uint64_t fileOffs
     }
 }
 
+// A datagram may wait this long in the system between its arrival time and
+// its count, so the figures' clock stays this far behind the clock.
+constexpr std::int64_t kArrivalSlackNs = 100000000;
+
+// The datagrams the receive side has counted, and not dropped for a full
+// queue: once the figures have been fed as many, nothing waits for them.
+std::uint64_t DatagramsToFeed()
+{
+    return g_counters.datagramsReceived.load(std::memory_order_acquire) -
+           g_counters.datagramsNotQueued.load(std::memory_order_relaxed);
+}
+
 // The last complete second's figures, for the status line.
 void PublishHealth(const StreamHealth* health)
 {
@@ -110,6 +122,9 @@ struct WriterState {
     SegmentRotation* segments = nullptr;
     std::uint64_t fileOffset = 0;  // in the current file
     ULONGLONG lastDropsQuery = 0;
+    // Datagrams fed to the figures, counted from what the receive side had
+    // counted already when this thread started (all of it still to feed).
+    std::uint64_t fed = 0;
 };
 
 // One chunk off the queue: a segment marker turns the files over, anything
@@ -127,7 +142,10 @@ bool StoreChunk(const WriterInputs* inputs, WriterState* state, Chunk* chunk)
     }
     if (state->segments != nullptr)
         state->segments->Count(static_cast<std::uint64_t>(chunk->length), chunk->arrivalCount);
-    if (state->health != nullptr) FeedHealth(state->health, chunk, state->fileOffset);
+    if (state->health != nullptr) {
+        FeedHealth(state->health, chunk, state->fileOffset);
+        state->fed += static_cast<std::uint64_t>(chunk->arrivalCount);
+    }
     state->fileOffset += static_cast<std::uint64_t>(chunk->length);
     // During the write the figures are free: a main thread that gives up on
     // a write that never returns may take them for its report.
@@ -145,6 +163,9 @@ bool StoreChunk(const WriterInputs* inputs, WriterState* state, Chunk* chunk)
 void SampleHealth(const WriterInputs* inputs, WriterState* state)
 {
     if (state->health == nullptr) return;
+    // The seconds go on with the clock while nothing received waits to be
+    // fed, so that a silence shows at once and the status line keeps up.
+    if (state->fed >= DatagramsToFeed()) state->health->Advance(MonotonicNanoseconds() - kArrivalSlackNs);
     PublishHealth(state->health);
     if (GetTickCount64() - state->lastDropsQuery < kMaxMillisecondsBetweenChecks) return;
     state->lastDropsQuery = GetTickCount64();

@@ -27,9 +27,10 @@ RTP_HEADER = 12
 PACKET = 188
 
 REPORT_KEYS = {"file", "started", "ended", "seconds", "datagrams", "bytes", "timestamp_source", "rate_source",
-               "host_drops", "ts_packets_lost", "rtp", "iat_max_us", "iat_histogram", "mdi_worst", "outages",
-               "intervals"}
-INTERVAL_KEYS = {"t", "offset", "datagrams", "bytes", "iat_max_us", "df_ms", "mlr", "host_drops"}
+               "host_drops", "ts_packets_lost", "ts_packets_lost_estimated", "duplicates", "reordered", "rtp",
+               "iat_max_us", "iat_histogram", "mdi_worst", "outages", "intervals"}
+INTERVAL_KEYS = {"t", "offset", "datagrams", "bytes", "iat_max_us", "df_ms", "mlr", "ts_packets_lost_estimated",
+                 "host_drops"}
 OUTAGE_KEYS = {"start", "end", "seconds", "offset"}
 
 
@@ -173,6 +174,9 @@ class HealthReport(harness.RecorderTestCase):
 
         # Loss and the silence.
         self.assertEqual(report["ts_packets_lost"], 7 * len(SKIPPED))
+        # Without a PCR there is no clock to estimate a burst by; nothing came twice or late.
+        self.assertEqual((report["ts_packets_lost_estimated"], report["duplicates"], report["reordered"]),
+                         (7 * len(SKIPPED), 0, 0))
         self.assertEqual(len(report["outages"]), 1, report["outages"])
         outage = report["outages"][0]
         self.assertEqual(set(outage), OUTAGE_KEYS)
