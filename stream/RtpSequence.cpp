@@ -9,7 +9,7 @@ constexpr std::size_t kMaxRtpHeader = 1100;
 
 std::size_t RtpHeaderSize(const std::uint8_t* d, std::size_t avail)
 {
-    if (avail < 12 || (d[0] & 0xE0) != 0x80) return 0;
+    if (avail < 12 || (d[0] & 0xC0) != 0x80) return 0;  // version 2; padding allowed
     std::size_t size = 12 + 4 * std::size_t{d[0] & 0x0Fu};
     if (d[0] & 0x10) {
         if (avail < size + 4) return 0;

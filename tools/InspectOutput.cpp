@@ -48,6 +48,8 @@ std::string toText(const InspectReport& r) {
     out << "RTP: " << r.rtpDatagrams << " datagrams, " << r.rtpGaps << " sequence gaps (" << r.rtpLost
         << " datagrams lost), " << r.rtpReordered << " reordered\n";
   }
+  if (r.parity) out << "204-byte packets: 16 bytes of Reed-Solomon parity after each packet skipped\n";
+  if (r.rtpPaddingBytes) out << r.rtpPaddingBytes << " bytes of RTP padding removed\n";
   if (r.skippedBytes || r.trailingBytes) {
     out << r.skippedBytes << " bytes skipped out of sync, " << r.trailingBytes << " trailing bytes\n";
   }
@@ -78,7 +80,8 @@ std::string toJson(const InspectReport& r) {
   std::ostringstream out;
   out << "{\"ok\":" << (r.ok() ? "true" : "false") << ",\"bytes\":" << r.bytes
       << ",\"packets\":" << r.packets << ",\"skipped_bytes\":" << r.skippedBytes
-      << ",\"trailing_bytes\":" << r.trailingBytes << ",\"ts_sync_loss\":" << r.tsSyncLoss
+      << ",\"trailing_bytes\":" << r.trailingBytes
+      << ",\"packet_size\":" << (r.parity ? 204 : 188) << ",\"rtp_padding_bytes\":" << r.rtpPaddingBytes << ",\"ts_sync_loss\":" << r.tsSyncLoss
       << ",\"sync_byte_errors\":" << r.syncByteErrors << ",\"pat_errors\":" << r.patErrors
       << ",\"cc_errors\":" << r.ccErrors << ",\"pmt_errors\":" << r.pmtErrors << ",\"pid_errors\":" << r.pidErrors
       << ",\"crc_errors\":" << r.crcErrors << ",\"pcr_repetition_errors\":" << r.pcrRepetitionErrors

@@ -32,6 +32,8 @@ struct FramingCounts {
   std::uint64_t packets = 0;        // 188-byte packets framed, bad sync bytes included
   std::uint64_t skippedBytes = 0;   // passed over while searching for sync
   std::uint64_t trailingBytes = 0;  // a cut-off packet at the end
+  std::uint64_t rtpPaddingBytes = 0;  // RTP padding after a datagram's packets (RFC 3550 5.1), removed
+  bool parity = false;                // 204-byte packets: 188 and 16 bytes of Reed-Solomon parity, skipped
   // Priority 1
   std::uint64_t tsSyncLoss = 0;
   std::uint64_t syncByteErrors = 0;

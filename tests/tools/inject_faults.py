@@ -62,10 +62,12 @@ def pcr_seconds(pkts):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("fault", choices=["drop-packet", "bad-sync", "break-crc", "drop-pat", "drop-pid", "rtp-wrap"])
+    parser.add_argument("fault", choices=["drop-packet", "bad-sync", "break-crc", "drop-pat", "drop-pid", "rtp-wrap",
+                                          "parity-204"])
     parser.add_argument("args", nargs="+")
     parser.add_argument("--pid", type=int, default=256)
     parser.add_argument("--drop-middle", action="store_true")
+    parser.add_argument("--padding", type=int, default=0, help="rtp-wrap: RTP padding bytes per datagram")
     a = parser.parse_args()
     *extra, src, dst = a.args
     with open(src, "rb") as f:
@@ -104,11 +106,16 @@ def main():
         for seq, group in enumerate(groups):
             if seq == k:
                 continue
-            out += struct.pack(">BBHII", 0x80, 33, seq & 0xFFFF, (seq * 900) & 0xFFFFFFFF, 0x5EED1234)
+            out += struct.pack(">BBHII", 0xA0 if a.padding else 0x80, 33, seq & 0xFFFF, (seq * 900) & 0xFFFFFFFF,
+                               0x5EED1234)
             out += b"".join(group)
+            if a.padding:  # RFC 3550 5.1: the last byte counts the padding, itself included
+                out += bytes(a.padding - 1) + bytes([a.padding])
         with open(dst, "wb") as f:
             f.write(out)
         return
+    elif a.fault == "parity-204":  # 16 bytes of Reed-Solomon parity after each packet (not computed)
+        pkts = [p + bytes(range(16)) for p in pkts]
     with open(dst, "wb") as f:
         f.write(b"".join(pkts))
 

@@ -113,6 +113,20 @@ rtp_clean() {
     cmp "$work/stripped.ts" "$work/clean.ts"
 }
 check "RTP-wrapped: found, no error; --strip-rtp gives back the file byte for byte" rtp_clean
+rtp_padded() {
+  local datagrams=$(( ($(stat -c %s "$work/clean.ts") / 188 + 6) / 7 ))
+  $inject rtp-wrap --padding 20 "$work/clean.ts" "$work/rtp-pad.ts" &&
+    expect "$work/rtp-pad.ts" 0 rtp=true "packets=$(($(stat -c %s "$work/clean.ts") / 188))" \
+      "rtp_padding_bytes=$((datagrams * 20))" &&
+    "$inspect" --strip-rtp "$work/stripped-pad.ts" "$work/rtp-pad.ts" >/dev/null &&
+    cmp "$work/stripped-pad.ts" "$work/clean.ts"
+}
+check "RTP with 20 bytes of padding per datagram: found, padding removed, no error" rtp_padded
+parity() {
+  $inject parity-204 "$work/clean.ts" "$work/parity.ts" &&
+    expect "$work/parity.ts" 0 packet_size=204 "packets=$(($(stat -c %s "$work/clean.ts") / 188))"
+}
+check "204-byte packets: read as 188 and 16 bytes of parity, no error" parity
 
 # The datagram left out holds only null and payload-only video packets: one gap, one video cc error.
 $inject rtp-wrap --drop-middle --pid 256 "$work/clean.ts" "$work/rtp-gap.ts"
