@@ -73,7 +73,9 @@ bool StreamClock::pcr(std::uint16_t pid, std::uint64_t value, bool discontinuity
   const std::uint64_t step = forward(pcrValue_, value);
   double tau = 0;
   bool real = false;
-  if (plausible(step, discontinuity)) {
+  const bool jumped = haveRate_ && step > kMaxUnaccountedStep &&
+                      static_cast<double>(step) > 2 * static_cast<double>(at - pcrAt_) * ticksPerByte_;
+  if (plausible(step, discontinuity) && !jumped) {
     ticksPerByte_ = static_cast<double>(step) / static_cast<double>(at - pcrAt_);
     haveRate_ = true;
     tau = std::max(pcrTau_ + static_cast<double>(step), anchorTau_);

@@ -56,7 +56,8 @@ std::string toText(const InspectReport& r) {
   out << "priority 1: TS_sync_loss " << r.tsSyncLoss << ", Sync_byte_error " << r.syncByteErrors << ", PAT_error "
       << r.patErrors << ", Continuity_count_error " << r.ccErrors << ", PMT_error " << r.pmtErrors << ", PID_error "
       << r.pidErrors << "\n";
-  out << "priority 2: CRC_error " << r.crcErrors << ", PCR_repetition_error " << r.pcrRepetitionErrors << "\n";
+  out << "priority 2: CRC_error " << r.crcErrors << ", PCR_repetition_error " << r.pcrRepetitionErrors
+      << ", PCR_discontinuity_indicator_error " << r.pcrDiscontinuityErrors << "\n";
   out << "   PID            packets  cc errors       bit/s\n";
   for (const auto& p : r.pids) {
     std::snprintf(line, sizeof line, "%6u (0x%04X) %10llu %10llu %11s\n", unsigned{p.pid}, unsigned{p.pid},
@@ -85,6 +86,7 @@ std::string toJson(const InspectReport& r) {
       << ",\"sync_byte_errors\":" << r.syncByteErrors << ",\"pat_errors\":" << r.patErrors
       << ",\"cc_errors\":" << r.ccErrors << ",\"pmt_errors\":" << r.pmtErrors << ",\"pid_errors\":" << r.pidErrors
       << ",\"crc_errors\":" << r.crcErrors << ",\"pcr_repetition_errors\":" << r.pcrRepetitionErrors
+      << ",\"pcr_discontinuity_errors\":" << r.pcrDiscontinuityErrors
       << ",\"rtp\":" << (r.rtp ? "true" : "false") << ",\"rtp_datagrams\":" << r.rtpDatagrams
       << ",\"rtp_gaps\":" << r.rtpGaps << ",\"rtp_lost\":" << r.rtpLost << ",\"reordered\":" << r.rtpReordered
       << ",\"pcr_pid\":" << (r.pcrPid ? std::to_string(*r.pcrPid) : "null")

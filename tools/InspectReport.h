@@ -49,7 +49,8 @@ struct InspectReport : FramingCounts {
   std::uint64_t pidErrors = 0;
   // Priority 2
   std::uint64_t crcErrors = 0;
-  std::uint64_t pcrRepetitionErrors = 0;
+  std::uint64_t pcrRepetitionErrors = 0;     // 2.3a: PCRs of one PID further apart in the stream than 40 ms
+  std::uint64_t pcrDiscontinuityErrors = 0;  // 2.3b: an unflagged PCR value step back or beyond 100 ms
   // RTP
   std::uint64_t rtpDatagrams = 0;
   std::uint64_t rtpGaps = 0;       // forward jumps of the sequence number not filled by late datagrams

@@ -16,6 +16,7 @@ constexpr std::uint8_t kRolePmt = 2;
 constexpr double kTicksPerSecond = StreamClock::kTicksPerSecond;
 constexpr double kTableInterval = kTicksPerSecond / 2;              // PAT, PMT: 0.5 s
 constexpr std::uint64_t kPcrRepetition = 27'000'000 / 1000 * 40;  // 40 ms
+constexpr std::uint64_t kPcrValueStep = 27'000'000 / 1000 * 100;  // 100 ms
 // A PCR is exact to a tick, and so is no time placed from it: a gap longer
 // than its limit by less than that is within it.
 constexpr double kSlackTicks = 1;
@@ -87,8 +88,14 @@ void TsAnalyser::packet(const std::uint8_t* p, std::uint64_t at) {
   PidState& s = pids_[pid];
   ++s.packets;
   if (s.watch >= 0) occur(watches_[static_cast<std::size_t>(s.watch)], at);
-  const unsigned control = (p[3] >> 4) & 0x3u;
-  if ((control & 0x2u) && p[4] >= 7 && (p[5] & 0x10) && pid != kNullPid) pcr(pid, p, (p[5] & 0x80) != 0);
+  if (TsHasPcr(p) && pid != kNullPid) {
+    pcr(pid, p, TsDiscontinuity(p));
+  } else if (s.hasPcr && !s.pcrLate && clock_.timed() &&
+             static_cast<double>(at - s.lastPcrAt) * clock_.ticksPerByte() > kPcrRepetition + kSlackTicks) {
+    // The PID goes on without its PCR: late already, whether or not one comes.
+    s.pcrLate = true;
+    ++r_.pcrRepetitionErrors;
+  }
   ++validPackets_;  // after the clock's figures, which count the packets before this one's byte
 
   const CcVerdict verdict = continuity_.check(p);
@@ -109,11 +116,21 @@ void TsAnalyser::pcr(std::uint16_t pid, const std::uint8_t* p, bool discontinuit
   const std::uint64_t value = TsPcr(p);
   PidState& s = pids_[pid];
   if (s.hasPcr && !discontinuity) {
+    // A step of the value is 2.3b; a long wait in the stream, 2.3a.
     const std::uint64_t step = PcrForward(s.lastPcr, value);
-    if (PcrAhead(s.lastPcr, value) && step > kPcrRepetition) ++r_.pcrRepetitionErrors;
+    const double waited = clock_.timed() ? static_cast<double>(at_ - s.lastPcrAt) * clock_.ticksPerByte()
+                                         : static_cast<double>(step);
+    // A value that leaps past what the stream in between took is a new time
+    // base without the flag; a long wait that the value follows is not.
+    if (!PcrAhead(s.lastPcr, value) || (step > kPcrValueStep && static_cast<double>(step) > 2 * waited))
+      ++r_.pcrDiscontinuityErrors;
+    else if (!s.pcrLate && waited > kPcrRepetition + kSlackTicks)
+      ++r_.pcrRepetitionErrors;
   }
   s.lastPcr = value;
+  s.lastPcrAt = at_;
   s.hasPcr = true;
+  s.pcrLate = false;
 
   const bool started = clock_.started();
   StreamClock::Line line;

@@ -61,7 +61,9 @@ class TsAnalyser {
     std::uint64_t packets = 0;
     std::uint64_t ccErrors = 0;
     std::uint64_t lastPcr = 0;
+    std::uint64_t lastPcrAt = 0;  // its byte
     bool hasPcr = false;
+    bool pcrLate = false;  // the repetition error of the current wait is counted
     bool tableSeen = false;
     std::uint8_t role = 0;    // kRolePat / kRolePmt: sections are read from it
     std::int16_t watch = -1;  // its entry in watches_ when a PMT names it
