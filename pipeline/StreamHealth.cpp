@@ -225,7 +225,9 @@ void StreamHealth::AddDatagram(const std::uint8_t* payload, std::uint32_t size, 
         ++duplicates;
         tsSize = 0;
     } else {
-        if (WalkPackets(ts, tsSize, arrivalNs)) ++reordered;
+        const std::uint64_t lateBefore = lossWindow.Reordered();
+        WalkPackets(ts, tsSize, arrivalNs);
+        if (!rtp) reordered += lossWindow.Reordered() - lateBefore;
         mediaRate.AddArrival(tsSize, iatNs);
         lastMediaNs = arrivalNs;
     }
@@ -282,22 +284,20 @@ void StreamHealth::JudgedLoss(std::int64_t tag, int packets)
     }
 }
 
-bool StreamHealth::WalkPackets(const std::uint8_t* ts, std::uint32_t size, std::int64_t arrivalNs)
+void StreamHealth::WalkPackets(const std::uint8_t* ts, std::uint32_t size, std::int64_t arrivalNs)
 {
     using Packet = pelorin::TsLossWindow::Packet;
     const std::int64_t tag = (period << kTagShift) | open.t;
-    bool late = false;
     for (std::uint32_t pos = 0; pos + kTsPacket <= size && ts[pos] == kSync; pos += kTsPacket) {
         const std::uint8_t* p = ts + pos;
         const std::uint64_t pending = lossWindow.Pending();
-        switch (lossWindow.Check(p, datagramIndex, arrivalNs, tag)) {
+        const Packet verdict = lossWindow.Check(p, datagramIndex, arrivalNs, tag);
+        // Packets the counters find missing, less those that came late.
+        if (!rtp) seenSincePcr += static_cast<std::int64_t>(lossWindow.Pending()) - static_cast<std::int64_t>(pending);
+        switch (verdict) {
         case Packet::Gap:
-            pairDirty = true;
-            if (!rtp) seenSincePcr += static_cast<std::int64_t>(lossWindow.Pending() - pending);
-            break;
         case Packet::Late:
-            late = pairDirty = true;
-            if (!rtp) --seenSincePcr;
+            pairDirty = true;
             break;
         case Packet::Repeat:
             if (rtp)
@@ -311,7 +311,6 @@ bool StreamHealth::WalkPackets(const std::uint8_t* ts, std::uint32_t size, std::
         if (pelorin::TsHasPcr(p)) NotePcr(pelorin::TsPid(p), p, tsPosition + pos, arrivalNs);
     }
     tsPosition += size;
-    return late;
 }
 
 void StreamHealth::NotePcr(unsigned pid, const std::uint8_t* p, std::uint64_t position, std::int64_t arrivalNs)

@@ -139,7 +139,7 @@ private:
     void ApplyHostDrops(std::uint64_t count);
     void CountLoss(std::int64_t packets);
     void JudgedLoss(std::int64_t tag, int packets);
-    bool WalkPackets(const std::uint8_t* ts, std::uint32_t size, std::int64_t arrivalNs);
+    void WalkPackets(const std::uint8_t* ts, std::uint32_t size, std::int64_t arrivalNs);
     void EstimateBurst(std::uint64_t ticks, std::uint64_t between, std::int64_t arrivalGapNs);
     void NotePcr(unsigned pid, const std::uint8_t* packet, std::uint64_t position, std::int64_t arrivalNs);
 

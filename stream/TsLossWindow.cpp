@@ -10,9 +10,12 @@ void TsLossWindow::Reset()
 {
     continuity.reset();
     gaps.clear();
+    nextGapId = 0;
     std::fill(std::begin(openGaps), std::end(openGaps), std::uint16_t{0});
-    std::fill(std::begin(advanced), std::end(advanced), std::uint32_t{0});
+    std::fill(std::begin(run), std::end(run), Run{});
     pending = 0;
+    reordered = 0;
+    lastReorderedDatagram = 0;
 }
 
 int TsLossWindow::Count(std::uint16_t bits)
@@ -22,48 +25,108 @@ int TsLossWindow::Count(std::uint16_t bits)
     return n;
 }
 
-bool TsLossWindow::Fill(unsigned pid, unsigned cc)
-{
-    // The newest gap first: a late packet most likely belongs to it.
-    for (auto gap = gaps.rbegin(); gap != gaps.rend(); ++gap) {
-        if (gap->pid != pid || !(gap->missing & (1u << cc))) continue;
-        if (advanced[pid] - gap->since >= 16u - gap->span) return false;
-        gap->missing = static_cast<std::uint16_t>(gap->missing & ~(1u << cc));
-        --pending;
-        return true;
-    }
-    return false;
-}
-
 bool TsLossWindow::StandsAt(const std::uint8_t* p) const
 {
     return continuity.last(TsPid(p)) == static_cast<int>(TsContinuityCounter(p));
+}
+
+TsLossWindow::Gap* TsLossWindow::Find(std::uint64_t id)
+{
+    for (Gap& gap : gaps)
+        if (gap.id == id) return &gap;
+    return nullptr;
+}
+
+TsLossWindow::Gap* TsLossWindow::Fillable(unsigned pid, unsigned cc)
+{
+    // The newest gap first: a late packet most likely belongs to it.
+    for (auto gap = gaps.rbegin(); gap != gaps.rend(); ++gap)
+        if (gap->pid == pid && (gap->missing & (1u << cc))) return &*gap;
+    return nullptr;
+}
+
+void TsLossWindow::Open(unsigned pid, unsigned from, unsigned to, std::uint64_t datagram, std::int64_t ns,
+                        std::int64_t tag)
+{
+    std::uint16_t missing = 0;
+    for (unsigned k = from & 0x0F; k != (to & 0x0F); k = (k + 1) & 0x0F)
+        missing = static_cast<std::uint16_t>(missing | (1u << k));
+    if (missing == 0) return;
+    gaps.push_back(Gap{nextGapId++, static_cast<std::uint16_t>(pid), missing, 0, datagram + kWindowDatagrams,
+                       ns + kWindowNs, tag});
+    ++openGaps[pid];
+    pending += static_cast<std::uint64_t>(Count(missing));
+}
+
+void TsLossWindow::Confirm(unsigned pid)
+{
+    Run& r = run[pid];
+    if (Gap* gap = Find(r.gap)) --gap->runs;
+    if (r.datagram != lastReorderedDatagram) {
+        ++reordered;
+        lastReorderedDatagram = r.datagram;
+    }
+    r.open = false;
+}
+
+void TsLossWindow::Undo(unsigned pid, std::uint64_t datagram, std::int64_t ns, std::int64_t tag)
+{
+    // The run was a jump after a loss: its counters go back into the gap, and
+    // the packets between the PID's reference and the run are a gap of their own.
+    Run& r = run[pid];
+    if (Gap* gap = Find(r.gap)) {
+        --gap->runs;
+        gap->missing = static_cast<std::uint16_t>(gap->missing | r.filled);
+        pending += static_cast<std::uint64_t>(Count(r.filled));
+    }
+    const int last = continuity.last(pid);
+    Open(pid, static_cast<unsigned>(last) + 1, r.first, datagram, ns, tag);
+    continuity.take(pid, r.last);
+    r.open = false;
 }
 
 TsLossWindow::Packet TsLossWindow::Check(const std::uint8_t* p, std::uint64_t datagram, std::int64_t ns,
                                          std::int64_t tag)
 {
     const unsigned pid = TsPid(p);
+    if (pid == kNullPid || !TsHasPayload(p)) return continuity.check(p) == CcVerdict::Ok ? Packet::Ok : Packet::NotChecked;
     const int last = continuity.last(pid);
     const unsigned cc = TsContinuityCounter(p);
-    if (openGaps[pid] != 0 && last >= 0 && TsHasPayload(p) && cc != ((static_cast<unsigned>(last) + 1) & 0x0F) &&
-        cc != static_cast<unsigned>(last) && Fill(pid, cc))
-        return Packet::Late;
+    const unsigned next = (static_cast<unsigned>(last) + 1) & 0x0F;
+    Run& r = run[pid];
+    if (r.open) {
+        const unsigned runNext = (r.last + 1u) & 0x0F;
+        Gap* gap = Find(r.gap);
+        // The run goes on while it fills its gap, even through the counter
+        // value that would also continue the PID.
+        if (cc == runNext && gap != nullptr && (gap->missing & (1u << cc))) {
+            gap->missing = static_cast<std::uint16_t>(gap->missing & ~(1u << cc));
+            r.filled = static_cast<std::uint16_t>(r.filled | (1u << cc));
+            r.last = static_cast<std::uint8_t>(cc);
+            --pending;
+            return Packet::Late;
+        }
+        if (cc == runNext && cc != next)
+            Undo(pid, datagram, ns, tag);
+        else
+            Confirm(pid);
+    } else if (last >= 0 && openGaps[pid] != 0 && cc != next && cc != static_cast<unsigned>(last)) {
+        if (Gap* gap = Fillable(pid, cc)) {
+            gap->missing = static_cast<std::uint16_t>(gap->missing & ~(1u << cc));
+            ++gap->runs;
+            --pending;
+            r = Run{true, gap->id, static_cast<std::uint16_t>(1u << cc), static_cast<std::uint8_t>(cc),
+                    static_cast<std::uint8_t>(cc), datagram};
+            return Packet::Late;
+        }
+    }
 
+    const int before = continuity.last(pid);
     const CcVerdict verdict = continuity.check(p);
-    if (verdict == CcVerdict::NotChecked) return Packet::NotChecked;
-    if (verdict != CcVerdict::Duplicate) ++advanced[pid];
     if (verdict == CcVerdict::Ok || verdict == CcVerdict::Duplicate) return Packet::Ok;
-    if (cc == static_cast<unsigned>(last)) return Packet::Repeat;
-
-    std::uint16_t missing = 0;
-    for (unsigned k = (static_cast<unsigned>(last) + 1) & 0x0F; k != cc; k = (k + 1) & 0x0F)
-        missing = static_cast<std::uint16_t>(missing | (1u << k));
-    const int span = Count(missing);
-    gaps.push_back(Gap{static_cast<std::uint16_t>(pid), missing, static_cast<std::uint8_t>(span), advanced[pid],
-                       datagram + kWindowDatagrams, ns + kWindowNs, tag});
-    ++openGaps[pid];
-    pending += static_cast<std::uint64_t>(span);
+    if (verdict == CcVerdict::NotChecked) return Packet::NotChecked;
+    if (cc == static_cast<unsigned>(before)) return Packet::Repeat;
+    Open(pid, static_cast<unsigned>(before) + 1, cc, datagram, ns, tag);
     return Packet::Gap;
 }
 

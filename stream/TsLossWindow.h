@@ -1,9 +1,15 @@
 // Plain transport stream loss, judged the way a receiver with a small
 // re-sequencing buffer would: a continuity gap is only a loss once the
 // packets missing from it have had a window to come late (at least
-// kWindowDatagrams datagrams and kWindowNs, whichever ends later). A packet
-// that fills a gap is reordered, not lost, and does not move the PID's
-// reference, so the packet after it is in sequence again.
+// kWindowDatagrams datagrams and kWindowNs, whichever ends later).
+//
+// A late datagram shows as a run of packets whose counters fill an open gap
+// of their PID while the PID stands elsewhere. The counter wraps at 16, so
+// such a run is only taken for late once the PID's next packet confirms it:
+// continuing from where the PID stood before the run (it was late), not from
+// the run's end (it was a jump after a loss, whose counters happened to fall
+// into an older gap). Confirmed, the run's packets are reordered, not lost,
+// and the PID's reference does not move.
 //
 // The counter wraps at 16: a gap shows at most 15 packets missing, whatever
 // the burst was. Bursts beyond that are for an estimate from the clock.
@@ -27,7 +33,8 @@ public:
 
     void Reset();
     // One packet of datagram number `datagram`, arrived at `ns`. `tag` comes
-    // back with the gap's loss once it is judged. Repeat: a counter repeated
+    // back with the gap's loss once it is judged. Late: it may fill a gap
+    // (confirmed or not by the PID's next packet). Repeat: a counter repeated
     // more often than allowed, one packet lost at once.
     Packet Check(const std::uint8_t* packet, std::uint64_t datagram, std::int64_t ns, std::int64_t tag);
     // Judges the gaps whose window has passed at datagram `datagram`, time
@@ -35,30 +42,42 @@ public:
     template <typename Lost>
     void Expire(std::uint64_t datagram, std::int64_t ns, Lost lost)
     {
-        while (!gaps.empty() && (gaps.size() > kMaxOpenGaps ||
-                                 (gaps.front().untilDatagram <= datagram && gaps.front().untilNs <= ns)))
+        while (!gaps.empty() && gaps.front().runs == 0 &&
+               (gaps.size() > kMaxOpenGaps || (gaps.front().untilDatagram <= datagram && gaps.front().untilNs <= ns)))
             JudgeOldest(lost);
     }
-    // Judges every open gap (the end of the stream).
+    // Judges every open gap (the end of the stream): runs not confirmed yet are.
     template <typename Lost>
     void ExpireAll(Lost lost)
     {
+        for (unsigned pid = 0; pid < 8192; ++pid)
+            if (run[pid].open) Confirm(pid);
         while (!gaps.empty()) JudgeOldest(lost);
     }
     // True when the packet's PID already stands at the packet's counter.
     bool StandsAt(const std::uint8_t* packet) const;
-    // Packets in gaps not judged yet.
+    // Packets in gaps not judged yet, late runs not confirmed counted as filled.
     std::uint64_t Pending() const { return pending; }
+    // Datagrams that came late: one for each datagram whose run was confirmed.
+    std::uint64_t Reordered() const { return reordered; }
 
 private:
     struct Gap {
+        std::uint64_t id;
         std::uint16_t pid;
         std::uint16_t missing;  // one bit per counter value still missing
-        std::uint8_t span;      // counter values it left out when it opened
-        std::uint32_t since;    // the PID's packets counted when it opened
+        std::uint8_t runs;      // late runs into it not confirmed yet
         std::uint64_t untilDatagram;
         std::int64_t untilNs;
         std::int64_t tag;
+    };
+    // A run of packets of one PID that filled a gap, until the PID's next packet tells.
+    struct Run {
+        bool open = false;
+        std::uint64_t gap = 0;  // its id
+        std::uint16_t filled = 0;
+        std::uint8_t first = 0, last = 0;  // counters
+        std::uint64_t datagram = 0;
     };
     template <typename Lost>
     void JudgeOldest(Lost lost)
@@ -71,16 +90,20 @@ private:
         if (count > 0) lost(gap.tag, count);
     }
     static int Count(std::uint16_t bits);
-    bool Fill(unsigned pid, unsigned cc);
+    Gap* Find(std::uint64_t id);
+    Gap* Fillable(unsigned pid, unsigned cc);
+    void Confirm(unsigned pid);
+    void Undo(unsigned pid, std::uint64_t datagram, std::int64_t ns, std::int64_t tag);
+    void Open(unsigned pid, unsigned from, unsigned to, std::uint64_t datagram, std::int64_t ns, std::int64_t tag);
 
     ContinuityTracker continuity;
     std::deque<Gap> gaps;
+    std::uint64_t nextGapId = 0;
     std::uint16_t openGaps[8192] = {};
-    // Packets of each PID taken in sequence or past a gap: once the counter
-    // has come round to a gap's values again, a packet with one of them is
-    // no longer a late one.
-    std::uint32_t advanced[8192] = {};
+    Run run[8192];
     std::uint64_t pending = 0;
+    std::uint64_t reordered = 0;
+    std::uint64_t lastReorderedDatagram = 0;
 };
 
 }  // namespace pelorin

@@ -211,6 +211,55 @@ class HealthReport(harness.RecorderTestCase):
                                                "mlr": max(i["mlr"] for i in intervals)})
 
 
+def pcr_stream(path, datagrams, interval_s):
+    """A transport stream of 7-packet datagrams on one PID, each tenth
+    datagram's first packet carrying a PCR of its send time."""
+    out = bytearray()
+    for k in range(datagrams):
+        for n in range(7):
+            cc = (7 * k + n) & 15
+            if n == 0 and k % 10 == 0:
+                pcr = round(k * interval_s * 27e6)
+                base, ext = divmod(pcr, 300)
+                head = bytes([0x47, 0x01, 0x00, 0x30 | cc, 7, 0x10, base >> 25 & 0xFF, base >> 17 & 0xFF,
+                              base >> 9 & 0xFF, base >> 1 & 0xFF, (base & 1) << 7 | 0x7E | ext >> 8, ext & 0xFF])
+            else:
+                head = bytes([0x47, 0x01, 0x00, 0x10 | cc])
+            out += head + bytes([k & 0xFF]) * (PACKET - len(head))
+    with open(path, "wb") as stream:
+        stream.write(out)
+
+
+class Reordering(harness.RecorderTestCase):
+
+    def test_a_reordered_pcr_stream_loses_nothing_and_keeps_its_delay_factor(self):
+        # 500 datagrams a second (5.3 Mbit/s); every 25th held back 20 ms, so
+        # it comes after the next ten. Beside it the same stream in order: the
+        # delay factor of the network and host here, to which a held datagram
+        # adds one datagram's time. 1499 datagrams: the last held back (index
+        # 1474) still has later ones to overtake it.
+        rate, interval_ms, count = 500, 2.0, 1499
+        stream = self.path("pcr.ts")
+        pcr_stream(stream, 1500, interval_ms / 1000)
+        reports = {}
+        for name, faults in (("in order", []), ("reordered", ["--delay-every", 25, "--delay-ms", 20])):
+            port = harness.next_port()
+            report = self.path(name + ".json")
+            result = record(["--report=" + report, "-i", "0", "-m", GROUP, "-p", port, "-l", 4, "-f",
+                             self.path(name + ".ts")],
+                            senders=[["--group", GROUP, "--port", port, "--file", stream, "--no-loop",
+                                      "--rate", rate, "--count", count] + faults])
+            self.assertRecorded(result)
+            reports[name] = read_report(report)
+        calm, reordered = reports["in order"], reports["reordered"]
+        self.assertEqual(reordered["host_drops"], 0, f"the host dropped datagrams: kernel {harness.udp_drops()}")
+        self.assertEqual((reordered["ts_packets_lost"], reordered["ts_packets_lost_estimated"],
+                          reordered["duplicates"], reordered["rate_source"]), (0, 0, 0, "pcr"), reordered)
+        self.assertEqual(reordered["reordered"], count // 25, reordered)
+        bound = 1.5 * (calm["mdi_worst"]["df_ms"] + interval_ms)
+        self.assertLessEqual(reordered["mdi_worst"]["df_ms"], bound, (calm["mdi_worst"], reordered["intervals"]))
+
+
 class ReportFailures(harness.RecorderTestCase):
 
     def test_an_unknown_option_is_refused_with_the_usage(self):

@@ -351,7 +351,7 @@ TEST(StreamHealth, ArrivalPatternsOfAMisbehavingNetwork)
     // PCRs, every tenth carries the time it was sent. Each pattern changes
     // what arrives, in which order, and when; the figures are those of the
     // second `second` and of the whole run.
-    enum Pattern { kSwapEvery50th, kRepeatEvery100th, kPause500ms, kBurstOf40, kSqueezeEvery5th };
+    enum Pattern { kSwapEvery50th, kHoldEvery25th, kRepeatEvery100th, kPause500ms, kBurstOf40, kSqueezeEvery5th };
     struct Case {
         const char* name;
         Pattern pattern;
@@ -365,6 +365,9 @@ TEST(StreamHealth, ArrivalPatternsOfAMisbehavingNetwork)
         // A swap arrives on the usual rhythm: the buffer sees a steady stream,
         // the late datagram fills its gap.
         {"every 50th swapped with the next", kSwapEvery50th, true, 2, 1.0, 0, 0, 0, 80},
+        // Held 20 ms, it comes after twenty others, its counters wrapped nine
+        // times over; meanwhile the buffer lacks its bytes: one datagram more.
+        {"every 25th held back 20 ms", kHoldEvery25th, true, 2, 2.0, 0, 0, 0, 156},
         // The copy is no media and no loss: 40 copies in 4 s.
         {"every 100th duplicated", kRepeatEvery100th, false, 2, 1.0, 0, 0, 40, 0},
         // Nothing sent in [2.0, 2.5) s: the silence is not rate, and the
@@ -383,6 +386,7 @@ TEST(StreamHealth, ArrivalPatternsOfAMisbehavingNetwork)
     };
     for (const Case& c : cases) {
         Feed feed;
+        std::vector<std::pair<int, std::vector<std::uint8_t>>> held;  // due, datagram
         int counted = 0;  // datagrams sent so far
         for (int ms = 0; ms < 4000; ++ms) {
             int sent = ms;
@@ -396,7 +400,16 @@ TEST(StreamHealth, ArrivalPatternsOfAMisbehavingNetwork)
             if (c.pattern == kSqueezeEvery5th && ms >= 1000 && ms < 2000 && ms % 5 == 2) continue;
             const std::int64_t pcr = c.pcr && sent % 10 == 0 ? std::int64_t{sent} * 27000 : -1;
             const std::vector<std::uint8_t> d = Datagram(static_cast<unsigned>(7 * sent), -1, pcr);
+            if (c.pattern == kHoldEvery25th && ms % 25 == 5 && ms < 3900) {
+                held.push_back({ms + 20, d});
+                continue;
+            }
             feed.Add(d, kBase + ms * kMs);
+            // The held ones come in just after the one due at their time.
+            while (!held.empty() && held.front().first <= ms) {
+                feed.Add(held.front().second, kBase + ms * kMs + 500000);
+                held.erase(held.begin());
+            }
             if (c.pattern == kRepeatEvery100th && ms % 100 == 50) feed.Add(d, kBase + ms * kMs + 100000);
         }
         feed.Finish(kBase + 4000 * kMs);
