@@ -13,6 +13,7 @@ void TsLossWindow::Reset()
     nextGapId = 0;
     std::fill(std::begin(openGaps), std::end(openGaps), std::uint16_t{0});
     std::fill(std::begin(run), std::end(run), Run{});
+    std::fill(std::begin(runOpen), std::end(runOpen), std::uint8_t{0});
     pending = 0;
     reordered = 0;
     lastReorderedDatagram = 0;
@@ -66,7 +67,7 @@ void TsLossWindow::Confirm(unsigned pid)
         ++reordered;
         lastReorderedDatagram = r.datagram;
     }
-    r.open = false;
+    runOpen[pid] = 0;
 }
 
 void TsLossWindow::Undo(unsigned pid, std::uint64_t datagram, std::int64_t ns, std::int64_t tag)
@@ -82,7 +83,7 @@ void TsLossWindow::Undo(unsigned pid, std::uint64_t datagram, std::int64_t ns, s
     const int last = continuity.last(pid);
     Open(pid, static_cast<unsigned>(last) + 1, r.first, datagram, ns, tag);
     continuity.take(pid, r.last);
-    r.open = false;
+    runOpen[pid] = 0;
 }
 
 TsLossWindow::Packet TsLossWindow::Check(const std::uint8_t* p, std::uint64_t datagram, std::int64_t ns,
@@ -93,8 +94,8 @@ TsLossWindow::Packet TsLossWindow::Check(const std::uint8_t* p, std::uint64_t da
     const int last = continuity.last(pid);
     const unsigned cc = TsContinuityCounter(p);
     const unsigned next = (static_cast<unsigned>(last) + 1) & 0x0F;
-    Run& r = run[pid];
-    if (r.open) {
+    if (runOpen[pid]) {
+        Run& r = run[pid];
         const unsigned runNext = (r.last + 1u) & 0x0F;
         Gap* gap = Find(r.gap);
         // The run goes on while it fills its gap, even through the counter
@@ -115,8 +116,9 @@ TsLossWindow::Packet TsLossWindow::Check(const std::uint8_t* p, std::uint64_t da
             gap->missing = static_cast<std::uint16_t>(gap->missing & ~(1u << cc));
             ++gap->runs;
             --pending;
-            r = Run{true, gap->id, static_cast<std::uint16_t>(1u << cc), static_cast<std::uint8_t>(cc),
-                    static_cast<std::uint8_t>(cc), datagram};
+            run[pid] = Run{gap->id, static_cast<std::uint16_t>(1u << cc), static_cast<std::uint8_t>(cc),
+                           static_cast<std::uint8_t>(cc), datagram};
+            runOpen[pid] = 1;
             return Packet::Late;
         }
     }

@@ -51,7 +51,7 @@ public:
     void ExpireAll(Lost lost)
     {
         for (unsigned pid = 0; pid < 8192; ++pid)
-            if (run[pid].open) Confirm(pid);
+            if (runOpen[pid]) Confirm(pid);
         while (!gaps.empty()) JudgeOldest(lost);
     }
     // True when the packet's PID already stands at the packet's counter.
@@ -73,7 +73,6 @@ private:
     };
     // A run of packets of one PID that filled a gap, until the PID's next packet tells.
     struct Run {
-        bool open = false;
         std::uint64_t gap = 0;  // its id
         std::uint16_t filled = 0;
         std::uint8_t first = 0, last = 0;  // counters
@@ -101,6 +100,8 @@ private:
     std::uint64_t nextGapId = 0;
     std::uint16_t openGaps[8192] = {};
     Run run[8192];
+    // Whether a PID's run is open, apart: looked at for every packet.
+    std::uint8_t runOpen[8192] = {};
     std::uint64_t pending = 0;
     std::uint64_t reordered = 0;
     std::uint64_t lastReorderedDatagram = 0;
