@@ -38,11 +38,11 @@ TsLossWindow::Gap* TsLossWindow::Find(std::uint64_t id)
     return nullptr;
 }
 
-TsLossWindow::Gap* TsLossWindow::Fillable(unsigned pid, unsigned cc)
+TsLossWindow::Gap* TsLossWindow::Fillable(unsigned pid, std::uint16_t bits)
 {
-    // The newest gap first: a late packet most likely belongs to it.
-    for (auto gap = gaps.rbegin(); gap != gaps.rend(); ++gap)
-        if (gap->pid == pid && (gap->missing & (1u << cc))) return &*gap;
+    // The oldest gap first: what was held back longest tends to come first.
+    for (Gap& gap : gaps)
+        if (gap.pid == pid && (gap.missing & bits) == bits) return &gap;
     return nullptr;
 }
 
@@ -98,9 +98,22 @@ TsLossWindow::Packet TsLossWindow::Check(const std::uint8_t* p, std::uint64_t da
         Run& r = run[pid];
         const unsigned runNext = (r.last + 1u) & 0x0F;
         Gap* gap = Find(r.gap);
+        const auto bit = static_cast<std::uint16_t>(1u << cc);
+        if (cc == runNext && gap != nullptr && !(gap->missing & bit)) {
+            // Gaps of one PID may share counter values: the run may belong to
+            // another one that misses all of it.
+            if (Gap* other = Fillable(pid, static_cast<std::uint16_t>(r.filled | bit))) {
+                gap->missing = static_cast<std::uint16_t>(gap->missing | r.filled);
+                --gap->runs;
+                other->missing = static_cast<std::uint16_t>(other->missing & ~r.filled);
+                ++other->runs;
+                r.gap = other->id;
+                gap = other;
+            }
+        }
         // The run goes on while it fills its gap, even through the counter
         // value that would also continue the PID.
-        if (cc == runNext && gap != nullptr && (gap->missing & (1u << cc))) {
+        if (cc == runNext && gap != nullptr && (gap->missing & bit)) {
             gap->missing = static_cast<std::uint16_t>(gap->missing & ~(1u << cc));
             r.filled = static_cast<std::uint16_t>(r.filled | (1u << cc));
             r.last = static_cast<std::uint8_t>(cc);
@@ -111,8 +124,12 @@ TsLossWindow::Packet TsLossWindow::Check(const std::uint8_t* p, std::uint64_t da
             Undo(pid, datagram, ns, tag);
         else
             Confirm(pid);
-    } else if (last >= 0 && openGaps[pid] != 0 && cc != next && cc != static_cast<unsigned>(last)) {
-        if (Gap* gap = Fillable(pid, cc)) {
+    }
+    // The run closed, this packet may begin the next one.
+    const int reference = continuity.last(pid);
+    const unsigned expected = (static_cast<unsigned>(reference) + 1) & 0x0F;
+    if (reference >= 0 && openGaps[pid] != 0 && cc != expected && cc != static_cast<unsigned>(reference)) {
+        if (Gap* gap = Fillable(pid, static_cast<std::uint16_t>(1u << cc))) {
             gap->missing = static_cast<std::uint16_t>(gap->missing & ~(1u << cc));
             ++gap->runs;
             --pending;

@@ -90,7 +90,8 @@ private:
     }
     static int Count(std::uint16_t bits);
     Gap* Find(std::uint64_t id);
-    Gap* Fillable(unsigned pid, unsigned cc);
+    // The oldest open gap of the PID that misses every counter in `bits`.
+    Gap* Fillable(unsigned pid, std::uint16_t bits);
     void Confirm(unsigned pid);
     void Undo(unsigned pid, std::uint64_t datagram, std::int64_t ns, std::int64_t tag);
     void Open(unsigned pid, unsigned from, unsigned to, std::uint64_t datagram, std::int64_t ns, std::int64_t tag);
