@@ -122,8 +122,8 @@ struct WriterState {
     SegmentRotation* segments = nullptr;
     std::uint64_t fileOffset = 0;  // in the current file
     ULONGLONG lastDropsQuery = 0;
-    // Datagrams fed to the figures, counted from what the receive side had
-    // counted already when this thread started (all of it still to feed).
+    // Datagrams fed to the figures, to hold against what the receive side
+    // counted (both from the start of the recording).
     std::uint64_t fed = 0;
 };
 
