@@ -44,6 +44,7 @@ struct RecordingSettings {
     const wchar_t* indexPath;     // --index=PATH: the list of segments (CSV or m3u8); nullptr for none
     std::int64_t noDataSeconds;   // --no-data=SECONDS: end after this long without a datagram; 0 never
     const wchar_t* metricsPath;   // --metrics=PATH: live figures for Prometheus; nullptr for none
+    double mediaRateMbit;         // --media-rate=MBIT: the stream's nominal rate; 0 to measure it
 };
 
 // The result of a recording ended by --no-data: HRESULT_FROM_WIN32 of

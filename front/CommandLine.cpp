@@ -218,6 +218,26 @@ int ParseExtensionOptions(int argc, wchar_t** argv, RecordingSettings* settings,
             settings->noDataSeconds = number;
         } else if (nameLength == 9 && std::wcsncmp(argument, L"--metrics", 9) == 0 && *value != L'\0') {
             settings->metricsPath = value;
+        } else if (nameLength == 12 && std::wcsncmp(argument, L"--media-rate", 12) == 0) {
+            // Mbit/s with up to three decimals, read by hand: the C library
+            // would follow the locale's decimal separator.
+            long long thousandths = 0;
+            int decimals = -1;
+            const wchar_t* p = value;
+            for (; (*p >= L'0' && *p <= L'9') || (*p == L'.' && decimals < 0); ++p) {
+                if (*p == L'.') {
+                    decimals = 0;
+                } else if (decimals < 3 && thousandths <= 100000000) {
+                    thousandths = thousandths * 10 + (*p - L'0');
+                    if (decimals >= 0) ++decimals;
+                }
+            }
+            for (int k = decimals < 0 ? 0 : decimals; k < 3; ++k) thousandths *= 10;
+            if (*p != L'\0' || p == value || thousandths <= 0 || thousandths > 100000000) {
+                *status = Report("Error occurred while parsing media rate.");
+                return taken;
+            }
+            settings->mediaRateMbit = static_cast<double>(thousandths) / 1000.0;
         } else {
             // A typo must not look like success.
             char narrow[512];

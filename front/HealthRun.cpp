@@ -36,7 +36,11 @@ std::int64_t UnixMilliseconds()
 HealthRun BeginHealth()
 {
     HealthRun run = {new (std::nothrow) StreamHealth(), UnixMilliseconds()};
-    if (run.health != nullptr) run.health->Start(MonotonicNanoseconds());
+    if (run.health != nullptr) {
+        // Mbit/s of transport stream, as bytes per second.
+        run.health->ConfigureMediaRate(g_settings.mediaRateMbit * 1e6 / 8);
+        run.health->Start(MonotonicNanoseconds());
+    }
     return run;
 }
 

@@ -223,10 +223,13 @@ std::string HealthReportJson(const HealthReportInfo& info, const StreamHealth& h
     AppendUnsigned(report("bytes"), info.bytesInFile >= 0 ? static_cast<std::uint64_t>(info.bytesInFile) : health.Bytes());
     report("timestamp_source") += info.kernelTimestamps ? "\"kernel\"" : "\"completion\"";
     if (info.fileRemoved) report("file_removed") += "true";
-    report("rate_source") += health.RateFromPcr() ? "\"pcr\"" : "\"measured\"";
+    AppendString(report("rate_source"), health.RateSourceName());
     const std::optional<std::uint64_t> drops = health.HostDrops();
     AppendDrops(report("host_drops"), drops ? static_cast<std::int64_t>(*drops) : -1);
     AppendUnsigned(report("ts_packets_lost"), health.TsPacketsLost());
+    AppendUnsigned(report("ts_packets_lost_estimated"), health.TsPacketsLostEstimated());
+    AppendUnsigned(report("duplicates"), health.Duplicates());
+    AppendUnsigned(report("reordered"), health.Reordered());
     report("rtp") += health.Rtp() ? "true" : "false";
     AppendUnsigned(report("iat_max_us"), health.IatMaxUs());
 
@@ -267,6 +270,7 @@ std::string HealthReportJson(const HealthReportInfo& info, const StreamHealth& h
         AppendUnsigned(second("iat_max_us"), i.iatMaxUs);
         AppendMilliseconds(second("df_ms"), i.dfMs);
         AppendUnsigned(second("mlr"), i.mlr);
+        AppendUnsigned(second("ts_packets_lost_estimated"), i.lostEstimated);
         AppendDrops(second("host_drops"), i.hostDrops);
     });
     out += "\n}\n";

@@ -1,5 +1,7 @@
 #include "pipeline/StreamHealth.h"
 
+#include "stream/TsPacket.h"
+
 #include <algorithm>
 #include <limits>
 
@@ -10,10 +12,10 @@ constexpr std::int64_t kOutageNs = kSecondNs;
 constexpr std::int64_t kSlotNs = 50000;
 constexpr std::size_t kSlots = kSecondNs / kSlotNs;
 constexpr std::uint32_t kEmptySlot = std::numeric_limits<std::uint32_t>::max();
-constexpr unsigned kTsPacket = 188;
-constexpr std::uint8_t kSync = 0x47;
-constexpr std::uint64_t kPcrHz = 27000000;
-constexpr std::uint64_t kPcrWrap = (std::uint64_t{1} << 33) * 300;
+constexpr unsigned kTsPacket = pelorin::kTsPacketSize;
+constexpr std::uint8_t kSync = pelorin::kTsSync;
+// A tag for a gap: the period in the high bits, the second in the low ones.
+constexpr int kTagShift = 40;
 
 int IatBucket(std::uint32_t us)
 {
@@ -31,8 +33,12 @@ StreamHealth::StreamHealth() : slots(kSlots, Slot{kEmptySlot, 0, 0, 0}) {}
 
 void StreamHealth::Start(std::int64_t startAt)
 {
-    continuity.reset();
-    std::fill(std::begin(lastCc), std::end(lastCc), std::uint8_t{0});
+    lossWindow.Reset();
+    duplicateWindow.Reset();
+    mediaRate.Reset();
+    datagramIndex = 0;
+    pairDirty = false;
+    seenSincePcr = 0;
     rtpSequence = pelorin::RtpSequence{};
     rtp = false;
     haveArrival = false;
@@ -40,8 +46,6 @@ void StreamHealth::Start(std::int64_t startAt)
     tsPosition = 0;
     pcrPid = -1;
     pcrReference = false;
-    pcrRate = 0;
-    previousRate = 0;
     dropsNoted = dropsKnown = false;
     lastDrops = 0;
     earlier = HealthRunTotals{};
@@ -81,6 +85,9 @@ void StreamHealth::ResetPeriod(std::int64_t periodStartNs)
     worstDfMs = 0;
     worstMlr = 0;
     rateFromPcr = false;
+    rateConfigured = false;
+    estimatedLost = duplicates = reordered = 0;
+    ++period;
     std::fill(std::begin(iatHistogram), std::end(iatHistogram), std::uint64_t{0});
     nextOffset = 0;
     firstUnresolved = 0;
@@ -108,7 +115,7 @@ void StreamHealth::OpenSecond(std::int64_t index)
     openHasOffset = false;
     openTsBytes = 0;
     netLostAtOpen = netLost;
-    pcrPairBytes = pcrPairTicks = 0;
+    openEstimated = 0;
     if (pendingDropsSecond >= 0 && index >= pendingDropsSecond) {
         ApplyHostDrops(pendingDrops);
         pendingDrops = 0;
@@ -116,34 +123,12 @@ void StreamHealth::OpenSecond(std::int64_t index)
     }
 }
 
-void StreamHealth::CloseSecond(std::int64_t durationNs)
+void StreamHealth::CloseSecond()
 {
-    if (pcrPairTicks > 0)
-        pcrRate = static_cast<double>(pcrPairBytes) * static_cast<double>(kPcrHz) / static_cast<double>(pcrPairTicks);
-    // The second's own rate runs from its first arrival to its last: a
-    // stream that starts, stops or comes back within the second would read
-    // far too slow over the whole second, and the delay factor of the next
-    // one as large as the silence.
-    double ownRate = static_cast<double>(openTsBytes) * 1e9 / static_cast<double>(durationNs);
-    std::uint32_t first = kEmptySlot, last = 0;
-    for (std::size_t s = slotsLow; s < slotsHigh; ++s) {
-        if (slots[s].firstNs == kEmptySlot) continue;
-        if (first == kEmptySlot) first = slots[s].firstNs;
-        last = slots[s].lastNs;
-    }
-    if (open.datagrams >= 2 && first != kEmptySlot && last > first) {
-        // n arrivals span n - 1 intervals.
-        const double spanBytes = static_cast<double>(openTsBytes) * static_cast<double>(open.datagrams - 1) /
-                                 static_cast<double>(open.datagrams);
-        ownRate = spanBytes * 1e9 / static_cast<double>(last - first);
-    }
-    double rate = ownRate;
-    if (pcrRate > 0) {
-        rate = pcrRate;
-        if (open.datagrams > 0) rateFromPcr = true;
-    } else if (previousRate > 0) {
-        rate = previousRate;
-    }
+    RateSource source = RateSource::Measured;
+    const double rate = mediaRate.CloseSecond(&source);
+    if (open.datagrams > 0 && source == RateSource::Pcr) rateFromPcr = true;
+    if (source == RateSource::Configured) rateConfigured = true;
 
     double minPre = 0, maxPost = 0;
     bool any = false;
@@ -161,7 +146,7 @@ void StreamHealth::CloseSecond(std::int64_t durationNs)
     slotsHigh = 0;
     open.dfMs = any && rate > 0 ? (maxPost - minPre) / rate * 1000.0 : 0.0;
     open.mlr = netLost > netLostAtOpen ? static_cast<std::uint64_t>(netLost - netLostAtOpen) : 0;
-    previousRate = ownRate;
+    open.lostEstimated = open.mlr + openEstimated;
 
     worstDfMs = std::max(worstDfMs, open.dfMs);
     worstMlr = std::max(worstMlr, open.mlr);
@@ -172,7 +157,7 @@ void StreamHealth::CloseSecond(std::int64_t durationNs)
 void StreamHealth::CloseThrough(std::int64_t index)
 {
     while (open.t < index) {
-        CloseSecond(kSecondNs);
+        CloseSecond();
         OpenSecond(open.t + 1);
     }
 }
@@ -189,11 +174,13 @@ void StreamHealth::AddDatagram(const std::uint8_t* payload, std::uint32_t size, 
     if (finished) return;
     CloseThrough(SecondOf(arrivalNs));
 
+    const std::int64_t iatNs = haveArrival ? std::max<std::int64_t>(arrivalNs - lastArrivalNs, 0) : 0;
+    // Since the last datagram that was media: a copy takes no time from the rate.
+    const std::int64_t mediaIatNs = haveArrival ? std::max<std::int64_t>(arrivalNs - lastMediaNs, 0) : 0;
     // Silence since the previous datagram, or since the start of the period.
     const std::int64_t quietFrom = haveArrival ? std::max(lastArrivalNs, startNs) : startNs;
     if (arrivalNs - quietFrom >= kOutageNs) outages.push_back(HealthOutage{quietFrom, arrivalNs, fileOffset});
     if (haveArrival) {
-        const std::int64_t iatNs = std::max<std::int64_t>(arrivalNs - lastArrivalNs, 0);
         const auto us = static_cast<std::uint32_t>(
             std::min<std::int64_t>(iatNs / 1000, std::numeric_limits<std::uint32_t>::max()));
         open.iatMaxUs = std::max(open.iatMaxUs, us);
@@ -205,24 +192,53 @@ void StreamHealth::AddDatagram(const std::uint8_t* payload, std::uint32_t size, 
         haveArrival = true;
     }
 
-    // RTP: a version-2 header, then nothing but whole TS packets.
+    ++datagramIndex;
+
+    // RTP: a version-2 header, then nothing but whole TS packets (and the
+    // padding the header announces).
     const std::uint8_t* ts = payload;
     std::uint32_t tsSize = size;
+    bool copy = false;
     if (size > 0 && payload[0] != kSync) {
         const std::size_t header = pelorin::RtpHeaderSize(payload, size);
-        if (header > 0 && header < size && payload[header] == kSync && (size - header) % kTsPacket == 0) {
+        const long padding = header > 0 ? pelorin::RtpPaddingSize(payload, size, header) : -1;
+        const std::size_t body = padding >= 0 ? size - header - static_cast<std::size_t>(padding) : 0;
+        if (header > 0 && body > 0 && payload[header] == kSync && body % kTsPacket == 0) {
             rtp = true;
             ts = payload + header;
-            tsSize = static_cast<std::uint32_t>(size - header);
+            tsSize = static_cast<std::uint32_t>(body);
             const std::uint64_t lostBefore = rtpSequence.Lost();
-            rtpSequence.Add(pelorin::RtpSequenceNumber(payload));
+            const pelorin::RtpSequence::Arrival arrival = rtpSequence.Add(pelorin::RtpSequenceNumber(payload));
             const std::uint64_t lostAfter = rtpSequence.Lost();
             const std::int64_t packets = tsSize / kTsPacket;
+            copy = arrival == pelorin::RtpSequence::Arrival::Duplicate;
+            if (arrival == pelorin::RtpSequence::Arrival::Late) {
+                ++reordered;
+                pairDirty = true;
+            }
             if (lostAfter != lostBefore)
                 CountLoss((static_cast<std::int64_t>(lostAfter) - static_cast<std::int64_t>(lostBefore)) * packets);
         }
+    } else if (!rtp && size >= kTsPacket && duplicateWindow.Repeats(payload, size)) {
+        // A copy by content whose counters say so too: its last packet under
+        // continuity is where its PID stands already. Null packets repeat by
+        // nature, and a patterned stream may repeat its payload.
+        for (std::uint32_t pos = 0; pos + kTsPacket <= size && payload[pos] == kSync; pos += kTsPacket) {
+            const std::uint8_t* p = payload + pos;
+            if (pelorin::TsPid(p) != pelorin::kNullPid && pelorin::TsHasPayload(p)) copy = lossWindow.StandsAt(p);
+        }
     }
-    WalkPackets(ts, tsSize, arrivalNs);
+    if (copy) {
+        ++duplicates;
+        tsSize = 0;
+    } else {
+        const std::uint64_t lateBefore = lossWindow.Reordered();
+        WalkPackets(ts, tsSize, arrivalNs);
+        if (!rtp) reordered += lossWindow.Reordered() - lateBefore;
+        mediaRate.AddArrival(tsSize, mediaIatNs);
+        lastMediaNs = arrivalNs;
+    }
+    lossWindow.Expire(datagramIndex, arrivalNs, [this](std::int64_t tag, int packets) { JudgedLoss(tag, packets); });
 
     const std::int64_t secondStart = startNs + open.t * kSecondNs;
     const auto intoSecond = static_cast<std::uint32_t>(std::max<std::int64_t>(arrivalNs - secondStart, 0));
@@ -256,59 +272,52 @@ void StreamHealth::CountLoss(std::int64_t packets)
 {
     // A late datagram takes back its own loss, never one from before the period.
     netLost = std::max<std::int64_t>(netLost + packets, 0);
-    if (packets > 0) pcrReference = false;  // the bytes between two PCRs are no longer all here
+    seenSincePcr += packets;
+    if (packets > 0) pairDirty = true;  // the bytes between two PCRs are no longer all here
+}
+
+void StreamHealth::JudgedLoss(std::int64_t tag, int packets)
+{
+    if (rtp) return;  // the sequence numbers count the loss
+    const std::int64_t second = tag & ((std::int64_t{1} << kTagShift) - 1);
+    netLost += packets;
+    if ((tag >> kTagShift) == period && second < open.t && !intervals.empty() && second >= intervals.front().t) {
+        // Judged after its second closed: it belongs there all the same.
+        HealthInterval& closed = intervals[static_cast<std::size_t>(second - intervals.front().t)];
+        closed.mlr += static_cast<std::uint64_t>(packets);
+        closed.lostEstimated += static_cast<std::uint64_t>(packets);
+        worstMlr = std::max(worstMlr, closed.mlr);
+        netLostAtOpen += packets;
+    }
 }
 
 void StreamHealth::WalkPackets(const std::uint8_t* ts, std::uint32_t size, std::int64_t arrivalNs)
 {
+    using Packet = pelorin::TsLossWindow::Packet;
+    const std::int64_t tag = (period << kTagShift) | open.t;
     for (std::uint32_t pos = 0; pos + kTsPacket <= size && ts[pos] == kSync; pos += kTsPacket) {
         const std::uint8_t* p = ts + pos;
-        const unsigned pid = ((p[1] & 0x1Fu) << 8) | p[2];
-        const auto cc = static_cast<std::uint8_t>(p[3] & 0x0F);
-        const pelorin::CcVerdict verdict = continuity.check(p);
-        if (verdict == pelorin::CcVerdict::Ok) {
-            lastCc[pid] = cc;
-        } else if (verdict == pelorin::CcVerdict::Error) {
-            // The packets skipped; a repetition beyond the one allowed counts as one.
-            const std::int64_t skipped = cc == lastCc[pid] ? 1 : (cc - lastCc[pid] - 1) & 0x0F;
-            lastCc[pid] = cc;
+        const std::uint64_t pending = lossWindow.Pending();
+        const Packet verdict = lossWindow.Check(p, datagramIndex, arrivalNs, tag);
+        // Packets the counters find missing, less those that came late.
+        if (!rtp) seenSincePcr += static_cast<std::int64_t>(lossWindow.Pending()) - static_cast<std::int64_t>(pending);
+        switch (verdict) {
+        case Packet::Gap:
+        case Packet::Late:
+            pairDirty = true;
+            break;
+        case Packet::Repeat:
             if (rtp)
-                pcrReference = false;  // the sequence numbers count the loss
+                pairDirty = true;
             else
-                CountLoss(skipped);
+                CountLoss(1);
+            break;
+        default:
+            break;
         }
-        const bool adaptation = (p[3] & 0x20) != 0;
-        if (adaptation && p[4] >= 7 && (p[5] & 0x10)) NotePcr(pid, p, tsPosition + pos, arrivalNs);
+        if (pelorin::TsHasPcr(p)) NotePcr(pelorin::TsPid(p), p, tsPosition + pos, arrivalNs);
     }
     tsPosition += size;
-}
-
-void StreamHealth::NotePcr(unsigned pid, const std::uint8_t* p, std::uint64_t position, std::int64_t arrivalNs)
-{
-    if (static_cast<int>(pid) != pcrPid) {
-        // One PID's clock while it keeps ticking; another's once it has been
-        // silent for a second.
-        if (pcrPid >= 0 && arrivalNs - lastPcrArrivalNs < kSecondNs) return;
-        pcrPid = static_cast<int>(pid);
-        pcrReference = false;
-    }
-    const std::uint64_t base = (std::uint64_t{p[6]} << 25) | (std::uint64_t{p[7]} << 17) |
-                               (std::uint64_t{p[8]} << 9) | (std::uint64_t{p[9]} << 1) | (p[10] >> 7);
-    const std::uint64_t pcr = base * 300 + ((std::uint64_t{p[10]} & 1) << 8 | p[11]);
-    if (p[5] & 0x80) pcrReference = false;  // discontinuity_indicator: a new time base
-    if (pcrReference) {
-        const std::uint64_t ticks = (pcr + kPcrWrap - lastPcr) % kPcrWrap;
-        const std::uint64_t between = position - lastPcrPosition;
-        // PCRs come at least every 100 ms; a longer step is a jump, not a rate.
-        if (ticks > 0 && ticks <= kPcrHz && between > 0) {
-            pcrPairBytes += between;
-            pcrPairTicks += ticks;
-        }
-    }
-    lastPcr = pcr;
-    lastPcrPosition = position;
-    lastPcrArrivalNs = arrivalNs;
-    pcrReference = true;
 }
 
 void StreamHealth::ApplyHostDrops(std::uint64_t count)
@@ -344,11 +353,11 @@ void StreamHealth::Finish(std::int64_t endAt, std::uint64_t fileSize)
         pendingDrops = 0;
         pendingDropsSecond = -1;
     }
-    const std::int64_t secondStart = startNs + open.t * kSecondNs;
-    const std::int64_t duration = endAt > secondStart ? std::min(endAt - secondStart, kSecondNs) : kSecondNs;
+    // Gaps still open at the end had all the time they will get.
+    lossWindow.ExpireAll([this](std::int64_t tag, int packets) { JudgedLoss(tag, packets); });
     nextOffset = fileSize;
     if (!openHasOffset) open.offset = fileSize;
-    CloseSecond(duration);
+    CloseSecond();
     for (std::size_t i = firstUnresolved; i < intervals.size(); ++i) intervals[i].offset = fileSize;
     firstUnresolved = intervals.size();
 
@@ -399,4 +408,10 @@ std::optional<std::uint64_t> StreamHealth::HostDrops() const
 {
     if (!dropsNoted) return std::nullopt;
     return periodDrops;
+}
+
+const char* StreamHealth::RateSourceName() const
+{
+    if (rateConfigured) return "configured";
+    return rateFromPcr ? "pcr" : "measured";
 }

@@ -9,27 +9,35 @@
 // Choices behind the figures:
 // - Only transport-stream bytes count for the delay factor and its rate (an
 //   RTP header is not media); "bytes" counts whole payloads, as in the file.
-// - The media rate MR of a second is the transport rate its PCRs give (bytes
-//   between consecutive PCRs of one PID over their time difference, summed
-//   over all such pairs completed in that second; the latest such figure
-//   while a second has none). Without PCRs it is the previous second's TS
-//   byte rate, or the second's own when the previous one was empty or there
-//   is none. A pair spanning a loss or a PCR discontinuity is not used.
+// - The media rate MR comes from MediaRate: configured, else the clock's
+//   PCRs over a window of seconds, else the rate measured over the same
+//   window's time with arrivals. A PCR pair spanning a discontinuity, a loss
+//   or a reordering is not used.
 // - The delay factor is computed when its second closes, from the first and
 //   the last arrival in each 50-us slot of the second, so the rate may be
 //   one learnt during that second. It can read low by at most two slots
 //   (0.1 ms), never high.
 // - MLR is TS packets lost: from each PID's continuity counter for plain TS,
-//   from the RTP sequence numbers (times the TS packets of the datagram) once
-//   the stream is RTP. A datagram that arrives late within the same second
-//   cancels its loss; one late across a second's end leaves it counted in the
-//   earlier second, while the period's total does not count it.
+//   judged over a re-sequencing window (TsLossWindow), so that a datagram
+//   that comes late fills its gap; from the RTP sequence numbers (times the
+//   TS packets of the datagram) once the stream is RTP. A gap's loss counts
+//   in the second it opened in.
+// - An exact copy of a recent datagram (plain TS), or an RTP sequence number
+//   seen before, is a duplicate: it counts in datagrams and bytes, as the
+//   file holds it, but not as media and not in the continuity.
+// - Bursts: the continuity counter shows at most 15 packets of a burst. Where
+//   two PCRs of the clock span a loss or a silence while the clock ran on
+//   (their difference matches the time between their arrivals), the packets
+//   lost are estimated from the rate and the bytes missing; what exceeds the
+//   counters' count is the estimate, kept apart from the counted loss.
 // - Worst DF and worst MLR are each the largest of the period's seconds,
 //   not necessarily of one second.
 #pragma once
 
-#include "pipeline/RtpSequence.h"
-#include "pipeline/TsContinuity.h"
+#include "pipeline/MediaRate.h"
+#include "stream/DuplicateWindow.h"
+#include "stream/RtpSequence.h"
+#include "stream/TsLossWindow.h"
 
 #include <cstdint>
 #include <optional>
@@ -46,6 +54,7 @@ struct HealthInterval {        // one second of the recording, counted from the 
     std::uint32_t iatMaxUs;    // largest inter-arrival time ending in this second
     double dfMs;               // RFC 4445 delay factor over this second
     std::uint64_t mlr;         // TS packets lost in this second
+    std::uint64_t lostEstimated;  // mlr plus the estimate of a burst's packets the counters missed
     std::int64_t hostDrops;    // kernel drops attributed to this second, -1 when unknown
 };
 
@@ -68,6 +77,10 @@ struct HealthRunTotals {
 class StreamHealth {
 public:
     StreamHealth();
+
+    // The media rate to use for the delay factor, TS bytes per second; 0 to
+    // take it from the stream. Kept across Start.
+    void ConfigureMediaRate(double bytesPerSecond) { mediaRate.Configure(bytesPerSecond); }
 
     // The start of receiving: t = 0. Forgets everything, stream state included.
     void Start(std::int64_t startNs);
@@ -118,11 +131,17 @@ public:
     std::uint64_t Datagrams() const { return datagrams; }
     std::uint64_t Bytes() const { return bytes; }
     std::uint64_t TsPacketsLost() const { return netLost > 0 ? static_cast<std::uint64_t>(netLost) : 0; }
+    // TsPacketsLost plus the estimate of what bursts hid from the counters.
+    std::uint64_t TsPacketsLostEstimated() const { return TsPacketsLost() + estimatedLost; }
+    std::uint64_t Duplicates() const { return duplicates; }
+    std::uint64_t Reordered() const { return reordered; }
     std::uint32_t IatMaxUs() const { return iatMaxUs; }
     double WorstDfMs() const { return worstDfMs; }
     std::uint64_t WorstMlr() const { return worstMlr; }
     bool Rtp() const { return rtp; }                    // RTP detected
     bool RateFromPcr() const { return rateFromPcr; }    // some second of the period took MR from PCRs
+    // "configured", "pcr" or "measured".
+    const char* RateSourceName() const;
     std::optional<std::uint64_t> HostDrops() const;     // in this period; none when never noted
     const std::uint64_t* IatHistogram() const { return iatHistogram; }  // kIatBuckets counts
     HealthRunTotals RunTotals() const;
@@ -138,12 +157,14 @@ private:
 
     void ResetPeriod(std::int64_t periodStartNs);
     void OpenSecond(std::int64_t index);
-    void CloseSecond(std::int64_t durationNs);
+    void CloseSecond();
     void CloseThrough(std::int64_t index);
     std::int64_t SecondOf(std::int64_t ns) const;
     void ApplyHostDrops(std::uint64_t count);
     void CountLoss(std::int64_t packets);
+    void JudgedLoss(std::int64_t tag, int packets);
     void WalkPackets(const std::uint8_t* ts, std::uint32_t size, std::int64_t arrivalNs);
+    void EstimateBurst(std::uint64_t ticks, std::uint64_t between, std::int64_t arrivalGapNs);
     void NotePcr(unsigned pid, const std::uint8_t* packet, std::uint64_t position, std::int64_t arrivalNs);
 
     // The period.
@@ -157,6 +178,9 @@ private:
     double worstDfMs = 0;
     std::uint64_t worstMlr = 0;
     bool rateFromPcr = false;
+    bool rateConfigured = false;
+    std::uint64_t estimatedLost = 0, duplicates = 0, reordered = 0;
+    std::int64_t period = 0;  // counts the periods: tags a gap with the period it opened in
     std::uint64_t iatHistogram[kIatBuckets] = {};
     std::uint64_t nextOffset = 0;      // where the next datagram's bytes go
     std::size_t firstUnresolved = 0;  // seconds from here on wait for the next datagram's offset
@@ -170,22 +194,25 @@ private:
     std::int64_t netLostAtOpen = 0;
     std::vector<Slot> slots;
     std::size_t slotsLow = 0, slotsHigh = 0;  // [low, high) may hold arrivals
-    std::uint64_t pcrPairBytes = 0, pcrPairTicks = 0;
+    std::uint64_t openEstimated = 0;
 
     // The stream, across periods.
-    pelorin::ContinuityTracker continuity;
-    std::uint8_t lastCc[8192] = {};  // the reference the tracker holds, for the size of a skip
+    pelorin::TsLossWindow lossWindow;
+    pelorin::DuplicateWindow duplicateWindow;
     pelorin::RtpSequence rtpSequence;
+    MediaRate mediaRate;
+    std::uint64_t datagramIndex = 0;  // datagrams of the stream so far
     bool rtp = false;
     bool haveArrival = false;
     std::int64_t lastArrivalNs = 0;
+    std::int64_t lastMediaNs = 0;  // the last arrival that was not a copy
     std::uint64_t tsPosition = 0;  // TS bytes seen before the current datagram
     int pcrPid = -1;
     bool pcrReference = false;
     std::uint64_t lastPcr = 0, lastPcrPosition = 0;
     std::int64_t lastPcrArrivalNs = 0;
-    double pcrRate = 0;            // bytes/s; 0 until one pair gave it
-    double previousRate = 0;       // TS bytes/s of the previous second
+    bool pairDirty = false;        // a loss or a reordering since the clock's last PCR
+    std::int64_t seenSincePcr = 0;  // TS packets the counters found missing since then
     bool dropsNoted = false, dropsKnown = false;
     std::uint64_t lastDrops = 0;
     std::uint64_t pendingDrops = 0;  // noted for a second not open yet

@@ -37,6 +37,18 @@ void FeedHealth(StreamHealth* health, const Chunk* chunk, std::uint64_t fileOffs
     }
 }
 
+// A datagram may wait this long in the system between its arrival time and
+// its count, so the figures' clock stays this far behind the clock.
+constexpr std::int64_t kArrivalSlackNs = 100000000;
+
+// The datagrams the receive side has counted, and not dropped for a full
+// queue: once the figures have been fed as many, nothing waits for them.
+std::uint64_t DatagramsToFeed()
+{
+    return g_counters.datagramsReceived.load(std::memory_order_acquire) -
+           g_counters.datagramsNotQueued.load(std::memory_order_relaxed);
+}
+
 // The last complete second's figures, for the status line and the metrics.
 void PublishHealth(const StreamHealth* health)
 {
@@ -132,6 +144,9 @@ struct WriterState {
     std::uint64_t fileOffset = 0;  // in the current file
     ULONGLONG lastDropsQuery = 0;
     ULONGLONG lastPresenceCheck = 0;
+    // Datagrams fed to the figures, to hold against what the receive side
+    // counted (both from the start of the recording).
+    std::uint64_t fed = 0;
 };
 
 // One chunk off the queue: a segment marker turns the files over, anything
@@ -147,7 +162,10 @@ bool StoreChunk(const WriterInputs* inputs, WriterState* state, Chunk* chunk)
         FreeChunk(chunk);
         return true;
     }
-    if (state->health != nullptr) FeedHealth(state->health, chunk, state->fileOffset);
+    if (state->health != nullptr) {
+        FeedHealth(state->health, chunk, state->fileOffset);
+        state->fed += static_cast<std::uint64_t>(chunk->arrivalCount);
+    }
     // The first datagram after a boundary settles a silence across it.
     if (state->segments != nullptr && state->segments->AwaitsArrival() && chunk->arrivalCount > 0)
         state->segments->Arrived(state->health, chunk->arrivals[0].nanoseconds, state->fileOffset);
@@ -174,6 +192,9 @@ bool StoreChunk(const WriterInputs* inputs, WriterState* state, Chunk* chunk)
 void SampleHealth(const WriterInputs* inputs, WriterState* state)
 {
     if (state->health == nullptr) return;
+    // The seconds go on with the clock while nothing received waits to be
+    // fed, so that a silence shows at once and the status line keeps up.
+    if (state->fed >= DatagramsToFeed()) state->health->Advance(MonotonicNanoseconds() - kArrivalSlackNs);
     PublishHealth(state->health);
     if (GetTickCount64() - state->lastDropsQuery < kMaxMillisecondsBetweenChecks) return;
     state->lastDropsQuery = GetTickCount64();

@@ -130,7 +130,7 @@ bool CrossSegmentBoundary(Receiver* receiver, Chunk* replacement)
 // From the wait, with a receive posted into the current chunk at its fill
 // offset: the chunk stays where it is, what it holds is copied out and handed
 // over, and the next datagram moves to the front when it comes.
-bool CrossQuietBoundary(Receiver* receiver)
+bool HandOverQuietChunk(Receiver* receiver)
 {
     Chunk* current = receiver->currentChunk;
     if (current->arrivalCount > 0) {
@@ -149,15 +149,29 @@ bool CrossQuietBoundary(Receiver* receiver)
         current->arrivalCount = 0;
         receiver->landsAfterStale = receiver->bytesInChunk != 0;
     }
-    return QueueSegmentMarker(receiver);
+    return true;
 }
 
-// The receive thread's wait: without end, or until the next segment boundary.
+bool CrossQuietBoundary(Receiver* receiver)
+{
+    return HandOverQuietChunk(receiver) && QueueSegmentMarker(receiver);
+}
+
+// Datagrams waiting in a chunk that is not full are handed over once the
+// stream has been quiet this long, so that the writer's figures (and the
+// status line) see a silence as it happens rather than when it ends.
+constexpr DWORD kQuietHandOverMilliseconds = 250;
+
+// The receive thread's wait: until the quiet hand-over is due while the
+// chunk holds datagrams, else without end; no later than the next segment
+// boundary.
 DWORD WaitTimeout(const Receiver* receiver)
 {
-    if (receiver->segmentSeconds == 0) return WSA_INFINITE;
+    const DWORD quiet = receiver->currentChunk->arrivalCount > 0 ? kQuietHandOverMilliseconds : WSA_INFINITE;
+    if (receiver->segmentSeconds == 0) return quiet;
     const std::int64_t left = (receiver->nextBoundaryNs - MonotonicNanoseconds()) / 1000000 + 1;
-    return left > 0 ? static_cast<DWORD>(left < 0x7FFFFFFE ? left : 0x7FFFFFFE) : 0;
+    const DWORD boundary = left > 0 ? static_cast<DWORD>(left < 0x7FFFFFFE ? left : 0x7FFFFFFE) : 0;
+    return boundary < quiet ? boundary : quiet;
 }
 
 }  // namespace
@@ -258,7 +272,11 @@ void ReceiveLoop(Receiver* receiver)
         DWORD waitResult = WSAWaitForMultipleEvents(1, &receiver->stopEvent, FALSE, WaitTimeout(receiver), TRUE);
         if (waitResult == WSA_WAIT_TIMEOUT) {
             // A boundary without a datagram: the next file still begins there.
-            if (MonotonicNanoseconds() >= receiver->nextBoundaryNs && !CrossQuietBoundary(receiver)) break;
+            if (receiver->segmentSeconds != 0 && MonotonicNanoseconds() >= receiver->nextBoundaryNs) {
+                if (!CrossQuietBoundary(receiver)) break;
+            } else if (receiver->currentChunk->arrivalCount > 0 && !HandOverQuietChunk(receiver)) {
+                break;
+            }
             continue;
         }
         if (waitResult == WSA_WAIT_FAILED) NoteReceiveError(receiver, static_cast<DWORD>(WSAGetLastError()));

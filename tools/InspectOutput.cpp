@@ -48,13 +48,16 @@ std::string toText(const InspectReport& r) {
     out << "RTP: " << r.rtpDatagrams << " datagrams, " << r.rtpGaps << " sequence gaps (" << r.rtpLost
         << " datagrams lost), " << r.rtpReordered << " reordered\n";
   }
+  if (r.parity) out << "204-byte packets: 16 bytes of Reed-Solomon parity after each packet skipped\n";
+  if (r.rtpPaddingBytes) out << r.rtpPaddingBytes << " bytes of RTP padding removed\n";
   if (r.skippedBytes || r.trailingBytes) {
     out << r.skippedBytes << " bytes skipped out of sync, " << r.trailingBytes << " trailing bytes\n";
   }
   out << "priority 1: TS_sync_loss " << r.tsSyncLoss << ", Sync_byte_error " << r.syncByteErrors << ", PAT_error "
       << r.patErrors << ", Continuity_count_error " << r.ccErrors << ", PMT_error " << r.pmtErrors << ", PID_error "
       << r.pidErrors << "\n";
-  out << "priority 2: CRC_error " << r.crcErrors << ", PCR_repetition_error " << r.pcrRepetitionErrors << "\n";
+  out << "priority 2: CRC_error " << r.crcErrors << ", PCR_repetition_error " << r.pcrRepetitionErrors
+      << ", PCR_discontinuity_indicator_error " << r.pcrDiscontinuityErrors << "\n";
   out << "   PID            packets  cc errors       bit/s\n";
   for (const auto& p : r.pids) {
     std::snprintf(line, sizeof line, "%6u (0x%04X) %10llu %10llu %11s\n", unsigned{p.pid}, unsigned{p.pid},
@@ -78,10 +81,12 @@ std::string toJson(const InspectReport& r) {
   std::ostringstream out;
   out << "{\"ok\":" << (r.ok() ? "true" : "false") << ",\"bytes\":" << r.bytes
       << ",\"packets\":" << r.packets << ",\"skipped_bytes\":" << r.skippedBytes
-      << ",\"trailing_bytes\":" << r.trailingBytes << ",\"ts_sync_loss\":" << r.tsSyncLoss
+      << ",\"trailing_bytes\":" << r.trailingBytes
+      << ",\"packet_size\":" << (r.parity ? 204 : 188) << ",\"rtp_padding_bytes\":" << r.rtpPaddingBytes << ",\"ts_sync_loss\":" << r.tsSyncLoss
       << ",\"sync_byte_errors\":" << r.syncByteErrors << ",\"pat_errors\":" << r.patErrors
       << ",\"cc_errors\":" << r.ccErrors << ",\"pmt_errors\":" << r.pmtErrors << ",\"pid_errors\":" << r.pidErrors
       << ",\"crc_errors\":" << r.crcErrors << ",\"pcr_repetition_errors\":" << r.pcrRepetitionErrors
+      << ",\"pcr_discontinuity_errors\":" << r.pcrDiscontinuityErrors
       << ",\"rtp\":" << (r.rtp ? "true" : "false") << ",\"rtp_datagrams\":" << r.rtpDatagrams
       << ",\"rtp_gaps\":" << r.rtpGaps << ",\"rtp_lost\":" << r.rtpLost << ",\"reordered\":" << r.rtpReordered
       << ",\"pcr_pid\":" << (r.pcrPid ? std::to_string(*r.pcrPid) : "null")

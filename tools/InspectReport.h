@@ -32,6 +32,8 @@ struct FramingCounts {
   std::uint64_t packets = 0;        // 188-byte packets framed, bad sync bytes included
   std::uint64_t skippedBytes = 0;   // passed over while searching for sync
   std::uint64_t trailingBytes = 0;  // a cut-off packet at the end
+  std::uint64_t rtpPaddingBytes = 0;  // RTP padding after a datagram's packets (RFC 3550 5.1), removed
+  bool parity = false;                // 204-byte packets: 188 and 16 bytes of Reed-Solomon parity, skipped
   // Priority 1
   std::uint64_t tsSyncLoss = 0;
   std::uint64_t syncByteErrors = 0;
@@ -47,7 +49,8 @@ struct InspectReport : FramingCounts {
   std::uint64_t pidErrors = 0;
   // Priority 2
   std::uint64_t crcErrors = 0;
-  std::uint64_t pcrRepetitionErrors = 0;
+  std::uint64_t pcrRepetitionErrors = 0;     // 2.3a: PCRs of one PID further apart in the stream than 40 ms
+  std::uint64_t pcrDiscontinuityErrors = 0;  // 2.3b: an unflagged PCR value step back or beyond 100 ms
   // RTP
   std::uint64_t rtpDatagrams = 0;
   std::uint64_t rtpGaps = 0;       // forward jumps of the sequence number not filled by late datagrams

@@ -127,6 +127,17 @@ int main(int argc, char** argv) {
                          ->check(CLI::PositiveNumber.description(""));
   pauseAfterOpt->needs(pauseMsOpt);
   pauseMsOpt->needs(pauseAfterOpt);
+  auto* delayEveryOpt =
+      app.add_option("--delay-every", o.delayEvery, "Hold back every N-th datagram (by index), as if delayed on the way")
+          ->type_name("N")
+          ->group("Network faults")
+          ->check(CLI::PositiveNumber.description(""));
+  auto* delayMsOpt = app.add_option("--delay-ms", o.delayMs, "Send each held-back datagram MS milliseconds late (up to 10000)")
+                         ->type_name("MS")
+                         ->group("Network faults")
+                         ->check(CLI::Range(0.001, 10000.0).description(""));
+  delayEveryOpt->needs(delayMsOpt);
+  delayMsOpt->needs(delayEveryOpt);
   app.add_flag("--rtp", o.rtp,
                "Wrap each datagram in a 12-byte RTP header: payload type 33, sequence number = index mod 65536, "
                "90 kHz timestamp of the send time (zero-length extras stay empty)")

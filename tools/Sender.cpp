@@ -250,6 +250,8 @@ void validate(const SendOptions& o) {
     throw std::invalid_argument("with --rtp, --size must be 0..65495");
   }
   if (o.pauseMs < 0 || !std::isfinite(o.pauseMs)) throw std::invalid_argument("--pause-ms must be 0 or more");
+  if ((o.delayEvery != 0) != (o.delayMs != 0) || o.delayMs < 0 || o.delayMs > 10000 || !std::isfinite(o.delayMs))
+    throw std::invalid_argument("--delay-every and --delay-ms go together; --delay-ms up to 10000");
   if (o.file.empty()) {
     if (o.bitrateMbit != 0 && datagramSize(o.mode, o.size) == 0) {
       throw std::invalid_argument("--bitrate cannot pace empty datagrams; use --rate");
@@ -360,6 +362,22 @@ SendStats runSender(const SendOptions& o, const std::atomic<bool>* stop) {
   SendStats stats;
   const std::int64_t start = monotonicNs();
   auto elapsed = [&] { return static_cast<double>(monotonicNs() - start) / 1e9; };
+  // Held-back datagrams (--delay-every): the bytes as they would have gone, and when they go.
+  struct Held {
+    double at;
+    std::vector<std::uint8_t> bytes;
+  };
+  std::vector<Held> held;
+  auto sendHeld = [&](double now, bool all) {  // all: wait for each one's time
+    while (!held.empty() && (all || held.front().at <= now)) {
+      if (all) sleepUntilNs(start + static_cast<std::int64_t>(held.front().at * 1e9));
+      while (::sendto(sock.get(), held.front().bytes.data(), held.front().bytes.size(), 0,
+                      reinterpret_cast<const sockaddr*>(&dest), sizeof dest) < 0 && errno == EINTR) {
+      }
+      held.erase(held.begin());
+    }
+  };
+
   double nextProgress = 1.0;
   const double end = o.duration ? *o.duration : INFINITY;
   std::uint64_t i = 0;
@@ -391,10 +409,12 @@ SendStats runSender(const SendOptions& o, const std::atomic<bool>* stop) {
       pauseShift = std::max(now - *d, 0.0) + o.pauseMs / 1000.0;
       pausePending = false;
     }
+    sendHeld(now, false);
     const std::optional<double> due = dueOf(i);
     if (!due) break;
     if (*due > now) {
-      const double wake = std::min({*due, end, now + kMaxSleep, o.progress ? nextProgress : INFINITY});
+      const double wake = std::min({*due, end, now + kMaxSleep, o.progress ? nextProgress : INFINITY,
+                                    held.empty() ? INFINITY : held.front().at});
       sleepUntilNs(start + static_cast<std::int64_t>(wake * 1e9));
       continue;
     }
@@ -422,7 +442,15 @@ SendStats runSender(const SendOptions& o, const std::atomic<bool>* stop) {
         }
         parts[count++] = iovec{const_cast<std::uint8_t*>(data), len};
         msgs[m].msg_hdr.msg_iovlen = count;
-        ++m;
+        if (o.delayEvery != 0 && index % o.delayEvery == o.delayEvery - 1) {
+          Held late{now + o.delayMs / 1000.0, {}};
+          for (std::size_t c = 0; c < count; ++c)
+            late.bytes.insert(late.bytes.end(), static_cast<std::uint8_t*>(parts[c].iov_base),
+                              static_cast<std::uint8_t*>(parts[c].iov_base) + parts[c].iov_len);
+          held.push_back(std::move(late));
+        } else {
+          ++m;
+        }
         stats.bytes += header + len;
         ++stats.datagrams;
       }
@@ -437,6 +465,8 @@ SendStats runSender(const SendOptions& o, const std::atomic<bool>* stop) {
     sendAll(m);
     i += n;
   }
+  // What is still held back goes at its time: it was sent, only late.
+  if (!stats.interrupted) sendHeld(elapsed(), true);
   stats.seconds = elapsed();
   return stats;
 }

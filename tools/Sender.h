@@ -42,6 +42,8 @@ struct SendOptions {
   std::uint64_t pauseAfter = 0;             // with pauseMs: the datagrams sent before the pause
   double pauseMs = 0;                       // 0: no pause
   bool rtp = false;                         // wrap every numbered datagram in an RTP header
+  std::uint64_t delayEvery = 0;             // with delayMs: every N-th datagram is held back
+  double delayMs = 0;                       // so that it comes after the ones sent meanwhile
 
   // Called about once a second while sending (for progress output).
   std::function<void(std::uint64_t datagrams, std::uint64_t bytes, double seconds)> progress;

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "StreamPattern.h"
-#include "pipeline/TsContinuity.h"
+#include "stream/TsContinuity.h"
 
 namespace pelorin::tools {
 

@@ -4,19 +4,19 @@
 #include <cmath>
 
 #include "StreamPattern.h"
+#include "stream/TsPacket.h"
 
 namespace pelorin::tools {
 
 namespace {
 
 constexpr std::size_t kPacket = 188;
-constexpr std::uint16_t kNullPid = 0x1FFF;
 constexpr std::uint8_t kRolePat = 1;
 constexpr std::uint8_t kRolePmt = 2;
 constexpr double kTicksPerSecond = StreamClock::kTicksPerSecond;
-constexpr std::uint64_t kPcrWrap = (std::uint64_t{1} << 33) * 300;
 constexpr double kTableInterval = kTicksPerSecond / 2;              // PAT, PMT: 0.5 s
 constexpr std::uint64_t kPcrRepetition = 27'000'000 / 1000 * 40;  // 40 ms
+constexpr std::uint64_t kPcrValueStep = 27'000'000 / 1000 * 100;  // 100 ms
 // A PCR is exact to a tick, and so is no time placed from it: a gap longer
 // than its limit by less than that is within it.
 constexpr double kSlackTicks = 1;
@@ -88,8 +88,14 @@ void TsAnalyser::packet(const std::uint8_t* p, std::uint64_t at) {
   PidState& s = pids_[pid];
   ++s.packets;
   if (s.watch >= 0) occur(watches_[static_cast<std::size_t>(s.watch)], at);
-  const unsigned control = (p[3] >> 4) & 0x3u;
-  if ((control & 0x2u) && p[4] >= 7 && (p[5] & 0x10) && pid != kNullPid) pcr(pid, p, (p[5] & 0x80) != 0);
+  if (TsHasPcr(p) && pid != kNullPid) {
+    pcr(pid, p, TsDiscontinuity(p));
+  } else if (s.hasPcr && !s.pcrLate && clock_.timed() &&
+             static_cast<double>(at - s.lastPcrAt) * clock_.ticksPerByte() > kPcrRepetition + kSlackTicks) {
+    // The PID goes on without its PCR: late already, whether or not one comes.
+    s.pcrLate = true;
+    ++r_.pcrRepetitionErrors;
+  }
   ++validPackets_;  // after the clock's figures, which count the packets before this one's byte
 
   const CcVerdict verdict = continuity_.check(p);
@@ -107,16 +113,24 @@ void TsAnalyser::packet(const std::uint8_t* p, std::uint64_t at) {
 }
 
 void TsAnalyser::pcr(std::uint16_t pid, const std::uint8_t* p, bool discontinuity) {
-  const std::uint64_t base = (std::uint64_t{p[6]} << 25) | (std::uint64_t{p[7]} << 17) |
-                             (std::uint64_t{p[8]} << 9) | (std::uint64_t{p[9]} << 1) | (p[10] >> 7);
-  const std::uint64_t value = base * 300 + (((p[10] & 1u) << 8) | p[11]);
+  const std::uint64_t value = TsPcr(p);
   PidState& s = pids_[pid];
   if (s.hasPcr && !discontinuity) {
-    const std::uint64_t step = (value + kPcrWrap - s.lastPcr) % kPcrWrap;
-    if (step < kPcrWrap / 2 && step > kPcrRepetition) ++r_.pcrRepetitionErrors;
+    // A step of the value is 2.3b; a long wait in the stream, 2.3a.
+    const std::uint64_t step = PcrForward(s.lastPcr, value);
+    const double waited = clock_.timed() ? static_cast<double>(at_ - s.lastPcrAt) * clock_.ticksPerByte()
+                                         : static_cast<double>(step);
+    // A value that leaps past what the stream in between took is a new time
+    // base without the flag; a long wait that the value follows is not.
+    if (!PcrAhead(s.lastPcr, value) || (step > kPcrValueStep && static_cast<double>(step) > 2 * waited))
+      ++r_.pcrDiscontinuityErrors;
+    else if (!s.pcrLate && waited > kPcrRepetition + kSlackTicks)
+      ++r_.pcrRepetitionErrors;
   }
   s.lastPcr = value;
+  s.lastPcrAt = at_;
   s.hasPcr = true;
+  s.pcrLate = false;
 
   const bool started = clock_.started();
   StreamClock::Line line;

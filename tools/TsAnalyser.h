@@ -18,10 +18,10 @@
 #include <vector>
 
 #include "InspectReport.h"
-#include "StreamClock.h"
+#include "stream/StreamClock.h"
 #include "TsFramer.h"
-#include "pipeline/RtpSequence.h"
-#include "pipeline/TsContinuity.h"
+#include "stream/RtpSequence.h"
+#include "stream/TsContinuity.h"
 
 namespace pelorin::tools {
 
@@ -61,7 +61,9 @@ class TsAnalyser {
     std::uint64_t packets = 0;
     std::uint64_t ccErrors = 0;
     std::uint64_t lastPcr = 0;
+    std::uint64_t lastPcrAt = 0;  // its byte
     bool hasPcr = false;
+    bool pcrLate = false;  // the repetition error of the current wait is counted
     bool tableSeen = false;
     std::uint8_t role = 0;    // kRolePat / kRolePmt: sections are read from it
     std::int16_t watch = -1;  // its entry in watches_ when a PMT names it

@@ -1,8 +1,9 @@
 #include "TsFramer.h"
 
+#include <algorithm>
 #include <optional>
 
-#include "pipeline/RtpSequence.h"
+#include "stream/RtpSequence.h"
 
 namespace pelorin::tools {
 
@@ -13,6 +14,7 @@ constexpr std::uint8_t kSync = 0x47;
 constexpr int kSyncRun = 5;                  // packets in a row that make sync
 constexpr std::size_t kMaxRtpHeader = 1100;  // larger "headers" are taken for noise
 constexpr std::size_t kMaxDatagram = 65507;
+constexpr std::size_t kParity = 16;  // Reed-Solomon bytes after each packet of a 204-byte stream
 
 inline std::uint32_t be32(const std::uint8_t* p) {
   return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
@@ -27,6 +29,25 @@ std::size_t TsFramer::rtpHeader(const std::uint8_t* d, std::size_t avail, RtpId*
     id->ssrc = be32(d + 8);
   }
   return h;
+}
+
+std::size_t TsFramer::paddingAt(std::size_t pos, const RtpId& source) const {
+  for (std::size_t n = 1; n <= 255 && pos + n <= size_; ++n) {
+    if (d_[pos + n - 1] != n) continue;
+    if (pos + n == size_) return end_ ? n : 0;
+    RtpId id;
+    if (rtpHeader(d_ + pos + n, size_ - pos - n, &id) != 0 && id.ssrc == source.ssrc &&
+        id.payloadType == source.payloadType)
+      return n;
+  }
+  return 0;
+}
+
+bool TsFramer::parityChainAt(std::size_t pos) const {
+  constexpr std::size_t kParityPacket = kPacket + kParity;
+  for (std::size_t k = 0; k < static_cast<std::size_t>(kSyncRun); ++k)
+    if (pos + k * kParityPacket + kPacket > size_ || d_[pos + k * kParityPacket] != kSync) return false;
+  return true;
 }
 
 std::size_t TsFramer::matchingRtpHeader(const std::uint8_t* d, std::size_t avail) const {
@@ -61,6 +82,12 @@ TsFramer::Chain TsFramer::chainAt(std::size_t pos, RtpId* firstHeader) const {
       continue;
     }
     RtpId id;
+    if (first && (d[firstAt] & 0x20)) {
+      if (const std::size_t n = paddingAt(q, *first)) {
+        q += n;
+        continue;
+      }
+    }
     const std::size_t h = rtpHeader(d + q, size - q, &id);
     if (h == 0) return !end_ && size - q < kMaxRtpHeader ? Chain::NeedMore : Chain::No;
     if (first && (id.ssrc != first->ssrc || id.payloadType != first->payloadType)) return Chain::No;
@@ -77,6 +104,7 @@ TsFramer::Chain TsFramer::chainAt(std::size_t pos, RtpId* firstHeader) const {
     RtpId id;
     q = firstAt + rtpHeader(d + firstAt, size - firstAt, &id);
     while (q < size && d[q] == kSync && q - firstAt <= kMaxDatagram) q += kPacket;
+    if (q < size && (d[firstAt] & 0x20)) q += paddingAt(q, *first);
     if (q >= size) {
       if (!end_) return Chain::NeedMore;
       if (q != size) return Chain::No;
@@ -135,8 +163,13 @@ bool TsFramer::next(Frame* f) {
   while (pos_ < limit_) {
     if (!inSync_) {
       RtpId id;
-      const Chain c = chainAt(pos_, &id);
+      Chain c = chainAt(pos_, &id);
       if (c == Chain::NeedMore) break;
+      if (c == Chain::No && !c_.rtp && c_.packets == 0 && parityChainAt(pos_)) {
+        // 204-byte packets, as DVB-ASI and some multiplexers deliver them.
+        c_.parity = true;
+        c = Chain::Yes;
+      }
       if (c == Chain::No) {
         if (!skipping_) {
           skipping_ = true;
@@ -157,9 +190,20 @@ bool TsFramer::next(Frame* f) {
     if (d[pos_] == kSync) {
       if (size - pos_ < kPacket) break;  // cut off at the end: counted as trailing
       ++c_.packets;
-      return emit(f, Frame::Kind::Packet, kPacket);
+      emit(f, Frame::Kind::Packet, kPacket);
+      if (c_.parity) pos_ += std::min(kParity, size - pos_);  // the parity is no packet's
+      return true;
+    }
+    if (padded_) {
+      if (const std::size_t n = paddingAt(pos_, rtpId_)) {
+        c_.rtpPaddingBytes += n;
+        pos_ += n;
+        padded_ = false;
+        continue;
+      }
     }
     if (const std::size_t h = matchingRtpHeader(d + pos_, size - pos_)) {
+      padded_ = (d[pos_] & 0x20) != 0;
       emit(f, Frame::Kind::RtpHeader, h);
       f->newSource = newSource_;
       newSource_ = false;
@@ -178,6 +222,7 @@ bool TsFramer::next(Frame* f) {
       // framing holds; it counts as the next datagram.
       const std::size_t h = c_.rtp ? rtpHeader(d + pos_, size - pos_, &id) : 0;
       if (h != 0 && pos_ + h + kPacket < size && d[pos_ + h] == kSync && d[pos_ + h + kPacket] == kSync) {
+        padded_ = false;
         emit(f, Frame::Kind::RtpHeader, h);
         f->damaged = true;
         return true;
@@ -186,12 +231,14 @@ bool TsFramer::next(Frame* f) {
     if (size - pos_ < kPacket) break;
     // A bad sync byte. One is an error in an otherwise framed stream; a second
     // in a row means the framing is lost.
-    const std::size_t next = pos_ + kPacket;
+    const std::size_t next = pos_ + kPacket + (c_.parity ? kParity : 0);
     const bool nextGood = next >= size || d[next] == kSync || matchingRtpHeader(d + next, size - next) != 0;
     if (nextGood) {
       ++c_.syncByteErrors;
       ++c_.packets;
-      return emit(f, Frame::Kind::BadSync, kPacket);
+      emit(f, Frame::Kind::BadSync, kPacket);
+      if (c_.parity) pos_ += std::min(kParity, size - pos_);
+      return true;
     }
     c_.syncByteErrors += 2;
     ++c_.tsSyncLoss;

@@ -58,6 +58,11 @@ class TsFramer {
   };
 
   static std::size_t rtpHeader(const std::uint8_t* d, std::size_t avail, RtpId* id);
+  // The length of the RTP padding at pos (its last byte counts it) when a
+  // header of `source` (or the end of the data) follows it; 0 for none.
+  std::size_t paddingAt(std::size_t pos, const RtpId& source) const;
+  // Five packets 204 bytes apart from pos: 188 and 16 of parity each.
+  bool parityChainAt(std::size_t pos) const;
   std::size_t matchingRtpHeader(const std::uint8_t* d, std::size_t avail) const;
   Chain chainAt(std::size_t pos, RtpId* firstHeader) const;
   void adopt(const RtpId& id);
@@ -76,6 +81,7 @@ class TsFramer {
   bool inSync_ = false;
   bool skipping_ = false;  // inside a run of skipped bytes, already counted as a sync loss
   bool newSource_ = false;
+  bool padded_ = false;  // the last RTP header announced padding after its packets
   RtpId rtpId_;
 };
 

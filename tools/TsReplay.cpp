@@ -10,13 +10,13 @@
 #include <stdexcept>
 
 #include "StreamPattern.h"
+#include "stream/TsPacket.h"
 
 namespace pelorin::tools {
 
 namespace {
 
-constexpr std::uint64_t kPcrWrap = (std::uint64_t{1} << 33) * 300;  // 27 MHz ticks
-constexpr double kPcrHz = 27e6;
+constexpr double kTicksPerSecond = 27e6;
 constexpr double kMaxPcrStep = 1.0;  // seconds; anything larger is a discontinuity
 
 std::runtime_error fileError(const std::string& path, const char* what) {
@@ -76,9 +76,9 @@ void PcrTimeline::addPcr(std::uint64_t offset, std::uint64_t pcr, bool discontin
     lastPcr_ = pcr;
     return;
   }
-  const std::uint64_t delta = (pcr + kPcrWrap - lastPcr_) % kPcrWrap;
+  const std::uint64_t delta = PcrForward(lastPcr_, pcr);
   lastPcr_ = pcr;
-  const double step = static_cast<double>(delta) / kPcrHz;
+  const double step = static_cast<double>(delta) / kTicksPerSecond;
   const Point& back = points_.back();
   if (discontinuity || step > kMaxPcrStep || delta == 0) {
     if (points_.size() < 2) {

@@ -27,9 +27,10 @@ RTP_HEADER = 12
 PACKET = 188
 
 REPORT_KEYS = {"file", "started", "ended", "seconds", "datagrams", "bytes", "timestamp_source", "rate_source",
-               "host_drops", "ts_packets_lost", "rtp", "iat_max_us", "iat_histogram", "mdi_worst", "outages",
-               "intervals"}
-INTERVAL_KEYS = {"t", "offset", "datagrams", "bytes", "iat_max_us", "df_ms", "mlr", "host_drops"}
+               "host_drops", "ts_packets_lost", "ts_packets_lost_estimated", "duplicates", "reordered", "rtp",
+               "iat_max_us", "iat_histogram", "mdi_worst", "outages", "intervals"}
+INTERVAL_KEYS = {"t", "offset", "datagrams", "bytes", "iat_max_us", "df_ms", "mlr", "ts_packets_lost_estimated",
+                 "host_drops"}
 OUTAGE_KEYS = {"start", "end", "seconds", "offset"}
 
 
@@ -173,6 +174,9 @@ class HealthReport(harness.RecorderTestCase):
 
         # Loss and the silence.
         self.assertEqual(report["ts_packets_lost"], 7 * len(SKIPPED))
+        # Without a PCR there is no clock to estimate a burst by; nothing came twice or late.
+        self.assertEqual((report["ts_packets_lost_estimated"], report["duplicates"], report["reordered"]),
+                         (7 * len(SKIPPED), 0, 0))
         self.assertEqual(len(report["outages"]), 1, report["outages"])
         outage = report["outages"][0]
         self.assertEqual(set(outage), OUTAGE_KEYS)
@@ -205,6 +209,60 @@ class HealthReport(harness.RecorderTestCase):
         self.assertEqual(max(i["iat_max_us"] for i in intervals), report["iat_max_us"])
         self.assertEqual(report["mdi_worst"], {"df_ms": max(i["df_ms"] for i in intervals),
                                                "mlr": max(i["mlr"] for i in intervals)})
+
+
+def pcr_stream(path, datagrams, interval_s):
+    """A transport stream of 7-packet datagrams on one PID, each tenth
+    datagram's first packet carrying a PCR of its send time."""
+    out = bytearray()
+    for k in range(datagrams):
+        for n in range(7):
+            cc = (7 * k + n) & 15
+            if n == 0 and k % 10 == 0:
+                pcr = round(k * interval_s * 27e6)
+                base, ext = divmod(pcr, 300)
+                head = bytes([0x47, 0x01, 0x00, 0x30 | cc, 7, 0x10, base >> 25 & 0xFF, base >> 17 & 0xFF,
+                              base >> 9 & 0xFF, base >> 1 & 0xFF, (base & 1) << 7 | 0x7E | ext >> 8, ext & 0xFF])
+            else:
+                head = bytes([0x47, 0x01, 0x00, 0x10 | cc])
+            out += head + bytes([k & 0xFF]) * (PACKET - len(head))
+    with open(path, "wb") as stream:
+        stream.write(out)
+
+
+class Reordering(harness.RecorderTestCase):
+
+    def test_a_reordered_pcr_stream_loses_nothing_and_keeps_its_delay_factor(self):
+        # 500 datagrams a second (5.3 Mbit/s); every 25th held back 20 ms, so
+        # it comes after the next ten. A held datagram adds one datagram's time
+        # to the delay factor of the network and host here: that of the same
+        # stream in order, or, when the host held up a second of the reordered
+        # run longer than that, the largest arrival gap of that second. (Read
+        # from PCR pairs in arrival order, the rate was voided by the
+        # reordering and the delay factor ran to hundreds of milliseconds.)
+        # 1499 datagrams: the last held back (index 1474) still has later ones
+        # to overtake it.
+        rate, interval_ms, count = 500, 2.0, 1499
+        stream = self.path("pcr.ts")
+        pcr_stream(stream, 1500, interval_ms / 1000)
+        reports = {}
+        for name, faults in (("in order", []), ("reordered", ["--delay-every", 25, "--delay-ms", 20])):
+            port = harness.next_port()
+            report = self.path(name + ".json")
+            result = record(["--report=" + report, "-i", "0", "-m", GROUP, "-p", port, "-l", 4, "-f",
+                             self.path(name + ".ts")],
+                            senders=[["--group", GROUP, "--port", port, "--file", stream, "--no-loop",
+                                      "--rate", rate, "--count", count] + faults])
+            self.assertRecorded(result)
+            reports[name] = read_report(report)
+        calm, reordered = reports["in order"], reports["reordered"]
+        self.assertEqual(reordered["host_drops"], 0, f"the host dropped datagrams: kernel {harness.udp_drops()}")
+        self.assertEqual((reordered["ts_packets_lost"], reordered["ts_packets_lost_estimated"],
+                          reordered["duplicates"], reordered["rate_source"]), (0, 0, 0, "pcr"), reordered)
+        self.assertEqual(reordered["reordered"], count // 25, reordered)
+        for second in reordered["intervals"]:
+            bound = 1.5 * (max(calm["mdi_worst"]["df_ms"], second["iat_max_us"] / 1000) + interval_ms)
+            self.assertLessEqual(second["df_ms"], bound, (calm["mdi_worst"], second))
 
 
 class ReportFailures(harness.RecorderTestCase):

@@ -62,10 +62,12 @@ def pcr_seconds(pkts):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("fault", choices=["drop-packet", "bad-sync", "break-crc", "drop-pat", "drop-pid", "rtp-wrap"])
+    parser.add_argument("fault", choices=["drop-packet", "bad-sync", "break-crc", "drop-pat", "drop-pid", "rtp-wrap",
+                                          "parity-204", "pcr-step", "pcr-stop"])
     parser.add_argument("args", nargs="+")
     parser.add_argument("--pid", type=int, default=256)
     parser.add_argument("--drop-middle", action="store_true")
+    parser.add_argument("--padding", type=int, default=0, help="rtp-wrap: RTP padding bytes per datagram")
     a = parser.parse_args()
     *extra, src, dst = a.args
     with open(src, "rb") as f:
@@ -104,11 +106,36 @@ def main():
         for seq, group in enumerate(groups):
             if seq == k:
                 continue
-            out += struct.pack(">BBHII", 0x80, 33, seq & 0xFFFF, (seq * 900) & 0xFFFFFFFF, 0x5EED1234)
+            out += struct.pack(">BBHII", 0xA0 if a.padding else 0x80, 33, seq & 0xFFFF, (seq * 900) & 0xFFFFFFFF,
+                               0x5EED1234)
             out += b"".join(group)
+            if a.padding:  # RFC 3550 5.1: the last byte counts the padding, itself included
+                out += bytes(a.padding - 1) + bytes([a.padding])
         with open(dst, "wb") as f:
             f.write(out)
         return
+    elif a.fault == "pcr-step":  # every PCR from AT seconds on moved by STEP seconds, unflagged
+        step, at = float(extra[0]), float(extra[1])
+        times = pcr_seconds(pkts)
+        for i, p in enumerate(pkts):
+            if times[i] >= at and p[3] & 0x20 and p[4] >= 7 and p[5] & 0x10:
+                base = (p[6] << 25) | (p[7] << 17) | (p[8] << 9) | (p[9] << 1) | (p[10] >> 7)
+                pcr = (base * 300 + (((p[10] & 1) << 8) | p[11]) + round(step * 27e6)) % ((1 << 33) * 300)
+                base, ext = divmod(pcr, 300)
+                p[6:12] = bytes([base >> 25 & 0xFF, base >> 17 & 0xFF, base >> 9 & 0xFF, base >> 1 & 0xFF,
+                                 (base & 1) << 7 | 0x7E | ext >> 8, ext & 0xFF])
+    elif a.fault == "pcr-stop":  # PCRs in [BEGIN, END) s taken out; their packets stay
+        begin, end = float(extra[0]), float(extra[1])
+        times = pcr_seconds(pkts)
+        taken = 0
+        for i, p in enumerate(pkts):
+            if begin <= times[i] < end and p[3] & 0x20 and p[4] >= 7 and p[5] & 0x10:
+                p[5] &= ~0x10
+                p[6:12] = b"\xff" * 6  # stuffing now
+                taken += 1
+        print(taken)
+    elif a.fault == "parity-204":  # 16 bytes of Reed-Solomon parity after each packet (not computed)
+        pkts = [p + bytes(range(16)) for p in pkts]
     with open(dst, "wb") as f:
         f.write(b"".join(pkts))
 

@@ -45,7 +45,8 @@ expect() {
 import json, sys
 report = json.loads(sys.argv[1])
 want = {k: 0 for k in ("ts_sync_loss", "sync_byte_errors", "pat_errors", "cc_errors", "pmt_errors",
-                       "pid_errors", "crc_errors", "pcr_repetition_errors", "rtp_gaps", "rtp_lost", "reordered")}
+                       "pid_errors", "crc_errors", "pcr_repetition_errors", "pcr_discontinuity_errors",
+                       "rtp_gaps", "rtp_lost", "reordered")}
 want["rtp"] = False
 for item in sys.argv[2:]:
     key, value = item.split("=", 1)
@@ -113,6 +114,38 @@ rtp_clean() {
     cmp "$work/stripped.ts" "$work/clean.ts"
 }
 check "RTP-wrapped: found, no error; --strip-rtp gives back the file byte for byte" rtp_clean
+rtp_padded() {
+  local datagrams=$(( ($(stat -c %s "$work/clean.ts") / 188 + 6) / 7 ))
+  $inject rtp-wrap --padding 20 "$work/clean.ts" "$work/rtp-pad.ts" &&
+    expect "$work/rtp-pad.ts" 0 rtp=true "packets=$(($(stat -c %s "$work/clean.ts") / 188))" \
+      "rtp_padding_bytes=$((datagrams * 20))" &&
+    "$inspect" --strip-rtp "$work/stripped-pad.ts" "$work/rtp-pad.ts" >/dev/null &&
+    cmp "$work/stripped-pad.ts" "$work/clean.ts"
+}
+check "RTP with 20 bytes of padding per datagram: found, padding removed, no error" rtp_padded
+parity() {
+  $inject parity-204 "$work/clean.ts" "$work/parity.ts" &&
+    expect "$work/parity.ts" 0 packet_size=204 "packets=$(($(stat -c %s "$work/clean.ts") / 188))"
+}
+check "204-byte packets: read as 188 and 16 bytes of parity, no error" parity
+pcr_step() {  # pcr_step SECONDS: every PCR from 3 s on moved by SECONDS, without the flag
+  $inject pcr-step "$1" 3.0 "$work/clean.ts" "$work/step.ts" &&
+    expect "$work/step.ts" 0 pcr_discontinuity_errors=1 &&
+    "$inspect" --json "$work/step.ts" | python3 -c '
+import json, sys
+r = json.load(sys.stdin)
+sys.exit(0 if 5.8 < r["duration_s"] < 6.1 else "duration %s" % r["duration_s"])'
+}
+check "a PCR step of +0.5 s without the flag: one PCR_discontinuity_indicator_error, 6 s" pcr_step 0.5
+check "a PCR step of +8 s without the flag: one PCR_discontinuity_indicator_error, 6 s" pcr_step 8
+check "a PCR step of -2 s without the flag: one PCR_discontinuity_indicator_error, 6 s" pcr_step -2
+pcr_stop() {  # the video PID goes on, its PCRs taken out for a second: one repetition error
+  local taken
+  taken=$($inject pcr-stop 2.0 3.0 "$work/clean.ts" "$work/nopcr.ts") || return 1
+  [ "$taken" -ge 10 ] || { echo "only $taken PCRs taken out"; return 1; }
+  expect "$work/nopcr.ts" 0 pcr_repetition_errors=1
+}
+check "no PCR for 1 s while its PID goes on: one PCR_repetition_error" pcr_stop
 
 # The datagram left out holds only null and payload-only video packets: one gap, one video cc error.
 $inject rtp-wrap --drop-middle --pid 256 "$work/clean.ts" "$work/rtp-gap.ts"

@@ -472,3 +472,33 @@ TEST(CommandLine, AddressTextsAreTheUsualOnesOfEachFamily)
     EXPECT_EQ(FormatIPv4(inet_addr("239.255.0.1"), small, sizeof small), 7u);  // cut, still terminated
     EXPECT_STREQ(small, "239.255");
 }
+
+TEST(CommandLine, MediaRateIsMegabitsWithUpToThreeDecimals)
+{
+    struct Case {
+        const wchar_t* value;
+        double mbit;  // 0: refused
+    } cases[] = {
+        {L"6", 6.0},         {L"0.384", 0.384}, {L"12.5", 12.5}, {L"1.2345", 1.234}, {L"100000", 100000.0},
+        {L"", 0},            {L"0", 0},         {L"0.0001", 0},  {L"-1", 0},         {L"6M", 0},
+        {L"1.2.3", 0},       {L".", 0},         {L"100000.001", 0}, {L"99999999999999999999", 0},
+    };
+    for (const Case& c : cases) {
+        std::wstring option = std::wstring(L"--media-rate=") + c.value;
+        wchar_t program[] = L"pelorin";
+        wchar_t* argv[] = {program, option.data()};
+        RecordingSettings settings = {};
+        HRESULT status = S_OK;
+        testing::internal::CaptureStdout();
+        const int taken = ParseExtensionOptions(2, argv, &settings, &status);
+        const std::string output = testing::internal::GetCapturedStdout();
+        if (c.mbit == 0) {
+            EXPECT_EQ(status, E_FAIL) << option.size();
+            EXPECT_EQ(output, "Error occurred while parsing media rate.\n");
+        } else {
+            EXPECT_EQ(status, S_OK);
+            EXPECT_EQ(taken, 1);
+            EXPECT_DOUBLE_EQ(settings.mediaRateMbit, c.mbit);
+        }
+    }
+}

@@ -289,6 +289,9 @@ TEST(StreamHealth, ReportJson)
 {
     // Second 0: two datagrams half a second apart, seven packets lost between
     // them, two host drops; second 1 empty; second 2 one datagram, then the end.
+    // Every arrival is a silence apart from the one before, so the rate is the
+    // window's bytes over its whole span: 2632 bytes over 2 s, and the lone
+    // datagram of second 2 is a second's worth.
     Feed feed;
     feed.Add(Datagram(0), kBase);
     feed.Add(Datagram(14), kBase + 500 * kMs);
@@ -307,17 +310,20 @@ TEST(StreamHealth, ReportJson)
   "rate_source":"measured",
   "host_drops":2,
   "ts_packets_lost":7,
+  "ts_packets_lost_estimated":7,
+  "duplicates":0,
+  "reordered":0,
   "rtp":false,
   "iat_max_us":1500000,
   "iat_histogram":{"262144":1, "1048576":1},
-  "mdi_worst":{"df_ms":500.000, "mlr":7},
+  "mdi_worst":{"df_ms":1000.000, "mlr":7},
   "outages":[
     {"start":0.500, "end":2.000, "seconds":1.500, "offset":2632}
   ],
   "intervals":[
-    {"t":0, "offset":0, "datagrams":2, "bytes":2632, "iat_max_us":500000, "df_ms":500.000, "mlr":7, "host_drops":2},
-    {"t":1, "offset":2632, "datagrams":0, "bytes":0, "iat_max_us":0, "df_ms":0.000, "mlr":0, "host_drops":0},
-    {"t":2, "offset":2632, "datagrams":1, "bytes":1316, "iat_max_us":1500000, "df_ms":500.000, "mlr":0, "host_drops":0}
+    {"t":0, "offset":0, "datagrams":2, "bytes":2632, "iat_max_us":500000, "df_ms":500.000, "mlr":7, "ts_packets_lost_estimated":7, "host_drops":2},
+    {"t":1, "offset":2632, "datagrams":0, "bytes":0, "iat_max_us":0, "df_ms":0.000, "mlr":0, "ts_packets_lost_estimated":0, "host_drops":0},
+    {"t":2, "offset":2632, "datagrams":1, "bytes":1316, "iat_max_us":1500000, "df_ms":1000.000, "mlr":0, "ts_packets_lost_estimated":0, "host_drops":0}
   ]
 }
 )";
@@ -337,4 +343,93 @@ TEST(StreamHealth, ReportJson)
     EXPECT_FALSE(WriteHealthReport(dir / "missing" / "report.json", info, feed.health));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator()), 1);
     std::filesystem::remove_all(dir);
+}
+
+TEST(StreamHealth, ArrivalPatternsOfAMisbehavingNetwork)
+{
+    // Seven-packet datagrams sent every millisecond (1.316 MB/s) for 4 s; with
+    // PCRs, every tenth carries the time it was sent. Each pattern changes
+    // what arrives, in which order, and when; the figures are those of the
+    // second `second` and of the whole run.
+    enum Pattern { kSwapEvery50th, kHoldEvery25th, kRepeatEvery100th, kPause500ms, kBurstOf40, kSqueezeEvery5th };
+    struct Case {
+        const char* name;
+        Pattern pattern;
+        bool pcr;
+        std::size_t second;
+        double df;                     // ms, to 0.05
+        std::uint64_t lost, estimated;  // TS packets, the run
+        std::uint64_t duplicates, reordered;
+    };
+    const Case cases[] = {
+        // A swap arrives on the usual rhythm: the buffer sees a steady stream,
+        // the late datagram fills its gap.
+        {"every 50th swapped with the next", kSwapEvery50th, true, 2, 1.0, 0, 0, 0, 80},
+        // Held 20 ms, it comes after twenty others, its counters wrapped nine
+        // times over; meanwhile the buffer lacks its bytes: one datagram more.
+        {"every 25th held back 20 ms", kHoldEvery25th, true, 2, 2.0, 0, 0, 0, 156},
+        // The copy is no media and no loss: 40 copies in 4 s.
+        {"every 100th duplicated", kRepeatEvery100th, false, 2, 1.0, 0, 0, 40, 0},
+        // Nothing sent in [2.0, 2.5) s: the silence is not rate, and the
+        // clean second after it reads clean.
+        {"a 500-ms pause, no PCRs", kPause500ms, false, 3, 1.0, 0, 0, 0, 0},
+        // Datagrams 1400..1439 lost: 280 packets, of which the counters see
+        // 280 mod 16 = 8; the PCRs at 1390 and 1440 ms span 350 packets' time
+        // with 70 here, so 280 were lost, 272 beyond the counters. The buffer
+        // runs 40 ms dry.
+        {"a burst of 40 datagrams lost", kBurstOf40, true, 1, 41.0, 8, 280, 0, 0},
+        // A bucket below the rate drops every 5th datagram of second 1: 200
+        // datagrams, 1400 packets, all seen by the counters. The buffer,
+        // drained at the PCRs' rate, falls behind by 200 datagrams' time, on
+        // top of one datagram's own.
+        {"a squeeze drops every 5th datagram", kSqueezeEvery5th, true, 1, 201.0, 1400, 1400, 0, 0},
+    };
+    for (const Case& c : cases) {
+        Feed feed;
+        std::vector<std::pair<int, std::vector<std::uint8_t>>> held;  // due, datagram
+        int counted = 0;  // datagrams sent so far
+        for (int ms = 0; ms < 4000; ++ms) {
+            int sent = ms;
+            if (c.pattern == kSwapEvery50th && ms % 50 == 10) sent = ms + 1;
+            if (c.pattern == kSwapEvery50th && ms % 50 == 11) sent = ms - 1;
+            // The sender pauses: its counters do not move meanwhile.
+            if (c.pattern == kPause500ms && ms >= 2000 && ms < 2500) continue;
+            if (c.pattern == kPause500ms) sent = counted;
+            ++counted;
+            if (c.pattern == kBurstOf40 && ms >= 1400 && ms < 1440) continue;
+            if (c.pattern == kSqueezeEvery5th && ms >= 1000 && ms < 2000 && ms % 5 == 2) continue;
+            const std::int64_t pcr = c.pcr && sent % 10 == 0 ? std::int64_t{sent} * 27000 : -1;
+            const std::vector<std::uint8_t> d = Datagram(static_cast<unsigned>(7 * sent), -1, pcr);
+            if (c.pattern == kHoldEvery25th && ms % 25 == 5 && ms < 3900) {
+                held.push_back({ms + 20, d});
+                continue;
+            }
+            feed.Add(d, kBase + ms * kMs);
+            // The held ones come in just after the one due at their time.
+            while (!held.empty() && held.front().first <= ms) {
+                feed.Add(held.front().second, kBase + ms * kMs + 500000);
+                held.erase(held.begin());
+            }
+            if (c.pattern == kRepeatEvery100th && ms % 100 == 50) feed.Add(d, kBase + ms * kMs + 100000);
+        }
+        feed.Finish(kBase + 4000 * kMs);
+        ASSERT_EQ(feed.health.Intervals().size(), 4u) << c.name;
+        EXPECT_NEAR(feed.health.Intervals()[c.second].dfMs, c.df, 0.05) << c.name;
+        EXPECT_EQ(feed.health.TsPacketsLost(), c.lost) << c.name;
+        EXPECT_EQ(feed.health.TsPacketsLostEstimated(), c.estimated) << c.name;
+        EXPECT_EQ(feed.health.Duplicates(), c.duplicates) << c.name;
+        EXPECT_EQ(feed.health.Reordered(), c.reordered) << c.name;
+        EXPECT_STREQ(feed.health.RateSourceName(), c.pcr ? "pcr" : "measured") << c.name;
+    }
+
+    // A nominal rate, where it is known, is the one the buffer drains at.
+    Feed configured;
+    configured.health.ConfigureMediaRate(1316000.0 / 2);
+    configured.health.Start(kBase);
+    for (int ms = 0; ms < 2000; ++ms) configured.Add(Datagram(static_cast<unsigned>(7 * ms)), kBase + ms * kMs);
+    configured.Finish(kBase + 2000 * kMs);
+    EXPECT_STREQ(configured.health.RateSourceName(), "configured");
+    // Twice the nominal rate fills the buffer by a second's half: 1000 ms of
+    // drain at half the rate, plus the datagram's own 2 ms.
+    EXPECT_NEAR(configured.health.Intervals()[1].dfMs, 1000.0, 2.5);
 }

@@ -1,4 +1,4 @@
-#include "pipeline/RtpSequence.h"
+#include "stream/RtpSequence.h"
 
 #include <gtest/gtest.h>
 

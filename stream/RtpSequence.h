@@ -14,9 +14,13 @@
 namespace pelorin {
 
 // Size of the version-2 RTP header at `d` (fixed part, CSRC list, header
-// extension), or 0 when `d` holds none within `avail` bytes. Padding is not
-// expected before a transport stream and is not taken for a header.
+// extension), or 0 when `d` holds none within `avail` bytes.
 std::size_t RtpHeaderSize(const std::uint8_t* d, std::size_t avail);
+// The padding at the end of the `size`-byte RTP packet at `d` whose header
+// takes `header` bytes (RFC 3550 5.1: with the P bit set, the last byte counts
+// the padding, itself included); 0 without the bit, and -1 when the count
+// does not fit the packet.
+long RtpPaddingSize(const std::uint8_t* d, std::size_t size, std::size_t header);
 inline std::uint16_t RtpSequenceNumber(const std::uint8_t* header)
 {
     return static_cast<std::uint16_t>((header[2] << 8) | header[3]);

@@ -1,4 +1,4 @@
-#include "pipeline/RtpSequence.h"
+#include "stream/RtpSequence.h"
 
 namespace pelorin {
 
@@ -9,7 +9,7 @@ constexpr std::size_t kMaxRtpHeader = 1100;
 
 std::size_t RtpHeaderSize(const std::uint8_t* d, std::size_t avail)
 {
-    if (avail < 12 || (d[0] & 0xE0) != 0x80) return 0;
+    if (avail < 12 || (d[0] & 0xC0) != 0x80) return 0;  // version 2; padding allowed
     std::size_t size = 12 + 4 * std::size_t{d[0] & 0x0Fu};
     if (d[0] & 0x10) {
         if (avail < size + 4) return 0;
@@ -17,6 +17,14 @@ std::size_t RtpHeaderSize(const std::uint8_t* d, std::size_t avail)
     }
     if (size > kMaxRtpHeader || size > avail) return 0;
     return size;
+}
+
+long RtpPaddingSize(const std::uint8_t* d, std::size_t size, std::size_t header)
+{
+    if (size < 12 || !(d[0] & 0x20)) return 0;
+    const std::size_t padding = d[size - 1];
+    if (padding == 0 || padding > size - header) return -1;
+    return static_cast<long>(padding);
 }
 
 void RtpSequence::Start(std::uint16_t sequenceNumber)

@@ -31,6 +31,10 @@ class ContinuityTracker {
   void reset();
   // `packet` is a whole 188-byte packet whose sync byte is good.
   CcVerdict check(const std::uint8_t* packet);
+  // The counter PID `pid` took last, or -1 when it has no reference.
+  int last(unsigned pid) const { return state_[pid].last; }
+  // Makes `cc` the PID's reference, as if its packet had just come in sequence.
+  void take(unsigned pid, int cc) { state_[pid] = State{static_cast<std::int8_t>(cc & 0x0F), false}; }
 
  private:
   struct State {

@@ -1,15 +1,15 @@
-#include "StreamClock.h"
+#include "stream/StreamClock.h"
+
+#include "stream/TsPacket.h"
 
 #include <algorithm>
 #include <cmath>
 
-namespace pelorin::tools {
+namespace pelorin {
 
 namespace {
 
-constexpr std::uint64_t kPcrWrap = (std::uint64_t{1} << 33) * 300;
-
-std::uint64_t forward(std::uint64_t from, std::uint64_t to) { return (to + kPcrWrap - from) % kPcrWrap; }
+std::uint64_t forward(std::uint64_t from, std::uint64_t to) { return PcrForward(from, to); }
 
 bool plausible(std::uint64_t step, bool discontinuity) {
   return !discontinuity && step > 0 && step <= StreamClock::kMaxStep;
@@ -73,7 +73,9 @@ bool StreamClock::pcr(std::uint16_t pid, std::uint64_t value, bool discontinuity
   const std::uint64_t step = forward(pcrValue_, value);
   double tau = 0;
   bool real = false;
-  if (plausible(step, discontinuity)) {
+  const bool jumped = haveRate_ && step > kMaxUnaccountedStep &&
+                      static_cast<double>(step) > 2 * static_cast<double>(at - pcrAt_) * ticksPerByte_;
+  if (plausible(step, discontinuity) && !jumped) {
     ticksPerByte_ = static_cast<double>(step) / static_cast<double>(at - pcrAt_);
     haveRate_ = true;
     tau = std::max(pcrTau_ + static_cast<double>(step), anchorTau_);
@@ -164,4 +166,4 @@ bool StreamClock::finish(std::uint64_t end, Line* placed) {
   return true;
 }
 
-}  // namespace pelorin::tools
+}  // namespace pelorin

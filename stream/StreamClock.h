@@ -18,7 +18,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace pelorin::tools {
+namespace pelorin {
 
 class StreamClock {
  public:
@@ -43,6 +43,10 @@ class StreamClock {
   // A step back, or forward by more than this, without the discontinuity
   // flag, is a new time base rather than time that passed.
   static constexpr std::uint64_t kMaxStep = 10 * 27'000'000ull;
+  // A step forward beyond this that the bytes since the last PCR, at the
+  // last rate, account for less than half of, is a new time base as well:
+  // the value jumped, time did not pass.
+  static constexpr std::uint64_t kMaxUnaccountedStep = 27'000'000ull / 10;
   // A clock PID silent this long (by another PID's PCRs) has stopped.
   static constexpr double kHandOverTicks = 0.5 * kTicksPerSecond;
   // Without another PID, the clock waits this long (by the last rate) for its
@@ -65,6 +69,8 @@ class StreamClock {
 
   bool started() const { return started_; }
   bool timed() const { return haveRate_; }
+  // The last measured rate; 0 before timed().
+  double ticksPerByte() const { return ticksPerByte_; }
   std::uint16_t firstPid() const { return firstPid_; }
   const std::vector<HandOver>& handOvers() const { return handOvers_; }
   // Time from the first PCR to the last placed byte that counts, and the
@@ -118,4 +124,4 @@ class StreamClock {
   std::vector<std::uint16_t> otherPids_;
 };
 
-}  // namespace pelorin::tools
+}  // namespace pelorin
