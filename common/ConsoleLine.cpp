@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 #include <ctime>
 
@@ -24,8 +25,16 @@ void PrintLine(const char* text)
 {
     if (g_silent.load(std::memory_order_relaxed)) return;
     std::FILE* stream = LineStream();
-    std::fputs(text, stream);
-    std::fputc('\n', stream);
+    // One write for the line and its end: the receive thread's failure line
+    // and the main thread's start line may be printed at the same moment.
+    char line[1024];
+    const int length = std::snprintf(line, sizeof line, "%s\n", text);
+    if (length > 0 && static_cast<std::size_t>(length) < sizeof line) {
+        std::fwrite(line, 1, static_cast<std::size_t>(length), stream);
+    } else {
+        std::fputs(text, stream);
+        std::fputc('\n', stream);
+    }
     std::fflush(stream);
 }
 
