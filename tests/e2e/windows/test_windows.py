@@ -305,6 +305,10 @@ class RecordingTests(WindowsTestCase):
             self.assertEqual(harness.parse_metrics(text)["pelorin_receiving"][2], 1.0)
         self.assertEqual(final["pelorin_receiving"][2], 0.0)
         # The totals line's figures; Winsock keeps no drop count, so no series for it.
+        totals = [line for line in run.debug if line.startswith("Recording totals: ")]
+        self.assertEqual(totals, ["Recording totals: %d datagrams, %d bytes stored, unknown dropped, %d not written in time\n"
+                                  % (final["pelorin_datagrams_total"][2], final["pelorin_stored_bytes_total"][2],
+                                     final["pelorin_not_written_datagrams_total"][2])])
         self.assertEqual((final["pelorin_datagrams_total"][2], final["pelorin_stored_bytes_total"][2]),
                          (600, os.path.getsize(out)))
         self.assertNotIn("pelorin_host_dropped_datagrams_total", final)
