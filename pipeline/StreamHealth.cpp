@@ -66,6 +66,7 @@ HealthRunTotals StreamHealth::RunTotals() const
 {
     HealthRunTotals totals = earlier;
     totals.tsPacketsLost += TsPacketsLost();
+    totals.tsPacketsLostEstimated += TsPacketsLostEstimated();
     totals.outages += outages.size();
     for (const HealthOutage& outage : outages) totals.outageNs += outage.endNs - outage.startNs;
     totals.rtpPacketsLost = rtpSequence.Lost();

@@ -69,6 +69,7 @@ struct HealthOutage {          // at least one second without a datagram
 // The figures that only grow over a whole run, every period so far included.
 struct HealthRunTotals {
     std::uint64_t tsPacketsLost = 0;
+    std::uint64_t tsPacketsLostEstimated = 0;  // tsPacketsLost plus what the clock says went missing
     std::uint64_t rtpPacketsLost = 0;
     std::uint64_t outages = 0;  // closed ones
     std::int64_t outageNs = 0;

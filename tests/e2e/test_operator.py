@@ -157,6 +157,7 @@ class Metrics(harness.RecorderTestCase):
         self.assertEqual(last["pelorin_received_bytes_total"], 2000 * DATAGRAM)
         self.assertEqual(last["pelorin_not_written_datagrams_total"], 0)
         self.assertEqual(last["pelorin_ts_packets_lost_total"], 0)
+        self.assertEqual(last["pelorin_ts_packets_lost_estimated_total"], 0)
         self.assertGreater(last["pelorin_seconds_since_last_datagram"], 1)  # the quiet last seconds
         self.assertAlmostEqual(last["pelorin_start_time_seconds"], time.time() - result.elapsed, delta=5)
         problems = harness.promtool_problems(final)
