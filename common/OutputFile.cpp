@@ -24,6 +24,8 @@ std::atomic<int> g_writeError{0};
 
 void NoteFailure(const char* verb, int systemError)
 {
+    // Nothing to say without the system's words; the path may be changing.
+    if (systemError == 0) return;
     char action[sizeof g_pathText + 16];
     std::snprintf(action, sizeof action, "%s %s", verb, g_pathText);
     PrintCause(action, systemError);
@@ -63,9 +65,16 @@ void CreateOutputDirectory(const wchar_t* path)
 
 }  // namespace
 
-bool PrepareSideOutput(const wchar_t* path)
+bool PrepareSideOutput(const wchar_t* path, bool everyLevel)
 {
-    CreateOutputDirectory(path);
+    if (everyLevel) {
+        // Beside segments, which make every level of their own folders.
+        const std::filesystem::path file = FileSystemPath(path);
+        std::error_code ignored;
+        if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path(), ignored);
+    } else {
+        CreateOutputDirectory(path);
+    }
     char pathText[sizeof g_pathText];
     if (WideCharToMultiByte(CP_ACP, 0, path, -1, pathText, sizeof pathText, nullptr, nullptr) == 0)
         std::snprintf(pathText, sizeof pathText, "%s", "?");

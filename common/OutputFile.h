@@ -14,8 +14,9 @@ HRESULT OpenOutputFile(const wchar_t* path);
 HRESULT OpenSegmentFile(const wchar_t* path, bool append);
 // An output of an extension option (the report, the metrics), before anything
 // is received: its directory is created as for the output file, and a file
-// can be made there. False, with the system's words for why, when not.
-bool PrepareSideOutput(const wchar_t* path);
+// can be made there (with `everyLevel`, every missing level of it, as for
+// segments). False, with the system's words for why, when not.
+bool PrepareSideOutput(const wchar_t* path, bool everyLevel);
 // Writer thread: appends the bytes and counts them as stored; false once the
 // file cannot take them.
 bool WriteToOutputFile(const char* bytes, int length);

@@ -229,12 +229,12 @@ HRESULT PrepareExtensionOutputs(std::int64_t startUnixMs)
         const std::wstring report = g_settings.segmentSeconds != 0
                                         ? SegmentFileName(g_settings.reportPath, startUnixMs / 1000)
                                         : std::wstring(g_settings.reportPath);
-        if (!PrepareSideOutput(report.c_str())) {
+        if (!PrepareSideOutput(report.c_str(), g_settings.segmentSeconds != 0)) {
             PrintLine("Error occurred while writing report file.");
             return E_FAIL;
         }
     }
-    if (g_settings.metricsPath != nullptr && !PrepareSideOutput(g_settings.metricsPath)) {
+    if (g_settings.metricsPath != nullptr && !PrepareSideOutput(g_settings.metricsPath, false)) {
         PrintLine("Error occurred while writing metrics file.");
         return E_FAIL;
     }

@@ -197,7 +197,7 @@ class StatusLine(harness.RecorderTestCase):
         for columns, wanted in expected.items():
             with self.subTest(columns=columns):
                 port = harness.next_port()
-                terminal = Terminal(["-i", "0", "-m", GROUP, "-p", port, "-l", 7, "-f", self.path("w.ts")],
+                terminal = Terminal(["-i", "0", "-m", GROUP, "-p", port, "-l", 10, "-f", self.path("w.ts")],
                                     columns=columns)
                 try:
                     self.assertTrue(terminal.wait_until(lambda text: "\r" in text, 20), terminal.text())
@@ -216,8 +216,8 @@ class StatusLine(harness.RecorderTestCase):
         self.assertEqual(terminal.process.returncode, harness.exit_status(harness.BIND_FAILED))
         # No status line; only the cause of the failure, on Linux.
         self.assertNotIn("\r", terminal.text())
-        self.assertIn(terminal.text(), ("", "pelorin: bind 10.99.99.99:%d: Cannot assign requested address (99)\n"
-                                        % terminal.port))
+        self.assertEqual(terminal.text(),
+                         "pelorin: bind 10.99.99.99:%d: Cannot assign requested address (99)\n" % terminal.port)
         self.assertRegex(stdout.strip(), harness.FINISH_LINE)
 
 
