@@ -145,6 +145,15 @@ std::int64_t NextSegmentBoundary(std::int64_t unixSeconds, std::int64_t segmentS
     return (FloorDivide(unixSeconds, segmentSeconds) + 1) * segmentSeconds;
 }
 
+std::int64_t FirstSegmentNameSeconds(const std::wstring& pattern, std::int64_t startSeconds,
+                                     std::int64_t segmentSeconds)
+{
+    if (segmentSeconds < 1) segmentSeconds = 1;
+    if (SegmentFileName(pattern, startSeconds) != SegmentFileName(pattern, NextSegmentBoundary(startSeconds, segmentSeconds)))
+        return startSeconds;
+    return FloorDivide(startSeconds, segmentSeconds) * segmentSeconds;
+}
+
 std::wstring MissingSegmentConversion(const std::wstring& pattern, std::int64_t segmentSeconds)
 {
     if (segmentSeconds < 1 || segmentSeconds > 86400) segmentSeconds = segmentSeconds < 1 ? 1 : 86400;

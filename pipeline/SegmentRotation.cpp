@@ -69,11 +69,15 @@ SegmentRotation::SegmentRotation(const SegmentSettings& settings)
 HRESULT SegmentRotation::Begin(std::int64_t startUnixMs)
 {
     const std::int64_t seconds = FloorSeconds(startUnixMs);
-    return Open(SegmentFileName(pattern, seconds), startUnixMs, FloorDivide(seconds, segmentSeconds) * segmentSeconds);
+    // Named from the start, or from the segment's boundary when the start's
+    // name is the next segment's too: that file would be truncated then.
+    return Open(FirstSegmentNameSeconds(pattern, seconds, segmentSeconds), startUnixMs,
+                FloorDivide(seconds, segmentSeconds) * segmentSeconds);
 }
 
-HRESULT SegmentRotation::Open(const std::wstring& name, std::int64_t startUnixMs, std::int64_t segmentStartUnix)
+HRESULT SegmentRotation::Open(std::int64_t nameUnix, std::int64_t startUnixMs, std::int64_t segmentStartUnix)
 {
+    const std::wstring name = SegmentFileName(pattern, nameUnix);
     const std::filesystem::path file = FileSystemPath(name.c_str());
     // A restart within the same segment goes on in its file; a file from an
     // earlier turn of a ring of names is older than the segment's start.
@@ -91,6 +95,7 @@ HRESULT SegmentRotation::Open(const std::wstring& name, std::int64_t startUnixMs
         if (error) existing = 0;
     }
     currentName = name;
+    currentNameUnix = nameUnix;
     currentStartUnixMs = startUnixMs;
     bytes = existing;
     datagrams = 0;
@@ -109,7 +114,7 @@ HRESULT SegmentRotation::Open(const std::wstring& name, std::int64_t startUnixMs
 
 std::wstring SegmentRotation::CurrentReportName() const
 {
-    return withReport ? SegmentFileName(reportPattern, FloorSeconds(currentStartUnixMs)) : std::wstring();
+    return withReport ? SegmentFileName(reportPattern, currentNameUnix) : std::wstring();
 }
 
 void SegmentRotation::Delete(const SegmentFile& file)
@@ -330,5 +335,5 @@ bool SegmentRotation::Rotate(std::int64_t boundaryUnix, StreamHealth* health)
     }
     AddToIndex(health, boundaryUnix * 1000, false);
     if (health != nullptr) health->StartPeriod(boundaryNs);
-    return Open(SegmentFileName(pattern, boundaryUnix), boundaryUnix * 1000, boundaryUnix) == S_OK;
+    return Open(boundaryUnix, boundaryUnix * 1000, boundaryUnix) == S_OK;
 }

@@ -74,7 +74,7 @@ public:
     bool ReportFailed() const { return reportFailed; }
 
 private:
-    HRESULT Open(const std::wstring& name, std::int64_t startUnixMs, std::int64_t segmentStartUnix);
+    HRESULT Open(std::int64_t nameUnix, std::int64_t startUnixMs, std::int64_t segmentStartUnix);
     void Closed();
     void EnforceKeep();
     bool DeleteOldest();
@@ -93,6 +93,7 @@ private:
     bool withIndex;
     std::wstring currentName;
     std::int64_t currentStartUnixMs = 0;
+    std::int64_t currentNameUnix = 0;  // the second its name (and its report's) is made from
     std::uint64_t bytes = 0;
     std::uint64_t datagrams = 0;
     bool closedLogged = false;

@@ -109,6 +109,7 @@ TEST(SegmentNames, ConsecutiveSegmentsNeverShareAName)
         {L"ch-%Y%m%d-%H%M.ts", 1, L"%S"},
         {L"ch-%Y%m%d-%H%M.ts", 60, L""},
         {L"ch-%Y%m%d-%H%M.ts", 90, L""},
+        {L"news-%Y%m%d-%H.ts", 5400, L""},
         {L"news-%H.ts", 1800, L"%M"},
         {L"news-%H.ts", 3600, L""},       // a ring of 24 files
         {L"news-%H.ts", 86400, L"%d"},    // every segment the same hour
@@ -124,9 +125,23 @@ TEST(SegmentNames, ConsecutiveSegmentsNeverShareAName)
         {L"%Y/%m/%d/ch.ts", 86400, L""},
         {L"%Y/%m/ch.ts", 86400, L"%d"},
     };
-    for (const CollisionCase& c : cases)
+    for (const CollisionCase& c : cases) {
         EXPECT_EQ(Narrow(MissingSegmentConversion(c.pattern, c.seconds)), Narrow(c.missing))
             << Narrow(c.pattern) << " / " << c.seconds;
+        if (*c.missing != L'\0') continue;
+        // A run's first segment, started anywhere in a segment, never shares
+        // the next one's name (which would truncate it at the boundary).
+        const std::int64_t step = c.seconds > 600 ? c.seconds / 600 : 1;
+        for (std::int64_t start = kNewYearsEve; start < kNewYearsEve + 2 * c.seconds; start += step) {
+            const std::int64_t named = FirstSegmentNameSeconds(c.pattern, start, c.seconds);
+            EXPECT_TRUE(named == start || named == start / c.seconds * c.seconds) << start;
+            EXPECT_NE(Narrow(SegmentFileName(c.pattern, named)),
+                      Narrow(SegmentFileName(c.pattern, NextSegmentBoundary(start, c.seconds))))
+                << Narrow(c.pattern) << " / " << c.seconds << " from " << start;
+        }
+    }
+    // Named from its start where that is safe.
+    EXPECT_EQ(FirstSegmentNameSeconds(L"x-%H%M%S.ts", kNewYearsEve, 3600), kNewYearsEve);
 }
 
 TEST(SegmentNames, NamesMatchTheirPatternAndGiveBackTheirFields)
