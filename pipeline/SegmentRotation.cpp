@@ -119,11 +119,13 @@ std::wstring SegmentRotation::CurrentReportName() const
 
 void SegmentRotation::Delete(const SegmentFile& file)
 {
-    // A report still to come for a file about to go: it goes too.
-    if (pendingHealth != nullptr && FileSystemPath(currentName.c_str()) != file.path &&
-        pendingInfo.file == file.path.u8string()) {
-        delete pendingHealth;
-        pendingHealth = nullptr;
+    // A report still to come for a file about to go is never written; its
+    // figures still count in the whole run's, and still tell the next
+    // segment whether its first silence continues an outage.
+    if (pendingHealth != nullptr) {
+        const std::filesystem::path waiting = FileSystemPath(pendingName.c_str());
+        std::error_code error;
+        if (waiting == file.path || std::filesystem::equivalent(waiting, file.path, error)) pendingReportName.clear();
     }
     if (withIndex) index.Remove(file.path);
     std::error_code ignored;
@@ -328,6 +330,7 @@ bool SegmentRotation::Rotate(std::int64_t boundaryUnix, StreamHealth* health)
                 Reported(*health, info, reportName);
             } else {
                 pendingInfo = info;
+                pendingName = currentName;
                 pendingReportName = reportName;
                 quietFromNs = quietFrom;
             }

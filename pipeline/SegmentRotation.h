@@ -105,6 +105,7 @@ private:
     // tells, or the next boundary or the end.
     StreamHealth* pendingHealth = nullptr;
     HealthReportInfo pendingInfo;
+    std::wstring pendingName;  // its segment's file
     std::wstring pendingReportName;
     std::int64_t quietFromNs = 0;
     // The outage at the last boundary goes on in this segment.

@@ -173,27 +173,37 @@ class Rotation(harness.RecorderTestCase):
 
     def test_a_pause_across_a_boundary_is_in_both_reports(self):
         # 1.4 s without a datagram from about 1.3 s into a two-second segment.
-        while not 0.05 <= time.time() % 2 <= 0.2:
-            time.sleep(0.01)
-        port = harness.next_port()
-        result = record(["--segment=2", "--report=" + self.path("r.json"), "-i", "0", "-m", GROUP, "-p", port,
-                         "-l", 5, "-f", self.path("x.ts")],
-                        senders=[sender(port, "--rate", 1000, "--count", 3000, "--pause-after", 1200,
-                                        "--pause-ms", 1400)])
-        self.assertRecorded(result)
-        reports = []
-        for name in sorted(n for n in os.listdir(self.dir) if n.startswith("r-")):
-            with open(self.path(name), encoding="utf-8") as f:
-                reports.append(json.load(f))
-        parts = [(index, outage) for index, report in enumerate(reports) for outage in report["outages"]]
-        self.assertEqual(len(parts), 2, reports)
-        (first, before), (second, after) = parts
-        self.assertEqual(second, first + 1)
-        self.assertEqual((before.get("continuing"), before.get("continued")), (True, None), before)
-        self.assertEqual((after.get("continuing"), after.get("continued")), (None, True), after)
-        self.assertAlmostEqual(before["end"], reports[first]["seconds"], delta=0.002)
-        self.assertEqual(after["start"], 0)
-        self.assertAlmostEqual(before["seconds"] + after["seconds"], 1.4, delta=0.15)
+        # With --keep=1 the first segment goes while its report still waits:
+        # that report is never written, and the second still says continued.
+        for keep, length in (([], 5), (["--keep=1"], 3)):
+            with self.subTest(keep=keep):
+                folder = self.path("keep" if keep else "all")
+                while not 0.05 <= time.time() % 2 <= 0.2:
+                    time.sleep(0.01)
+                port = harness.next_port()
+                result = record(["--segment=2", "--report=" + os.path.join(folder, "r.json")] + keep +
+                                ["-i", "0", "-m", GROUP, "-p", port, "-l", length, "-f", os.path.join(folder, "x.ts")],
+                                senders=[sender(port, "--rate", 1000, "--count", 3000, "--pause-after", 1200,
+                                                "--pause-ms", 1400)])
+                self.assertRecorded(result)
+                reports = []
+                for name in sorted(n for n in os.listdir(folder) if n.startswith("r-")):
+                    with open(os.path.join(folder, name), encoding="utf-8") as f:
+                        reports.append(json.load(f))
+                parts = [(index, outage) for index, report in enumerate(reports) for outage in report["outages"]]
+                if keep:
+                    self.assertEqual(len(os.listdir(folder)), 2, os.listdir(folder))
+                    self.assertEqual(len(parts), 1, reports)
+                    self.assertEqual((parts[0][1].get("continued"), parts[0][1]["start"]), (True, 0), reports)
+                    continue
+                self.assertEqual(len(parts), 2, reports)
+                (first, before), (second, after) = parts
+                self.assertEqual(second, first + 1)
+                self.assertEqual((before.get("continuing"), before.get("continued")), (True, None), before)
+                self.assertEqual((after.get("continuing"), after.get("continued")), (None, True), after)
+                self.assertAlmostEqual(before["end"], reports[first]["seconds"], delta=0.002)
+                self.assertEqual(after["start"], 0)
+                self.assertAlmostEqual(before["seconds"] + after["seconds"], 1.4, delta=0.15)
 
     def test_an_m3u8_index_plays_as_one_stream(self):
         if not (shutil.which("ffmpeg") and shutil.which("ffprobe")):
