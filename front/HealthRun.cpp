@@ -48,6 +48,7 @@ HRESULT EndHealth(HealthRun* run, std::int64_t endNs, const HealthTarget& target
     if (g_counters.socketDropsKnown.load(std::memory_order_acquire))
         health.NoteHostDrops(g_counters.socketDrops.load(std::memory_order_relaxed), endNs);
     health.Finish(endNs, target.fileSize);
+    if (target.continuesOutage) health.MarkOutageContinued(endNs, target.fileSize);
     ReportHealthTotals(health, target.earlier);
 
     HRESULT result = S_OK;

@@ -33,6 +33,9 @@ struct HealthTarget {
     const struct HealthTotals* earlier;
     // The datagrams in the file when the target knows them (a segment), else -1.
     std::int64_t datagramsInFile;
+    // The file began in the silence of an outage that started before it (a
+    // segment's): that outage is marked continued, counted once in all.
+    bool continuesOutage;
 };
 
 // Once the writer has ended (or has been given up on): closes the figures at

@@ -68,6 +68,8 @@ public:
     std::uint64_t CurrentBytes() const { return bytes; }
     std::uint64_t CurrentDatagrams() const { return datagrams; }
     bool CurrentFileRemoved() const { return fileRemoved; }
+    // No datagram came since an outage went on across the last boundary.
+    bool ContinuesOutage() const { return continuedOpen; }
     // The health of the segments closed so far, for the whole run's line.
     const HealthTotals& EarlierHealth() const { return earlierHealth; }
     // A report or the index could not be written (its message printed).

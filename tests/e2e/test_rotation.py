@@ -175,22 +175,29 @@ class Rotation(harness.RecorderTestCase):
         # 1.4 s without a datagram from about 1.3 s into a two-second segment.
         # With --keep=1 the first segment goes while its report still waits:
         # that report is never written, and the second still says continued.
-        for keep, length in (([], 5), (["--keep=1"], 3)):
-            with self.subTest(keep=keep):
-                folder = self.path("keep" if keep else "all")
+        # A stream that stops for good at about 1.5 s: one outage to the end.
+        pause = ["--count", 3000, "--pause-after", 1200, "--pause-ms", 1400]
+        for name, keep, length, stream in (("pause", [], 5, pause), ("keep", ["--keep=1"], 3, pause),
+                                           ("stop", [], 5, ["--count", 1500])):
+            with self.subTest(name):
+                folder = self.path(name)
                 while not 0.05 <= time.time() % 2 <= 0.2:
                     time.sleep(0.01)
                 port = harness.next_port()
                 result = record(["--segment=2", "--report=" + os.path.join(folder, "r.json")] + keep +
                                 ["-i", "0", "-m", GROUP, "-p", port, "-l", length, "-f", os.path.join(folder, "x.ts")],
-                                senders=[sender(port, "--rate", 1000, "--count", 3000, "--pause-after", 1200,
-                                                "--pause-ms", 1400)])
+                                senders=[sender(port, "--rate", 1000, *stream)])
                 self.assertRecorded(result)
                 reports = []
-                for name in sorted(n for n in os.listdir(folder) if n.startswith("r-")):
-                    with open(os.path.join(folder, name), encoding="utf-8") as f:
+                for report in sorted(n for n in os.listdir(folder) if n.startswith("r-")):
+                    with open(os.path.join(folder, report), encoding="utf-8") as f:
                         reports.append(json.load(f))
                 parts = [(index, outage) for index, report in enumerate(reports) for outage in report["outages"]]
+                if name == "stop":
+                    # Continued in every later segment, to the last; counted once.
+                    self.assertEqual([[o.get("continued", False) for o in r["outages"]] for r in reports],
+                                     [[False]] + [[True]] * (len(reports) - 1), reports)
+                    continue
                 if keep:
                     self.assertEqual(len(os.listdir(folder)), 2, os.listdir(folder))
                     self.assertEqual(len(parts), 1, reports)
