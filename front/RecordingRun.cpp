@@ -94,9 +94,9 @@ HealthTarget LastHealthTarget(const HealthRun& health, const SegmentRotation* se
 
 // The end of a recording's outputs, after the totals: the last segment's
 // line, the health line and the last report.
-HRESULT EndOutputs(HealthRun* health, SegmentRotation* segments, std::int64_t endedNanoseconds)
+HRESULT EndOutputs(HealthRun* health, SegmentRotation* segments, std::int64_t endedNanoseconds, bool abandoning)
 {
-    if (segments != nullptr) segments->Close(health->health, endedNanoseconds);
+    if (segments != nullptr) segments->Close(health->health, endedNanoseconds, abandoning);
     std::wstring reportName;
     HRESULT result = EndHealth(health, endedNanoseconds, LastHealthTarget(*health, segments, &reportName));
     if (segments != nullptr && segments->ReportFailed()) result = E_FAIL;
@@ -116,7 +116,7 @@ HRESULT EndOutputs(HealthRun* health, SegmentRotation* segments, std::int64_t en
     status->Finish();
     OutputDebugLine("Output stalled: %llu bytes left unwritten\n", static_cast<unsigned long long>(left));
     ReportTotals(socket);
-    if (figures) EndOutputs(health, segments, endedNanoseconds);
+    if (figures) EndOutputs(health, segments, endedNanoseconds, true);
     PrintTimeLine("Recording finished at");
     ExitProcess(static_cast<UINT>(StopRequested() ? static_cast<HRESULT>(STATUS_CONTROL_C_EXIT) : E_FAIL));
 }
@@ -246,7 +246,7 @@ HRESULT RunRecording()
         PrintTimeLine("Recording started at");
         DWORD writerResult = RunWriter(receiver, socket, &health, segments);
         ReportTotals(socket);
-        const HRESULT reportResult = EndOutputs(&health, segments, receiver->endedNanoseconds);
+        const HRESULT reportResult = EndOutputs(&health, segments, receiver->endedNanoseconds, false);
         RefuseStopRequests();
         if (!CloseOutputFile() && writerResult == 0) {
             // The buffered tail could not be stored.

@@ -222,11 +222,11 @@ void SegmentRotation::CheckFilePresent()
     OpenSegmentFile(currentName.c_str(), false);
 }
 
-void SegmentRotation::Closed()
+void SegmentRotation::Closed(bool flush)
 {
     if (closedLogged) return;
     closedLogged = true;
-    FlushFileToStorage(FileSystemPath(currentName.c_str()));
+    if (flush) FlushFileToStorage(FileSystemPath(currentName.c_str()));
     OutputDebugLine("Segment closed: %s, %llu bytes, %llu datagrams\n", Narrow(currentName).c_str(),
                     static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(datagrams));
 }
@@ -243,12 +243,18 @@ void SegmentRotation::AddToIndex(const StreamHealth* health, std::int64_t endedU
     }
 }
 
-void SegmentRotation::Close(const StreamHealth* health, std::int64_t endedNs)
+void SegmentRotation::Close(const StreamHealth* health, std::int64_t endedNs, bool abandoning)
 {
+    // The writer is stuck in a write to this file and may come back at any
+    // time: touch neither the file, nor the disk, nor what the writer keeps.
+    if (abandoning) {
+        Closed(false);
+        return;
+    }
     // The run ended in the silence after the last boundary.
     if (pendingHealth != nullptr) ReportPending(endedNs - quietFromNs >= kOutageNanoseconds);
     if (closedLogged) return;
-    Closed();
+    Closed(true);
     // Receiving may never have started (ended at 0): then the segment ends now.
     std::int64_t endedUnixMs = FloorDivide(endedNs - unixToMonotonicNs, 1000000);
     if (endedNs == 0 || endedUnixMs < currentStartUnixMs)
@@ -299,7 +305,7 @@ bool SegmentRotation::Rotate(std::int64_t boundaryUnix, StreamHealth* health)
         ReportWriteFailure();
         return false;
     }
-    Closed();
+    Closed(true);
     const std::int64_t boundaryNs = boundaryUnix * 1000000000 + unixToMonotonicNs;
     if (health != nullptr) {
         health->Finish(boundaryNs, bytes);

@@ -57,8 +57,10 @@ public:
     void CheckFilePresent();
 
     // At the end, once the writer has ended: the last segment's debugger
-    // line and its place in the index.
-    void Close(const StreamHealth* health, std::int64_t endedNs);
+    // line and its place in the index. `abandoning` when the writer is
+    // being given up on in its write: then only the line, nothing that could
+    // block on the same disk or race the writer.
+    void Close(const StreamHealth* health, std::int64_t endedNs, bool abandoning);
     // The current segment: its file, its report file ("" without a report),
     // and when it began.
     const std::wstring& CurrentName() const { return currentName; }
@@ -77,7 +79,7 @@ public:
 
 private:
     HRESULT Open(std::int64_t nameUnix, std::int64_t startUnixMs, std::int64_t segmentStartUnix);
-    void Closed();
+    void Closed(bool flush);
     void EnforceKeep();
     bool DeleteOldest();
     void Delete(const struct SegmentFile& file);
