@@ -203,21 +203,28 @@ bool SegmentRotation::Write(const Chunk* chunk)
     }
 }
 
-void SegmentRotation::CheckFilePresent()
+bool SegmentRotation::FileWasRemoved()
 {
     std::error_code error;
     if (currentName.empty() || closedLogged || std::filesystem::exists(FileSystemPath(currentName.c_str()), error) ||
         error)
-        return;
+        return false;
     const std::string name = Narrow(currentName);
     OutputDebugLine("Segment file removed while recording: %s\n", name.c_str());
     std::fprintf(stderr, "Segment file removed while recording: %s; recording goes on in a new file.\n", name.c_str());
     std::fflush(stderr);
-    g_outputFile.close();
-    g_outputFile.clear();
+    // What it held is gone with it.
     bytes = 0;
     datagrams = 0;
     fileRemoved = true;
+    return true;
+}
+
+void SegmentRotation::CheckFilePresent()
+{
+    if (!FileWasRemoved()) return;
+    g_outputFile.close();
+    g_outputFile.clear();
     // A failed open leaves the stream closed: the next write fails and says so.
     OpenSegmentFile(currentName.c_str(), false);
 }
@@ -301,11 +308,14 @@ void SegmentRotation::Arrived(StreamHealth* health, std::int64_t arrivalNs, std:
 
 bool SegmentRotation::Rotate(std::int64_t boundaryUnix, StreamHealth* health)
 {
+    // Removed since the last once-a-second look: the segment's figures and
+    // its report say so.
+    const bool gone = FileWasRemoved();
     if (!CloseOutputFile()) {
         ReportWriteFailure();
         return false;
     }
-    Closed(true);
+    Closed(!gone);
     const std::int64_t boundaryNs = boundaryUnix * 1000000000 + unixToMonotonicNs;
     if (health != nullptr) {
         health->Finish(boundaryNs, bytes);

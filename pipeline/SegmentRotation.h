@@ -80,6 +80,7 @@ public:
 private:
     HRESULT Open(std::int64_t nameUnix, std::int64_t startUnixMs, std::int64_t segmentStartUnix);
     void Closed(bool flush);
+    bool FileWasRemoved();
     void EnforceKeep();
     bool DeleteOldest();
     void Delete(const struct SegmentFile& file);
