@@ -131,10 +131,18 @@ class Rotation(harness.RecorderTestCase):
                 removed = threading.Event()
 
                 def remove_folder(process):
-                    # Mid-way through the first segment, which is a long one.
-                    time.sleep(1.5)
-                    shutil.rmtree(os.path.join(top, "live"))
-                    removed.set()
+                    # Mid-way through the first segment, which is a long one:
+                    # once it holds more than 600 datagrams.
+                    live = os.path.join(top, "live")
+                    deadline = time.monotonic() + 20
+                    while time.monotonic() < deadline and process.poll() is None:
+                        sizes = [os.path.getsize(os.path.join(live, n)) for n in os.listdir(live)] \
+                            if os.path.isdir(live) else []
+                        if sizes and max(sizes) > 600 * DATAGRAM:
+                            shutil.rmtree(live)
+                            removed.set()
+                            return
+                        time.sleep(0.01)
 
                 segment = "--segment=3600" if remove else "--segment=1"
                 result = record([segment, "--index=" + index_path, "--report=" + os.path.join(top, "r.json"),
