@@ -117,22 +117,26 @@ std::wstring SegmentRotation::CurrentReportName() const
     return withReport ? SegmentFileName(reportPattern, currentNameUnix) : std::wstring();
 }
 
-void SegmentRotation::Delete(const SegmentFile& file)
+bool SegmentRotation::Delete(const SegmentFile& file)
 {
     // A report still to come for a file about to go is never written; its
     // figures still count in the whole run's, and still tell the next
     // segment whether its first silence continues an outage.
+    bool waiting = false;
     if (pendingHealth != nullptr) {
-        const std::filesystem::path waiting = FileSystemPath(pendingName.c_str());
+        const std::filesystem::path pending = FileSystemPath(pendingName.c_str());
         std::error_code error;
-        if (waiting == file.path || std::filesystem::equivalent(waiting, file.path, error)) pendingReportName.clear();
+        waiting = pending == file.path || std::filesystem::equivalent(pending, file.path, error);
     }
+    std::error_code error;
+    std::filesystem::remove(file.path, error);
+    if (error) return false;
+    if (waiting) pendingReportName.clear();
     if (withIndex) index.Remove(file.path);
-    std::error_code ignored;
-    std::filesystem::remove(file.path, ignored);
-    if (!withReport) return;
+    if (!withReport) return true;
     const std::filesystem::path report = SegmentReportPath(reportPattern, file);
-    if (!report.empty()) std::filesystem::remove(report, ignored);
+    if (!report.empty()) std::filesystem::remove(report, error);
+    return true;
 }
 
 // --keep counts every file its pattern could have named, an earlier run's
@@ -147,8 +151,7 @@ void SegmentRotation::EnforceKeep()
         if (count <= keep) break;
         std::error_code error;
         if (file.path == current || std::filesystem::equivalent(file.path, current, error)) continue;
-        Delete(file);
-        --count;
+        if (Delete(file)) --count;
     }
 }
 
@@ -159,8 +162,9 @@ bool SegmentRotation::DeleteOldest()
         std::error_code error;
         if (file.path == current || std::filesystem::equivalent(file.path, current, error)) continue;
         OutputDebugLine("Disk full: deleting %s\n", Narrow(PathText(file.path)).c_str());
-        Delete(file);
-        return true;
+        // One that cannot be deleted is passed over, or it would be found
+        // again and again.
+        if (Delete(file)) return true;
     }
     return false;
 }

@@ -83,7 +83,7 @@ private:
     bool FileWasRemoved();
     void EnforceKeep();
     bool DeleteOldest();
-    void Delete(const struct SegmentFile& file);
+    bool Delete(const struct SegmentFile& file);  // false when the file stays
     void AddToIndex(const StreamHealth* health, std::int64_t endedUnixMs, bool last);
     void Reported(const StreamHealth& closed, const HealthReportInfo& info, const std::wstring& reportName);
     void ReportPending(bool continuing);
