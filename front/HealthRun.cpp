@@ -62,7 +62,7 @@ HRESULT EndHealth(HealthRun* run, std::int64_t endNs, const HealthTarget& target
         info.fileRemoved = target.fileRemoved;
         if (target.datagramsInFile >= 0) {
             info.datagramsInFile = target.datagramsInFile;
-            info.bytesInFile = static_cast<std::int64_t>(target.fileSize);
+            info.bytesInFile = static_cast<std::int64_t>(target.fileSize - target.bytesAlready);
         }
         if (!WriteHealthReport(FileSystemPath(target.report), info, health)) {
             PrintLine("Error occurred while writing report file.");

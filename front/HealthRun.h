@@ -36,6 +36,9 @@ struct HealthTarget {
     // The file began in the silence of an outage that started before it (a
     // segment's): that outage is marked continued, counted once in all.
     bool continuesOutage;
+    // Of fileSize, what an earlier run left (a segment appended to): not
+    // this run's bytes.
+    std::uint64_t bytesAlready;
 };
 
 // Once the writer has ended (or has been given up on): closes the figures at

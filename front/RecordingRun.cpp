@@ -84,12 +84,12 @@ HealthTarget LastHealthTarget(const HealthRun& health, const SegmentRotation* se
 {
     if (segments == nullptr)
         return HealthTarget{g_settings.outputPath, g_settings.reportPath, health.startedUnixMs,
-                            g_counters.bytesStored.load(std::memory_order_relaxed), false, nullptr, -1, false};
+                            g_counters.bytesStored.load(std::memory_order_relaxed), false, nullptr, -1, false, 0};
     *reportName = segments->CurrentReportName();
     return HealthTarget{segments->CurrentName().c_str(), g_settings.reportPath != nullptr ? reportName->c_str() : nullptr,
                         segments->CurrentStartUnixMs(), segments->CurrentBytes(), segments->CurrentFileRemoved(),
                         &segments->EarlierHealth(), static_cast<std::int64_t>(segments->CurrentDatagrams()),
-                        segments->ContinuesOutage()};
+                        segments->ContinuesOutage(), segments->CurrentBytesAlready()};
 }
 
 // The end of a recording's outputs, after the totals: the last segment's

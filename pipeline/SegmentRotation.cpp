@@ -98,6 +98,7 @@ HRESULT SegmentRotation::Open(std::int64_t nameUnix, std::int64_t startUnixMs, s
     currentNameUnix = nameUnix;
     currentStartUnixMs = startUnixMs;
     bytes = existing;
+    existingBytes = existing;
     datagrams = 0;
     closedLogged = false;
     fileRemoved = false;
@@ -219,6 +220,7 @@ bool SegmentRotation::FileWasRemoved()
     std::fflush(stderr);
     // What it held is gone with it.
     bytes = 0;
+    existingBytes = 0;
     datagrams = 0;
     fileRemoved = true;
     return true;
@@ -238,14 +240,20 @@ void SegmentRotation::Closed(bool flush)
     if (closedLogged) return;
     closedLogged = true;
     if (flush) FlushFileToStorage(FileSystemPath(currentName.c_str()));
-    OutputDebugLine("Segment closed: %s, %llu bytes, %llu datagrams\n", Narrow(currentName).c_str(),
-                    static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(datagrams));
+    if (existingBytes == 0)
+        OutputDebugLine("Segment closed: %s, %llu bytes, %llu datagrams\n", Narrow(currentName).c_str(),
+                        static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(datagrams));
+    else
+        OutputDebugLine("Segment closed: %s, %llu bytes, %llu datagrams, %llu bytes already\n",
+                        Narrow(currentName).c_str(), static_cast<unsigned long long>(bytes - existingBytes),
+                        static_cast<unsigned long long>(datagrams), static_cast<unsigned long long>(existingBytes));
 }
 
 void SegmentRotation::AddToIndex(const StreamHealth* health, std::int64_t endedUnixMs, bool last)
 {
     if (!withIndex) return;
-    index.Add(SegmentEntry{FileSystemPath(currentName.c_str()), currentStartUnixMs, endedUnixMs, bytes, datagrams,
+    index.Add(SegmentEntry{FileSystemPath(currentName.c_str()), currentStartUnixMs, endedUnixMs, bytes - existingBytes,
+                           datagrams,
                            health != nullptr ? health->Outages().size() : 0,
                            health != nullptr ? health->TsPacketsLost() : 0});
     if (!index.Write(last)) {
@@ -333,7 +341,7 @@ bool SegmentRotation::Rotate(std::int64_t boundaryUnix, StreamHealth* health)
         info.kernelTimestamps = g_counters.kernelTimestamps.load(std::memory_order_relaxed);
         info.fileRemoved = fileRemoved;
         info.datagramsInFile = static_cast<std::int64_t>(datagrams);
-        info.bytesInFile = static_cast<std::int64_t>(bytes);
+        info.bytesInFile = static_cast<std::int64_t>(bytes - existingBytes);
         const std::wstring reportName = CurrentReportName();
         std::int64_t quietFrom = health->StartNs();
         health->LastArrival(&quietFrom);

@@ -66,8 +66,10 @@ public:
     const std::wstring& CurrentName() const { return currentName; }
     std::wstring CurrentReportName() const;
     std::int64_t CurrentStartUnixMs() const { return currentStartUnixMs; }
-    // Bytes in the current file, what it held before this run included.
+    // Bytes in the current file, what it held before this run included (the
+    // offsets in it), and of those what it held before (a restart appends).
     std::uint64_t CurrentBytes() const { return bytes; }
+    std::uint64_t CurrentBytesAlready() const { return existingBytes; }
     std::uint64_t CurrentDatagrams() const { return datagrams; }
     bool CurrentFileRemoved() const { return fileRemoved; }
     // No datagram came since an outage went on across the last boundary.
@@ -100,6 +102,7 @@ private:
     std::int64_t currentStartUnixMs = 0;
     std::int64_t currentNameUnix = 0;  // the second its name (and its report's) is made from
     std::uint64_t bytes = 0;
+    std::uint64_t existingBytes = 0;  // of bytes, those an earlier run left
     std::uint64_t datagrams = 0;
     bool closedLogged = false;
     bool fileRemoved = false;

@@ -63,12 +63,18 @@ class Rotation(harness.RecorderTestCase):
         stream = harness.start_sender(*sender(port, "--rate", 1000, "--count", 6000))
         try:
             for _ in range(2):
-                result = record(["--segment=3600", "-i", "0", "-m", GROUP, "-p", port, "-l", 1, "-f", pattern])
+                result = record(["--segment=3600", "--report=" + self.path("r-%Y%m%d%H.json"), "-i", "0", "-m", GROUP,
+                                 "-p", port, "-l", 1, "-f", pattern])
                 self.assertRecorded(result)
         finally:
             stream.communicate(timeout=30)
-        names = os.listdir(self.dir)
+        names = [name for name in os.listdir(self.dir) if name.endswith(".ts")]
         self.assertEqual(len(names), 1, names)
+        # The second run's report: its own bytes and datagrams, which agree.
+        with open(self.path(names[0].replace("x-", "r-").replace(".ts", ".json")), encoding="utf-8") as f:
+            report = json.load(f)
+        self.assertEqual(report["bytes"], report["datagrams"] * DATAGRAM, report)
+        self.assertLess(report["bytes"], os.path.getsize(self.path(names[0])), report)
         # Both runs' datagrams in order: the first run's start is still there,
         # with one gap where the recorder was restarting.
         verdict = self.assertWholeDatagrams([self.path(names[0])])[0]
