@@ -99,7 +99,7 @@ HRESULT EndOutputs(HealthRun* health, SegmentRotation* segments, std::int64_t en
     if (segments != nullptr) segments->Close(health->health, endedNanoseconds, abandoning);
     std::wstring reportName;
     HRESULT result = EndHealth(health, endedNanoseconds, LastHealthTarget(*health, segments, &reportName));
-    if (segments != nullptr && segments->ReportFailed()) result = E_FAIL;
+    if (segments != nullptr && (segments->ReportFailed() || segments->CloseFailed())) result = E_FAIL;
     return result;
 }
 

@@ -124,8 +124,8 @@ bool SegmentIndex::Write(bool ended) const
     std::filesystem::path temporary = path;
     temporary += ".tmp";
     std::error_code error;
-    if (WriteWhole(temporary, playlist ? Playlist(ended) : Csv())) {
-        FlushFileToStorage(temporary);
+    // Renamed into place only once on stable storage.
+    if (WriteWhole(temporary, playlist ? Playlist(ended) : Csv()) && FlushFileToStorage(temporary)) {
         std::filesystem::rename(temporary, path, error);
         if (!error) return true;
     }

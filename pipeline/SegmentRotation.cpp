@@ -235,11 +235,11 @@ void SegmentRotation::CheckFilePresent()
     OpenSegmentFile(currentName.c_str(), false);
 }
 
-void SegmentRotation::Closed(bool flush)
+bool SegmentRotation::Closed(bool flush)
 {
-    if (closedLogged) return;
+    if (closedLogged) return true;
     closedLogged = true;
-    if (flush) FlushFileToStorage(FileSystemPath(currentName.c_str()));
+    const bool flushed = !flush || FlushFileToStorage(FileSystemPath(currentName.c_str())) != FALSE;
     if (existingBytes == 0)
         OutputDebugLine("Segment closed: %s, %llu bytes, %llu datagrams\n", Narrow(currentName).c_str(),
                         static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(datagrams));
@@ -247,6 +247,7 @@ void SegmentRotation::Closed(bool flush)
         OutputDebugLine("Segment closed: %s, %llu bytes, %llu datagrams, %llu bytes already\n",
                         Narrow(currentName).c_str(), static_cast<unsigned long long>(bytes - existingBytes),
                         static_cast<unsigned long long>(datagrams), static_cast<unsigned long long>(existingBytes));
+    return flushed;
 }
 
 void SegmentRotation::AddToIndex(const StreamHealth* health, std::int64_t endedUnixMs, bool last)
@@ -273,7 +274,14 @@ void SegmentRotation::Close(const StreamHealth* health, std::int64_t endedNs, bo
     // The run ended in the silence after the last boundary.
     if (pendingHealth != nullptr) ReportPending(endedNs - quietFromNs >= kOutageNanoseconds);
     if (closedLogged) return;
-    Closed(true);
+    // Not on stable storage: a failed write as any other. A file removed
+    // just now has nothing left to flush.
+    std::error_code error;
+    const bool present = std::filesystem::exists(FileSystemPath(currentName.c_str()), error) || error;
+    if (!Closed(present)) {
+        ReportWriteFailure();
+        closeFailed = true;
+    }
     // Receiving may never have started (ended at 0): then the segment ends now.
     std::int64_t endedUnixMs = FloorDivide(endedNs - unixToMonotonicNs, 1000000);
     if (endedNs == 0 || endedUnixMs < currentStartUnixMs)
@@ -323,11 +331,10 @@ bool SegmentRotation::Rotate(std::int64_t boundaryUnix, StreamHealth* health)
     // Removed since the last once-a-second look: the segment's figures and
     // its report say so.
     const bool gone = FileWasRemoved();
-    if (!CloseOutputFile()) {
+    if (!CloseOutputFile() || !Closed(!gone)) {
         ReportWriteFailure();
         return false;
     }
-    Closed(!gone);
     const std::int64_t boundaryNs = boundaryUnix * 1000000000 + unixToMonotonicNs;
     if (health != nullptr) {
         health->Finish(boundaryNs, bytes);

@@ -78,10 +78,13 @@ public:
     const HealthTotals& EarlierHealth() const { return earlierHealth; }
     // A report or the index could not be written (its message printed).
     bool ReportFailed() const { return reportFailed; }
+    // The last segment could not be flushed to storage at the end (its
+    // message printed): the run failed as for a failed write.
+    bool CloseFailed() const { return closeFailed; }
 
 private:
     HRESULT Open(std::int64_t nameUnix, std::int64_t startUnixMs, std::int64_t segmentStartUnix);
-    void Closed(bool flush);
+    bool Closed(bool flush);  // false when the flush to storage failed
     bool FileWasRemoved();
     void EnforceKeep();
     bool DeleteOldest();
@@ -107,6 +110,7 @@ private:
     bool closedLogged = false;
     bool fileRemoved = false;
     bool reportFailed = false;
+    bool closeFailed = false;
     HealthTotals earlierHealth;
     // The silence at a boundary is an outage if it lasts a second in all:
     // the closed segment's figures wait (a copy) until the next datagram
