@@ -53,6 +53,7 @@ struct SegmentFields {
 // digits (4 for %Y, 3 for %j, 2 for the others). Fills in what it read.
 bool MatchSegmentName(const std::wstring& pattern, const std::wstring& name, SegmentFields* fields);
 
-// The pattern expanded with read values; false when it needs one that is
-// not known.
+// The pattern expanded with read values; false when it needs a date that is
+// not known. An hour, minute or second not known is 0, where segments but a
+// run's first begin.
 bool SegmentNameFromFields(const std::wstring& pattern, const SegmentFields& fields, std::wstring* name);

@@ -160,6 +160,8 @@ TEST(SegmentNames, NamesMatchTheirPatternAndGiveBackTheirFields)
         {L"x-%Y%m%d-%H%M%S.ts", L"x-2023123a-123456.ts", false, L"", L""},
         {L"news-%H.ts", L"news-07.ts", true, L"news-%H.json", L"news-07.json"},
         {L"news-%H.ts", L"news-07.ts", true, L"news-%d-%H.json", L""},
+        // an hourly segment's report named to the second
+        {L"news-%Y%m%d-%H.ts", L"news-20231231-07.ts", true, L"news-%Y%m%d-%H%M%S.json", L"news-20231231-070000.json"},
         {L"a%%-%j.ts", L"a%-365.ts", true, L"%j", L"365"},
         {L"a%%-%j.ts", L"a%%-365.ts", false, L"", L""},
     };
