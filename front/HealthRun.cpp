@@ -39,8 +39,11 @@ HealthRun BeginHealth()
     return run;
 }
 
-HRESULT EndHealth(HealthRun* run, std::int64_t endNs, const HealthTarget& target)
+HRESULT EndHealth(HealthRun* run, std::int64_t endNs, const HealthTarget& target, std::uint64_t* outages,
+                  std::uint64_t* tsPacketsLost)
 {
+    if (outages != nullptr) *outages = 0;
+    if (tsPacketsLost != nullptr) *tsPacketsLost = 0;
     if (run->health == nullptr) return S_OK;
     StreamHealth& health = *run->health;
     // The receive thread's last word on the system's drops, from just before
@@ -50,6 +53,8 @@ HRESULT EndHealth(HealthRun* run, std::int64_t endNs, const HealthTarget& target
     health.Finish(endNs, target.fileSize);
     if (target.continuesOutage) health.MarkOutageContinued(endNs, target.fileSize);
     ReportHealthTotals(health, target.earlier);
+    if (outages != nullptr) *outages = health.Outages().size();
+    if (tsPacketsLost != nullptr) *tsPacketsLost = health.TsPacketsLost();
 
     HRESULT result = S_OK;
     if (target.report != nullptr) {

@@ -45,4 +45,7 @@ struct HealthTarget {
 // `endNs`, the moment receiving ended, writes the health line after the
 // totals and, when asked for, the report. S_OK, or E_FAIL when the report
 // could not be written (its message printed). Releases the figures.
-HRESULT EndHealth(HealthRun* run, std::int64_t endNs, const HealthTarget& target);
+// `outages` and `tsPacketsLost`, when given, get the last file's final
+// figures (0 without figures).
+HRESULT EndHealth(HealthRun* run, std::int64_t endNs, const HealthTarget& target, std::uint64_t* outages = nullptr,
+                  std::uint64_t* tsPacketsLost = nullptr);

@@ -96,9 +96,13 @@ HealthTarget LastHealthTarget(const HealthRun& health, const SegmentRotation* se
 // line, the health line and the last report.
 HRESULT EndOutputs(HealthRun* health, SegmentRotation* segments, std::int64_t endedNanoseconds, bool abandoning)
 {
-    if (segments != nullptr) segments->Close(health->health, endedNanoseconds, abandoning);
+    if (segments != nullptr) segments->Close(endedNanoseconds, abandoning);
     std::wstring reportName;
-    HRESULT result = EndHealth(health, endedNanoseconds, LastHealthTarget(*health, segments, &reportName));
+    std::uint64_t outages = 0, tsPacketsLost = 0;
+    HRESULT result = EndHealth(health, endedNanoseconds, LastHealthTarget(*health, segments, &reportName), &outages,
+                               &tsPacketsLost);
+    // The last segment's row, with its figures as final as its report's.
+    if (segments != nullptr && !abandoning) segments->ListLast(outages, tsPacketsLost);
     if (segments != nullptr && (segments->ReportFailed() || segments->CloseFailed())) result = E_FAIL;
     return result;
 }

@@ -69,6 +69,18 @@ bool SegmentIndex::CheckWritable() const
     return written && !std::filesystem::is_directory(path, status);
 }
 
+bool SegmentIndex::Settle(const std::filesystem::path& file, std::uint64_t outages, std::uint64_t tsPacketsLost)
+{
+    for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
+        if (entry->file != file) continue;
+        if (entry->outages == outages && entry->tsPacketsLost == tsPacketsLost) return false;
+        entry->outages = outages;
+        entry->tsPacketsLost = tsPacketsLost;
+        return true;
+    }
+    return false;
+}
+
 void SegmentIndex::Remove(const std::filesystem::path& file)
 {
     std::error_code error;

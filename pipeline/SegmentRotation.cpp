@@ -250,20 +250,24 @@ bool SegmentRotation::Closed(bool flush)
     return flushed;
 }
 
-void SegmentRotation::AddToIndex(const StreamHealth* health, std::int64_t endedUnixMs, bool last)
+void SegmentRotation::AddToIndex(std::uint64_t outages, std::uint64_t tsPacketsLost, std::int64_t endedUnixMs,
+                                 bool last)
 {
     if (!withIndex) return;
     index.Add(SegmentEntry{FileSystemPath(currentName.c_str()), currentStartUnixMs, endedUnixMs, bytes - existingBytes,
-                           datagrams,
-                           health != nullptr ? health->Outages().size() : 0,
-                           health != nullptr ? health->TsPacketsLost() : 0});
+                           datagrams, outages, tsPacketsLost});
+    WriteIndex(last);
+}
+
+void SegmentRotation::WriteIndex(bool last)
+{
     if (!index.Write(last)) {
         PrintLine("Error occurred while writing index file.");
         reportFailed = true;
     }
 }
 
-void SegmentRotation::Close(const StreamHealth* health, std::int64_t endedNs, bool abandoning)
+void SegmentRotation::Close(std::int64_t endedNs, bool abandoning)
 {
     // The writer is stuck in a write to this file and may come back at any
     // time: touch neither the file, nor the disk, nor what the writer keeps.
@@ -287,7 +291,15 @@ void SegmentRotation::Close(const StreamHealth* health, std::int64_t endedNs, bo
     if (endedNs == 0 || endedUnixMs < currentStartUnixMs)
         endedUnixMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                           std::chrono::system_clock::now().time_since_epoch()).count();
-    AddToIndex(health, endedUnixMs, true);
+    lastEndedUnixMs = endedUnixMs;
+    lastToList = true;
+}
+
+void SegmentRotation::ListLast(std::uint64_t outages, std::uint64_t tsPacketsLost)
+{
+    if (!lastToList) return;
+    lastToList = false;
+    AddToIndex(outages, tsPacketsLost, lastEndedUnixMs, true);
 }
 
 SegmentRotation::~SegmentRotation()
@@ -297,9 +309,12 @@ SegmentRotation::~SegmentRotation()
 
 // A closed segment's figures are final: its report, and the whole run's line.
 void SegmentRotation::Reported(const StreamHealth& closed, const HealthReportInfo& info,
-                               const std::wstring& reportName)
+                               const std::wstring& reportName, const std::wstring& segmentName)
 {
     AddHealthTotals(&earlierHealth, closed);
+    // Its row was listed before the silence after it was settled.
+    if (withIndex && index.Settle(FileSystemPath(segmentName.c_str()), closed.Outages().size(), closed.TsPacketsLost()))
+        WriteIndex(false);
     if (reportName.empty()) return;
     if (!WriteHealthReport(FileSystemPath(reportName.c_str()), info, closed)) {
         PrintLine("Error occurred while writing report file.");
@@ -314,7 +329,7 @@ void SegmentRotation::ReportPending(bool continuing)
         pendingHealth->MarkOutageContinuing(quietFromNs);
         continuedOpen = true;
     }
-    Reported(*pendingHealth, pendingInfo, pendingReportName);
+    Reported(*pendingHealth, pendingInfo, pendingReportName, pendingName);
     delete pendingHealth;
     pendingHealth = nullptr;
 }
@@ -356,13 +371,13 @@ bool SegmentRotation::Rotate(std::int64_t boundaryUnix, StreamHealth* health)
         if (boundaryNs - quietFrom >= kOutageNanoseconds) {
             health->MarkOutageContinuing(quietFrom);
             continuedOpen = true;
-            Reported(*health, info, reportName);
+            Reported(*health, info, reportName, currentName);
         } else {
             // Wait for the next datagram to tell; without the memory for
             // that, the report goes out as it is.
             pendingHealth = new (std::nothrow) StreamHealth(*health);
             if (pendingHealth == nullptr) {
-                Reported(*health, info, reportName);
+                Reported(*health, info, reportName, currentName);
             } else {
                 pendingInfo = info;
                 pendingName = currentName;
@@ -371,7 +386,8 @@ bool SegmentRotation::Rotate(std::int64_t boundaryUnix, StreamHealth* health)
             }
         }
     }
-    AddToIndex(health, boundaryUnix * 1000, false);
+    AddToIndex(health != nullptr ? health->Outages().size() : 0, health != nullptr ? health->TsPacketsLost() : 0,
+               boundaryUnix * 1000, false);
     if (health != nullptr) health->StartPeriod(boundaryNs);
     return Open(boundaryUnix, boundaryUnix * 1000, boundaryUnix) == S_OK;
 }

@@ -57,10 +57,13 @@ public:
     void CheckFilePresent();
 
     // At the end, once the writer has ended: the last segment's debugger
-    // line and its place in the index. `abandoning` when the writer is
+    // line. `abandoning` when the writer is
     // being given up on in its write: then only the line, nothing that could
     // block on the same disk or race the writer.
-    void Close(const StreamHealth* health, std::int64_t endedNs, bool abandoning);
+    void Close(std::int64_t endedNs, bool abandoning);
+    // After the health figures are final: the last segment's row in the
+    // index, with its outages and TS packets lost.
+    void ListLast(std::uint64_t outages, std::uint64_t tsPacketsLost);
     // The current segment: its file, its report file ("" without a report),
     // and when it began.
     const std::wstring& CurrentName() const { return currentName; }
@@ -89,8 +92,10 @@ private:
     void EnforceKeep();
     bool DeleteOldest();
     bool Delete(const struct SegmentFile& file);  // false when the file stays
-    void AddToIndex(const StreamHealth* health, std::int64_t endedUnixMs, bool last);
-    void Reported(const StreamHealth& closed, const HealthReportInfo& info, const std::wstring& reportName);
+    void AddToIndex(std::uint64_t outages, std::uint64_t tsPacketsLost, std::int64_t endedUnixMs, bool last);
+    void WriteIndex(bool last);
+    void Reported(const StreamHealth& closed, const HealthReportInfo& info, const std::wstring& reportName,
+                  const std::wstring& segmentName);
     void ReportPending(bool continuing);
 
     std::wstring pattern;
@@ -111,6 +116,8 @@ private:
     bool fileRemoved = false;
     bool reportFailed = false;
     bool closeFailed = false;
+    std::int64_t lastEndedUnixMs = 0;
+    bool lastToList = false;  // closed at the end, its row still to come
     HealthTotals earlierHealth;
     // The silence at a boundary is an outage if it lasts a second in all:
     // the closed segment's figures wait (a copy) until the next datagram

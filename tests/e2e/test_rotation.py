@@ -198,7 +198,8 @@ class Rotation(harness.RecorderTestCase):
                 while not 0.05 <= time.time() % 2 <= 0.2:
                     time.sleep(0.01)
                 port = harness.next_port()
-                result = record(["--segment=2", "--report=" + os.path.join(folder, "r.json")] + keep +
+                result = record(["--segment=2", "--report=" + os.path.join(folder, "r.json"),
+                                 "--index=" + os.path.join(folder, "i", "list.csv")] + keep +
                                 ["-i", "0", "-m", GROUP, "-p", port, "-l", length, "-f", os.path.join(folder, "x.ts")],
                                 senders=[sender(port, "--rate", 1000, *stream)])
                 self.assertRecorded(result)
@@ -207,13 +208,18 @@ class Rotation(harness.RecorderTestCase):
                     with open(os.path.join(folder, report), encoding="utf-8") as f:
                         reports.append(json.load(f))
                 parts = [(index, outage) for index, report in enumerate(reports) for outage in report["outages"]]
+                # The index's outages are the reports', once the silence is settled.
+                with open(os.path.join(folder, "i", "list.csv"), encoding="utf-8") as f:
+                    rows = list(csv.reader(f))[1:]
+                self.assertEqual([int(row[5]) for row in rows], [len(r["outages"]) for r in reports], rows)
                 if name == "stop":
                     # Continued in every later segment, to the last; counted once.
                     self.assertEqual([[o.get("continued", False) for o in r["outages"]] for r in reports],
                                      [[False]] + [[True]] * (len(reports) - 1), reports)
                     continue
                 if keep:
-                    self.assertEqual(len(os.listdir(folder)), 2, os.listdir(folder))
+                    # one segment, its report, the index's folder
+                    self.assertEqual(len(os.listdir(folder)), 3, os.listdir(folder))
                     self.assertEqual(len(parts), 1, reports)
                     self.assertEqual((parts[0][1].get("continued"), parts[0][1]["start"]), (True, 0), reports)
                     continue
