@@ -1,5 +1,8 @@
 #include "common/SegmentNames.h"
 
+#include "common/DebugLine.h"
+#include "support/TestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -174,5 +177,18 @@ TEST(SegmentNames, NamesMatchTheirPatternAndGiveBackTheirFields)
         if (*c.reportName != L'\0') {
             EXPECT_EQ(Narrow(reportName), Narrow(c.reportName));
         }
+    }
+}
+
+// A deep segment path never cuts off the closed line's counts and newline.
+TEST(SegmentNames, LongNamesKeepTheWholeDebugLine)
+{
+    for (const std::size_t length : {10, 240, 600}) {
+        const std::string name = "/srv/" + std::string(length, 'a') + ".ts";
+        DebugCapture capture;
+        OutputDebugLine("Segment closed: %s, %llu bytes, %llu datagrams\n", name.c_str(), 1316ULL, 1ULL);
+        const std::vector<std::wstring> lines = capture.Messages();
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(Narrow(lines[0]), "Segment closed: " + name + ", 1316 bytes, 1 datagrams\n") << length;
     }
 }
