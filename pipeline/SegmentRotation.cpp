@@ -309,12 +309,9 @@ SegmentRotation::~SegmentRotation()
 
 // A closed segment's figures are final: its report, and the whole run's line.
 void SegmentRotation::Reported(const StreamHealth& closed, const HealthReportInfo& info,
-                               const std::wstring& reportName, const std::wstring& segmentName)
+                               const std::wstring& reportName)
 {
     AddHealthTotals(&earlierHealth, closed);
-    // Its row was listed before the silence after it was settled.
-    if (withIndex && index.Settle(FileSystemPath(segmentName.c_str()), closed.Outages().size(), closed.TsPacketsLost()))
-        WriteIndex(false);
     if (reportName.empty()) return;
     if (!WriteHealthReport(FileSystemPath(reportName.c_str()), info, closed)) {
         PrintLine("Error occurred while writing report file.");
@@ -329,7 +326,11 @@ void SegmentRotation::ReportPending(bool continuing)
         pendingHealth->MarkOutageContinuing(quietFromNs);
         continuedOpen = true;
     }
-    Reported(*pendingHealth, pendingInfo, pendingReportName, pendingName);
+    // Its row was listed before the silence after it was settled.
+    if (withIndex && index.Settle(FileSystemPath(pendingName.c_str()), pendingHealth->Outages().size(),
+                                  pendingHealth->TsPacketsLost()))
+        WriteIndex(false);
+    Reported(*pendingHealth, pendingInfo, pendingReportName);
     delete pendingHealth;
     pendingHealth = nullptr;
 }
@@ -371,13 +372,13 @@ bool SegmentRotation::Rotate(std::int64_t boundaryUnix, StreamHealth* health)
         if (boundaryNs - quietFrom >= kOutageNanoseconds) {
             health->MarkOutageContinuing(quietFrom);
             continuedOpen = true;
-            Reported(*health, info, reportName, currentName);
+            Reported(*health, info, reportName);
         } else {
             // Wait for the next datagram to tell; without the memory for
             // that, the report goes out as it is.
             pendingHealth = new (std::nothrow) StreamHealth(*health);
             if (pendingHealth == nullptr) {
-                Reported(*health, info, reportName, currentName);
+                Reported(*health, info, reportName);
             } else {
                 pendingInfo = info;
                 pendingName = currentName;

@@ -94,8 +94,7 @@ private:
     bool Delete(const struct SegmentFile& file);  // false when the file stays
     void AddToIndex(std::uint64_t outages, std::uint64_t tsPacketsLost, std::int64_t endedUnixMs, bool last);
     void WriteIndex(bool last);
-    void Reported(const StreamHealth& closed, const HealthReportInfo& info, const std::wstring& reportName,
-                  const std::wstring& segmentName);
+    void Reported(const StreamHealth& closed, const HealthReportInfo& info, const std::wstring& reportName);
     void ReportPending(bool continuing);
 
     std::wstring pattern;
