@@ -102,7 +102,7 @@ HRESULT SegmentRotation::Open(std::int64_t nameUnix, std::int64_t startUnixMs, s
     datagrams = 0;
     closedLogged = false;
     fileRemoved = false;
-    g_counters.segmentStartUnixMs.store(startUnixMs, std::memory_order_release);
+    g_counters.segmentStartUnixMs.store(nameUnix * 1000, std::memory_order_release);
     if (OpenSegmentFile(name.c_str(), append) != S_OK) {
         closedLogged = true;  // never opened: nothing to close or list
         return E_FAIL;
