@@ -120,6 +120,20 @@ class Rotation(harness.RecorderTestCase):
             self.assertGreaterEqual(len(files), 2, files)
             verdicts = self.assertWholeDatagrams(files)
             self.assertEqual(verdicts[0]["gaps"], 0, verdicts[0])
+        for path in files_under(disk):
+            os.remove(path)
+        with self.subTest("a segment that cannot be deleted is passed over"):
+            # An earlier run's oldest segment, a mount point: deleting it fails.
+            pinned, source = os.path.join(disk, "x-20000101-000000.ts"), self.path("pinned.ts")
+            for path in (pinned, source):
+                open(path, "wb").close()
+            os.utime(source, (946684800, 946684800))
+            harness.run(["mount", "--bind", source, pinned])
+            self.addCleanup(subprocess.run, ["umount", pinned], check=False)
+            result = record(["--segment=1", "--keep=3"] + options, senders=[stream])
+            self.assertRecorded(result)
+            verdicts = self.assertWholeDatagrams([p for p in files_under(disk) if p != pinned])
+            self.assertGreater(verdicts[-1]["last"], 7000, verdicts[-1])
 
     def test_nested_folders_a_removed_folder_and_the_index(self):
         root = self.path("rec")
