@@ -32,7 +32,8 @@ struct RecordingCounters {
     std::atomic<std::uint32_t> healthIatMaxUs{0};
     std::atomic<std::uint64_t> healthDfMicroseconds{0};
     std::atomic<std::uint64_t> healthMlr{0};
-    // Segmented output: when the current segment began (UTC milliseconds).
+    // Segmented output: the time the current segment is named from (UTC
+    // milliseconds): its start, or a run's first segment's boundary.
     std::atomic<std::int64_t> segmentStartUnixMs{0};
 };
 

@@ -27,17 +27,22 @@ void Walk(const std::filesystem::path& directory, const std::vector<std::wstring
     std::filesystem::directory_iterator entries(directory.empty() ? std::filesystem::path(".") : directory, error);
     if (error) return;
     const bool last = index + 1 == parts.size();
-    for (const std::filesystem::directory_entry& entry : entries) {
+    // increment(error), not ++: a listing that fails part-way ends the walk
+    // there instead of throwing on the writer thread.
+    for (; entries != std::filesystem::directory_iterator(); entries.increment(error)) {
+        if (error) return;
+        const std::filesystem::directory_entry& entry = *entries;
+        std::error_code entryError;
         SegmentFields read = fields;
         if (!MatchSegmentName(parts[index], PathText(entry.path().filename()), &read)) continue;
         const std::filesystem::path path = directory.empty() ? entry.path().filename() : entry.path();
         if (!last) {
-            if (entry.is_directory(error)) Walk(path, parts, index + 1, read, found);
+            if (entry.is_directory(entryError)) Walk(path, parts, index + 1, read, found);
             continue;
         }
-        if (!entry.is_regular_file(error)) continue;
-        const std::filesystem::file_time_type written = entry.last_write_time(error);
-        if (!error) found->push_back(SegmentFile{path, written, read});
+        if (!entry.is_regular_file(entryError)) continue;
+        const std::filesystem::file_time_type written = entry.last_write_time(entryError);
+        if (!entryError) found->push_back(SegmentFile{path, written, read});
     }
 }
 

@@ -145,6 +145,15 @@ std::int64_t NextSegmentBoundary(std::int64_t unixSeconds, std::int64_t segmentS
     return (FloorDivide(unixSeconds, segmentSeconds) + 1) * segmentSeconds;
 }
 
+std::int64_t FirstSegmentNameSeconds(const std::wstring& pattern, std::int64_t startSeconds,
+                                     std::int64_t segmentSeconds)
+{
+    if (segmentSeconds < 1) segmentSeconds = 1;
+    if (SegmentFileName(pattern, startSeconds) != SegmentFileName(pattern, NextSegmentBoundary(startSeconds, segmentSeconds)))
+        return startSeconds;
+    return FloorDivide(startSeconds, segmentSeconds) * segmentSeconds;
+}
+
 std::wstring MissingSegmentConversion(const std::wstring& pattern, std::int64_t segmentSeconds)
 {
     if (segmentSeconds < 1 || segmentSeconds > 86400) segmentSeconds = segmentSeconds < 1 ? 1 : 86400;
@@ -197,8 +206,15 @@ bool SegmentNameFromFields(const std::wstring& pattern, const SegmentFields& fie
             continue;
         }
         ++i;
-        if (fields.values[conversion] < 0) return false;
-        AppendNumber(name, fields.values[conversion], static_cast<std::size_t>(kWidths[conversion]));
+        std::int64_t value = fields.values[conversion];
+        // Every segment but a run's first starts on a boundary: a time of day
+        // the name does not give is most likely 0 (an hourly %H name's
+        // report named with %H%M%S).
+        if (value < 0 && (kConversions[conversion] == L'H' || kConversions[conversion] == L'M' ||
+                          kConversions[conversion] == L'S'))
+            value = 0;
+        if (value < 0) return false;
+        AppendNumber(name, value, static_cast<std::size_t>(kWidths[conversion]));
     }
     return true;
 }

@@ -26,6 +26,13 @@ std::wstring SegmentFileName(const std::wstring& pattern, std::int64_t unixSecon
 // segmentSeconds (at least 1) since the epoch.
 std::int64_t NextSegmentBoundary(std::int64_t unixSeconds, std::int64_t segmentSeconds);
 
+// The second the first segment of a run started at startSeconds is named
+// from: its start, unless that gives the name the next boundary's segment
+// gets (a length that is not a whole number of the pattern's finest unit,
+// like %H with 5400); then the boundary before it, which never does.
+std::int64_t FirstSegmentNameSeconds(const std::wstring& pattern, std::int64_t startSeconds,
+                                     std::int64_t segmentSeconds);
+
 // The pattern as the names are made from it: with "-%Y%m%d-%H%M%S" put in
 // where SegmentFileName puts it when the pattern has no time conversion.
 std::wstring EffectiveSegmentPattern(const std::wstring& pattern);
@@ -46,6 +53,7 @@ struct SegmentFields {
 // digits (4 for %Y, 3 for %j, 2 for the others). Fills in what it read.
 bool MatchSegmentName(const std::wstring& pattern, const std::wstring& name, SegmentFields* fields);
 
-// The pattern expanded with read values; false when it needs one that is
-// not known.
+// The pattern expanded with read values; false when it needs a date that is
+// not known. An hour, minute or second not known is 0, where segments but a
+// run's first begin.
 bool SegmentNameFromFields(const std::wstring& pattern, const SegmentFields& fields, std::wstring* name);

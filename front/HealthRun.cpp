@@ -44,8 +44,11 @@ HealthRun BeginHealth()
     return run;
 }
 
-HRESULT EndHealth(HealthRun* run, std::int64_t endNs, const HealthTarget& target)
+HRESULT EndHealth(HealthRun* run, std::int64_t endNs, const HealthTarget& target, std::uint64_t* outages,
+                  std::uint64_t* tsPacketsLost)
 {
+    if (outages != nullptr) *outages = 0;
+    if (tsPacketsLost != nullptr) *tsPacketsLost = 0;
     if (run->health == nullptr) return S_OK;
     StreamHealth& health = *run->health;
     // The receive thread's last word on the system's drops, from just before
@@ -53,8 +56,11 @@ HRESULT EndHealth(HealthRun* run, std::int64_t endNs, const HealthTarget& target
     if (g_counters.socketDropsKnown.load(std::memory_order_acquire))
         health.NoteHostDrops(g_counters.socketDrops.load(std::memory_order_relaxed), endNs);
     health.Finish(endNs, target.fileSize);
+    if (target.continuesOutage) health.MarkOutageContinued(endNs, target.fileSize);
     PublishHealthTotals(health);
     ReportHealthTotals(health, target.earlier);
+    if (outages != nullptr) *outages = health.Outages().size();
+    if (tsPacketsLost != nullptr) *tsPacketsLost = health.TsPacketsLost();
 
     HRESULT result = S_OK;
     if (target.report != nullptr) {
@@ -67,7 +73,7 @@ HRESULT EndHealth(HealthRun* run, std::int64_t endNs, const HealthTarget& target
         info.fileRemoved = target.fileRemoved;
         if (target.datagramsInFile >= 0) {
             info.datagramsInFile = target.datagramsInFile;
-            info.bytesInFile = static_cast<std::int64_t>(target.fileSize);
+            info.bytesInFile = static_cast<std::int64_t>(target.fileSize - target.bytesAlready);
         }
         if (!WriteHealthReport(FileSystemPath(target.report), info, health)) {
             PrintLine("Error occurred while writing report file.");

@@ -33,10 +33,19 @@ struct HealthTarget {
     const struct HealthTotals* earlier;
     // The datagrams in the file when the target knows them (a segment), else -1.
     std::int64_t datagramsInFile;
+    // The file began in the silence of an outage that started before it (a
+    // segment's): that outage is marked continued, counted once in all.
+    bool continuesOutage;
+    // Of fileSize, what an earlier run left (a segment appended to): not
+    // this run's bytes.
+    std::uint64_t bytesAlready;
 };
 
 // Once the writer has ended (or has been given up on): closes the figures at
 // `endNs`, the moment receiving ended, writes the health line after the
 // totals and, when asked for, the report. S_OK, or E_FAIL when the report
 // could not be written (its message printed). Releases the figures.
-HRESULT EndHealth(HealthRun* run, std::int64_t endNs, const HealthTarget& target);
+// `outages` and `tsPacketsLost`, when given, get the last file's final
+// figures (0 without figures).
+HRESULT EndHealth(HealthRun* run, std::int64_t endNs, const HealthTarget& target, std::uint64_t* outages = nullptr,
+                  std::uint64_t* tsPacketsLost = nullptr);

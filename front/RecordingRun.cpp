@@ -114,21 +114,26 @@ HealthTarget LastHealthTarget(const HealthRun& health, const SegmentRotation* se
 {
     if (segments == nullptr)
         return HealthTarget{g_settings.outputPath, g_settings.reportPath, health.startedUnixMs,
-                            g_counters.bytesStored.load(std::memory_order_relaxed), false, nullptr, -1};
+                            g_counters.bytesStored.load(std::memory_order_relaxed), false, nullptr, -1, false, 0};
     *reportName = segments->CurrentReportName();
     return HealthTarget{segments->CurrentName().c_str(), g_settings.reportPath != nullptr ? reportName->c_str() : nullptr,
                         segments->CurrentStartUnixMs(), segments->CurrentBytes(), segments->CurrentFileRemoved(),
-                        &segments->EarlierHealth(), static_cast<std::int64_t>(segments->CurrentDatagrams())};
+                        &segments->EarlierHealth(), static_cast<std::int64_t>(segments->CurrentDatagrams()),
+                        segments->ContinuesOutage(), segments->CurrentBytesAlready()};
 }
 
 // The end of a recording's outputs, after the totals: the last segment's
 // line, the health line and the last report.
-HRESULT EndOutputs(HealthRun* health, SegmentRotation* segments, std::int64_t endedNanoseconds)
+HRESULT EndOutputs(HealthRun* health, SegmentRotation* segments, std::int64_t endedNanoseconds, bool abandoning)
 {
-    if (segments != nullptr) segments->Close(health->health, endedNanoseconds);
+    if (segments != nullptr) segments->Close(endedNanoseconds, abandoning);
     std::wstring reportName;
-    HRESULT result = EndHealth(health, endedNanoseconds, LastHealthTarget(*health, segments, &reportName));
-    if (segments != nullptr && segments->ReportFailed()) result = E_FAIL;
+    std::uint64_t outages = 0, tsPacketsLost = 0;
+    HRESULT result = EndHealth(health, endedNanoseconds, LastHealthTarget(*health, segments, &reportName), &outages,
+                               &tsPacketsLost);
+    // The last segment's row, with its figures as final as its report's.
+    if (segments != nullptr && !abandoning) segments->ListLast(outages, tsPacketsLost);
+    if (segments != nullptr && (segments->ReportFailed() || segments->CloseFailed())) result = E_FAIL;
     return result;
 }
 
@@ -146,7 +151,7 @@ HRESULT EndOutputs(HealthRun* health, SegmentRotation* segments, std::int64_t en
     status->Finish();
     OutputDebugLine("Output stalled: %llu bytes left unwritten\n", static_cast<unsigned long long>(left));
     ReportTotals(socket);
-    if (figures) EndOutputs(health, segments, endedNanoseconds);
+    if (figures) EndOutputs(health, segments, endedNanoseconds, true);
     if (metrics != nullptr) metrics->Write(socket, GetTickCount64() - silence.since, false);
     PrintTimeLine("Recording finished at");
     ExitProcess(static_cast<UINT>(StopRequested() ? static_cast<HRESULT>(STATUS_CONTROL_C_EXIT) : E_FAIL));
@@ -306,7 +311,7 @@ HRESULT RunRecording()
                                    : nullptr;
         DWORD writerResult = RunWriter(receiver, socket, &health, segments, &silence, metrics);
         ReportTotals(socket);
-        const HRESULT reportResult = EndOutputs(&health, segments, receiver->endedNanoseconds);
+        const HRESULT reportResult = EndOutputs(&health, segments, receiver->endedNanoseconds, false);
         // The last state stays in the file.
         const ULONGLONG endedTicks = GetTickCount64();
         SilenceTooLong(&silence, endedTicks);

@@ -293,7 +293,7 @@ bool WriteHealthReport(const std::filesystem::path& path, const HealthReportInfo
     }
     // On stable storage before the rename, so that a power cut never leaves
     // the name on an empty file.
-    if (written) FlushFileToStorage(temporary);
+    if (written) written = FlushFileToStorage(temporary) != FALSE;
     std::error_code error;
     if (written) {
         std::filesystem::rename(temporary, path, error);

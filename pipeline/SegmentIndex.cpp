@@ -69,6 +69,18 @@ bool SegmentIndex::CheckWritable() const
     return written && !std::filesystem::is_directory(path, status);
 }
 
+bool SegmentIndex::Settle(const std::filesystem::path& file, std::uint64_t outages, std::uint64_t tsPacketsLost)
+{
+    for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
+        if (entry->file != file) continue;
+        if (entry->outages == outages && entry->tsPacketsLost == tsPacketsLost) return false;
+        entry->outages = outages;
+        entry->tsPacketsLost = tsPacketsLost;
+        return true;
+    }
+    return false;
+}
+
 void SegmentIndex::Remove(const std::filesystem::path& file)
 {
     std::error_code error;
@@ -124,8 +136,8 @@ bool SegmentIndex::Write(bool ended) const
     std::filesystem::path temporary = path;
     temporary += ".tmp";
     std::error_code error;
-    if (WriteWhole(temporary, playlist ? Playlist(ended) : Csv())) {
-        FlushFileToStorage(temporary);
+    // Renamed into place only once on stable storage.
+    if (WriteWhole(temporary, playlist ? Playlist(ended) : Csv()) && FlushFileToStorage(temporary)) {
         std::filesystem::rename(temporary, path, error);
         if (!error) return true;
     }

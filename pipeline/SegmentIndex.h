@@ -21,6 +21,9 @@ public:
     // removed. False when PATH could not be written later either.
     bool CheckWritable() const;
     void Add(const SegmentEntry& entry) { entries.push_back(entry); }
+    // A segment's figures once its report is settled (the newest row of that
+    // file); false when it is not listed or they are what the list has.
+    bool Settle(const std::filesystem::path& file, std::uint64_t outages, std::uint64_t tsPacketsLost);
     // A segment deleted by --keep leaves the list.
     void Remove(const std::filesystem::path& file);
     // Writes PATH.tmp and renames it over PATH; `ended` closes a playlist.

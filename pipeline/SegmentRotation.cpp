@@ -69,11 +69,15 @@ SegmentRotation::SegmentRotation(const SegmentSettings& settings)
 HRESULT SegmentRotation::Begin(std::int64_t startUnixMs)
 {
     const std::int64_t seconds = FloorSeconds(startUnixMs);
-    return Open(SegmentFileName(pattern, seconds), startUnixMs, FloorDivide(seconds, segmentSeconds) * segmentSeconds);
+    // Named from the start, or from the segment's boundary when the start's
+    // name is the next segment's too: that file would be truncated then.
+    return Open(FirstSegmentNameSeconds(pattern, seconds, segmentSeconds), startUnixMs,
+                FloorDivide(seconds, segmentSeconds) * segmentSeconds);
 }
 
-HRESULT SegmentRotation::Open(const std::wstring& name, std::int64_t startUnixMs, std::int64_t segmentStartUnix)
+HRESULT SegmentRotation::Open(std::int64_t nameUnix, std::int64_t startUnixMs, std::int64_t segmentStartUnix)
 {
+    const std::wstring name = SegmentFileName(pattern, nameUnix);
     const std::filesystem::path file = FileSystemPath(name.c_str());
     // A restart within the same segment goes on in its file; a file from an
     // earlier turn of a ring of names is older than the segment's start.
@@ -91,12 +95,14 @@ HRESULT SegmentRotation::Open(const std::wstring& name, std::int64_t startUnixMs
         if (error) existing = 0;
     }
     currentName = name;
+    currentNameUnix = nameUnix;
     currentStartUnixMs = startUnixMs;
     bytes = existing;
+    existingBytes = existing;
     datagrams = 0;
     closedLogged = false;
     fileRemoved = false;
-    g_counters.segmentStartUnixMs.store(startUnixMs, std::memory_order_release);
+    g_counters.segmentStartUnixMs.store(nameUnix * 1000, std::memory_order_release);
     if (OpenSegmentFile(name.c_str(), append) != S_OK) {
         closedLogged = true;  // never opened: nothing to close or list
         return E_FAIL;
@@ -109,23 +115,29 @@ HRESULT SegmentRotation::Open(const std::wstring& name, std::int64_t startUnixMs
 
 std::wstring SegmentRotation::CurrentReportName() const
 {
-    return withReport ? SegmentFileName(reportPattern, FloorSeconds(currentStartUnixMs)) : std::wstring();
+    return withReport ? SegmentFileName(reportPattern, currentNameUnix) : std::wstring();
 }
 
-void SegmentRotation::Delete(const SegmentFile& file)
+bool SegmentRotation::Delete(const SegmentFile& file)
 {
-    // A report still to come for a file about to go: it goes too.
-    if (pendingHealth != nullptr && FileSystemPath(currentName.c_str()) != file.path &&
-        pendingInfo.file == file.path.u8string()) {
-        delete pendingHealth;
-        pendingHealth = nullptr;
+    // A report still to come for a file about to go is never written; its
+    // figures still count in the whole run's, and still tell the next
+    // segment whether its first silence continues an outage.
+    bool waiting = false;
+    if (pendingHealth != nullptr) {
+        const std::filesystem::path pending = FileSystemPath(pendingName.c_str());
+        std::error_code error;
+        waiting = pending == file.path || std::filesystem::equivalent(pending, file.path, error);
     }
+    std::error_code error;
+    std::filesystem::remove(file.path, error);
+    if (error) return false;
+    if (waiting) pendingReportName.clear();
     if (withIndex) index.Remove(file.path);
-    std::error_code ignored;
-    std::filesystem::remove(file.path, ignored);
-    if (!withReport) return;
+    if (!withReport) return true;
     const std::filesystem::path report = SegmentReportPath(reportPattern, file);
-    if (!report.empty()) std::filesystem::remove(report, ignored);
+    if (!report.empty()) std::filesystem::remove(report, error);
+    return true;
 }
 
 // --keep counts every file its pattern could have named, an earlier run's
@@ -140,8 +152,7 @@ void SegmentRotation::EnforceKeep()
         if (count <= keep) break;
         std::error_code error;
         if (file.path == current || std::filesystem::equivalent(file.path, current, error)) continue;
-        Delete(file);
-        --count;
+        if (Delete(file)) --count;
     }
 }
 
@@ -152,8 +163,9 @@ bool SegmentRotation::DeleteOldest()
         std::error_code error;
         if (file.path == current || std::filesystem::equivalent(file.path, current, error)) continue;
         OutputDebugLine("Disk full: deleting %s\n", Narrow(PathText(file.path)).c_str());
-        Delete(file);
-        return true;
+        // One that cannot be deleted is passed over, or it would be found
+        // again and again.
+        if (Delete(file)) return true;
     }
     return false;
 }
@@ -196,58 +208,98 @@ bool SegmentRotation::Write(const Chunk* chunk)
     }
 }
 
-void SegmentRotation::CheckFilePresent()
+bool SegmentRotation::FileWasRemoved()
 {
     std::error_code error;
     if (currentName.empty() || closedLogged || std::filesystem::exists(FileSystemPath(currentName.c_str()), error) ||
         error)
-        return;
+        return false;
     const std::string name = Narrow(currentName);
     OutputDebugLine("Segment file removed while recording: %s\n", name.c_str());
     std::fprintf(stderr, "Segment file removed while recording: %s; recording goes on in a new file.\n", name.c_str());
     std::fflush(stderr);
-    g_outputFile.close();
-    g_outputFile.clear();
+    // What it held is gone with it.
     bytes = 0;
+    existingBytes = 0;
     datagrams = 0;
     fileRemoved = true;
+    return true;
+}
+
+void SegmentRotation::CheckFilePresent()
+{
+    if (!FileWasRemoved()) return;
+    g_outputFile.close();
+    g_outputFile.clear();
     // A failed open leaves the stream closed: the next write fails and says so.
     OpenSegmentFile(currentName.c_str(), false);
 }
 
-void SegmentRotation::Closed()
+bool SegmentRotation::Closed(bool flush)
 {
-    if (closedLogged) return;
+    if (closedLogged) return true;
     closedLogged = true;
-    FlushFileToStorage(FileSystemPath(currentName.c_str()));
-    OutputDebugLine("Segment closed: %s, %llu bytes, %llu datagrams\n", Narrow(currentName).c_str(),
-                    static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(datagrams));
+    const bool flushed = !flush || FlushFileToStorage(FileSystemPath(currentName.c_str())) != FALSE;
+    if (existingBytes == 0)
+        OutputDebugLine("Segment closed: %s, %llu bytes, %llu datagrams\n", Narrow(currentName).c_str(),
+                        static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(datagrams));
+    else
+        OutputDebugLine("Segment closed: %s, %llu bytes, %llu datagrams, %llu bytes already\n",
+                        Narrow(currentName).c_str(), static_cast<unsigned long long>(bytes - existingBytes),
+                        static_cast<unsigned long long>(datagrams), static_cast<unsigned long long>(existingBytes));
+    return flushed;
 }
 
-void SegmentRotation::AddToIndex(const StreamHealth* health, std::int64_t endedUnixMs, bool last)
+void SegmentRotation::AddToIndex(std::uint64_t outages, std::uint64_t tsPacketsLost, std::int64_t endedUnixMs,
+                                 bool last)
 {
     if (!withIndex) return;
-    index.Add(SegmentEntry{FileSystemPath(currentName.c_str()), currentStartUnixMs, endedUnixMs, bytes, datagrams,
-                           health != nullptr ? health->Outages().size() : 0,
-                           health != nullptr ? health->TsPacketsLost() : 0});
+    index.Add(SegmentEntry{FileSystemPath(currentName.c_str()), currentStartUnixMs, endedUnixMs, bytes - existingBytes,
+                           datagrams, outages, tsPacketsLost});
+    WriteIndex(last);
+}
+
+void SegmentRotation::WriteIndex(bool last)
+{
     if (!index.Write(last)) {
         PrintLine("Error occurred while writing index file.");
         reportFailed = true;
     }
 }
 
-void SegmentRotation::Close(const StreamHealth* health, std::int64_t endedNs)
+void SegmentRotation::Close(std::int64_t endedNs, bool abandoning)
 {
+    // The writer is stuck in a write to this file and may come back at any
+    // time: touch neither the file, nor the disk, nor what the writer keeps.
+    if (abandoning) {
+        Closed(false);
+        return;
+    }
     // The run ended in the silence after the last boundary.
     if (pendingHealth != nullptr) ReportPending(endedNs - quietFromNs >= kOutageNanoseconds);
     if (closedLogged) return;
-    Closed();
+    // Not on stable storage: a failed write as any other. A file removed
+    // just now has nothing left to flush.
+    std::error_code error;
+    const bool present = std::filesystem::exists(FileSystemPath(currentName.c_str()), error) || error;
+    if (!Closed(present)) {
+        ReportWriteFailure();
+        closeFailed = true;
+    }
     // Receiving may never have started (ended at 0): then the segment ends now.
     std::int64_t endedUnixMs = FloorDivide(endedNs - unixToMonotonicNs, 1000000);
     if (endedNs == 0 || endedUnixMs < currentStartUnixMs)
         endedUnixMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                           std::chrono::system_clock::now().time_since_epoch()).count();
-    AddToIndex(health, endedUnixMs, true);
+    lastEndedUnixMs = endedUnixMs;
+    lastToList = true;
+}
+
+void SegmentRotation::ListLast(std::uint64_t outages, std::uint64_t tsPacketsLost)
+{
+    if (!lastToList) return;
+    lastToList = false;
+    AddToIndex(outages, tsPacketsLost, lastEndedUnixMs, true);
 }
 
 SegmentRotation::~SegmentRotation()
@@ -274,6 +326,10 @@ void SegmentRotation::ReportPending(bool continuing)
         pendingHealth->MarkOutageContinuing(quietFromNs);
         continuedOpen = true;
     }
+    // Its row was listed before the silence after it was settled.
+    if (withIndex && index.Settle(FileSystemPath(pendingName.c_str()), pendingHealth->Outages().size(),
+                                  pendingHealth->TsPacketsLost()))
+        WriteIndex(false);
     Reported(*pendingHealth, pendingInfo, pendingReportName);
     delete pendingHealth;
     pendingHealth = nullptr;
@@ -288,11 +344,13 @@ void SegmentRotation::Arrived(StreamHealth* health, std::int64_t arrivalNs, std:
 
 bool SegmentRotation::Rotate(std::int64_t boundaryUnix, StreamHealth* health)
 {
-    if (!CloseOutputFile()) {
+    // Removed since the last once-a-second look: the segment's figures and
+    // its report say so.
+    const bool gone = FileWasRemoved();
+    if (!CloseOutputFile() || !Closed(!gone)) {
         ReportWriteFailure();
         return false;
     }
-    Closed();
     const std::int64_t boundaryNs = boundaryUnix * 1000000000 + unixToMonotonicNs;
     if (health != nullptr) {
         health->Finish(boundaryNs, bytes);
@@ -306,7 +364,7 @@ bool SegmentRotation::Rotate(std::int64_t boundaryUnix, StreamHealth* health)
         info.kernelTimestamps = g_counters.kernelTimestamps.load(std::memory_order_relaxed);
         info.fileRemoved = fileRemoved;
         info.datagramsInFile = static_cast<std::int64_t>(datagrams);
-        info.bytesInFile = static_cast<std::int64_t>(bytes);
+        info.bytesInFile = static_cast<std::int64_t>(bytes - existingBytes);
         const std::wstring reportName = CurrentReportName();
         std::int64_t quietFrom = health->StartNs();
         health->LastArrival(&quietFrom);
@@ -323,12 +381,14 @@ bool SegmentRotation::Rotate(std::int64_t boundaryUnix, StreamHealth* health)
                 Reported(*health, info, reportName);
             } else {
                 pendingInfo = info;
+                pendingName = currentName;
                 pendingReportName = reportName;
                 quietFromNs = quietFrom;
             }
         }
     }
-    AddToIndex(health, boundaryUnix * 1000, false);
+    AddToIndex(health != nullptr ? health->Outages().size() : 0, health != nullptr ? health->TsPacketsLost() : 0,
+               boundaryUnix * 1000, false);
     if (health != nullptr) health->StartPeriod(boundaryNs);
-    return Open(SegmentFileName(pattern, boundaryUnix), boundaryUnix * 1000, boundaryUnix) == S_OK;
+    return Open(boundaryUnix, boundaryUnix * 1000, boundaryUnix) == S_OK;
 }

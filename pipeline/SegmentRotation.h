@@ -57,29 +57,43 @@ public:
     void CheckFilePresent();
 
     // At the end, once the writer has ended: the last segment's debugger
-    // line and its place in the index.
-    void Close(const StreamHealth* health, std::int64_t endedNs);
+    // line. `abandoning` when the writer is
+    // being given up on in its write: then only the line, nothing that could
+    // block on the same disk or race the writer.
+    void Close(std::int64_t endedNs, bool abandoning);
+    // After the health figures are final: the last segment's row in the
+    // index, with its outages and TS packets lost.
+    void ListLast(std::uint64_t outages, std::uint64_t tsPacketsLost);
     // The current segment: its file, its report file ("" without a report),
     // and when it began.
     const std::wstring& CurrentName() const { return currentName; }
     std::wstring CurrentReportName() const;
     std::int64_t CurrentStartUnixMs() const { return currentStartUnixMs; }
-    // Bytes in the current file, what it held before this run included.
+    // Bytes in the current file, what it held before this run included (the
+    // offsets in it), and of those what it held before (a restart appends).
     std::uint64_t CurrentBytes() const { return bytes; }
+    std::uint64_t CurrentBytesAlready() const { return existingBytes; }
     std::uint64_t CurrentDatagrams() const { return datagrams; }
     bool CurrentFileRemoved() const { return fileRemoved; }
+    // No datagram came since an outage went on across the last boundary.
+    bool ContinuesOutage() const { return continuedOpen; }
     // The health of the segments closed so far, for the whole run's line.
     const HealthTotals& EarlierHealth() const { return earlierHealth; }
     // A report or the index could not be written (its message printed).
     bool ReportFailed() const { return reportFailed; }
+    // The last segment could not be flushed to storage at the end (its
+    // message printed): the run failed as for a failed write.
+    bool CloseFailed() const { return closeFailed; }
 
 private:
-    HRESULT Open(const std::wstring& name, std::int64_t startUnixMs, std::int64_t segmentStartUnix);
-    void Closed();
+    HRESULT Open(std::int64_t nameUnix, std::int64_t startUnixMs, std::int64_t segmentStartUnix);
+    bool Closed(bool flush);  // false when the flush to storage failed
+    bool FileWasRemoved();
     void EnforceKeep();
     bool DeleteOldest();
-    void Delete(const struct SegmentFile& file);
-    void AddToIndex(const StreamHealth* health, std::int64_t endedUnixMs, bool last);
+    bool Delete(const struct SegmentFile& file);  // false when the file stays
+    void AddToIndex(std::uint64_t outages, std::uint64_t tsPacketsLost, std::int64_t endedUnixMs, bool last);
+    void WriteIndex(bool last);
     void Reported(const StreamHealth& closed, const HealthReportInfo& info, const std::wstring& reportName);
     void ReportPending(bool continuing);
 
@@ -93,17 +107,23 @@ private:
     bool withIndex;
     std::wstring currentName;
     std::int64_t currentStartUnixMs = 0;
+    std::int64_t currentNameUnix = 0;  // the second its name (and its report's) is made from
     std::uint64_t bytes = 0;
+    std::uint64_t existingBytes = 0;  // of bytes, those an earlier run left
     std::uint64_t datagrams = 0;
     bool closedLogged = false;
     bool fileRemoved = false;
     bool reportFailed = false;
+    bool closeFailed = false;
+    std::int64_t lastEndedUnixMs = 0;
+    bool lastToList = false;  // closed at the end, its row still to come
     HealthTotals earlierHealth;
     // The silence at a boundary is an outage if it lasts a second in all:
     // the closed segment's figures wait (a copy) until the next datagram
     // tells, or the next boundary or the end.
     StreamHealth* pendingHealth = nullptr;
     HealthReportInfo pendingInfo;
+    std::wstring pendingName;  // its segment's file
     std::wstring pendingReportName;
     std::int64_t quietFromNs = 0;
     // The outage at the last boundary goes on in this segment.

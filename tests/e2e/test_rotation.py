@@ -63,12 +63,18 @@ class Rotation(harness.RecorderTestCase):
         stream = harness.start_sender(*sender(port, "--rate", 1000, "--count", 6000))
         try:
             for _ in range(2):
-                result = record(["--segment=3600", "-i", "0", "-m", GROUP, "-p", port, "-l", 1, "-f", pattern])
+                result = record(["--segment=3600", "--report=" + self.path("r-%Y%m%d%H.json"), "-i", "0", "-m", GROUP,
+                                 "-p", port, "-l", 1, "-f", pattern])
                 self.assertRecorded(result)
         finally:
             stream.communicate(timeout=30)
-        names = os.listdir(self.dir)
+        names = [name for name in os.listdir(self.dir) if name.endswith(".ts")]
         self.assertEqual(len(names), 1, names)
+        # The second run's report: its own bytes and datagrams, which agree.
+        with open(self.path(names[0].replace("x-", "r-").replace(".ts", ".json")), encoding="utf-8") as f:
+            report = json.load(f)
+        self.assertEqual(report["bytes"], report["datagrams"] * DATAGRAM, report)
+        self.assertLess(report["bytes"], os.path.getsize(self.path(names[0])), report)
         # Both runs' datagrams in order: the first run's start is still there,
         # with one gap where the recorder was restarting.
         verdict = self.assertWholeDatagrams([self.path(names[0])])[0]
@@ -114,6 +120,20 @@ class Rotation(harness.RecorderTestCase):
             self.assertGreaterEqual(len(files), 2, files)
             verdicts = self.assertWholeDatagrams(files)
             self.assertEqual(verdicts[0]["gaps"], 0, verdicts[0])
+        for path in files_under(disk):
+            os.remove(path)
+        with self.subTest("a segment that cannot be deleted is passed over"):
+            # An earlier run's oldest segment, a mount point: deleting it fails.
+            pinned, source = os.path.join(disk, "x-20000101-000000.ts"), self.path("pinned.ts")
+            for path in (pinned, source):
+                open(path, "wb").close()
+            os.utime(source, (946684800, 946684800))
+            harness.run(["mount", "--bind", source, pinned])
+            self.addCleanup(subprocess.run, ["umount", pinned], check=False)
+            result = record(["--segment=1", "--keep=3"] + options, senders=[stream])
+            self.assertRecorded(result)
+            verdicts = self.assertWholeDatagrams([p for p in files_under(disk) if p != pinned])
+            self.assertGreater(verdicts[-1]["last"], 7000, verdicts[-1])
 
     def test_nested_folders_a_removed_folder_and_the_index(self):
         root = self.path("rec")
@@ -131,10 +151,18 @@ class Rotation(harness.RecorderTestCase):
                 removed = threading.Event()
 
                 def remove_folder(process):
-                    # Mid-way through the first segment, which is a long one.
-                    time.sleep(1.5)
-                    shutil.rmtree(os.path.join(top, "live"))
-                    removed.set()
+                    # Mid-way through the first segment, which is a long one:
+                    # once it holds more than 600 datagrams.
+                    live = os.path.join(top, "live")
+                    deadline = time.monotonic() + 20
+                    while time.monotonic() < deadline and process.poll() is None:
+                        sizes = [os.path.getsize(os.path.join(live, n)) for n in os.listdir(live)] \
+                            if os.path.isdir(live) else []
+                        if sizes and max(sizes) > 600 * DATAGRAM:
+                            shutil.rmtree(live)
+                            removed.set()
+                            return
+                        time.sleep(0.01)
 
                 segment = "--segment=3600" if remove else "--segment=1"
                 result = record([segment, "--index=" + index_path, "--report=" + os.path.join(top, "r.json"),
@@ -173,27 +201,50 @@ class Rotation(harness.RecorderTestCase):
 
     def test_a_pause_across_a_boundary_is_in_both_reports(self):
         # 1.4 s without a datagram from about 1.3 s into a two-second segment.
-        while not 0.05 <= time.time() % 2 <= 0.2:
-            time.sleep(0.01)
-        port = harness.next_port()
-        result = record(["--segment=2", "--report=" + self.path("r.json"), "-i", "0", "-m", GROUP, "-p", port,
-                         "-l", 5, "-f", self.path("x.ts")],
-                        senders=[sender(port, "--rate", 1000, "--count", 3000, "--pause-after", 1200,
-                                        "--pause-ms", 1400)])
-        self.assertRecorded(result)
-        reports = []
-        for name in sorted(n for n in os.listdir(self.dir) if n.startswith("r-")):
-            with open(self.path(name), encoding="utf-8") as f:
-                reports.append(json.load(f))
-        parts = [(index, outage) for index, report in enumerate(reports) for outage in report["outages"]]
-        self.assertEqual(len(parts), 2, reports)
-        (first, before), (second, after) = parts
-        self.assertEqual(second, first + 1)
-        self.assertEqual((before.get("continuing"), before.get("continued")), (True, None), before)
-        self.assertEqual((after.get("continuing"), after.get("continued")), (None, True), after)
-        self.assertAlmostEqual(before["end"], reports[first]["seconds"], delta=0.002)
-        self.assertEqual(after["start"], 0)
-        self.assertAlmostEqual(before["seconds"] + after["seconds"], 1.4, delta=0.15)
+        # With --keep=1 the first segment goes while its report still waits:
+        # that report is never written, and the second still says continued.
+        # A stream that stops for good at about 1.5 s: one outage to the end.
+        pause = ["--count", 3000, "--pause-after", 1200, "--pause-ms", 1400]
+        for name, keep, length, stream in (("pause", [], 5, pause), ("keep", ["--keep=1"], 3, pause),
+                                           ("stop", [], 5, ["--count", 1500])):
+            with self.subTest(name):
+                folder = self.path(name)
+                while not 0.05 <= time.time() % 2 <= 0.2:
+                    time.sleep(0.01)
+                port = harness.next_port()
+                result = record(["--segment=2", "--report=" + os.path.join(folder, "r.json"),
+                                 "--index=" + os.path.join(folder, "i", "list.csv")] + keep +
+                                ["-i", "0", "-m", GROUP, "-p", port, "-l", length, "-f", os.path.join(folder, "x.ts")],
+                                senders=[sender(port, "--rate", 1000, *stream)])
+                self.assertRecorded(result)
+                reports = []
+                for report in sorted(n for n in os.listdir(folder) if n.startswith("r-")):
+                    with open(os.path.join(folder, report), encoding="utf-8") as f:
+                        reports.append(json.load(f))
+                parts = [(index, outage) for index, report in enumerate(reports) for outage in report["outages"]]
+                # The index's outages are the reports', once the silence is settled.
+                with open(os.path.join(folder, "i", "list.csv"), encoding="utf-8") as f:
+                    rows = list(csv.reader(f))[1:]
+                self.assertEqual([int(row[5]) for row in rows], [len(r["outages"]) for r in reports], rows)
+                if name == "stop":
+                    # Continued in every later segment, to the last; counted once.
+                    self.assertEqual([[o.get("continued", False) for o in r["outages"]] for r in reports],
+                                     [[False]] + [[True]] * (len(reports) - 1), reports)
+                    continue
+                if keep:
+                    # one segment, its report, the index's folder
+                    self.assertEqual(len(os.listdir(folder)), 3, os.listdir(folder))
+                    self.assertEqual(len(parts), 1, reports)
+                    self.assertEqual((parts[0][1].get("continued"), parts[0][1]["start"]), (True, 0), reports)
+                    continue
+                self.assertEqual(len(parts), 2, reports)
+                (first, before), (second, after) = parts
+                self.assertEqual(second, first + 1)
+                self.assertEqual((before.get("continuing"), before.get("continued")), (True, None), before)
+                self.assertEqual((after.get("continuing"), after.get("continued")), (None, True), after)
+                self.assertAlmostEqual(before["end"], reports[first]["seconds"], delta=0.002)
+                self.assertEqual(after["start"], 0)
+                self.assertAlmostEqual(before["seconds"] + after["seconds"], 1.4, delta=0.15)
 
     def test_an_m3u8_index_plays_as_one_stream(self):
         if not (shutil.which("ffmpeg") and shutil.which("ffprobe")):

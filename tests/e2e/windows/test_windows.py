@@ -358,6 +358,18 @@ class RecordingTests(WindowsTestCase):
                     out.write(segment.read())
         self.assertExact(joined, 2500, 0)
 
+    def test_keep_deletes_a_waiting_report_with_its_segment(self):
+        # A steady stream: each closed segment's report waits for the next
+        # datagram, and --keep=1 deletes that segment meanwhile.
+        port = harness.next_port()
+        directory = self.path("kept")
+        run = pelorin(["--segment=1", "--keep=1", "--report=" + win_path(os.path.join(directory, "r.json"))] +
+                      recording_args("0", GROUP, port, 3, win_path(os.path.join(directory, "x.ts"))),
+                      senders=[stream(GROUP, port, 4000)])
+        self.assert_normal_run(run)
+        names = sorted(os.listdir(directory))
+        self.assertEqual([name[0] for name in names], ["r", "x"], names)
+
     def test_two_recordings_share_one_port(self):
         # IPTV puts many channels on one port. Windows delivers a group only
         # to the sockets that joined it; Wine's sockets are Linux sockets that

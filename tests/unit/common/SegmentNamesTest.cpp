@@ -1,5 +1,8 @@
 #include "common/SegmentNames.h"
 
+#include "common/DebugLine.h"
+#include "support/TestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -109,6 +112,7 @@ TEST(SegmentNames, ConsecutiveSegmentsNeverShareAName)
         {L"ch-%Y%m%d-%H%M.ts", 1, L"%S"},
         {L"ch-%Y%m%d-%H%M.ts", 60, L""},
         {L"ch-%Y%m%d-%H%M.ts", 90, L""},
+        {L"news-%Y%m%d-%H.ts", 5400, L""},
         {L"news-%H.ts", 1800, L"%M"},
         {L"news-%H.ts", 3600, L""},       // a ring of 24 files
         {L"news-%H.ts", 86400, L"%d"},    // every segment the same hour
@@ -124,9 +128,23 @@ TEST(SegmentNames, ConsecutiveSegmentsNeverShareAName)
         {L"%Y/%m/%d/ch.ts", 86400, L""},
         {L"%Y/%m/ch.ts", 86400, L"%d"},
     };
-    for (const CollisionCase& c : cases)
+    for (const CollisionCase& c : cases) {
         EXPECT_EQ(Narrow(MissingSegmentConversion(c.pattern, c.seconds)), Narrow(c.missing))
             << Narrow(c.pattern) << " / " << c.seconds;
+        if (*c.missing != L'\0') continue;
+        // A run's first segment, started anywhere in a segment, never shares
+        // the next one's name (which would truncate it at the boundary).
+        const std::int64_t step = c.seconds > 600 ? c.seconds / 600 : 1;
+        for (std::int64_t start = kNewYearsEve; start < kNewYearsEve + 2 * c.seconds; start += step) {
+            const std::int64_t named = FirstSegmentNameSeconds(c.pattern, start, c.seconds);
+            EXPECT_TRUE(named == start || named == start / c.seconds * c.seconds) << start;
+            EXPECT_NE(Narrow(SegmentFileName(c.pattern, named)),
+                      Narrow(SegmentFileName(c.pattern, NextSegmentBoundary(start, c.seconds))))
+                << Narrow(c.pattern) << " / " << c.seconds << " from " << start;
+        }
+    }
+    // Named from its start where that is safe.
+    EXPECT_EQ(FirstSegmentNameSeconds(L"x-%H%M%S.ts", kNewYearsEve, 3600), kNewYearsEve);
 }
 
 TEST(SegmentNames, NamesMatchTheirPatternAndGiveBackTheirFields)
@@ -145,6 +163,8 @@ TEST(SegmentNames, NamesMatchTheirPatternAndGiveBackTheirFields)
         {L"x-%Y%m%d-%H%M%S.ts", L"x-2023123a-123456.ts", false, L"", L""},
         {L"news-%H.ts", L"news-07.ts", true, L"news-%H.json", L"news-07.json"},
         {L"news-%H.ts", L"news-07.ts", true, L"news-%d-%H.json", L""},
+        // an hourly segment's report named to the second
+        {L"news-%Y%m%d-%H.ts", L"news-20231231-07.ts", true, L"news-%Y%m%d-%H%M%S.json", L"news-20231231-070000.json"},
         {L"a%%-%j.ts", L"a%-365.ts", true, L"%j", L"365"},
         {L"a%%-%j.ts", L"a%%-365.ts", false, L"", L""},
     };
@@ -157,5 +177,18 @@ TEST(SegmentNames, NamesMatchTheirPatternAndGiveBackTheirFields)
         if (*c.reportName != L'\0') {
             EXPECT_EQ(Narrow(reportName), Narrow(c.reportName));
         }
+    }
+}
+
+// A deep segment path never cuts off the closed line's counts and newline.
+TEST(SegmentNames, LongNamesKeepTheWholeDebugLine)
+{
+    for (const std::size_t length : {10, 240, 600}) {
+        const std::string name = "/srv/" + std::string(length, 'a') + ".ts";
+        DebugCapture capture;
+        OutputDebugLine("Segment closed: %s, %llu bytes, %llu datagrams\n", name.c_str(), 1316ULL, 1ULL);
+        const std::vector<std::wstring> lines = capture.Messages();
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(Narrow(lines[0]), "Segment closed: " + name + ", 1316 bytes, 1 datagrams\n") << length;
     }
 }
