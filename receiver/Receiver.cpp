@@ -100,18 +100,6 @@ int JoinExtended(Receiver* receiver, ULONG group, ULONG index)
                            receiver->sourceAddress == 0 ? nullptr : &source, index);
 }
 
-// The stream as joined, once the set-up has succeeded.
-void ReportJoin(const Receiver* receiver)
-{
-    char group[96], source[96], interfaceText[300];
-    FormatStreamAddress(StreamAddressPart::group, receiver->groupAddress, receiver->extended, group, sizeof group);
-    FormatStreamAddress(StreamAddressPart::source, receiver->sourceAddress, receiver->extended, source, sizeof source);
-    FormatStreamAddress(StreamAddressPart::interfaceAddress, receiver->interfaceAddress, receiver->extended,
-                        interfaceText, sizeof interfaceText);
-    OutputDebugLine("Joined group: %s%s%s on interface %s\n", group, source[0] != '\0' ? " from " : "", source,
-                    interfaceText);
-}
-
 int RequestReceiveBuffer(SOCKET socket, int bytes)
 {
     return setsockopt(socket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes), 4);
@@ -236,7 +224,6 @@ HRESULT Receiver::CreateSocket(ULONG group, ULONG portValue, ULONG interfaceAddr
         }
     }
     receiveBufferGranted = ReportReceiveBuffer(socket);
-    if (ipv6 || IsMulticastAddress(group)) ReportJoin(this);
     // Without the system's time stamps, arrivals are timed as they complete.
     EnableReceiveTimes(socket);
     return 0;

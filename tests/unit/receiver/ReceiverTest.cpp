@@ -112,13 +112,31 @@ TEST_F(ReceiverTest, SetupWritesTheDebugSequenceAndSecondCallIsANoOp)
     EXPECT_TRUE(again.Messages().empty());
 }
 
-TEST_F(ReceiverTest, AnyInterfaceHasTheSameSequence)
+// Any interface, and a group joined on lo (by address for IPv4, by index
+// for IPv6): the buffer line still ends the set-up, nothing follows it.
+TEST_F(ReceiverTest, AnyInterfaceAndAJoinedGroupHaveTheSameSequence)
 {
-    DebugCapture capture;
-    ASSERT_EQ(g_receiver->CreateSocket(0, htons(port), 0), 0);
-    std::vector<std::wstring> expected = kSetupSequence;
-    expected.push_back(BufferLine(g_receiver->receiveBufferGranted));
-    EXPECT_EQ(capture.Messages(), expected);
+    for (int family : {0, AF_INET, AF_INET6}) {
+        SCOPED_TRACE(family);
+        TearDown();
+        SetUp();
+        ULONG group = 0, interfaceAddr = 0;
+        if (family == AF_INET) {
+            group = inet_addr("239.255.0.1");
+            interfaceAddr = inet_addr("127.0.0.1");
+        } else if (family == AF_INET6) {
+            g_receiver->extended.family = AF_INET6;
+            ASSERT_EQ(inet_pton(AF_INET6, "ff0e::1:2", &g_receiver->extended.group), 1);
+            NET_LUID luid = {};
+            ASSERT_EQ(ConvertInterfaceAliasToLuid(L"lo", &luid), NO_ERROR);
+            ASSERT_EQ(ConvertInterfaceLuidToIndex(&luid, &g_receiver->extended.interfaceIndex), NO_ERROR);
+        }
+        DebugCapture capture;
+        ASSERT_EQ(g_receiver->CreateSocket(group, htons(port), interfaceAddr), 0);
+        std::vector<std::wstring> expected = kSetupSequence;
+        expected.push_back(BufferLine(g_receiver->receiveBufferGranted));
+        EXPECT_EQ(capture.Messages(), expected);
+    }
 }
 
 // 8 MiB through SO_RCVBUFFORCE, else through SO_RCVBUF (capped at rmem_max),
