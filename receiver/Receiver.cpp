@@ -186,10 +186,11 @@ HRESULT Receiver::CreateSocket(ULONG group, ULONG portValue, ULONG interfaceAddr
     OutputDebugStringW(L"MCAST_JOIN_GROUP option failed. Selecting NIC by it's Ipv4 ip\n");
     OutputDebugStringW(L"Binding socket\n");
 
-    // By index where the interface was named: as an address in 0.0.0.0/8
-    // for IPv4, as Winsock takes it.
+    // Nothing is ever sent: an IPv4 interface named by its name (address 0)
+    // leaves the output interface to the system, as any interface does; the
+    // join names the interface.
     ULONG index = extended.interfaceIndex;
-    const ULONG outputInterface = ipv6 ? index : index != 0 ? htonl(index) : interfaceAddr;
+    const ULONG outputInterface = ipv6 ? index : interfaceAddr;
     if (setsockopt(socket, ipv6 ? IPPROTO_IPV6 : IPPROTO_IP, ipv6 ? IPV6_MULTICAST_IF : IP_MULTICAST_IF,
                    reinterpret_cast<const char*>(&outputInterface), 4) == SOCKET_ERROR)
         OutputDebugStringW(L"Setting output interface failed\n");
