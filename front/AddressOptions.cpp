@@ -109,7 +109,12 @@ bool MatchFamilies(InterfaceForm form, const wchar_t* interfaceText, RecordingSe
 {
     *nicError = false;
     ExtendedAddresses& extended = settings->extended;
-    if (extended.family != AF_INET6) return form != InterfaceForm::ipv6;
+    if (extended.family != AF_INET6) {
+        // Nothing is joined for a unicast "group", so a name would limit
+        // nothing: only an interface's address says where unicast arrives.
+        *nicError = form == InterfaceForm::name && (ntohl(settings->groupAddress) & 0xF0000000u) != 0xE0000000u;
+        return form != InterfaceForm::ipv6 && !*nicError;
+    }
     if (form != InterfaceForm::ipv4) return true;
     // 0, or another plain number: the interface by index. A dotted (or
     // other IPv4) form is an IPv4 address, which an IPv6 group cannot use.

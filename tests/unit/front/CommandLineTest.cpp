@@ -291,6 +291,11 @@ TEST(CommandLine, IPv6GroupsAndInterfacesByNameFollowTheFamilyRule)
         // IPv4 keeps every meaning; a name serves it too.
         {L"1", L"239.255.0.1", nullptr, "239.255.0.1", "", "0.0.0.1"},
         {L"lo", L"10.1.2.3@232.1.1.1", nullptr, "232.1.1.1", "10.1.2.3", "lo"},
+        // A name limits a recording through its join: a unicast one has none.
+        {L"lo", L"0", kNic, "", "", ""},
+        {L"lo", L"127.0.0.1", kNic, "", "", ""},
+        {L"lo", L"224.0.0.1", nullptr, "224.0.0.1", "", "lo"},
+        {L"127.0.0.1", L"0", nullptr, "0.0.0.0", "", "127.0.0.1"},
         {L"nosuch0", L"ff0e::1", kNic, "", "", ""},
         {L"nosuch0", L"239.255.0.1", kNic, "", "", ""},
         {L"fe80::1%nosuch0", L"ff0e::1", kNic, "", "", ""},
