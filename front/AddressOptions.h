@@ -19,7 +19,8 @@ void ParseStreamGroup(const wchar_t* text, RecordingSettings* settings, HRESULT*
 InterfaceForm ParseInterface(const wchar_t* text, RecordingSettings* settings, HRESULT* status);
 
 // Once both -i and -m are read: their families must match. With an IPv6
-// group a plain number given as -i is an interface index (0: any). An
+// group a plain number given as -i is an interface index (0: any, which
+// an interface-local or link-local group cannot use: it is one per link). An
 // interface by name takes only a multicast group (it is joined there; a
 // unicast recording names the interface by its address). False (and
 // *nicError set when the -i value is the one at fault) on a mismatch.
