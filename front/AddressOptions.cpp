@@ -109,13 +109,29 @@ bool MatchFamilies(InterfaceForm form, const wchar_t* interfaceText, RecordingSe
 {
     *nicError = false;
     ExtendedAddresses& extended = settings->extended;
-    if (extended.family != AF_INET6) return form != InterfaceForm::ipv6;
+    if (extended.family != AF_INET6) {
+        // Nothing is joined for a unicast "group", so a name would limit
+        // nothing: only an interface's address says where unicast arrives.
+        *nicError = form == InterfaceForm::name && (ntohl(settings->groupAddress) & 0xF0000000u) != 0xE0000000u;
+        return form != InterfaceForm::ipv6 && !*nicError;
+    }
+    // An interface-local or link-local group (ff01::/16, ff02::/16, ff32::/16
+    // ...) is one group per link: "any interface" names none to join it on.
+    const unsigned scope = extended.group.u.Byte[1] & 0x0Fu;
+    const bool needsInterface = scope == 1 || scope == 2;
+    if (form == InterfaceForm::ipv6) {
+        *nicError = needsInterface && extended.interfaceIndex == 0 && IsUnspecified(extended.interfaceAddress);
+        return !*nicError;
+    }
     if (form != InterfaceForm::ipv4) return true;
     // 0, or another plain number: the interface by index. A dotted (or
     // other IPv4) form is an IPv4 address, which an IPv6 group cannot use.
     if (!IsDecimal(interfaceText)) return false;
     settings->interfaceAddress = 0;
-    if (std::wcsspn(interfaceText, L"0") == std::wcslen(interfaceText)) return true;
+    if (std::wcsspn(interfaceText, L"0") == std::wcslen(interfaceText)) {
+        *nicError = needsInterface;
+        return !*nicError;
+    }
     extended.interfaceIndex = InterfaceIndex(interfaceText);
     extended.interfaceName = interfaceText;
     *nicError = extended.interfaceIndex == 0;

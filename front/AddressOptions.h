@@ -19,6 +19,9 @@ void ParseStreamGroup(const wchar_t* text, RecordingSettings* settings, HRESULT*
 InterfaceForm ParseInterface(const wchar_t* text, RecordingSettings* settings, HRESULT* status);
 
 // Once both -i and -m are read: their families must match. With an IPv6
-// group a plain number given as -i is an interface index (0: any). False
-// (and *nicError set when the -i value is the one at fault) on a mismatch.
+// group a plain number given as -i is an interface index (0: any, which
+// an interface-local or link-local group cannot use: it is one per link). An
+// interface by name takes only a multicast group (it is joined there; a
+// unicast recording names the interface by its address). False (and
+// *nicError set when the -i value is the one at fault) on a mismatch.
 bool MatchFamilies(InterfaceForm form, const wchar_t* interfaceText, RecordingSettings* settings, bool* nicError);

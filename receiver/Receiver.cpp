@@ -101,18 +101,6 @@ int JoinExtended(Receiver* receiver, ULONG group, ULONG index)
                            receiver->sourceAddress == 0 ? nullptr : &source, index);
 }
 
-// The stream as joined, once the set-up has succeeded.
-void ReportJoin(const Receiver* receiver)
-{
-    char group[96], source[96], interfaceText[300];
-    FormatStreamAddress(StreamAddressPart::group, receiver->groupAddress, receiver->extended, group, sizeof group);
-    FormatStreamAddress(StreamAddressPart::source, receiver->sourceAddress, receiver->extended, source, sizeof source);
-    FormatStreamAddress(StreamAddressPart::interfaceAddress, receiver->interfaceAddress, receiver->extended,
-                        interfaceText, sizeof interfaceText);
-    OutputDebugLine("Joined group: %s%s%s on interface %s\n", group, source[0] != '\0' ? " from " : "", source,
-                    interfaceText);
-}
-
 int RequestReceiveBuffer(SOCKET socket, int bytes)
 {
     return setsockopt(socket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes), 4);
@@ -225,10 +213,11 @@ HRESULT Receiver::CreateSocket(ULONG group, ULONG portValue, ULONG interfaceAddr
     OutputDebugStringW(L"MCAST_JOIN_GROUP option failed. Selecting NIC by it's Ipv4 ip\n");
     OutputDebugStringW(L"Binding socket\n");
 
-    // By index where the interface was named: as an address in 0.0.0.0/8
-    // for IPv4, as Winsock takes it.
+    // Nothing is ever sent: an IPv4 interface named by its name (address 0)
+    // leaves the output interface to the system, as any interface does; the
+    // join names the interface.
     ULONG index = extended.interfaceIndex;
-    const ULONG outputInterface = ipv6 ? index : index != 0 ? htonl(index) : interfaceAddr;
+    const ULONG outputInterface = ipv6 ? index : interfaceAddr;
     if (setsockopt(socket, ipv6 ? IPPROTO_IPV6 : IPPROTO_IP, ipv6 ? IPV6_MULTICAST_IF : IP_MULTICAST_IF,
                    reinterpret_cast<const char*>(&outputInterface), 4) == SOCKET_ERROR)
         OutputDebugStringW(L"Setting output interface failed\n");
@@ -267,7 +256,6 @@ HRESULT Receiver::CreateSocket(ULONG group, ULONG portValue, ULONG interfaceAddr
         }
     }
     receiveBufferGranted = ReportReceiveBuffer(socket);
-    if (ipv6 || IsMulticastAddress(group)) ReportJoin(this);
     // Without the system's time stamps, arrivals are timed as they complete.
     EnableReceiveTimes(socket);
     return 0;

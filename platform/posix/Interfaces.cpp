@@ -57,10 +57,13 @@ NET_IFINDEX InterfaceIndexOfAddress(const pelorin_win::sockaddr_in6* address)
         if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET6) continue;
         const auto* in6 = reinterpret_cast<const ::sockaddr_in6*>(entry->ifa_addr);
         if (std::memcmp(&in6->sin6_addr, &address->sin6_addr, 16) != 0) continue;
-        // The same link-local address may be on several links: the scope decides.
-        if (address->sin6_scope_id != 0 && in6->sin6_scope_id != 0 && in6->sin6_scope_id != address->sin6_scope_id)
-            continue;
-        found = if_nametoindex(entry->ifa_name);
+        // A zone names the interface that must have the address, whatever
+        // its scope: a link-local address may be on several links, and a
+        // zone naming another interface than the one that has the address
+        // would bind to one interface and join on the other.
+        const NET_IFINDEX index = if_nametoindex(entry->ifa_name);
+        if (address->sin6_scope_id != 0 && index != address->sin6_scope_id) continue;
+        found = index;
     }
     freeifaddrs(list);
     return found;

@@ -295,15 +295,9 @@ int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
     if (level == winsock_values::ipprotoIp) {
         if (optname == winsock_values::ipMulticastIf) {
             if (optlen < 4) return Fail(WSAEFAULT);
-            ::ip_mreqn request{};
-            std::memcpy(&request.imr_address.s_addr, optval, 4);
-            // Winsock takes an interface index as an address in 0.0.0.0/8.
-            const std::uint32_t host = ntohl(request.imr_address.s_addr);
-            if (host != 0 && host < 0x01000000u) {
-                request.imr_ifindex = static_cast<int>(host);
-                request.imr_address.s_addr = 0;
-            }
-            if (::setsockopt(fd, ::IPPROTO_IP, IP_MULTICAST_IF, &request, sizeof request) != 0)
+            ::in_addr address{};
+            std::memcpy(&address.s_addr, optval, 4);
+            if (::setsockopt(fd, ::IPPROTO_IP, IP_MULTICAST_IF, &address, sizeof address) != 0)
                 return FailErrno();
             return 0;
         }

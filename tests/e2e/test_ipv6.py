@@ -144,19 +144,23 @@ class Ipv6(harness.RecorderTestCase):
 class Ipv6Failures(harness.RecorderTestCase):
     @posix_only("Wine binds an absent address to the any-address, and then has no IPv6 join")
     def test_held_port_and_absent_address_fail_the_bind(self):
-        for interface, hold in (("0", True), ("2001:db8::99", False)):
+        # fd77::1 is veth0's, not lo's: the zone must name the interface that
+        # has the address. 0.0.0.1 (-i 1) is no address of this host, whatever
+        # interface 1 is.
+        for interface, group, hold in (("0", "ff0e::5", True), ("2001:db8::99", "ff0e::5", False),
+                                       (VETH_LOCAL6 + "%lo", "ff0e::5", False), ("1", "239.255.0.5", False)):
             with self.subTest(interface=interface):
                 port = harness.next_port()
                 # A socket without address reuse holds the port for itself.
                 with socket.socket(socket.AF_INET6, socket.SOCK_DGRAM) as holder:
                     if hold:
                         holder.bind(("::", port))
-                    result = record(["-i", interface, "-m", "ff0e::5", "-p", port, "-l", 30,
-                                     "-f", self.path("never", "x.ts")])
+                    result = record(["-i", interface, "-m", group, "-p", port, "-l", 30,
+                                     "-f", self.path(f"never{port}", "x.ts")])
                 self.assertEqual(result.returncode, harness.exit_status(harness.BIND_FAILED), result.stdout)
                 self.assertEqual(len(result.lines), 1, result.stdout)
                 self.assertRegex(result.lines[0], harness.FINISH_LINE)
-                self.assertFalse(os.path.exists(self.path("never")))
+                self.assertFalse(os.path.exists(self.path(f"never{port}")))
 
 
 if __name__ == "__main__":

@@ -403,6 +403,18 @@ TEST(CommandLine, IPv6GroupsAndInterfacesByNameFollowTheFamilyRule)
         // IPv4 keeps every meaning; a name serves it too.
         {L"1", L"239.255.0.1", nullptr, "239.255.0.1", "", "0.0.0.1"},
         {L"lo", L"10.1.2.3@232.1.1.1", nullptr, "232.1.1.1", "10.1.2.3", "lo"},
+        // A name limits a recording through its join: a unicast one has none.
+        {L"lo", L"0", kNic, "", "", ""},
+        {L"lo", L"127.0.0.1", kNic, "", "", ""},
+        {L"lo", L"224.0.0.1", nullptr, "224.0.0.1", "", "lo"},
+        {L"127.0.0.1", L"0", nullptr, "0.0.0.0", "", "127.0.0.1"},
+        // An interface-local or link-local group is one per link: any interface names none.
+        {L"0", L"ff02::1:3", kNic, "", "", ""},
+        {L"::", L"ff01::1", kNic, "", "", ""},
+        {L"00", L"2001:db8::10@ff32::8000:1", kNic, "", "", ""},
+        {L"::%lo", L"ff02::1:3", nullptr, "ff02::1:3", "", "lo"},
+        {L"lo", L"ff12::1", nullptr, "ff12::1", "", "lo"},
+        {L"::", L"ff05::1", nullptr, "ff05::1", "", "::"},
         {L"nosuch0", L"ff0e::1", kNic, "", "", ""},
         {L"nosuch0", L"239.255.0.1", kNic, "", "", ""},
         {L"fe80::1%nosuch0", L"ff0e::1", kNic, "", "", ""},
