@@ -22,6 +22,15 @@ namespace {
 char g_pathText[4 * 4096 + 16];
 std::atomic<int> g_writeError{0};
 
+// The file about to be opened, for the cause lines of its open and writes.
+void RememberPath(const wchar_t* path)
+{
+    if (WideCharToMultiByte(CP_ACP, 0, path, -1, g_pathText, sizeof g_pathText, nullptr, nullptr) == 0)
+        std::snprintf(g_pathText, sizeof g_pathText, "%s", "?");
+    g_writeError.store(0, std::memory_order_relaxed);
+    errno = 0;
+}
+
 void NoteFailure(const char* verb, int systemError)
 {
     // Nothing to say without the system's words; the path may be changing.
@@ -113,10 +122,7 @@ HRESULT OpenOutputFile(const wchar_t* path)
     // write that returns has reached the file, so nothing is left for the
     // close to flush into an output that may have stopped taking data.
     g_outputFile.rdbuf()->pubsetbuf(nullptr, 0);
-    if (WideCharToMultiByte(CP_ACP, 0, path, -1, g_pathText, sizeof g_pathText, nullptr, nullptr) == 0)
-        std::snprintf(g_pathText, sizeof g_pathText, "%s", "?");
-    g_writeError.store(0, std::memory_order_relaxed);
-    errno = 0;
+    RememberPath(path);
     if (WaitForFileReader(path, left > 0 ? static_cast<DWORD>(std::min<std::int64_t>(left, 0x7FFFFFFF)) : 0)) {
         g_outputFile.open(FileSystemPath(path), std::ios::binary | std::ios::out | std::ios::trunc);
     } else {
@@ -148,9 +154,12 @@ HRESULT OpenSegmentFile(const wchar_t* path, bool append)
     std::error_code ignored;
     if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path(), ignored);
     g_outputFile.rdbuf()->pubsetbuf(nullptr, 0);
+    RememberPath(path);
     g_outputFile.open(file, std::ios::binary | std::ios::out | (append ? std::ios::app : std::ios::trunc));
     if (!g_outputFile.is_open()) {
+        const int systemError = errno;
         PrintLine("Error occurred while opening output file.");
+        NoteFailure("open", systemError);
         return E_FAIL;
     }
     g_outputFile.clear();

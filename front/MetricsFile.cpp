@@ -2,6 +2,7 @@
 
 #include "common/AddressText.h"
 #include "common/Recording.h"
+#include "common/ReplaceFile.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -128,23 +129,6 @@ std::string MetricsFile::Text(const MetricsFigures& f)
 
 bool MetricsFile::Write(const MetricsFigures& figures)
 {
-    const std::string text = Text(figures);
-    std::filesystem::path temporary = path;
-    temporary += ".tmp";
-    bool written = false;
-    {
-        std::ofstream file(temporary, std::ios::binary | std::ios::out | std::ios::trunc);
-        if (file.is_open()) {
-            file.write(text.data(), static_cast<std::streamsize>(text.size()));
-            file.close();
-            written = !file.fail();
-        }
-    }
-    std::error_code error;
-    if (written) {
-        std::filesystem::rename(temporary, path, error);
-        if (!error) return true;
-    }
-    std::filesystem::remove(temporary, error);
-    return false;
+    // Not flushed to storage: it is rewritten every second and only read live.
+    return ReplaceFileWith(path, Text(figures), false);
 }

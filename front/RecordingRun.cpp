@@ -208,8 +208,7 @@ bool SegmentSettingsUsable()
                            conversion.c_str(), static_cast<long long>(g_settings.segmentSeconds));
         return false;
     }
-    if (g_settings.indexPath != nullptr &&
-        !SegmentIndex(FileSystemPath(g_settings.indexPath), g_settings.segmentSeconds, false).CheckWritable()) {
+    if (g_settings.indexPath != nullptr && !PrepareSideOutput(g_settings.indexPath, true)) {
         PrintLine("Error occurred while writing index file.");
         return false;
     }

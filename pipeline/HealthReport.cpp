@@ -1,5 +1,6 @@
 #include "pipeline/HealthReport.h"
 
+#include "common/ReplaceFile.h"
 #include "common/UtcTime.h"
 #include "pipeline/StreamHealth.h"
 #include "platform/Platform.h"
@@ -279,26 +280,5 @@ std::string HealthReportJson(const HealthReportInfo& info, const StreamHealth& h
 
 bool WriteHealthReport(const std::filesystem::path& path, const HealthReportInfo& info, const StreamHealth& health)
 {
-    const std::string json = HealthReportJson(info, health);
-    std::filesystem::path temporary = path;
-    temporary += ".tmp";
-    bool written = false;
-    {
-        std::ofstream file(temporary, std::ios::binary | std::ios::out | std::ios::trunc);
-        if (file.is_open()) {
-            file.write(json.data(), static_cast<std::streamsize>(json.size()));
-            file.close();
-            written = !file.fail();
-        }
-    }
-    // On stable storage before the rename, so that a power cut never leaves
-    // the name on an empty file.
-    if (written) written = FlushFileToStorage(temporary) != FALSE;
-    std::error_code error;
-    if (written) {
-        std::filesystem::rename(temporary, path, error);
-        if (!error) return true;
-    }
-    std::filesystem::remove(temporary, error);
-    return false;
+    return ReplaceFileWith(path, HealthReportJson(info, health), true);
 }

@@ -1,5 +1,6 @@
 #include "pipeline/SegmentIndex.h"
 
+#include "common/ReplaceFile.h"
 #include "common/UtcTime.h"
 #include "platform/Platform.h"
 
@@ -40,33 +41,12 @@ bool EndsWith(const std::string& text, const char* end)
                       [](char a, char b) { return a == (b >= 'A' && b <= 'Z' ? b - 'A' + 'a' : b); });
 }
 
-bool WriteWhole(const std::filesystem::path& path, const std::string& text)
-{
-    std::ofstream file(path, std::ios::binary | std::ios::out | std::ios::trunc);
-    if (!file.is_open()) return false;
-    file.write(text.data(), static_cast<std::streamsize>(text.size()));
-    file.close();
-    return !file.fail();
-}
-
 }  // namespace
 
 SegmentIndex::SegmentIndex(const std::filesystem::path& indexPath, std::int64_t target, bool mayTrim)
     : path(indexPath), targetSeconds(target), playlist(EndsWith(indexPath.filename().u8string(), ".m3u8")),
       trimmed(mayTrim)
 {
-}
-
-bool SegmentIndex::CheckWritable() const
-{
-    std::error_code error;
-    if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), error);
-    std::filesystem::path temporary = path;
-    temporary += ".tmp";
-    const bool written = WriteWhole(temporary, std::string());
-    std::filesystem::remove(temporary, error);
-    std::error_code status;
-    return written && !std::filesystem::is_directory(path, status);
 }
 
 bool SegmentIndex::Settle(const std::filesystem::path& file, std::uint64_t outages, std::uint64_t tsPacketsLost)
@@ -133,14 +113,5 @@ std::string SegmentIndex::Playlist(bool ended) const
 
 bool SegmentIndex::Write(bool ended) const
 {
-    std::filesystem::path temporary = path;
-    temporary += ".tmp";
-    std::error_code error;
-    // Renamed into place only once on stable storage.
-    if (WriteWhole(temporary, playlist ? Playlist(ended) : Csv()) && FlushFileToStorage(temporary)) {
-        std::filesystem::rename(temporary, path, error);
-        if (!error) return true;
-    }
-    std::filesystem::remove(temporary, error);
-    return false;
+    return ReplaceFileWith(path, playlist ? Playlist(ended) : Csv(), true);
 }

@@ -17,9 +17,6 @@ class SegmentIndex {
 public:
     // `trimmed`: --keep may remove segments from the front.
     SegmentIndex(const std::filesystem::path& path, std::int64_t targetSeconds, bool trimmed);
-    // At start: the directory made and a file beside PATH written and
-    // removed. False when PATH could not be written later either.
-    bool CheckWritable() const;
     void Add(const SegmentEntry& entry) { entries.push_back(entry); }
     // A segment's figures once its report is settled (the newest row of that
     // file); false when it is not listed or they are what the list has.
