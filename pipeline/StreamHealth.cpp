@@ -16,6 +16,9 @@ constexpr unsigned kTsPacket = pelorin::kTsPacketSize;
 constexpr std::uint8_t kSync = pelorin::kTsSync;
 // A tag for a gap: the period in the high bits, the second in the low ones.
 constexpr int kTagShift = 40;
+// How many datagrams may come between a copy and its original for it to be
+// told by its counters going back (a patterned stream repeats further apart).
+constexpr int kCopyAge = 2;
 
 int IatBucket(std::uint32_t us)
 {
@@ -207,14 +210,25 @@ void StreamHealth::AddDatagram(const std::uint8_t* payload, std::uint32_t size, 
             if (lostAfter != lostBefore)
                 CountLoss((static_cast<std::int64_t>(lostAfter) - static_cast<std::int64_t>(lostBefore)) * packets);
         }
-    } else if (!rtp && size >= kTsPacket && duplicateWindow.Repeats(payload, size)) {
-        // A copy by content whose counters say so too: its last packet under
-        // continuity is where its PID stands already. Null packets repeat by
-        // nature, and a patterned stream may repeat its payload.
-        for (std::uint32_t pos = 0; pos + kTsPacket <= size && payload[pos] == kSync; pos += kTsPacket) {
+    } else if (!rtp && size >= kTsPacket) {
+        // A copy by content whose counters say so too. Just after its
+        // original, its last packet under continuity is where its PID stands.
+        // A few datagrams later, its first one does not go on from there and
+        // fills no gap of its PID. Null packets repeat by nature, and a
+        // patterned stream repeats its payload every 16 counter values, so a
+        // match from further back is only taken on the first rule.
+        const int age = duplicateWindow.Match(payload, size);
+        const std::uint8_t* first = nullptr;
+        const std::uint8_t* last = nullptr;
+        for (std::uint32_t pos = 0; age >= 0 && pos + kTsPacket <= size && payload[pos] == kSync; pos += kTsPacket) {
             const std::uint8_t* p = payload + pos;
-            if (pelorin::TsPid(p) != pelorin::kNullPid && pelorin::TsHasPayload(p)) copy = lossWindow.StandsAt(p);
+            if (pelorin::TsPid(p) == pelorin::kNullPid || !pelorin::TsHasPayload(p)) continue;
+            if (first == nullptr) first = p;
+            last = p;
         }
+        if (last != nullptr)
+            copy = lossWindow.StandsAt(last) ||
+                   (age <= kCopyAge && !lossWindow.Continues(first) && !lossWindow.WouldFill(first));
     }
     if (copy) {
         ++duplicates;

@@ -31,6 +31,22 @@ bool TsLossWindow::StandsAt(const std::uint8_t* p) const
     return continuity.last(TsPid(p)) == static_cast<int>(TsContinuityCounter(p));
 }
 
+bool TsLossWindow::WouldFill(const std::uint8_t* p) const
+{
+    const unsigned pid = TsPid(p);
+    if (openGaps[pid] == 0) return false;
+    const auto bit = static_cast<std::uint16_t>(1u << TsContinuityCounter(p));
+    for (const Gap& gap : gaps)
+        if (gap.pid == pid && (gap.missing & bit)) return true;
+    return false;
+}
+
+bool TsLossWindow::Continues(const std::uint8_t* p) const
+{
+    const int last = continuity.last(TsPid(p));
+    return last >= 0 && ((static_cast<unsigned>(last) + 1) & 0x0F) == TsContinuityCounter(p);
+}
+
 TsLossWindow::Gap* TsLossWindow::Find(std::uint64_t id)
 {
     for (Gap& gap : gaps)

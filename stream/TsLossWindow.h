@@ -56,6 +56,10 @@ public:
     }
     // True when the packet's PID already stands at the packet's counter.
     bool StandsAt(const std::uint8_t* packet) const;
+    // True when the packet's counter is the one after where its PID stands.
+    bool Continues(const std::uint8_t* packet) const;
+    // True when the packet's counter is missing from an open gap of its PID.
+    bool WouldFill(const std::uint8_t* packet) const;
     // Packets in gaps not judged yet, late runs not confirmed counted as filled.
     std::uint64_t Pending() const { return pending; }
     // Datagrams that came late: one for each datagram whose run was confirmed.

@@ -351,7 +351,15 @@ TEST(StreamHealth, ArrivalPatternsOfAMisbehavingNetwork)
     // PCRs, every tenth carries the time it was sent. Each pattern changes
     // what arrives, in which order, and when; the figures are those of the
     // second `second` and of the whole run.
-    enum Pattern { kSwapEvery50th, kHoldEvery25th, kRepeatEvery100th, kPause500ms, kBurstOf40, kSqueezeEvery5th };
+    enum Pattern {
+        kSwapEvery50th,
+        kHoldEvery25th,
+        kRepeatEvery100th,
+        kRepeatAfterTheNext,
+        kPause500ms,
+        kBurstOf40,
+        kSqueezeEvery5th
+    };
     struct Case {
         const char* name;
         Pattern pattern;
@@ -370,6 +378,9 @@ TEST(StreamHealth, ArrivalPatternsOfAMisbehavingNetwork)
         {"every 25th held back 20 ms", kHoldEvery25th, true, 2, 2.0, 0, 0, 0, 156},
         // The copy is no media and no loss: 40 copies in 4 s.
         {"every 100th duplicated", kRepeatEvery100th, false, 2, 1.0, 0, 0, 40, 0},
+        // The copy comes after the next datagram: its counters go back, it
+        // neither opens a gap nor fills one.
+        {"every 100th duplicated after the next", kRepeatAfterTheNext, false, 2, 1.0, 0, 0, 40, 0},
         // Nothing sent in [2.0, 2.5) s: the silence is not rate, and the
         // clean second after it reads clean.
         {"a 500-ms pause, no PCRs", kPause500ms, false, 3, 1.0, 0, 0, 0, 0},
@@ -388,6 +399,7 @@ TEST(StreamHealth, ArrivalPatternsOfAMisbehavingNetwork)
         Feed feed;
         std::vector<std::pair<int, std::vector<std::uint8_t>>> held;  // due, datagram
         int counted = 0;  // datagrams sent so far
+        std::vector<std::uint8_t> previous;
         for (int ms = 0; ms < 4000; ++ms) {
             int sent = ms;
             if (c.pattern == kSwapEvery50th && ms % 50 == 10) sent = ms + 1;
@@ -411,6 +423,8 @@ TEST(StreamHealth, ArrivalPatternsOfAMisbehavingNetwork)
                 held.erase(held.begin());
             }
             if (c.pattern == kRepeatEvery100th && ms % 100 == 50) feed.Add(d, kBase + ms * kMs + 100000);
+            if (c.pattern == kRepeatAfterTheNext && ms % 100 == 51) feed.Add(previous, kBase + ms * kMs + 100000);
+            previous = d;
         }
         feed.Finish(kBase + 4000 * kMs);
         ASSERT_EQ(feed.health.Intervals().size(), 4u) << c.name;
