@@ -81,7 +81,7 @@ bool SegmentRotation::Rotate(std::int64_t boundaryUnix, StreamHealth* health)
     Close();
     const std::int64_t boundaryNs = boundaryUnix * 1000000000 + unixToMonotonicNs;
     if (health != nullptr) {
-        health->Finish(boundaryNs, bytes);
+        health->FinishPeriod(boundaryNs, bytes);
         if (withReport) {
             HealthReportInfo info;
             info.file = FileSystemPath(currentName.c_str()).u8string();

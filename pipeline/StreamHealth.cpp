@@ -348,6 +348,16 @@ void StreamHealth::NoteHostDrops(std::uint64_t cumulative, std::int64_t atNs)
 
 void StreamHealth::Finish(std::int64_t endAt, std::uint64_t fileSize)
 {
+    Close(endAt, fileSize, true);
+}
+
+void StreamHealth::FinishPeriod(std::int64_t endAt, std::uint64_t fileSize)
+{
+    Close(endAt, fileSize, false);
+}
+
+void StreamHealth::Close(std::int64_t endAt, std::uint64_t fileSize, bool streamEnds)
+{
     if (!started || finished) return;
     CloseThrough(endAt > startNs ? (endAt - startNs - 1) / kSecondNs : 0);
     if (pendingDropsSecond >= 0) {
@@ -356,7 +366,7 @@ void StreamHealth::Finish(std::int64_t endAt, std::uint64_t fileSize)
         pendingDropsSecond = -1;
     }
     // Gaps still open at the end had all the time they will get.
-    lossWindow.ExpireAll([this](std::int64_t tag, int packets) { JudgedLoss(tag, packets); });
+    if (streamEnds) lossWindow.ExpireAll([this](std::int64_t tag, int packets) { JudgedLoss(tag, packets); });
     nextOffset = fileSize;
     if (!openHasOffset) open.offset = fileSize;
     CloseSecond();

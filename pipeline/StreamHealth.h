@@ -91,6 +91,9 @@ public:
     // Closes the last second and any outage running at the end (endNs: the end
     // of receiving, fileSize: bytes in the file). Nothing is added after it.
     void Finish(std::int64_t endNs, std::uint64_t fileSize);
+    // The same at a segment cut, the stream going on: gaps in the loss window
+    // stay open for late datagrams and are judged into the next period.
+    void FinishPeriod(std::int64_t endNs, std::uint64_t fileSize);
     // A new report period (a new output segment), after Finish of the previous
     // one: figures and seconds restart with t = 0 at startNs and offsets from
     // 0, while continuity, RTP, PCR and host-drop state carry over so that a
@@ -132,6 +135,7 @@ private:
     };
 
     void ResetPeriod(std::int64_t periodStartNs);
+    void Close(std::int64_t endNs, std::uint64_t fileSize, bool streamEnds);
     void OpenSecond(std::int64_t index);
     void CloseSecond();
     void CloseThrough(std::int64_t index);

@@ -283,6 +283,16 @@ TEST(StreamHealth, HostDropsAndPeriods)
     EXPECT_EQ(feed.health.HostDrops(), std::optional<std::uint64_t>(1));
     ASSERT_EQ(feed.health.Outages().size(), 1u);  // from the last datagram at 3.9 s to the end
     EXPECT_EQ(feed.health.Outages()[0].startNs, kBase + 3900 * kMs);
+
+    // A datagram reordered across a cut fills its gap in the next period.
+    Feed cut;
+    for (int n : {0, 1, 2, 4}) cut.Add(Datagram(7 * n), kBase + n * 100 * kMs);
+    cut.health.FinishPeriod(kBase + 450 * kMs, cut.offset);
+    cut.health.StartPeriod(kBase + 450 * kMs);
+    for (int n : {3, 5, 6}) cut.Add(Datagram(7 * n), kBase + 460 * kMs + n * kMs);
+    cut.Finish(kBase + 1000 * kMs);
+    EXPECT_EQ(cut.health.TsPacketsLost(), 0u);
+    EXPECT_EQ(cut.health.Reordered(), 1u);
 }
 
 TEST(StreamHealth, ReportJson)
