@@ -76,6 +76,7 @@ void StreamHealth::ResetPeriod(std::int64_t periodStartNs)
     worstDfMs = 0;
     worstMlr = 0;
     rateFromPcr = false;
+    pcrSeconds = measuredSeconds = 0;
     rateConfigured = false;
     estimatedLost = duplicates = reordered = 0;
     ++period;
@@ -118,7 +119,10 @@ void StreamHealth::CloseSecond()
 {
     RateSource source = RateSource::Measured;
     const double rate = mediaRate.CloseSecond(&source);
-    if (open.datagrams > 0 && source == RateSource::Pcr) rateFromPcr = true;
+    // The report names the source most seconds with datagrams drained at.
+    if (open.datagrams > 0 && source == RateSource::Pcr) ++pcrSeconds;
+    if (open.datagrams > 0 && source == RateSource::Measured) ++measuredSeconds;
+    rateFromPcr = pcrSeconds > 0 && pcrSeconds >= measuredSeconds;
     if (source == RateSource::Configured) rateConfigured = true;
 
     double minPre = 0, maxPost = 0;

@@ -119,7 +119,7 @@ public:
     double WorstDfMs() const { return worstDfMs; }
     std::uint64_t WorstMlr() const { return worstMlr; }
     bool Rtp() const { return rtp; }                    // RTP detected
-    bool RateFromPcr() const { return rateFromPcr; }    // some second of the period took MR from PCRs
+    bool RateFromPcr() const { return rateFromPcr; }    // most seconds of the period took MR from PCRs
     // "configured", "pcr" or "measured".
     const char* RateSourceName() const;
     std::optional<std::uint64_t> HostDrops() const;     // in this period; none when never noted
@@ -158,6 +158,7 @@ private:
     double worstDfMs = 0;
     std::uint64_t worstMlr = 0;
     bool rateFromPcr = false;
+    std::uint64_t pcrSeconds = 0, measuredSeconds = 0;
     bool rateConfigured = false;
     std::uint64_t estimatedLost = 0, duplicates = 0, reordered = 0;
     std::int64_t period = 0;  // counts the periods: tags a gap with the period it opened in

@@ -456,4 +456,14 @@ TEST(StreamHealth, ArrivalPatternsOfAMisbehavingNetwork)
     // Twice the nominal rate fills the buffer by a second's half: 1000 ms of
     // drain at half the rate, plus the datagram's own 2 ms.
     EXPECT_NEAR(configured.health.Intervals()[1].dfMs, 1000.0, 2.5);
+
+    // A file looped every second, its PCR going back without the flag: each
+    // pass is a new time base, and the rate stays the PCRs' past the window.
+    Feed looped;
+    for (int ms = 0; ms < 12000; ++ms)
+        looped.Add(Datagram(static_cast<unsigned>(7 * ms), -1, ms % 10 == 0 ? std::int64_t{ms % 1000} * 27000 : -1),
+                   kBase + ms * kMs);
+    looped.Finish(kBase + 12000 * kMs);
+    EXPECT_STREQ(looped.health.RateSourceName(), "pcr");
+    EXPECT_NEAR(looped.health.Intervals()[11].dfMs, 1.0, 0.01);
 }
