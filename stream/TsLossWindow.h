@@ -38,13 +38,18 @@ public:
     // more often than allowed, one packet lost at once.
     Packet Check(const std::uint8_t* packet, std::uint64_t datagram, std::int64_t ns, std::int64_t tag);
     // Judges the gaps whose window has passed at datagram `datagram`, time
-    // `ns`: lost(tag, packets) for each that still misses packets.
+    // `ns`: lost(tag, packets) for each that still misses packets. A late run
+    // into such a gap whose PID has not spoken since is confirmed, as at the
+    // end: judging must not wait on a PID that stopped.
     template <typename Lost>
     void Expire(std::uint64_t datagram, std::int64_t ns, Lost lost)
     {
-        while (!gaps.empty() && gaps.front().runs == 0 &&
-               (gaps.size() > kMaxOpenGaps || (gaps.front().untilDatagram <= datagram && gaps.front().untilNs <= ns)))
+        while (!gaps.empty() &&
+               (gaps.size() > kMaxOpenGaps || (gaps.front().untilDatagram <= datagram && gaps.front().untilNs <= ns))) {
+            const Gap& front = gaps.front();
+            if (front.runs != 0 && runOpen[front.pid] && run[front.pid].gap == front.id) Confirm(front.pid);
             JudgeOldest(lost);
+        }
     }
     // Judges every open gap (the end of the stream): runs not confirmed yet are.
     template <typename Lost>

@@ -107,6 +107,27 @@ TEST(StreamRules, LossWindowJudgesGapsLate)
         EXPECT_EQ(lost, c.lost) << c.name;
         EXPECT_EQ(window.Reordered(), c.late) << c.name;
     }
+
+    // A PID that stops just after a late run into its gap: the gap is judged
+    // once its window has passed, while another PID goes on.
+    pelorin::TsLossWindow window;
+    window.Reset();
+    int lost = 0;
+    std::uint64_t datagram = 0;
+    for (unsigned cc : {1u, 2u, 5u, 3u}) {
+        const std::vector<std::uint8_t> p = Packet(0x100, cc);
+        ++datagram;
+        window.Check(p.data(), datagram, std::int64_t(datagram) * 1000000, 0);
+    }
+    for (unsigned cc = 0; cc < 60; ++cc) {
+        const std::vector<std::uint8_t> p = Packet(0x200, cc);
+        ++datagram;
+        window.Check(p.data(), datagram, std::int64_t(datagram) * 1000000, 0);
+        window.Expire(datagram, std::int64_t(datagram) * 1000000, [&](std::int64_t, int n) { lost += n; });
+    }
+    EXPECT_EQ(lost, 1);
+    EXPECT_EQ(window.Pending(), 0u);
+    EXPECT_EQ(window.Reordered(), 1u);
 }
 
 TEST(StreamRules, PcrFieldsAndWrap)
