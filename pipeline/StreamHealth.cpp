@@ -37,6 +37,7 @@ StreamHealth::StreamHealth() : slots(kSlots, Slot{kEmptySlot, 0, 0, 0}) {}
 void StreamHealth::Start(std::int64_t startAt)
 {
     lossWindow.Reset();
+    lossReordered = 0;
     duplicateWindow.Reset();
     mediaRate.Reset();
     datagramIndex = 0;
@@ -238,13 +239,12 @@ void StreamHealth::AddDatagram(const std::uint8_t* payload, std::uint32_t size, 
         ++duplicates;
         tsSize = 0;
     } else {
-        const std::uint64_t lateBefore = lossWindow.Reordered();
         WalkPackets(ts, tsSize, arrivalNs);
-        if (!rtp) reordered += lossWindow.Reordered() - lateBefore;
         mediaRate.AddArrival(tsSize, mediaIatNs);
         lastMediaNs = arrivalNs;
     }
     lossWindow.Expire(datagramIndex, arrivalNs, [this](std::int64_t tag, int packets) { JudgedLoss(tag, packets); });
+    TakeReordered();
 
     const std::int64_t secondStart = startNs + open.t * kSecondNs;
     const auto intoSecond = static_cast<std::uint32_t>(std::max<std::int64_t>(arrivalNs - secondStart, 0));
@@ -272,6 +272,15 @@ void StreamHealth::AddDatagram(const std::uint8_t* payload, std::uint32_t size, 
     for (std::size_t i = firstUnresolved; i < intervals.size(); ++i) intervals[i].offset = fileOffset;
     firstUnresolved = intervals.size();
     nextOffset = fileOffset + size;
+}
+
+void StreamHealth::TakeReordered()
+{
+    // Runs are confirmed late by a packet, by their gap's window passing or
+    // at the end: whichever it was, the count follows here.
+    const std::uint64_t now = lossWindow.Reordered();
+    if (!rtp) reordered += now - lossReordered;
+    lossReordered = now;
 }
 
 void StreamHealth::CountLoss(std::int64_t packets)
@@ -371,6 +380,7 @@ void StreamHealth::Close(std::int64_t endAt, std::uint64_t fileSize, bool stream
     }
     // Gaps still open at the end had all the time they will get.
     if (streamEnds) lossWindow.ExpireAll([this](std::int64_t tag, int packets) { JudgedLoss(tag, packets); });
+    TakeReordered();
     nextOffset = fileSize;
     if (!openHasOffset) open.offset = fileSize;
     CloseSecond();

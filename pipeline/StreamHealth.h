@@ -136,6 +136,7 @@ private:
 
     void ResetPeriod(std::int64_t periodStartNs);
     void Close(std::int64_t endNs, std::uint64_t fileSize, bool streamEnds);
+    void TakeReordered();
     void OpenSecond(std::int64_t index);
     void CloseSecond();
     void CloseThrough(std::int64_t index);
@@ -178,6 +179,7 @@ private:
 
     // The stream, across periods.
     pelorin::TsLossWindow lossWindow;
+    std::uint64_t lossReordered = 0;  // the window's late datagrams counted so far
     pelorin::DuplicateWindow duplicateWindow;
     pelorin::RtpSequence rtpSequence;
     MediaRate mediaRate;
