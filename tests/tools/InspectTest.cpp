@@ -258,6 +258,16 @@ TEST(Inspect, EachFaultOnceGivesExactCounts) {
          m.noPat = {7000, 7800};
        }),
        none, {0, 0, 1, 0, 0, 1, 0, 0, 0}},
+      // The rate between these two PCRs is six times the last pair's: still in time.
+      {"100 null packets between two PCRs", {}, plain([](auto& p) {
+         Packet null{};
+         null[0] = 0x47;
+         null[1] = 0x1F;
+         null[2] = 0xFF;
+         null[3] = 0x10;
+         p.insert(p.begin() + 1005, 100, null);
+       }),
+       {}},
       {"a packet duplicated once", {}, plain([](auto& p) { p.insert(p.begin() + 1005, p[1005]); }), {}},
       {"a packet three times", {}, plain([](auto& p) { p.insert(p.begin() + 1005, 2, p[1005]); }),
        {0, 0, 0, 1, 0, 0, 0, 0, 0}},
