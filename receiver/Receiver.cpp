@@ -82,7 +82,8 @@ Receiver::Receiver()
       segmentSeconds(0),
       nextBoundaryUnix(0),
       nextBoundaryNs(0),
-      landsAfterStale(false)
+      landsAfterStale(false),
+      chunkFirstNs(0)
 {
     queue = new (std::nothrow) ChunkQueue();
     dataEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);

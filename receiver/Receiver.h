@@ -46,6 +46,9 @@ public:
     // The current chunk's bytes before bytesInChunk were handed over at a
     // quiet boundary; the posted receive still lands behind them.
     bool landsAfterStale;
+    // When the current chunk's first datagram completed (MonotonicNanoseconds):
+    // the quiet hand-over is timed from it.
+    std::int64_t chunkFirstNs;
 };
 
 
