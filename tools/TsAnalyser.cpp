@@ -18,7 +18,8 @@ constexpr double kTableInterval = kTicksPerSecond / 2;              // PAT, PMT:
 constexpr std::uint64_t kPcrRepetition = 27'000'000 / 1000 * 40;  // 40 ms
 constexpr std::uint64_t kPcrValueStep = 27'000'000 / 1000 * 100;  // 100 ms
 // Before the next PCR tells, the wait is only the bytes since the last at the
-// last pair's rate; a variable rate may run several times that.
+// last pair's rate; a variable rate may run several times that. Counted then
+// for a PCR that may never come, and taken back if the next one is in time.
 constexpr std::uint64_t kPcrLateByBytes = 4 * kPcrRepetition;
 // A PCR is exact to a tick, and so is no time placed from it: a gap longer
 // than its limit by less than that is within it.
@@ -95,7 +96,8 @@ void TsAnalyser::packet(const std::uint8_t* p, std::uint64_t at) {
     pcr(pid, p, TsDiscontinuity(p));
   } else if (s.hasPcr && !s.pcrLate && clock_.timed() &&
              static_cast<double>(at - s.lastPcrAt) * clock_.ticksPerByte() > kPcrLateByBytes + kSlackTicks) {
-    // The PID goes on without its PCR: late already, whether or not one comes.
+    // The PID goes on without its PCR: late by the bytes; the next PCR, if
+    // one comes, has the last word.
     s.pcrLate = true;
     ++r_.pcrRepetitionErrors;
   }
@@ -127,6 +129,8 @@ void TsAnalyser::pcr(std::uint16_t pid, const std::uint8_t* p, bool discontinuit
     // base without the flag; a long wait that the value follows is not.
     if (!PcrAhead(s.lastPcr, value) || (step > kPcrValueStep && static_cast<double>(step) > 2 * waited))
       ++r_.pcrDiscontinuityErrors;
+    else if (static_cast<double>(step) <= kPcrRepetition + kSlackTicks && s.pcrLate)
+      --r_.pcrRepetitionErrors;  // in time after all: the bytes came faster than the last pair's rate
     else if (!s.pcrLate && static_cast<double>(step) > kPcrRepetition + kSlackTicks)
       ++r_.pcrRepetitionErrors;  // the value itself says how long the PID went without
   }
