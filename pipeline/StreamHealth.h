@@ -137,6 +137,7 @@ private:
     void ResetPeriod(std::int64_t periodStartNs);
     void Close(std::int64_t endNs, std::uint64_t fileSize, bool streamEnds);
     void TakeReordered();
+    bool CopyOfRecent(const std::uint8_t* payload, std::uint32_t size);
     void OpenSecond(std::int64_t index);
     void CloseSecond();
     void CloseThrough(std::int64_t index);
