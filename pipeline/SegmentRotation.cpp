@@ -353,7 +353,7 @@ bool SegmentRotation::Rotate(std::int64_t boundaryUnix, StreamHealth* health)
     }
     const std::int64_t boundaryNs = boundaryUnix * 1000000000 + unixToMonotonicNs;
     if (health != nullptr) {
-        health->Finish(boundaryNs, bytes);
+        health->FinishPeriod(boundaryNs, bytes);
         // Silent since before the last boundary: an outage in both.
         ReportPending(true);
         if (continuedOpen) health->MarkOutageContinued(boundaryNs, bytes);

@@ -14,8 +14,6 @@ constexpr std::size_t kSlots = kSecondNs / kSlotNs;
 constexpr std::uint32_t kEmptySlot = std::numeric_limits<std::uint32_t>::max();
 constexpr unsigned kTsPacket = pelorin::kTsPacketSize;
 constexpr std::uint8_t kSync = pelorin::kTsSync;
-// A tag for a gap: the period in the high bits, the second in the low ones.
-constexpr int kTagShift = 40;
 
 int IatBucket(std::uint32_t us)
 {
@@ -34,6 +32,7 @@ StreamHealth::StreamHealth() : slots(kSlots, Slot{kEmptySlot, 0, 0, 0}) {}
 void StreamHealth::Start(std::int64_t startAt)
 {
     lossWindow.Reset();
+    lossReordered = 0;
     duplicateWindow.Reset();
     mediaRate.Reset();
     datagramIndex = 0;
@@ -86,6 +85,7 @@ void StreamHealth::ResetPeriod(std::int64_t periodStartNs)
     worstDfMs = 0;
     worstMlr = 0;
     rateFromPcr = false;
+    pcrSeconds = measuredSeconds = 0;
     rateConfigured = false;
     estimatedLost = duplicates = reordered = 0;
     ++period;
@@ -128,7 +128,10 @@ void StreamHealth::CloseSecond()
 {
     RateSource source = RateSource::Measured;
     const double rate = mediaRate.CloseSecond(&source);
-    if (open.datagrams > 0 && source == RateSource::Pcr) rateFromPcr = true;
+    // The report names the source most seconds with datagrams drained at.
+    if (open.datagrams > 0 && source == RateSource::Pcr) ++pcrSeconds;
+    if (open.datagrams > 0 && source == RateSource::Measured) ++measuredSeconds;
+    rateFromPcr = pcrSeconds > 0 && pcrSeconds >= measuredSeconds;
     if (source == RateSource::Configured) rateConfigured = true;
 
     double minPre = 0, maxPost = 0;
@@ -220,26 +223,19 @@ void StreamHealth::AddDatagram(const std::uint8_t* payload, std::uint32_t size, 
             if (lostAfter != lostBefore)
                 CountLoss((static_cast<std::int64_t>(lostAfter) - static_cast<std::int64_t>(lostBefore)) * packets);
         }
-    } else if (!rtp && size >= kTsPacket && duplicateWindow.Repeats(payload, size)) {
-        // A copy by content whose counters say so too: its last packet under
-        // continuity is where its PID stands already. Null packets repeat by
-        // nature, and a patterned stream may repeat its payload.
-        for (std::uint32_t pos = 0; pos + kTsPacket <= size && payload[pos] == kSync; pos += kTsPacket) {
-            const std::uint8_t* p = payload + pos;
-            if (pelorin::TsPid(p) != pelorin::kNullPid && pelorin::TsHasPayload(p)) copy = lossWindow.StandsAt(p);
-        }
+    } else if (!rtp && size >= kTsPacket) {
+        copy = CopyOfRecent(payload, size);
     }
     if (copy) {
         ++duplicates;
         tsSize = 0;
     } else {
-        const std::uint64_t lateBefore = lossWindow.Reordered();
         WalkPackets(ts, tsSize, arrivalNs);
-        if (!rtp) reordered += lossWindow.Reordered() - lateBefore;
         mediaRate.AddArrival(tsSize, mediaIatNs);
         lastMediaNs = arrivalNs;
     }
     lossWindow.Expire(datagramIndex, arrivalNs, [this](std::int64_t tag, int packets) { JudgedLoss(tag, packets); });
+    TakeReordered();
 
     const std::int64_t secondStart = startNs + open.t * kSecondNs;
     const auto intoSecond = static_cast<std::uint32_t>(std::max<std::int64_t>(arrivalNs - secondStart, 0));
@@ -269,58 +265,6 @@ void StreamHealth::AddDatagram(const std::uint8_t* payload, std::uint32_t size, 
     nextOffset = fileOffset + size;
 }
 
-void StreamHealth::CountLoss(std::int64_t packets)
-{
-    // A late datagram takes back its own loss, never one from before the period.
-    netLost = std::max<std::int64_t>(netLost + packets, 0);
-    seenSincePcr += packets;
-    if (packets > 0) pairDirty = true;  // the bytes between two PCRs are no longer all here
-}
-
-void StreamHealth::JudgedLoss(std::int64_t tag, int packets)
-{
-    if (rtp) return;  // the sequence numbers count the loss
-    const std::int64_t second = tag & ((std::int64_t{1} << kTagShift) - 1);
-    netLost += packets;
-    if ((tag >> kTagShift) == period && second < open.t && !intervals.empty() && second >= intervals.front().t) {
-        // Judged after its second closed: it belongs there all the same.
-        HealthInterval& closed = intervals[static_cast<std::size_t>(second - intervals.front().t)];
-        closed.mlr += static_cast<std::uint64_t>(packets);
-        closed.lostEstimated += static_cast<std::uint64_t>(packets);
-        worstMlr = std::max(worstMlr, closed.mlr);
-        netLostAtOpen += packets;
-    }
-}
-
-void StreamHealth::WalkPackets(const std::uint8_t* ts, std::uint32_t size, std::int64_t arrivalNs)
-{
-    using Packet = pelorin::TsLossWindow::Packet;
-    const std::int64_t tag = (period << kTagShift) | open.t;
-    for (std::uint32_t pos = 0; pos + kTsPacket <= size && ts[pos] == kSync; pos += kTsPacket) {
-        const std::uint8_t* p = ts + pos;
-        const std::uint64_t pending = lossWindow.Pending();
-        const Packet verdict = lossWindow.Check(p, datagramIndex, arrivalNs, tag);
-        // Packets the counters find missing, less those that came late.
-        if (!rtp) seenSincePcr += static_cast<std::int64_t>(lossWindow.Pending()) - static_cast<std::int64_t>(pending);
-        switch (verdict) {
-        case Packet::Gap:
-        case Packet::Late:
-            pairDirty = true;
-            break;
-        case Packet::Repeat:
-            if (rtp)
-                pairDirty = true;
-            else
-                CountLoss(1);
-            break;
-        default:
-            break;
-        }
-        if (pelorin::TsHasPcr(p)) NotePcr(pelorin::TsPid(p), p, tsPosition + pos, arrivalNs);
-    }
-    tsPosition += size;
-}
-
 void StreamHealth::ApplyHostDrops(std::uint64_t count)
 {
     if (open.hostDrops < 0) open.hostDrops = 0;
@@ -347,6 +291,16 @@ void StreamHealth::NoteHostDrops(std::uint64_t cumulative, std::int64_t atNs)
 
 void StreamHealth::Finish(std::int64_t endAt, std::uint64_t fileSize)
 {
+    Close(endAt, fileSize, true);
+}
+
+void StreamHealth::FinishPeriod(std::int64_t endAt, std::uint64_t fileSize)
+{
+    Close(endAt, fileSize, false);
+}
+
+void StreamHealth::Close(std::int64_t endAt, std::uint64_t fileSize, bool streamEnds)
+{
     if (!started || finished) return;
     CloseThrough(endAt > startNs ? (endAt - startNs - 1) / kSecondNs : 0);
     if (pendingDropsSecond >= 0) {
@@ -355,7 +309,8 @@ void StreamHealth::Finish(std::int64_t endAt, std::uint64_t fileSize)
         pendingDropsSecond = -1;
     }
     // Gaps still open at the end had all the time they will get.
-    lossWindow.ExpireAll([this](std::int64_t tag, int packets) { JudgedLoss(tag, packets); });
+    if (streamEnds) lossWindow.ExpireAll([this](std::int64_t tag, int packets) { JudgedLoss(tag, packets); });
+    TakeReordered();
     nextOffset = fileSize;
     if (!openHasOffset) open.offset = fileSize;
     CloseSecond();

@@ -103,6 +103,9 @@ public:
     // Closes the last second and any outage running at the end (endNs: the end
     // of receiving, fileSize: bytes in the file). Nothing is added after it.
     void Finish(std::int64_t endNs, std::uint64_t fileSize);
+    // The same at a segment cut, the stream going on: gaps in the loss window
+    // stay open for late datagrams and are judged into the next period.
+    void FinishPeriod(std::int64_t endNs, std::uint64_t fileSize);
     // A new report period (a new output segment), after Finish of the previous
     // one: figures and seconds restart with t = 0 at startNs and offsets from
     // 0, while continuity, RTP, PCR and host-drop state carry over so that a
@@ -140,7 +143,7 @@ public:
     double WorstDfMs() const { return worstDfMs; }
     std::uint64_t WorstMlr() const { return worstMlr; }
     bool Rtp() const { return rtp; }                    // RTP detected
-    bool RateFromPcr() const { return rateFromPcr; }    // some second of the period took MR from PCRs
+    bool RateFromPcr() const { return rateFromPcr; }    // most seconds of the period took MR from PCRs
     // "configured", "pcr" or "measured".
     const char* RateSourceName() const;
     std::optional<std::uint64_t> HostDrops() const;     // in this period; none when never noted
@@ -157,6 +160,9 @@ private:
     };
 
     void ResetPeriod(std::int64_t periodStartNs);
+    void Close(std::int64_t endNs, std::uint64_t fileSize, bool streamEnds);
+    void TakeReordered();
+    bool CopyOfRecent(const std::uint8_t* payload, std::uint32_t size);
     void OpenSecond(std::int64_t index);
     void CloseSecond();
     void CloseThrough(std::int64_t index);
@@ -179,6 +185,7 @@ private:
     double worstDfMs = 0;
     std::uint64_t worstMlr = 0;
     bool rateFromPcr = false;
+    std::uint64_t pcrSeconds = 0, measuredSeconds = 0;
     bool rateConfigured = false;
     std::uint64_t estimatedLost = 0, duplicates = 0, reordered = 0;
     std::int64_t period = 0;  // counts the periods: tags a gap with the period it opened in
@@ -199,6 +206,7 @@ private:
 
     // The stream, across periods.
     pelorin::TsLossWindow lossWindow;
+    std::uint64_t lossReordered = 0;  // the window's late datagrams counted so far
     pelorin::DuplicateWindow duplicateWindow;
     pelorin::RtpSequence rtpSequence;
     MediaRate mediaRate;

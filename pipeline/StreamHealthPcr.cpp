@@ -16,6 +16,9 @@ constexpr double kTsPacket = pelorin::kTsPacketSize;
 // kBurstTicks it can still tell how much a burst took.
 constexpr std::uint64_t kPairTicks = kPcrHz;
 constexpr std::uint64_t kBurstTicks = 10 * kPcrHz;
+// A PCR further behind the last than reordering on a network explains is a
+// time base that went back without the discontinuity flag (a looped file).
+constexpr std::uint64_t kLateTicks = kPcrHz / 10;
 
 }  // namespace
 
@@ -30,6 +33,8 @@ void StreamHealth::NotePcr(unsigned pid, const std::uint8_t* p, std::uint64_t po
     }
     const std::uint64_t pcr = pelorin::TsPcr(p);
     if (p[5] & 0x80) pcrReference = false;  // discontinuity_indicator: a new time base
+    if (pcrReference && !pelorin::PcrAhead(lastPcr, pcr) && pelorin::PcrForward(pcr, lastPcr) > kLateTicks)
+        pcrReference = false;
     if (pcrReference && !pelorin::PcrAhead(lastPcr, pcr)) {
         // Behind the last one: it came late. The order of PCRs is the clock's;
         // the pair after it spans the reordering.

@@ -157,19 +157,30 @@ bool CrossQuietBoundary(Receiver* receiver)
     return HandOverQuietChunk(receiver) && QueueSegmentMarker(receiver);
 }
 
-// Datagrams waiting in a chunk that is not full are handed over once the
-// stream has been quiet this long, so that the writer's figures (and the
-// status line) see a silence as it happens rather than when it ends.
+// Datagrams waiting in a chunk that is not full are handed over this long
+// after the first of them, so that the writer's figures (and the status line)
+// follow a slow stream and see a silence as it happens rather than when it
+// ends.
 constexpr DWORD kQuietHandOverMilliseconds = 250;
 
 // The receive thread's wait: until the quiet hand-over is due while the
 // chunk holds datagrams, else without end; no later than the next segment
-// boundary.
+// boundary. Timed from the chunk's first datagram, not from the last wait:
+// a stream slower than a chunk per 250 ms would otherwise restart it with
+// every datagram.
 DWORD WaitTimeout(const Receiver* receiver)
 {
-    const DWORD quiet = receiver->currentChunk->arrivalCount > 0 ? kQuietHandOverMilliseconds : WSA_INFINITE;
+    DWORD quiet = WSA_INFINITE;
+    const std::int64_t now = receiver->currentChunk->arrivalCount > 0 || receiver->segmentSeconds != 0
+                                 ? MonotonicNanoseconds()
+                                 : 0;
+    if (receiver->currentChunk->arrivalCount > 0) {
+        const std::int64_t due = receiver->chunkFirstNs + std::int64_t{kQuietHandOverMilliseconds} * 1000000;
+        const std::int64_t wait = due > now ? (due - now) / 1000000 + 1 : 0;
+        quiet = static_cast<DWORD>(wait < kQuietHandOverMilliseconds ? wait : kQuietHandOverMilliseconds);
+    }
     if (receiver->segmentSeconds == 0) return quiet;
-    const std::int64_t left = (receiver->nextBoundaryNs - MonotonicNanoseconds()) / 1000000 + 1;
+    const std::int64_t left = (receiver->nextBoundaryNs - now) / 1000000 + 1;
     const DWORD boundary = left > 0 ? static_cast<DWORD>(left < 0x7FFFFFFE ? left : 0x7FFFFFFE) : 0;
     return boundary < quiet ? boundary : quiet;
 }
@@ -337,6 +348,7 @@ void CALLBACK OnReceiveCompleted(DWORD error, DWORD bytesTransferred, LPWSAOVERL
     }
 
     Chunk* chunk = receiver->currentChunk;
+    if (chunk->arrivalCount == 0) receiver->chunkFirstNs = MonotonicNanoseconds();
     DatagramArrival& arrival = chunk->arrivals[chunk->arrivalCount++];
     arrival.nanoseconds = arrivalNs;
     arrival.bytes = bytesTransferred;

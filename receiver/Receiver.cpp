@@ -176,7 +176,8 @@ Receiver::Receiver()
       nextBoundaryUnix(0),
       nextBoundaryNs(0),
       landsAfterStale(false),
-      extended{}
+      extended{},
+      chunkFirstNs(0)
 {
     queue = new (std::nothrow) ChunkQueue();
     dataEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);

@@ -49,6 +49,9 @@ public:
     bool landsAfterStale;
     // An IPv6 group, or an interface by name or index (the run's copy).
     ExtendedAddresses extended;
+    // When the current chunk's first datagram completed (MonotonicNanoseconds):
+    // the quiet hand-over is timed from it.
+    std::int64_t chunkFirstNs;
 };
 
 

@@ -41,15 +41,16 @@ void DuplicateWindow::Reset()
     next = filled = 0;
 }
 
-bool DuplicateWindow::Repeats(const std::uint8_t* payload, std::size_t size)
+int DuplicateWindow::Match(const std::uint8_t* payload, std::size_t size)
 {
     const std::uint64_t digest = Digest(payload, size);
-    bool seen = false;
-    for (std::size_t k = 0; k < filled && !seen; ++k) seen = digests[k] == digest;
+    int age = -1;
+    for (std::size_t k = 1; k <= filled && age < 0; ++k)
+        if (digests[(next + kDatagrams - k) % kDatagrams] == digest) age = static_cast<int>(k - 1);
     digests[next] = digest;
     next = (next + 1) % kDatagrams;
     if (filled < kDatagrams) ++filled;
-    return seen;
+    return age;
 }
 
 }  // namespace pelorin

@@ -19,7 +19,10 @@ public:
     void Reset();
     // True when `payload` equals one of the last kDatagrams payloads given;
     // either way it becomes the newest of them.
-    bool Repeats(const std::uint8_t* payload, std::size_t size);
+    bool Repeats(const std::uint8_t* payload, std::size_t size) { return Match(payload, size) >= 0; }
+    // The same, telling how many datagrams came between the newest equal
+    // payload and this one (0: it was the one just before), or -1.
+    int Match(const std::uint8_t* payload, std::size_t size);
 
 private:
     std::uint64_t digests[kDatagrams] = {};

@@ -31,6 +31,22 @@ bool TsLossWindow::StandsAt(const std::uint8_t* p) const
     return continuity.last(TsPid(p)) == static_cast<int>(TsContinuityCounter(p));
 }
 
+bool TsLossWindow::WouldFill(const std::uint8_t* p) const
+{
+    const unsigned pid = TsPid(p);
+    if (openGaps[pid] == 0) return false;
+    const auto bit = static_cast<std::uint16_t>(1u << TsContinuityCounter(p));
+    for (const Gap& gap : gaps)
+        if (gap.pid == pid && (gap.missing & bit)) return true;
+    return false;
+}
+
+bool TsLossWindow::Continues(const std::uint8_t* p) const
+{
+    const int last = continuity.last(TsPid(p));
+    return last >= 0 && ((static_cast<unsigned>(last) + 1) & 0x0F) == TsContinuityCounter(p);
+}
+
 TsLossWindow::Gap* TsLossWindow::Find(std::uint64_t id)
 {
     for (Gap& gap : gaps)
@@ -94,7 +110,10 @@ TsLossWindow::Packet TsLossWindow::Check(const std::uint8_t* p, std::uint64_t da
     const int last = continuity.last(pid);
     const unsigned cc = TsContinuityCounter(p);
     const unsigned next = (static_cast<unsigned>(last) + 1) & 0x0F;
-    if (runOpen[pid]) {
+    // The discontinuity flag says where the counter goes on: never a late fill.
+    if (TsDiscontinuity(p)) {
+        if (runOpen[pid]) Confirm(pid);
+    } else if (runOpen[pid]) {
         Run& r = run[pid];
         const unsigned runNext = (r.last + 1u) & 0x0F;
         Gap* gap = Find(r.gap);
@@ -128,7 +147,7 @@ TsLossWindow::Packet TsLossWindow::Check(const std::uint8_t* p, std::uint64_t da
     // The run closed, this packet may begin the next one.
     const int reference = continuity.last(pid);
     const unsigned expected = (static_cast<unsigned>(reference) + 1) & 0x0F;
-    if (reference >= 0 && openGaps[pid] != 0 && cc != expected && cc != static_cast<unsigned>(reference)) {
+    if (reference >= 0 && openGaps[pid] != 0 && !TsDiscontinuity(p) && cc != expected && cc != static_cast<unsigned>(reference)) {
         if (Gap* gap = Fillable(pid, static_cast<std::uint16_t>(1u << cc))) {
             gap->missing = static_cast<std::uint16_t>(gap->missing & ~(1u << cc));
             ++gap->runs;

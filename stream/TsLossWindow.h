@@ -38,13 +38,18 @@ public:
     // more often than allowed, one packet lost at once.
     Packet Check(const std::uint8_t* packet, std::uint64_t datagram, std::int64_t ns, std::int64_t tag);
     // Judges the gaps whose window has passed at datagram `datagram`, time
-    // `ns`: lost(tag, packets) for each that still misses packets.
+    // `ns`: lost(tag, packets) for each that still misses packets. A late run
+    // into such a gap whose PID has not spoken since is confirmed, as at the
+    // end: judging must not wait on a PID that stopped.
     template <typename Lost>
     void Expire(std::uint64_t datagram, std::int64_t ns, Lost lost)
     {
-        while (!gaps.empty() && gaps.front().runs == 0 &&
-               (gaps.size() > kMaxOpenGaps || (gaps.front().untilDatagram <= datagram && gaps.front().untilNs <= ns)))
+        while (!gaps.empty() &&
+               (gaps.size() > kMaxOpenGaps || (gaps.front().untilDatagram <= datagram && gaps.front().untilNs <= ns))) {
+            const Gap& front = gaps.front();
+            if (front.runs != 0 && runOpen[front.pid] && run[front.pid].gap == front.id) Confirm(front.pid);
             JudgeOldest(lost);
+        }
     }
     // Judges every open gap (the end of the stream): runs not confirmed yet are.
     template <typename Lost>
@@ -56,6 +61,10 @@ public:
     }
     // True when the packet's PID already stands at the packet's counter.
     bool StandsAt(const std::uint8_t* packet) const;
+    // True when the packet's counter is the one after where its PID stands.
+    bool Continues(const std::uint8_t* packet) const;
+    // True when the packet's counter is missing from an open gap of its PID.
+    bool WouldFill(const std::uint8_t* packet) const;
     // Packets in gaps not judged yet, late runs not confirmed counted as filled.
     std::uint64_t Pending() const { return pending; }
     // Datagrams that came late: one for each datagram whose run was confirmed.

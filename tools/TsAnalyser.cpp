@@ -17,6 +17,10 @@ constexpr double kTicksPerSecond = StreamClock::kTicksPerSecond;
 constexpr double kTableInterval = kTicksPerSecond / 2;              // PAT, PMT: 0.5 s
 constexpr std::uint64_t kPcrRepetition = 27'000'000 / 1000 * 40;  // 40 ms
 constexpr std::uint64_t kPcrValueStep = 27'000'000 / 1000 * 100;  // 100 ms
+// Before the next PCR tells, the wait is only the bytes since the last at the
+// last pair's rate; a variable rate may run several times that. Counted then
+// for a PCR that may never come, and taken back if the next one is in time.
+constexpr std::uint64_t kPcrLateByBytes = 4 * kPcrRepetition;
 // A PCR is exact to a tick, and so is no time placed from it: a gap longer
 // than its limit by less than that is within it.
 constexpr double kSlackTicks = 1;
@@ -91,8 +95,9 @@ void TsAnalyser::packet(const std::uint8_t* p, std::uint64_t at) {
   if (TsHasPcr(p) && pid != kNullPid) {
     pcr(pid, p, TsDiscontinuity(p));
   } else if (s.hasPcr && !s.pcrLate && clock_.timed() &&
-             static_cast<double>(at - s.lastPcrAt) * clock_.ticksPerByte() > kPcrRepetition + kSlackTicks) {
-    // The PID goes on without its PCR: late already, whether or not one comes.
+             static_cast<double>(at - s.lastPcrAt) * clock_.ticksPerByte() > kPcrLateByBytes + kSlackTicks) {
+    // The PID goes on without its PCR: late by the bytes; the next PCR, if
+    // one comes, has the last word.
     s.pcrLate = true;
     ++r_.pcrRepetitionErrors;
   }
@@ -116,7 +121,7 @@ void TsAnalyser::pcr(std::uint16_t pid, const std::uint8_t* p, bool discontinuit
   const std::uint64_t value = TsPcr(p);
   PidState& s = pids_[pid];
   if (s.hasPcr && !discontinuity) {
-    // A step of the value is 2.3b; a long wait in the stream, 2.3a.
+    // A leap of the value is 2.3b; a step past the repetition limit, 2.3a.
     const std::uint64_t step = PcrForward(s.lastPcr, value);
     const double waited = clock_.timed() ? static_cast<double>(at_ - s.lastPcrAt) * clock_.ticksPerByte()
                                          : static_cast<double>(step);
@@ -124,8 +129,10 @@ void TsAnalyser::pcr(std::uint16_t pid, const std::uint8_t* p, bool discontinuit
     // base without the flag; a long wait that the value follows is not.
     if (!PcrAhead(s.lastPcr, value) || (step > kPcrValueStep && static_cast<double>(step) > 2 * waited))
       ++r_.pcrDiscontinuityErrors;
-    else if (!s.pcrLate && waited > kPcrRepetition + kSlackTicks)
-      ++r_.pcrRepetitionErrors;
+    else if (static_cast<double>(step) <= kPcrRepetition + kSlackTicks && s.pcrLate)
+      --r_.pcrRepetitionErrors;  // in time after all: the bytes came faster than the last pair's rate
+    else if (!s.pcrLate && static_cast<double>(step) > kPcrRepetition + kSlackTicks)
+      ++r_.pcrRepetitionErrors;  // the value itself says how long the PID went without
   }
   s.lastPcr = value;
   s.lastPcrAt = at_;

@@ -165,8 +165,9 @@ bool TsFramer::next(Frame* f) {
       RtpId id;
       Chain c = chainAt(pos_, &id);
       if (c == Chain::NeedMore) break;
-      if (c == Chain::No && !c_.rtp && c_.packets == 0 && parityChainAt(pos_)) {
-        // 204-byte packets, as DVB-ASI and some multiplexers deliver them.
+      if (c == Chain::No && !c_.rtp && (c_.packets == 0 || c_.parity) && parityChainAt(pos_)) {
+        // 204-byte packets, as DVB-ASI and some multiplexers deliver them;
+        // once found, also where the framing is regained after a loss.
         c_.parity = true;
         c = Chain::Yes;
       }

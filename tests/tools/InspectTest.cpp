@@ -258,6 +258,16 @@ TEST(Inspect, EachFaultOnceGivesExactCounts) {
          m.noPat = {7000, 7800};
        }),
        none, {0, 0, 1, 0, 0, 1, 0, 0, 0}},
+      // The rate between these two PCRs is six times the last pair's: still in time.
+      {"100 null packets between two PCRs", {}, plain([](auto& p) {
+         Packet null{};
+         null[0] = 0x47;
+         null[1] = 0x1F;
+         null[2] = 0xFF;
+         null[3] = 0x10;
+         p.insert(p.begin() + 1005, 100, null);
+       }),
+       {}},
       {"a packet duplicated once", {}, plain([](auto& p) { p.insert(p.begin() + 1005, p[1005]); }), {}},
       {"a packet three times", {}, plain([](auto& p) { p.insert(p.begin() + 1005, 2, p[1005]); }),
        {0, 0, 0, 1, 0, 0, 0, 0, 0}},
@@ -289,6 +299,17 @@ TEST(Inspect, EachFaultOnceGivesExactCounts) {
          m.pcr = false;
          m.noPat = {0, 3000};
        }), none, {0, 0, 1, 0, 0, 0, 0, 0, 0}},
+      // As 188 + 16 bytes of parity: the framing comes back after the loss.
+      {"two sync bytes changed, 204-byte packets", {}, [](std::vector<Packet> p) {
+         p[1005][0] = p[1006][0] = 0x00;
+         std::vector<std::uint8_t> b;
+         for (const Packet& packet : p) {
+           b.insert(b.end(), packet.begin(), packet.end());
+           b.insert(b.end(), 16, 0x5A);
+         }
+         return b;
+       },
+       {2, 1, 0, 1, 0, 0, 0, 0, 0}},
       {"RTP-wrapped", {}, [](std::vector<Packet> p) { return rtpWrap(p); }, {}},
       // Datagram 150 holds packets 1050..1056: video and audio, no PCR, no tables.
       {"RTP datagram removed", {}, [](std::vector<Packet> p) { return rtpWrap(p, 150); }, {0, 0, 0, 2, 0, 0, 0, 0, 1}},

@@ -179,6 +179,16 @@ clock_pid_cut() {
 }
 check "the clock's PID cut after 5 s: one PID_error, exit 1, the clock goes on" clock_pid_cut
 
+# Without -muxrate the rate follows the pictures, several times the last
+# pair's between two PCRs 40 ms apart: no PCR error.
+variable_rate() {
+  ffmpeg -nostdin -hide_banner -loglevel error -y \
+    -f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine=frequency=440:sample_rate=48000 -t 6 \
+    -c:v mpeg2video -b:v 1M -c:a mp2 -b:a 128k -f mpegts -pcr_period 20 "$work/vbr.ts" &&
+    expect "$work/vbr.ts" 0
+}
+check "a variable-rate stream, PCRs 40 ms apart by value: no PCR_repetition_error" variable_rate
+
 usage() {
   "$inspect" "$work/none.ts" >/dev/null 2>&1
   [ $? -eq 2 ] || return 1

@@ -9,14 +9,18 @@
 
 namespace {
 
-std::vector<std::uint8_t> Packet(unsigned pid, unsigned cc, bool payload = true)
+std::vector<std::uint8_t> Packet(unsigned pid, unsigned cc, bool payload = true, bool discontinuity = false)
 {
     std::vector<std::uint8_t> p(188, 0xFF);
     p[0] = 0x47;
     p[1] = static_cast<std::uint8_t>(pid >> 8);
     p[2] = static_cast<std::uint8_t>(pid);
-    p[3] = static_cast<std::uint8_t>((payload ? 0x10 : 0x20) | (cc & 15));
+    p[3] = static_cast<std::uint8_t>((payload ? 0x10 : 0x20) | (discontinuity ? 0x20 : 0) | (cc & 15));
     if (!payload) p[4] = 0;
+    if (discontinuity) {
+        p[4] = 1;
+        p[5] = 0x80;
+    }
     return p;
 }
 
@@ -64,7 +68,7 @@ TEST(StreamRules, LossWindowJudgesGapsLate)
     // until the next packet shows otherwise; only confirmed runs are late.
     struct Case {
         const char* name;
-        std::vector<int> counters;  // -1: a packet without payload (counter not checked)
+        std::vector<int> counters;  // -1: a packet without payload (counter not checked); 100 + cc: flagged
         int lost;
         std::uint64_t late;  // runs confirmed late
     };
@@ -75,6 +79,9 @@ TEST(StreamRules, LossWindowJudgesGapsLate)
         {"one never came", {1, 2, 4, 5, 6}, 1, 0},
         {"a burst of 20 reads as 4", {1, 2, 7}, 4, 0},
         {"adaptation-only packets in between", {1, -1, 2, -1, 3}, 0, 0},
+        // The flagged packet's counter falls into the gap, yet it says where
+        // the counter goes on: the gap stays a loss, nothing more is.
+        {"a discontinuity into an open gap", {1, 2, 4, 5, 103, 4, 5}, 1, 0},
         // Seven-packet datagrams 1 and 3 both held back; their gaps share the
         // counters 7 to 11, and each comes whole into its own.
         {"two late datagrams whose gaps overlap",
@@ -90,7 +97,8 @@ TEST(StreamRules, LossWindowJudgesGapsLate)
         int lost = 0;
         std::uint64_t datagram = 0;
         for (int cc : c.counters) {
-            const std::vector<std::uint8_t> p = cc < 0 ? Packet(0x100, 0, false) : Packet(0x100, unsigned(cc));
+            const std::vector<std::uint8_t> p =
+                cc < 0 ? Packet(0x100, 0, false) : Packet(0x100, unsigned(cc % 100), true, cc >= 100);
             ++datagram;
             window.Check(p.data(), datagram, std::int64_t(datagram) * 1000000, 0);
             window.Expire(datagram, std::int64_t(datagram) * 1000000, [&](std::int64_t, int n) { lost += n; });
@@ -99,6 +107,27 @@ TEST(StreamRules, LossWindowJudgesGapsLate)
         EXPECT_EQ(lost, c.lost) << c.name;
         EXPECT_EQ(window.Reordered(), c.late) << c.name;
     }
+
+    // A PID that stops just after a late run into its gap: the gap is judged
+    // once its window has passed, while another PID goes on.
+    pelorin::TsLossWindow window;
+    window.Reset();
+    int lost = 0;
+    std::uint64_t datagram = 0;
+    for (unsigned cc : {1u, 2u, 5u, 3u}) {
+        const std::vector<std::uint8_t> p = Packet(0x100, cc);
+        ++datagram;
+        window.Check(p.data(), datagram, std::int64_t(datagram) * 1000000, 0);
+    }
+    for (unsigned cc = 0; cc < 60; ++cc) {
+        const std::vector<std::uint8_t> p = Packet(0x200, cc);
+        ++datagram;
+        window.Check(p.data(), datagram, std::int64_t(datagram) * 1000000, 0);
+        window.Expire(datagram, std::int64_t(datagram) * 1000000, [&](std::int64_t, int n) { lost += n; });
+    }
+    EXPECT_EQ(lost, 1);
+    EXPECT_EQ(window.Pending(), 0u);
+    EXPECT_EQ(window.Reordered(), 1u);
 }
 
 TEST(StreamRules, PcrFieldsAndWrap)
