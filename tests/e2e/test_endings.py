@@ -122,11 +122,16 @@ class StandardStreams(harness.RecorderTestCase):
                         reader.start()
                     first = process.stderr.readline()  # the start line, once receiving has begun
                     harness.start_sender(*sender(port, 1000)).communicate(timeout=30)
-                    _, err = process.communicate(timeout=30)
-                    err = first + err
                     if into == "pipe":
+                        # The reader thread alone reads the recording: communicate()
+                        # would read standard output too and take part of it.
+                        err = process.stderr.read()
+                        process.wait(timeout=30)
                         reader.join()
                         sink.write(drained[0])
+                    else:
+                        _, err = process.communicate(timeout=30)
+                    err = first + err
                 self.assertEqual(process.returncode, 0, err)
                 lines = err.decode().splitlines()
                 self.assertEqual(len(lines), 2, err)
