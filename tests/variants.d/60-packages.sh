@@ -180,13 +180,14 @@ if names != ["README.txt", "pelorin.exe"]:
 archive.extractall(sys.argv[2])
 EOF
 }
-# Self-contained: it may import only DLLs that every Windows has.
+# Self-contained: it may import only DLLs that every Windows has (iphlpapi: the
+# IP Helper API, which names interfaces; part of Windows since 2000).
 zip_exe_self_contained() {
   local exe dlls
   exe=$(ls "$work"/zip/*/pelorin.exe) || return 1
   dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | awk '/DLL Name:/ {print tolower($3)}' | sort -u) || return 1
   echo "pelorin.exe imports: $(echo $dlls)"
-  [ -n "$dlls" ] && ! grep -qvE '^(kernel32|msvcrt|ws2_32|ucrtbase|api-ms-win-.*)\.dll$' <<<"$dlls"
+  [ -n "$dlls" ] && ! grep -qvE '^(kernel32|msvcrt|ws2_32|iphlpapi|ucrtbase|api-ms-win-.*)\.dll$' <<<"$dlls"
 }
 if [ -n "$zip" ]; then
   check "the .zip holds pelorin.exe and README.txt" zip_contents
