@@ -9,10 +9,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cwchar>
 #include <filesystem>
 #include <fstream>
-#include <new>
 #include <system_error>
 
 namespace {
@@ -40,38 +38,6 @@ void NoteFailure(const char* verb, int systemError)
     PrintCause(action, systemError);
 }
 
-// True when the directory part of the path fits the splitter's buffer; a
-// longer one would make the splitter call the C runtime's invalid-parameter
-// handler, which ends the process.
-bool DirectoryFits(const wchar_t* path)
-{
-    std::size_t length = 0;
-    for (std::size_t i = 0; path[i] != L'\0'; ++i)
-        if (path[i] == L'/' || path[i] == L'\\') length = i + 1;
-    if (length >= 2 && path[1] == L':') length -= 2;  // the drive has its own buffer
-    return length < _MAX_DIR;
-}
-
-// Creates the directory of `path`: one level, drive included. A failure
-// shows in the open that follows.
-void CreateOutputDirectory(const wchar_t* path)
-{
-    // Drive and directory together: on Windows the directory alone would be
-    // resolved against the current drive.
-    wchar_t drive[_MAX_DRIVE] = {};
-    wchar_t* directory = DirectoryFits(path) ? new (std::nothrow) wchar_t[_MAX_DRIVE + _MAX_DIR]() : nullptr;
-    if (directory == nullptr) return;
-    // A path without a directory part makes no directory; the open decides
-    // either way.
-    if (_wsplitpath_s(path, drive, _MAX_DRIVE, directory + _MAX_DRIVE, _MAX_DIR, nullptr, 0, nullptr, 0) == 0 &&
-        directory[_MAX_DRIVE] != L'\0') {
-        std::wcscpy(directory, drive);
-        std::wmemmove(directory + std::wcslen(drive), directory + _MAX_DRIVE, std::wcslen(directory + _MAX_DRIVE) + 1);
-        CreateDirectoryW(directory, nullptr);
-    }
-    delete[] directory;
-}
-
 }  // namespace
 
 bool PrepareSideOutput(const wchar_t* path, bool everyLevel)
@@ -82,7 +48,7 @@ bool PrepareSideOutput(const wchar_t* path, bool everyLevel)
         std::error_code ignored;
         if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path(), ignored);
     } else {
-        CreateOutputDirectory(path);
+        CreateParentDirectory(path);
     }
     char pathText[sizeof g_pathText];
     if (WideCharToMultiByte(CP_ACP, 0, path, -1, pathText, sizeof pathText, nullptr, nullptr) == 0)
@@ -114,7 +80,7 @@ bool PrepareSideOutput(const wchar_t* path, bool everyLevel)
 // the file, truncating it. The one message for every way this can fail.
 HRESULT OpenOutputFile(const wchar_t* path)
 {
-    CreateOutputDirectory(path);
+    CreateParentDirectory(path);
     // A FIFO holds the open until a reader comes: wait no longer than the
     // recording would have lasted.
     const std::int64_t left = g_settings.endTicks - static_cast<std::int64_t>(GetTickCount64());

@@ -163,10 +163,6 @@ constexpr int THREAD_PRIORITY_HIGHEST = 2;
 constexpr int THREAD_PRIORITY_TIME_CRITICAL = 15;
 
 constexpr UINT CP_ACP = 0;
-constexpr std::size_t _MAX_DRIVE = 3;
-// Linux's own limit for a whole path (PATH_MAX), not Windows' 256: the
-// directory part of a path may be as long as the system allows.
-constexpr std::size_t _MAX_DIR = 4096;
 
 inline constexpr WORD MAKEWORD(int low, int high)
 {
@@ -351,12 +347,8 @@ BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency);
 
 // --- Files, text and debug output -----------------------------------------
 
-BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security);
 int WideCharToMultiByte(UINT codePage, DWORD flags, const wchar_t* wide, int wideLength, char* narrow,
                         int narrowSize, const char* defaultChar, BOOL* usedDefaultChar);
-errno_t _wsplitpath_s(const wchar_t* path, wchar_t* drive, std::size_t driveSize, wchar_t* dir,
-                      std::size_t dirSize, wchar_t* fileName, std::size_t fileNameSize, wchar_t* ext,
-                      std::size_t extSize);
 errno_t localtime_s(std::tm* result, const std::time_t* time);
 void OutputDebugStringW(LPCWSTR text);
 
@@ -366,6 +358,9 @@ void OutputDebugStringW(LPCWSTR text);
 std::filesystem::path FileSystemPath(const wchar_t* path);
 // The inverse: a path's name as wide text, every byte kept.
 std::wstring PathText(const std::filesystem::path& path);
+// Creates the directory that holds `path`'s file: one level. A failure
+// shows in the open that follows.
+void CreateParentDirectory(const wchar_t* path);
 // Flushes the file's data to stable storage (fsync); FALSE when it cannot.
 BOOL FlushFileToStorage(const std::filesystem::path& path);
 // TRUE when the path names the file (or pipe) that the standard stream

@@ -159,70 +159,13 @@ BOOL WaitForFileReader(const wchar_t* path, DWORD milliseconds)
     return FALSE;
 }
 
-BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES)
+void CreateParentDirectory(const wchar_t* path)
 {
-    if (path == nullptr || path[0] == L'\0') {
-        SetLastError(ERROR_PATH_NOT_FOUND);
-        return FALSE;
-    }
+    // POSIX paths have no drive: the directory runs up to the last '/'.
     const std::string narrow = detail::NarrowText(path);
-    if (::mkdir(narrow.c_str(), 0777) != 0) {
-        SetLastError(detail::Win32ErrorFromErrno(errno));
-        return FALSE;
-    }
-    return TRUE;
-}
-
-namespace {
-
-bool CopyComponent(const wchar_t* begin, const wchar_t* end, wchar_t* out, std::size_t size)
-{
-    if (out == nullptr) return true;
-    const std::size_t length = static_cast<std::size_t>(end - begin);
-    if (length + 1 > size) return false;
-    for (std::size_t i = 0; i < length; ++i) out[i] = begin[i];
-    out[length] = L'\0';
-    return true;
-}
-
-void Clear(wchar_t* out, std::size_t size)
-{
-    if (out != nullptr && size > 0) out[0] = L'\0';
-}
-
-}  // namespace
-
-errno_t _wsplitpath_s(const wchar_t* path, wchar_t* drive, std::size_t driveSize, wchar_t* dir, std::size_t dirSize,
-                      wchar_t* fileName, std::size_t fileNameSize, wchar_t* ext, std::size_t extSize)
-{
-    if (path == nullptr || (drive == nullptr) != (driveSize == 0) || (dir == nullptr) != (dirSize == 0) ||
-        (fileName == nullptr) != (fileNameSize == 0) || (ext == nullptr) != (extSize == 0)) {
-        Clear(drive, driveSize);
-        Clear(dir, dirSize);
-        Clear(fileName, fileNameSize);
-        Clear(ext, extSize);
-        return EINVAL;
-    }
-    // POSIX paths have no drive; the directory runs up to the last '/'.
-    const wchar_t* end = path + std::wcslen(path);
-    const wchar_t* nameStart = path;
-    for (const wchar_t* p = path; p != end; ++p)
-        if (*p == L'/') nameStart = p + 1;
-    const wchar_t* extStart = end;
-    for (const wchar_t* p = nameStart; p != end; ++p)
-        if (*p == L'.') extStart = p;
-
-    bool fits = CopyComponent(path, path, drive, driveSize) && CopyComponent(path, nameStart, dir, dirSize) &&
-                CopyComponent(nameStart, extStart, fileName, fileNameSize) &&
-                CopyComponent(extStart, end, ext, extSize);
-    if (!fits) {
-        Clear(drive, driveSize);
-        Clear(dir, dirSize);
-        Clear(fileName, fileNameSize);
-        Clear(ext, extSize);
-        return ERANGE;
-    }
-    return 0;
+    const std::size_t slash = narrow.rfind('/');
+    if (slash == std::string::npos || slash == 0) return;
+    ::mkdir(narrow.substr(0, slash).c_str(), 0777);
 }
 
 }  // namespace pelorin_win

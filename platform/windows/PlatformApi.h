@@ -94,6 +94,10 @@ inline std::wstring PathText(const std::filesystem::path& path)
     return path.wstring();
 }
 
+// Creates the directory that holds `path`'s file: one level, the drive
+// included. A failure shows in the open that follows.
+void CreateParentDirectory(const wchar_t* path);
+
 // Flushes the file's data to stable storage; FALSE when it cannot.
 inline BOOL FlushFileToStorage(const std::filesystem::path& path)
 {

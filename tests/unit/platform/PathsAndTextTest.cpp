@@ -6,64 +6,6 @@
 #include <cstring>
 #include <string>
 
-namespace {
-struct Split {
-    errno_t result;
-    std::wstring drive, dir, name, ext;
-};
-
-Split SplitPath(const std::wstring& path)
-{
-    wchar_t drive[_MAX_DRIVE], dir[_MAX_DIR], name[256], ext[256];
-    Split split{};
-    split.result = _wsplitpath_s(path.c_str(), drive, _MAX_DRIVE, dir, _MAX_DIR, name, 256, ext, 256);
-    split.drive = drive;
-    split.dir = dir;
-    split.name = name;
-    split.ext = ext;
-    return split;
-}
-}  // namespace
-
-TEST(SplitPath, PosixPaths)
-{
-    Split split = SplitPath(L"/data/ch1/stream.ts.mpg");
-    EXPECT_EQ(split.result, 0);
-    EXPECT_EQ(split.drive, L"");
-    EXPECT_EQ(split.dir, L"/data/ch1/");
-    EXPECT_EQ(split.name, L"stream.ts");
-    EXPECT_EQ(split.ext, L".mpg");
-
-    split = SplitPath(L"out.ts");
-    EXPECT_EQ(split.dir, L"");
-    EXPECT_EQ(split.name, L"out");
-
-    split = SplitPath(L"dir.d/noext");
-    EXPECT_EQ(split.dir, L"dir.d/");
-    EXPECT_EQ(split.name, L"noext");
-    EXPECT_EQ(split.ext, L"");
-}
-
-TEST(SplitPath, DirectoryTooLongForItsBufferLeavesEverythingEmpty)
-{
-    // Linux's limit is PATH_MAX: a directory part of 300 characters (each
-    // component within NAME_MAX) is an ordinary path there.
-    Split split = SplitPath(L"/" + std::wstring(200, L'd') + L"/" + std::wstring(99, L'e') + L"/out.ts");
-    EXPECT_EQ(split.result, 0);
-    EXPECT_EQ(split.dir.size(), 302u);
-    EXPECT_EQ(split.name, L"out");
-
-    split = SplitPath(L"/" + std::wstring(_MAX_DIR, L'd') + L"/out.ts");
-    EXPECT_EQ(split.result, ERANGE);
-    EXPECT_EQ(split.dir, L"");
-    EXPECT_EQ(split.name, L"");
-
-    // One short of the buffer still fits, with its terminator.
-    split = SplitPath(std::wstring(_MAX_DIR - 2, L'd') + L"/x");
-    EXPECT_EQ(split.result, 0);
-    EXPECT_EQ(split.dir.size(), _MAX_DIR - 1);
-}
-
 TEST(WideToNarrow, ReportsSizeAndRefusesSmallBuffers)
 {
     EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, L"239.1", -1, nullptr, 0, nullptr, nullptr), 6);
