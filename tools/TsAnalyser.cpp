@@ -82,11 +82,6 @@ void TsAnalyser::rtpHeader(const Frame& f) {
 }
 
 void TsAnalyser::packet(const std::uint8_t* p, std::uint64_t at) {
-  if (at >= clock_.due()) {
-    StreamClock::Line line;
-    clock_.lapse(at, &line);
-    place(line);
-  }
   at_ = at;
   const auto pid = static_cast<std::uint16_t>(((p[1] & 0x1Fu) << 8) | p[2]);
   PidState& s = pids_[pid];
@@ -94,12 +89,15 @@ void TsAnalyser::packet(const std::uint8_t* p, std::uint64_t at) {
   if (s.watch >= 0) occur(watches_[static_cast<std::size_t>(s.watch)], at);
   if (TsHasPcr(p) && pid != kNullPid) {
     pcr(pid, p, TsDiscontinuity(p));
-  } else if (s.hasPcr && !s.pcrLate && clock_.timed() &&
-             static_cast<double>(at - s.lastPcrAt) * clock_.ticksPerByte() > kPcrLateByBytes + kSlackTicks) {
-    // The PID goes on without its PCR: late by the bytes; the next PCR, if
-    // one comes, has the last word.
-    s.pcrLate = true;
-    ++r_.pcrRepetitionErrors;
+  } else {
+    if (pid == clock_.pid()) clock_.carried(at);
+    if (s.hasPcr && !s.pcrLate && clock_.timed() &&
+        static_cast<double>(at - s.lastPcrAt) * clock_.ticksPerByte() > kPcrLateByBytes + kSlackTicks) {
+      // The PID goes on without its PCR: late by the bytes; the next PCR, if
+      // one comes, has the last word.
+      s.pcrLate = true;
+      ++r_.pcrRepetitionErrors;
+    }
   }
   ++validPackets_;  // after the clock's figures, which count the packets before this one's byte
 
@@ -149,11 +147,24 @@ void TsAnalyser::occur(Watched& w, std::uint64_t at) {
   if (!w.pending) {
     w.pending = true;
     w.first = w.latest = at;
-    w.widest = 0;
+    w.gapCount = 0;
     return;
   }
-  if (at - w.latest > w.widest) w.widest = at - w.latest;
+  const std::uint64_t gap = at - w.latest;
   w.latest = at;
+  if (w.gapCount < kGaps) {
+    w.gaps[w.gapCount++] = gap;
+    if (w.gapCount < kGaps) return;
+  } else if (gap > w.gaps[w.narrowest]) {
+    w.gaps[w.narrowest] = gap;
+  } else {
+    return;
+  }
+  std::uint8_t n = 0;
+  for (std::uint8_t i = 1; i < kGaps; ++i) {
+    if (w.gaps[i] < w.gaps[n]) n = i;
+  }
+  w.narrowest = n;
 }
 
 double TsAnalyser::limit(const Watched& w) const { return w.kind == Watch::Pid ? pidLimit_ : kTableInterval; }
@@ -178,9 +189,9 @@ void TsAnalyser::place(const StreamClock::Line& line) {
   for (auto& w : watches_) {
     if (w.pending) {
       if (w.placed) silence(w, w.last, line.time(w.first));
-      // A stretch is at most about a second (the clock places longer ones a
-      // second at a time): room for one silence of 0.5 s between occurrences.
-      if (static_cast<double>(w.widest) * line.ticksPerByte > limit(w) + kSlackTicks) count(w);
+      for (std::uint8_t i = 0; i < w.gapCount; ++i) {
+        if (static_cast<double>(w.gaps[i]) * line.ticksPerByte > limit(w) + kSlackTicks) count(w);
+      }
       w.last = line.time(w.latest);
       w.placed = true;
       w.pending = false;

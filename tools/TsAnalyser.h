@@ -43,6 +43,10 @@ class TsAnalyser {
 
  private:
   enum class Watch : std::uint8_t { Pat, Pmt, Pid };
+  // The widest gaps between occurrences a stretch may hold as silences: a
+  // stretch that PCRs place spans at most StreamClock::kMaxStep, room for
+  // fewer than 20 silences of 0.5 s.
+  static constexpr std::size_t kGaps = 20;
   // A PAT, a PMT or a PID that must recur within its limit.
   struct Watched {
     Watch kind;
@@ -53,9 +57,11 @@ class TsAnalyser {
     bool pending = false;  // occurrences at bytes the clock has not placed yet
     double last = 0;         // time of the last occurrence placed (its arming at first)
     double flaggedFrom = 0;  // `last` of the silence already counted
-    std::uint64_t first = 0;   // pending: the first occurrence's byte,
-    std::uint64_t latest = 0;  // the last one's,
-    std::uint64_t widest = 0;  // and the widest gap between them, in bytes
+    std::uint8_t gapCount = 0;
+    std::uint8_t narrowest = 0;  // the smallest of the gaps kept, once kGaps are
+    std::uint64_t first = 0;     // pending: the first occurrence's byte,
+    std::uint64_t latest = 0;    // the last one's,
+    std::array<std::uint64_t, kGaps> gaps{};  // and the widest gaps between them, in bytes
   };
   struct PidState {
     std::uint64_t packets = 0;
