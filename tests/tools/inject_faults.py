@@ -13,6 +13,11 @@
                                                   RTP-wrapped: 12-byte version-2 header, 7 packets
                                                   per datagram; --drop-middle leaves out one
                                                   datagram of only null and payload-only P packets
+    inject_faults.py parity-204 IN OUT            16 bytes of (uncomputed) parity after each packet
+    inject_faults.py pcr-step STEP AT IN OUT      every PCR from AT seconds on moved by STEP seconds
+    inject_faults.py pcr-stop [--pid P] FROM TO IN OUT
+                                                  P's PCRs in [FROM, TO) seconds taken out, the
+                                                  packets kept; prints how many
     inject_faults.py insert-nulls N AT IN OUT      N null packets inserted right after the clock's
                                                   first PCR at AT seconds or later (PCR values kept)
 """
@@ -126,12 +131,12 @@ def main():
                 base, ext = divmod(pcr, 300)
                 p[6:12] = bytes([base >> 25 & 0xFF, base >> 17 & 0xFF, base >> 9 & 0xFF, base >> 1 & 0xFF,
                                  (base & 1) << 7 | 0x7E | ext >> 8, ext & 0xFF])
-    elif a.fault == "pcr-stop":  # PCRs in [BEGIN, END) s taken out; their packets stay
+    elif a.fault == "pcr-stop":  # P's PCRs in [BEGIN, END) s taken out; their packets stay
         begin, end = float(extra[0]), float(extra[1])
         times = pcr_seconds(pkts)
         taken = 0
         for i, p in enumerate(pkts):
-            if begin <= times[i] < end and p[3] & 0x20 and p[4] >= 7 and p[5] & 0x10:
+            if pid_of(p) == a.pid and begin <= times[i] < end and p[3] & 0x20 and p[4] >= 7 and p[5] & 0x10:
                 p[5] &= ~0x10
                 p[6:12] = b"\xff" * 6  # stuffing now
                 taken += 1

@@ -6,8 +6,8 @@
 # fault causes. Also: RTP wrapping and one lost datagram, --strip-rtp giving
 # back the plain file byte for byte, pelorin-check counting no continuity
 # error on the clean stream, and a 20-second H.264 stream whose video (the
-# PCR's PID) is cut after 5 s, alone and beside a second program. Files only,
-# no network.
+# PCR's PID) is cut after 5 s, alone and beside a second program, or goes on
+# without its PCR. Files only, no network.
 # The last line is "N passed, N failed".
 set -uo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/../.."
@@ -146,6 +146,19 @@ pcr_stop() {  # the video PID goes on, its PCRs taken out for a second: one repe
   expect "$work/nopcr.ts" 0 pcr_repetition_errors=1
 }
 check "no PCR for 1 s while its PID goes on: one PCR_repetition_error" pcr_stop
+# Null packets inserted between two PCRs whose values stay: the bytes between
+# are placed by interpolation, so however many there are, PAT, PMT and PIDs
+# are on time and the duration is the PCRs' span.
+nulls_between() {  # nulls_between COUNT
+  $inject insert-nulls "$1" 3.0 "$work/clean.ts" "$work/nulls-$1.ts" &&
+    expect "$work/nulls-$1.ts" 0 clock_estimated_s=0.0 "packets=$(($(stat -c %s "$work/clean.ts") / 188 + $1))" &&
+    "$inspect" --json "$work/nulls-$1.ts" | python3 -c '
+import json, sys
+r = json.load(sys.stdin)
+sys.exit(0 if 5.8 < r["duration_s"] < 6.1 else "duration %s" % r["duration_s"])'
+}
+check "1000 null packets between two PCRs: no error, 6 s" nulls_between 1000
+check "3000 null packets between two PCRs: the same" nulls_between 3000
 
 # The datagram left out holds only null and payload-only video packets: one gap, one video cc error.
 $inject rtp-wrap --drop-middle --pid 256 "$work/clean.ts" "$work/rtp-gap.ts"
@@ -178,6 +191,20 @@ clock_pid_cut() {
     expect "$work/two-cut.ts" 1 pid_errors=1 clock_estimated_s=0.0 "clock_pids=[$first,$((first == 256 ? 258 : 256))]"
 }
 check "the clock's PID cut after 5 s: one PID_error, exit 1, the clock goes on" clock_pid_cut
+# The clock's PID goes on carrying video but no PCR from 5 s to the end: one
+# PCR_repetition_error (priority 2: exit 0), and the other program's PCRs carry
+# the clock from 40 ms after its last PCR (not 0.5 s, as for a PID that stops).
+clock_pcr_stops() {
+  local first
+  first=$("$inspect" --json "$work/two.ts" | python3 -c 'import json,sys; print(json.load(sys.stdin)["pcr_pid"])')
+  $inject pcr-stop --pid "$first" 5 99 "$work/two.ts" "$work/two-nopcr.ts" >/dev/null &&
+    expect "$work/two-nopcr.ts" 0 pcr_repetition_errors=1 clock_estimated_s=0.0 \
+      "clock_pids=[$first,$((first == 256 ? 258 : 256))]" || return 1
+  "$inspect" "$work/two-nopcr.ts" | head -n 1 | grep -Eq 'then of PID [0-9]+ from 5\.0[0-7][0-9] s\)' ||
+    { "$inspect" "$work/two-nopcr.ts" | head -n 1; return 1; }
+}
+check "the clock's PCRs stop after 5 s while its PID goes on: one PCR_repetition_error, the clock goes on" \
+  clock_pcr_stops
 
 # Without -muxrate the rate follows the pictures, several times the last
 # pair's between two PCRs 40 ms apart: no PCR error.
