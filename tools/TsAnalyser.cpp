@@ -24,7 +24,6 @@ constexpr std::uint64_t kPcrLateByBytes = 4 * kPcrRepetition;
 // A PCR is exact to a tick, and so is no time placed from it: a gap longer
 // than its limit by less than that is within it.
 constexpr double kSlackTicks = 1;
-constexpr std::size_t kOpenGaps = 32;  // recent jumps that late datagrams may still fill
 
 inline unsigned be16(const std::uint8_t* p) { return (unsigned{p[0]} << 8) | p[1]; }
 inline std::uint32_t be32(const std::uint8_t* p) {
@@ -38,47 +37,6 @@ TsAnalyser::TsAnalyser(const InspectOptions& options)
   pids_[0].role = kRolePat;
   watches_.push_back({Watch::Pat, 0});
   occur(watches_.back(), 0);
-}
-
-void TsAnalyser::rtpHeader(const Frame& f) {
-  ++r_.rtpDatagrams;
-  if (f.newSource) {
-    lostBefore_ += sequence_.Lost();
-    reorderedBefore_ += sequence_.Reordered();
-    sequence_ = RtpSequence{};
-    openGaps_.clear();
-  }
-  // A damaged header is taken for the next datagram.
-  const std::uint16_t n = f.damaged ? static_cast<std::uint16_t>(highest_ + 1) : RtpSequenceNumber(f.data);
-  const std::uint16_t before = highest_;
-  switch (sequence_.Add(n)) {
-    case RtpSequence::Arrival::Gap:
-      ++r_.rtpGaps;
-      if (openGaps_.size() == kOpenGaps) openGaps_.erase(openGaps_.begin());
-      openGaps_.push_back({static_cast<std::uint16_t>(before + 1), static_cast<std::uint16_t>(n - before - 1), 0});
-      highest_ = n;
-      break;
-    case RtpSequence::Arrival::First:  // also a sender that started again
-      openGaps_.clear();
-      highest_ = n;
-      break;
-    case RtpSequence::Arrival::InOrder:
-      highest_ = n;
-      break;
-    case RtpSequence::Arrival::Late:
-      // A jump whose every skipped datagram came late was no gap.
-      for (auto it = openGaps_.begin(); it != openGaps_.end(); ++it) {
-        if (static_cast<std::uint16_t>(n - it->from) >= it->count) continue;
-        if (++it->filled == it->count) {
-          --r_.rtpGaps;
-          openGaps_.erase(it);
-        }
-        break;
-      }
-      break;
-    default:
-      break;
-  }
 }
 
 void TsAnalyser::packet(const std::uint8_t* p, std::uint64_t at) {
@@ -394,8 +352,10 @@ void TsAnalyser::finish(std::uint64_t end, InspectReport* out) {
 
   InspectReport& r = *out;
   r = r_;
-  r.rtpLost = lostBefore_ + sequence_.Lost();
-  r.rtpReordered = reorderedBefore_ + sequence_.Reordered();
+  r.rtpDatagrams = rtp_.datagrams();
+  r.rtpGaps = rtp_.gaps();
+  r.rtpLost = rtp_.lost();
+  r.rtpReordered = rtp_.reordered();
   if (clock_.started()) {
     r.pcrPid = clock_.firstPid();
     for (const auto& h : clock_.handOvers()) r.clockHandOvers.push_back({h.pid, h.tau / kTicksPerSecond});

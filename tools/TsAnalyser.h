@@ -1,7 +1,7 @@
 // Reads the packets and RTP headers a TsFramer finds: continuity, PAT and
 // PMT sections and their CRCs, the programs' PIDs, PCRs and the stream's
 // clock, RTP sequence numbers (loss and reordering as RFC 3550 A.3 counts
-// them). Owns every count but the framing's.
+// them, in RtpCount). Owns every count but the framing's.
 //
 // Time: one clock for the whole stream (StreamClock) places every packet in
 // time, and the PAT, PMT and PID checks measure the gaps between occurrences
@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "InspectReport.h"
+#include "RtpCount.h"
 #include "stream/StreamClock.h"
 #include "TsFramer.h"
-#include "stream/RtpSequence.h"
 #include "stream/TsContinuity.h"
 
 namespace pelorin::tools {
@@ -33,7 +33,7 @@ class TsAnalyser {
     if (f.kind == Frame::Kind::Packet) {
       packet(f.data, f.at);
     } else if (f.kind == Frame::Kind::RtpHeader) {
-      rtpHeader(f);
+      rtp_.take(f);
     }  // a packet with a bad sync byte cannot be trusted: not read
   }
 
@@ -76,7 +76,6 @@ class TsAnalyser {
   };
 
   void packet(const std::uint8_t* p, std::uint64_t at);
-  void rtpHeader(const Frame& f);
   void pcr(std::uint16_t pid, const std::uint8_t* p, bool discontinuity);
   void psiPayload(std::uint16_t pid, const std::uint8_t* p, CcVerdict verdict);
   void section(std::uint16_t pid, const std::uint8_t* s, std::size_t size);
@@ -90,15 +89,7 @@ class TsAnalyser {
   double pidLimit_;  // in ticks
   InspectReport r_;
 
-  // RTP sequence numbers, per source; the figures of sources before the current one.
-  struct OpenGap {
-    std::uint16_t from, count, filled;
-  };
-  RtpSequence sequence_;
-  std::uint16_t highest_ = 0;
-  std::vector<OpenGap> openGaps_;
-  std::uint64_t lostBefore_ = 0;
-  std::uint64_t reorderedBefore_ = 0;
+  RtpCount rtp_;
 
   std::array<PidState, 8192> pids_{};
   ContinuityTracker continuity_;
