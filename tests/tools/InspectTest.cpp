@@ -90,6 +90,29 @@ TEST(Inspect, EachFaultOnceGivesExactCounts) {
          p.insert(p.begin() + 1005, 100, null);
        }),
        {}},
+      // However many: the bytes between two PCRs are placed by interpolation.
+      {"3000 null packets between two PCRs", {}, plain([](auto& p) {
+         Packet null{};
+         null[0] = 0x47;
+         null[1] = 0x1F;
+         null[2] = 0xFF;
+         null[3] = 0x10;
+         p.insert(p.begin() + 1003, 3000, null);
+       }),
+       {}},
+      // One stretch of 8 s between two PCRs holds two PAT silences, of 1.1 s and 2 s.
+      {"PCRs absent 8 s, two PAT silences in it", with([](Mux& m) {
+         m.ms = 12000;
+         m.noPcr = {1000, 9000};
+         m.noPat = {2000, 5000};
+         m.extraPat = 3000;
+       }),
+       none, {0, 0, 2, 0, 0, 0, 0, 1, 0}},
+      {"PCRs absent 11 s while their PID goes on", with([](Mux& m) {
+         m.ms = 14000;
+         m.noPcr = {1000, 12000};
+       }),
+       none, {0, 0, 0, 0, 0, 0, 0, 1, 0}},
       {"a packet duplicated once", {}, plain([](auto& p) { p.insert(p.begin() + 1005, p[1005]); }), {}},
       {"a packet three times", {}, plain([](auto& p) { p.insert(p.begin() + 1005, 2, p[1005]); }),
        {0, 0, 0, 1, 0, 0, 0, 0, 0}},
