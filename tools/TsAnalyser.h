@@ -43,10 +43,11 @@ class TsAnalyser {
 
  private:
   enum class Watch : std::uint8_t { Pat, Pmt, Pid };
-  // The widest gaps between occurrences a stretch may hold as silences: a
-  // stretch that PCRs place spans at most StreamClock::kMaxStep, room for
-  // fewer than 20 silences of 0.5 s.
-  static constexpr std::size_t kGaps = 20;
+  // The widest gaps between occurrences kept while a stretch waits for the
+  // clock: a stretch that two PCRs place spans at most StreamClock::kMaxStep,
+  // room for fewer than 20 silences of 0.5 s; the rest is for a stretch run
+  // on the last rate after the clock's last PCR (up to 64 silences counted).
+  static constexpr std::size_t kGaps = 64;
   // A PAT, a PMT or a PID that must recur within its limit.
   struct Watched {
     Watch kind;
