@@ -83,6 +83,10 @@ TEST(StreamClock, PlacesBytesBetweenPcrsAndHandsOver)
         // past A's last one, B carries the clock on from its mapped time.
         {"stopped, beside another PID", pcrs(every(kA, 0, 101, 20, 0), every(kB, 10, 700, 20, 1000)), 0, 700, 690,
          0, {{kB, 610}}, 650, 650},
+        // B begins after A's last PCR, so none of its PCRs has a time: it takes
+        // over 0.5 s after A's last PCR by the last rate, the time between estimated.
+        {"stopped, another PID begins later", pcrs(every(kA, 0, 101, 20, 0), every(kB, 300, 700, 20, 1000)), 0,
+         700, 680, 520, {{kB, 620}}, 650, 650},
         // A goes on carrying packets without its PCR: past 40 ms B takes over.
         {"went on without its PCR, beside another PID", pcrs(every(kA, 0, 101, 20, 0), every(kB, 10, 700, 20, 1000)),
          700, 700, 690, 0, {{kB, 150}}, 650, 650},
