@@ -2,7 +2,7 @@
 
 namespace pelorin::tools {
 
-void RtpCount::take(const Frame& f) {
+bool RtpCount::take(const Frame& f) {
   ++datagrams_;
   if (f.newSource) {
     lostBefore_ += sequence_.Lost();
@@ -13,7 +13,8 @@ void RtpCount::take(const Frame& f) {
   // A damaged header is taken for the next datagram.
   const std::uint16_t n = f.damaged ? static_cast<std::uint16_t>(highest_ + 1) : RtpSequenceNumber(f.data);
   const std::uint16_t before = highest_;
-  switch (sequence_.Add(n)) {
+  const RtpSequence::Arrival arrival = sequence_.Add(n);
+  switch (arrival) {
     case RtpSequence::Arrival::Gap:
       ++gaps_;
       if (openGaps_.size() == kOpenGaps) openGaps_.erase(openGaps_.begin());
@@ -41,6 +42,7 @@ void RtpCount::take(const Frame& f) {
     default:
       break;
   }
+  return arrival == RtpSequence::Arrival::InOrder;
 }
 
 }  // namespace pelorin::tools

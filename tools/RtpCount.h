@@ -13,8 +13,8 @@ namespace pelorin::tools {
 
 class RtpCount {
  public:
-  // An RTP header the framer found.
-  void take(const Frame& f);
+  // An RTP header the framer found; false unless it came next in sequence.
+  bool take(const Frame& f);
 
   std::uint64_t datagrams() const { return datagrams_; }
   std::uint64_t gaps() const { return gaps_; }

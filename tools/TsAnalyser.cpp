@@ -45,6 +45,9 @@ void TsAnalyser::packet(const std::uint8_t* p, std::uint64_t at) {
   PidState& s = pids_[pid];
   ++s.packets;
   if (s.watch >= 0) occur(watches_[static_cast<std::size_t>(s.watch)], at);
+  // Before the PCR is read: a packet lost or repeated right before it moves its position.
+  const CcVerdict verdict = continuity_.check(p);
+  if (verdict == CcVerdict::Error || verdict == CcVerdict::Duplicate) accuracy_.disturbed();
   if (TsHasPcr(p) && pid != kNullPid) {
     pcr(pid, p, TsDiscontinuity(p));
   } else {
@@ -59,7 +62,6 @@ void TsAnalyser::packet(const std::uint8_t* p, std::uint64_t at) {
   }
   ++validPackets_;  // after the clock's figures, which count the packets before this one's byte
 
-  const CcVerdict verdict = continuity_.check(p);
   if (verdict == CcVerdict::Error) {
     ++s.ccErrors;
     ++r_.ccErrors;
@@ -76,6 +78,7 @@ void TsAnalyser::packet(const std::uint8_t* p, std::uint64_t at) {
 void TsAnalyser::pcr(std::uint16_t pid, const std::uint8_t* p, bool discontinuity) {
   const std::uint64_t value = TsPcr(p);
   PidState& s = pids_[pid];
+  bool newBase = discontinuity;
   if (s.hasPcr && !discontinuity) {
     // A leap of the value is 2.3b; a step past the repetition limit, 2.3a.
     const std::uint64_t step = PcrForward(s.lastPcr, value);
@@ -83,13 +86,15 @@ void TsAnalyser::pcr(std::uint16_t pid, const std::uint8_t* p, bool discontinuit
                                          : static_cast<double>(step);
     // A value that leaps past what the stream in between took is a new time
     // base without the flag; a long wait that the value follows is not.
-    if (!PcrAhead(s.lastPcr, value) || (step > kPcrValueStep && static_cast<double>(step) > 2 * waited))
+    if (!PcrAhead(s.lastPcr, value) || (step > kPcrValueStep && static_cast<double>(step) > 2 * waited)) {
       ++r_.pcrDiscontinuityErrors;
-    else if (static_cast<double>(step) <= kPcrRepetition + kSlackTicks && s.pcrLate)
+      newBase = true;
+    } else if (static_cast<double>(step) <= kPcrRepetition + kSlackTicks && s.pcrLate)
       --r_.pcrRepetitionErrors;  // in time after all: the bytes came faster than the last pair's rate
     else if (!s.pcrLate && static_cast<double>(step) > kPcrRepetition + kSlackTicks)
       ++r_.pcrRepetitionErrors;  // the value itself says how long the PID went without
   }
+  accuracy_.pcr(pid, value, framed_, newBase);
   s.lastPcr = value;
   s.lastPcrAt = at_;
   s.hasPcr = true;
@@ -356,6 +361,8 @@ void TsAnalyser::finish(std::uint64_t end, InspectReport* out) {
   r.rtpGaps = rtp_.gaps();
   r.rtpLost = rtp_.lost();
   r.rtpReordered = rtp_.reordered();
+  r.pcrAccuracyErrors = accuracy_.errors();
+  r.pcrAccuracyJudged = accuracy_.judged();
   if (clock_.started()) {
     r.pcrPid = clock_.firstPid();
     for (const auto& h : clock_.handOvers()) r.clockHandOvers.push_back({h.pid, h.tau / kTicksPerSecond});

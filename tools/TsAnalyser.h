@@ -1,6 +1,6 @@
 // Reads the packets and RTP headers a TsFramer finds: continuity, PAT and
 // PMT sections and their CRCs, the programs' PIDs, PCRs and the stream's
-// clock, RTP sequence numbers (loss and reordering as RFC 3550 A.3 counts
+// clock, PCR accuracy (PcrAccuracy), RTP sequence numbers (loss and reordering as RFC 3550 A.3 counts
 // them, in RtpCount). Owns every count but the framing's.
 //
 // Time: one clock for the whole stream (StreamClock) places every packet in
@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "InspectReport.h"
+#include "PcrAccuracy.h"
 #include "RtpCount.h"
 #include "stream/StreamClock.h"
 #include "TsFramer.h"
@@ -31,10 +32,14 @@ class TsAnalyser {
 
   void take(const Frame& f) {
     if (f.kind == Frame::Kind::Packet) {
+      ++framed_;
       packet(f.data, f.at);
     } else if (f.kind == Frame::Kind::RtpHeader) {
-      rtp_.take(f);
-    }  // a packet with a bad sync byte cannot be trusted: not read
+      if (!rtp_.take(f)) accuracy_.disturbed();
+    } else {  // a packet with a bad sync byte cannot be trusted: not read
+      ++framed_;
+      accuracy_.disturbed();
+    }
   }
 
   // At the end of the input, `end` bytes long: fills in everything but the
@@ -91,6 +96,8 @@ class TsAnalyser {
   InspectReport r_;
 
   RtpCount rtp_;
+  PcrAccuracy accuracy_;
+  std::uint64_t framed_ = 0;  // packets framed, bad sync bytes included: the position PCR accuracy counts in
 
   std::array<PidState, 8192> pids_{};
   ContinuityTracker continuity_;

@@ -121,6 +121,16 @@ inline std::vector<Packet> build(const Mux& m) {
   return out;
 }
 
+// The null packets of every other 20-ms stretch taken out: the rate between
+// PCRs alternates, 20 packets and 15.
+inline std::vector<Packet> variableRate(const std::vector<Packet>& packets) {
+  std::vector<Packet> kept;
+  for (std::size_t i = 0; i < packets.size(); ++i) {
+    if (pidOf(packets[i]) != kNull || (i / 20) % 2 == 0) kept.push_back(packets[i]);
+  }
+  return kept;
+}
+
 inline std::vector<std::uint8_t> bytes(const std::vector<Packet>& packets) {
   std::vector<std::uint8_t> out;
   for (const auto& p : packets) out.insert(out.end(), p.begin(), p.end());
@@ -165,19 +175,20 @@ inline InspectReport inspect(const std::vector<std::uint8_t>& data, std::vector<
 }
 
 struct Counts {
-  std::uint64_t syncByte, syncLoss, pat, cc, pmt, pid, crc, pcrRepetition, rtpGaps;
+  std::uint64_t syncByte, syncLoss, pat, cc, pmt, pid, crc, pcrRepetition, rtpGaps, pcrAccuracy;
 };
 
 inline Counts counts(const InspectReport& r) {
   return {r.syncByteErrors, r.tsSyncLoss, r.patErrors, r.ccErrors, r.pmtErrors,
-          r.pidErrors,      r.crcErrors,  r.pcrRepetitionErrors, r.rtpGaps};
+          r.pidErrors,      r.crcErrors,  r.pcrRepetitionErrors, r.rtpGaps, r.pcrAccuracyErrors};
 }
 
 inline std::string show(const Counts& c) {
   return "sync_byte " + std::to_string(c.syncByte) + ", sync_loss " + std::to_string(c.syncLoss) + ", pat " +
          std::to_string(c.pat) + ", cc " + std::to_string(c.cc) + ", pmt " + std::to_string(c.pmt) + ", pid " +
          std::to_string(c.pid) + ", crc " + std::to_string(c.crc) + ", pcr_repetition " +
-         std::to_string(c.pcrRepetition) + ", rtp_gaps " + std::to_string(c.rtpGaps);
+         std::to_string(c.pcrRepetition) + ", rtp_gaps " + std::to_string(c.rtpGaps) + ", pcr_accuracy " +
+         std::to_string(c.pcrAccuracy);
 }
 
 inline void setCc(Packet& p, unsigned cc) { p[3] = static_cast<std::uint8_t>((p[3] & 0xF0) | (cc & 0x0F)); }
