@@ -60,7 +60,8 @@ std::string toText(const InspectReport& r) {
       << ", PCR_discontinuity_indicator_error " << r.pcrDiscontinuityErrors << ", PCR_accuracy_error "
       << r.pcrAccuracyErrors << "\n";
   if (r.pcrPid && r.pcrAccuracyJudged == 0) {
-    out << "PCR_accuracy_error not judged: the rate between PCRs was never constant (a variable-rate multiplex)\n";
+    out << "PCR_accuracy_error not judged: no ten PCR intervals in a row at one constant rate (a variable-rate\n"
+           "multiplex, or too few PCRs)\n";
   }
   out << "   PID            packets  cc errors       bit/s\n";
   for (const auto& p : r.pids) {
