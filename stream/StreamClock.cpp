@@ -17,16 +17,6 @@ bool plausible(std::uint64_t step, bool discontinuity) {
 
 }  // namespace
 
-void StreamClock::anchor(std::uint64_t at, double tau) {
-  anchorAt_ = at;
-  anchorTau_ = tau;
-  due_ = UINT64_MAX;
-  if (haveRate_) {
-    const double bytes = std::ceil(kLapseTicks / ticksPerByte_);
-    if (bytes < 1e18) due_ = at + static_cast<std::uint64_t>(bytes);
-  }
-}
-
 void StreamClock::close(std::uint64_t at, double tau, bool real, Line* placed) {
   placed->at = anchorAt_;
   placed->tau = anchorTau_;
@@ -55,17 +45,16 @@ void StreamClock::settle(std::uint64_t at, std::uint64_t value, double tau, bool
   pcrAt_ = at;
   pcrValue_ = value;
   pcrTau_ = tau;
-  lost_ = false;
-  anchor(at, tau);
+  anchorAt_ = at;
+  anchorTau_ = tau;
 }
 
 bool StreamClock::pcr(std::uint16_t pid, std::uint64_t value, bool discontinuity, std::uint64_t at, Line* placed) {
   if (!started_) {
     started_ = true;
     firstPid_ = pid_ = pid;
-    firstAt_ = coveredAt_ = pcrAt_ = at;
+    firstAt_ = coveredAt_ = pcrAt_ = anchorAt_ = at;
     pcrValue_ = value;
-    anchor(at, 0);
     return false;
   }
   if (pid != pid_) return otherPcr(pid, value, discontinuity, at, placed);
@@ -78,17 +67,16 @@ bool StreamClock::pcr(std::uint16_t pid, std::uint64_t value, bool discontinuity
   if (plausible(step, discontinuity) && !jumped) {
     ticksPerByte_ = static_cast<double>(step) / static_cast<double>(at - pcrAt_);
     haveRate_ = true;
-    tau = std::max(pcrTau_ + static_cast<double>(step), anchorTau_);
-    real = !lost_;
+    tau = pcrTau_ + static_cast<double>(step);
+    real = true;
   } else if (haveRate_) {
     // A new time base: the bytes up to it at the last rate.
     tau = anchorTau_ + static_cast<double>(at - anchorAt_) * ticksPerByte_;
     estimatedTicks_ += tau - anchorTau_;
   } else {
     // A new time base before any rate: what came before waits for the first one.
-    pcrAt_ = at;
+    pcrAt_ = anchorAt_ = at;
     pcrValue_ = value;
-    anchor(at, anchorTau_);
     return false;
   }
   settle(at, value, tau, real, placed);
@@ -120,42 +108,40 @@ bool StreamClock::otherPcr(std::uint16_t pid, std::uint64_t value, bool disconti
   } else {
     const std::uint64_t sinceRef = forward(o.refValue, value);
     const bool mapped = o.haveRef && sinceRef < kPcrWrap / 2;
-    const double mappedTau = o.refTau + static_cast<double>(sinceRef);
-    if (lost_) {
-      // The clock runs on the estimate: this PID carries it from here.
-      tau = anchorTau_ + static_cast<double>(at - anchorAt_) * ticksPerByte_;
-      if (mapped) {
-        tau = std::max(mappedTau, anchorTau_);
-      } else {
-        estimatedTicks_ += tau - anchorTau_;
-      }
-    } else {
-      // The clock's PID has been silent too long by this PID's time: it stopped.
-      if (!mapped || mappedTau - pcrTau_ <= kHandOverTicks) return false;
+    if (mapped) {
+      // By this PID's time the clock's PID has stopped, or has gone on past
+      // the repetition limit without its PCR.
+      const double mappedTau = o.refTau + static_cast<double>(sinceRef);
+      const bool wentOn = carriedAt_ > pcrAt_ &&
+                          static_cast<double>(carriedAt_ - pcrAt_) * ticksPerByte_ > kRepetitionTicks;
+      const double limit = wentOn ? kRepetitionTicks : kHandOverTicks;
+      if (mappedTau - pcrTau_ <= limit + 1) return false;
       tau = std::max(mappedTau, anchorTau_);
       real = true;
+    } else {
+      // A PID none of whose PCRs the clock has placed (it began after the
+      // clock's last PCR): it takes over once that PCR is long past by the
+      // last rate, the time between estimated.
+      tau = anchorTau_ + static_cast<double>(at - anchorAt_) * ticksPerByte_;
+      if (tau - pcrTau_ <= kHandOverTicks) return false;
+      estimatedTicks_ += tau - anchorTau_;
     }
     if (chained) ticksPerByte_ = ownRate;
   }
   settle(at, value, tau, real, placed);
   handOvers_.push_back({pid, tau});
+  carriedAt_ = 0;
   o = Other{true, false, false, at, value, 0, 0, 0};
   pid_ = pid;
   return true;
 }
 
-void StreamClock::lapse(std::uint64_t at, Line* placed) {
-  const double tau = anchorTau_ + static_cast<double>(at - anchorAt_) * ticksPerByte_;
-  estimatedTicks_ += tau - anchorTau_;
-  close(at, tau, false, placed);
-  lost_ = true;
-  anchor(at, tau);
-}
-
 bool StreamClock::finish(std::uint64_t end, Line* placed) {
   if (!haveRate_ || end <= anchorAt_) return false;
   const double tau = anchorTau_ + static_cast<double>(end - anchorAt_) * ticksPerByte_;
-  if (lost_ || end >= due_) {
+  const bool wentOn =
+      carriedAt_ > anchorAt_ && static_cast<double>(carriedAt_ - anchorAt_) * ticksPerByte_ > kWentOnTicks;
+  if (tau - anchorTau_ > kStoppedTicks || wentOn) {
     estimatedTicks_ += tau - anchorTau_;
     close(end, tau, false, placed);
     return true;

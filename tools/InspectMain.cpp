@@ -51,8 +51,9 @@ int main(int argc, char** argv) {
   CLI::App app{
       "Checks an MPEG transport stream recording, plain or RTP-wrapped (found by itself), against\n"
       "ETSI TR 101 290 priority 1 (TS_sync_loss, Sync_byte_error, PAT_error, Continuity_count_error,\n"
-      "PMT_error, PID_error) and, from priority 2, CRC_error (PAT, PMT) and PCR_repetition_error. Reports\n"
-      "packets, continuity errors and bit rate per PID, the duration by the PCR, and RTP sequence gaps.",
+      "PMT_error, PID_error) and, from priority 2, CRC_error (PAT, PMT), PCR_repetition_error,\n"
+      "PCR_discontinuity_indicator_error and PCR_accuracy_error. Reports packets, continuity errors and\n"
+      "bit rate per PID, the duration by the PCR, and RTP sequence gaps.",
       "pelorin-inspect"};
   app.get_formatter()->column_width(30);
   app.footer(
@@ -64,8 +65,8 @@ int main(int argc, char** argv) {
       "Time-based checks run on the stream's clock: PCRs, with the bytes between them placed by\n"
       "interpolation. When the clock's PID stops, another PID's PCRs carry it on, or else the last rate\n"
       "(the report says for how long). PAT and each PMT at least every 0.5 s, each PID a PMT names at\n"
-      "least every --pid-timeout seconds, PCRs at most 40 ms apart. Without any PCR they are off, and the\n"
-      "report says so.\n"
+      "least every --pid-timeout seconds, PCRs at most 40 ms apart. PCR accuracy (500 ns) is judged only\n"
+      "where the rate between PCRs is constant. Without any PCR they are off, and the report says so.\n"
       "Exit status: 0 no priority-1 error, 1 priority-1 errors found or no packet at all, 2 usage or I/O\n"
       "error.");
   app.add_option("FILE", path, "Recording to check ('-' reads standard input)")->required()->type_name("");

@@ -41,8 +41,8 @@ std::string toText(const InspectReport& r) {
       out << line;
     }
   } else {
-    out << "\nno PCR: no duration or bit rates, and the time-based checks are off (PAT/PMT every 0.5 s,\n"
-           "PID_error, PCR repetition); PAT, PMTs and named PIDs are only required to appear at all\n";
+    out << "\nno PCR: no duration or bit rates, and the time-based checks are off (PAT/PMT every 0.5 s, PID_error,\n"
+           "PCR repetition and accuracy); PAT, PMTs and named PIDs are only required to appear at all\n";
   }
   if (r.rtp) {
     out << "RTP: " << r.rtpDatagrams << " datagrams, " << r.rtpGaps << " sequence gaps (" << r.rtpLost
@@ -57,7 +57,12 @@ std::string toText(const InspectReport& r) {
       << r.patErrors << ", Continuity_count_error " << r.ccErrors << ", PMT_error " << r.pmtErrors << ", PID_error "
       << r.pidErrors << "\n";
   out << "priority 2: CRC_error " << r.crcErrors << ", PCR_repetition_error " << r.pcrRepetitionErrors
-      << ", PCR_discontinuity_indicator_error " << r.pcrDiscontinuityErrors << "\n";
+      << ", PCR_discontinuity_indicator_error " << r.pcrDiscontinuityErrors << ", PCR_accuracy_error "
+      << r.pcrAccuracyErrors << "\n";
+  if (r.pcrPid && r.pcrAccuracyJudged == 0) {
+    out << "PCR_accuracy_error not judged: no ten PCR intervals in a row at one constant rate (a variable-rate\n"
+           "multiplex, or too few PCRs)\n";
+  }
   out << "   PID            packets  cc errors       bit/s\n";
   for (const auto& p : r.pids) {
     std::snprintf(line, sizeof line, "%6u (0x%04X) %10llu %10llu %11s\n", unsigned{p.pid}, unsigned{p.pid},
@@ -87,6 +92,7 @@ std::string toJson(const InspectReport& r) {
       << ",\"cc_errors\":" << r.ccErrors << ",\"pmt_errors\":" << r.pmtErrors << ",\"pid_errors\":" << r.pidErrors
       << ",\"crc_errors\":" << r.crcErrors << ",\"pcr_repetition_errors\":" << r.pcrRepetitionErrors
       << ",\"pcr_discontinuity_errors\":" << r.pcrDiscontinuityErrors
+      << ",\"pcr_accuracy_errors\":" << r.pcrAccuracyErrors << ",\"pcr_accuracy_judged\":" << r.pcrAccuracyJudged
       << ",\"rtp\":" << (r.rtp ? "true" : "false") << ",\"rtp_datagrams\":" << r.rtpDatagrams
       << ",\"rtp_gaps\":" << r.rtpGaps << ",\"rtp_lost\":" << r.rtpLost << ",\"reordered\":" << r.rtpReordered
       << ",\"pcr_pid\":" << (r.pcrPid ? std::to_string(*r.pcrPid) : "null")

@@ -1,5 +1,5 @@
 // What pelorin-inspect finds in a recording: the framing, the ETSI TR 101 290
-// priority-1 faults, CRC and PCR repetition faults of priority 2, RTP
+// priority-1 faults, CRC and PCR faults of priority 2, RTP
 // sequence accounting, the stream clock, and per-PID packets, continuity
 // errors and bit rates.
 #pragma once
@@ -51,6 +51,8 @@ struct InspectReport : FramingCounts {
   std::uint64_t crcErrors = 0;
   std::uint64_t pcrRepetitionErrors = 0;     // 2.3a: PCRs of one PID further apart in the stream than 40 ms
   std::uint64_t pcrDiscontinuityErrors = 0;  // 2.3b: an unflagged PCR value step back or beyond 100 ms
+  std::uint64_t pcrAccuracyErrors = 0;       // 2.4: a PCR beyond 500 ns of what its position says, at a constant rate
+  std::uint64_t pcrAccuracyJudged = 0;       // PCRs measured for 2.4: 0 when the rate was never constant
   // RTP
   std::uint64_t rtpDatagrams = 0;
   std::uint64_t rtpGaps = 0;       // forward jumps of the sequence number not filled by late datagrams

@@ -1,8 +1,5 @@
 #include "Sender.h"
 
-#include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -17,7 +14,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "TsReplay.h"
+#include "SendSocket.h"
+#include "SendSource.h"
 
 namespace pelorin::tools {
 
@@ -40,82 +38,6 @@ void sleepUntilNs(std::int64_t target) {
   }
 }
 
-// The group (or unicast address) of either family, with the port.
-sockaddr_storage parseDestination(const std::string& text, std::uint16_t port) {
-  sockaddr_storage storage{};
-  auto* in = reinterpret_cast<sockaddr_in*>(&storage);
-  auto* in6 = reinterpret_cast<sockaddr_in6*>(&storage);
-  if (inet_pton(AF_INET, text.c_str(), &in->sin_addr) == 1) {
-    in->sin_family = AF_INET;
-    in->sin_port = htons(port);
-  } else if (inet_pton(AF_INET6, text.c_str(), &in6->sin6_addr) == 1) {
-    in6->sin6_family = AF_INET6;
-    in6->sin6_port = htons(port);
-  } else {
-    throw std::invalid_argument("group '" + text + "' is not an IPv4 or IPv6 address");
-  }
-  return storage;
-}
-
-// Where IPv6 multicast leaves: an interface by name, by one of its addresses
-// (either family; an IPv6 one also becomes the source address), or an IPv6
-// address with its %zone.
-struct Ipv6Interface {
-  unsigned index = 0;
-  bool bindSource = false;
-  sockaddr_in6 source{};
-};
-
-unsigned indexOfAddress(int family, const void* address) {
-  ifaddrs* list = nullptr;
-  if (getifaddrs(&list) != 0) return 0;
-  unsigned index = 0;
-  for (ifaddrs* e = list; e != nullptr && index == 0; e = e->ifa_next) {
-    if (e->ifa_addr == nullptr || e->ifa_addr->sa_family != family) continue;
-    const bool same = family == AF_INET
-                          ? std::memcmp(&reinterpret_cast<sockaddr_in*>(e->ifa_addr)->sin_addr, address, 4) == 0
-                          : std::memcmp(&reinterpret_cast<sockaddr_in6*>(e->ifa_addr)->sin6_addr, address, 16) == 0;
-    if (same) index = if_nametoindex(e->ifa_name);
-  }
-  freeifaddrs(list);
-  return index;
-}
-
-Ipv6Interface parseIpv6Interface(const std::string& text) {
-  Ipv6Interface result;
-  const std::string::size_type percent = text.find('%');
-  const std::string address = text.substr(0, percent);
-  in_addr v4{};
-  if (inet_pton(AF_INET6, address.c_str(), &result.source.sin6_addr) == 1) {
-    result.bindSource = true;
-    result.source.sin6_family = AF_INET6;
-    result.index = percent == std::string::npos ? indexOfAddress(AF_INET6, &result.source.sin6_addr)
-                                                : if_nametoindex(text.substr(percent + 1).c_str());
-    result.source.sin6_scope_id = result.index;
-  } else if (inet_pton(AF_INET, text.c_str(), &v4) == 1) {
-    result.index = indexOfAddress(AF_INET, &v4);
-  } else {
-    result.index = if_nametoindex(text.c_str());
-  }
-  if (result.index == 0) throw std::invalid_argument("interface '" + text + "' is no interface of this host");
-  return result;
-}
-
-// Where IPv4 multicast leaves: by address, or by name.
-ip_mreqn parseIpv4Interface(const std::string& text) {
-  ip_mreqn request{};
-  if (inet_pton(AF_INET, text.c_str(), &request.imr_address) == 1) return request;
-  request.imr_ifindex = static_cast<int>(if_nametoindex(text.c_str()));
-  if (request.imr_ifindex == 0) {
-    throw std::invalid_argument("interface '" + text + "' is neither an IPv4 address nor an interface's name");
-  }
-  return request;
-}
-
-std::runtime_error socketError(const std::string& what) {
-  return std::runtime_error(what + ": " + std::strerror(errno));
-}
-
 class FdGuard {
  public:
   explicit FdGuard(int fd) : fd_(fd) {}
@@ -129,80 +51,6 @@ class FdGuard {
  private:
   int fd_;
 };
-
-// Where datagrams come from and when each is due.
-class Source {
- public:
-  virtual ~Source() = default;
-  // Due time of datagram i in seconds from the start, or nothing once the source is done.
-  virtual std::optional<double> due(std::uint64_t i) = 0;
-  // Points *data at datagram i (written into `slot` if it has to be made) and returns its size.
-  virtual std::size_t get(std::uint64_t i, std::uint8_t* slot, const std::uint8_t** data) = 0;
-  virtual std::size_t maxSize() const = 0;
-};
-
-class PatternSource : public Source {
- public:
-  PatternSource(const SendOptions& o, double interval) : o_(o), interval_(interval) {}
-  std::optional<double> due(std::uint64_t i) override {
-    // Past the last index the checker can read back, the stream ends.
-    if (o_.mode == StreamMode::Ts && i > kMaxTsIndex - o_.startIndex) return std::nullopt;
-    return interval_ * static_cast<double>(i);
-  }
-  std::size_t get(std::uint64_t i, std::uint8_t* slot, const std::uint8_t** data) override {
-    *data = slot;
-    return writeDatagram(o_.mode, o_.startIndex + i, slot, o_.size);
-  }
-  std::size_t maxSize() const override { return datagramSize(o_.mode, o_.size); }
-
- private:
-  const SendOptions& o_;
-  double interval_;
-};
-
-class FileSource : public Source {
- public:
-  FileSource(const SendOptions& o, double interval)
-      : file_(o.file), timeline_(file_.data(), file_.size()), interval_(interval), loop_(o.loop) {
-    perPass_ = (file_.size() + kTsDatagramSize - 1) / kTsDatagramSize;
-    if (interval_ == 0) {
-      if (!timeline_.timeAt(0)) {
-        throw std::invalid_argument(o.file + ": fewer than two PCRs to take the rate from; give --bitrate");
-      }
-    }
-  }
-  std::optional<double> due(std::uint64_t i) override {
-    const std::uint64_t pass = i / perPass_;
-    if (pass > 0 && !loop_) return std::nullopt;
-    if (interval_ > 0) return interval_ * static_cast<double>(i);
-    const std::uint64_t offset = (i % perPass_) * kTsDatagramSize;
-    double t = *timeline_.timeAt(offset);
-    if (pass > 0) {
-      if (!passSeconds_) {
-        passSeconds_ = *timeline_.timeAt(file_.size());
-        if (*passSeconds_ <= 0) throw std::runtime_error("the file's PCRs give it no duration; give --bitrate");
-      }
-      t += static_cast<double>(pass) * *passSeconds_;
-    }
-    return t;
-  }
-  std::size_t get(std::uint64_t i, std::uint8_t*, const std::uint8_t** data) override {
-    const std::size_t offset = static_cast<std::size_t>(i % perPass_) * kTsDatagramSize;
-    *data = file_.data() + offset;
-    return std::min(kTsDatagramSize, file_.size() - offset);
-  }
-  std::size_t maxSize() const override { return 0; }  // sent straight from the mapping
-
- private:
-  TsFile file_;
-  PcrTimeline timeline_;
-  double interval_;
-  bool loop_;
-  std::uint64_t perPass_ = 1;
-  std::optional<double> passSeconds_;
-};
-
-bool isMulticast(in_addr addr) { return (ntohl(addr.s_addr) >> 28) == 0xE; }
 
 void putBe16(std::uint8_t* out, std::uint16_t v) {
   out[0] = static_cast<std::uint8_t>(v >> 8);
@@ -293,34 +141,7 @@ SendStats runSender(const SendOptions& o, const std::atomic<bool>* stop) {
   // A large send buffer lets whole batches go out without blocking at high rates.
   int sndbuf = 4 * 1024 * 1024;
   (void)::setsockopt(sock.get(), SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
-  if (ipv6 && reinterpret_cast<const sockaddr_in6*>(&dest)->sin6_addr.s6_addr[0] == 0xFF) {
-    const Ipv6Interface iface = parseIpv6Interface(o.interfaceAddress);
-    const int index = static_cast<int>(iface.index);
-    const int hops = o.ttl;
-    const unsigned loop = 1;
-    if (::setsockopt(sock.get(), IPPROTO_IPV6, IPV6_MULTICAST_IF, &index, sizeof index) != 0 ||
-        (iface.bindSource &&
-         ::bind(sock.get(), reinterpret_cast<const sockaddr*>(&iface.source), sizeof iface.source) != 0)) {
-      throw socketError("cannot send multicast on interface " + o.interfaceAddress);
-    }
-    if (::setsockopt(sock.get(), IPPROTO_IPV6, IPV6_MULTICAST_HOPS, &hops, sizeof hops) != 0 ||
-        ::setsockopt(sock.get(), IPPROTO_IPV6, IPV6_MULTICAST_LOOP, &loop, sizeof loop) != 0) {
-      throw socketError("cannot set the multicast hop limit and loopback");
-    }
-  } else if (!ipv6 && isMulticast(reinterpret_cast<const sockaddr_in*>(&dest)->sin_addr)) {
-    const ip_mreqn iface = parseIpv4Interface(o.interfaceAddress);
-    if (::setsockopt(sock.get(), IPPROTO_IP, IP_MULTICAST_IF, &iface, sizeof iface) != 0) {
-      throw socketError("cannot send multicast on interface " + o.interfaceAddress);
-    }
-    unsigned char ttl = static_cast<unsigned char>(o.ttl);
-    if (::setsockopt(sock.get(), IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) != 0) {
-      throw socketError("cannot set the multicast TTL");
-    }
-    unsigned char loop = 1;
-    if (::setsockopt(sock.get(), IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop) != 0) {
-      throw socketError("cannot enable multicast loopback");
-    }
-  }
+  setUpMulticast(sock.get(), dest, o);
 
   // Everything a batch needs is allocated once, here.
   const std::size_t slotSize = std::max<std::size_t>(source->maxSize(), 1);

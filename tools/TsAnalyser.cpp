@@ -24,7 +24,6 @@ constexpr std::uint64_t kPcrLateByBytes = 4 * kPcrRepetition;
 // A PCR is exact to a tick, and so is no time placed from it: a gap longer
 // than its limit by less than that is within it.
 constexpr double kSlackTicks = 1;
-constexpr std::size_t kOpenGaps = 32;  // recent jumps that late datagrams may still fill
 
 inline unsigned be16(const std::uint8_t* p) { return (unsigned{p[0]} << 8) | p[1]; }
 inline std::uint32_t be32(const std::uint8_t* p) {
@@ -40,70 +39,29 @@ TsAnalyser::TsAnalyser(const InspectOptions& options)
   occur(watches_.back(), 0);
 }
 
-void TsAnalyser::rtpHeader(const Frame& f) {
-  ++r_.rtpDatagrams;
-  if (f.newSource) {
-    lostBefore_ += sequence_.Lost();
-    reorderedBefore_ += sequence_.Reordered();
-    sequence_ = RtpSequence{};
-    openGaps_.clear();
-  }
-  // A damaged header is taken for the next datagram.
-  const std::uint16_t n = f.damaged ? static_cast<std::uint16_t>(highest_ + 1) : RtpSequenceNumber(f.data);
-  const std::uint16_t before = highest_;
-  switch (sequence_.Add(n)) {
-    case RtpSequence::Arrival::Gap:
-      ++r_.rtpGaps;
-      if (openGaps_.size() == kOpenGaps) openGaps_.erase(openGaps_.begin());
-      openGaps_.push_back({static_cast<std::uint16_t>(before + 1), static_cast<std::uint16_t>(n - before - 1), 0});
-      highest_ = n;
-      break;
-    case RtpSequence::Arrival::First:  // also a sender that started again
-      openGaps_.clear();
-      highest_ = n;
-      break;
-    case RtpSequence::Arrival::InOrder:
-      highest_ = n;
-      break;
-    case RtpSequence::Arrival::Late:
-      // A jump whose every skipped datagram came late was no gap.
-      for (auto it = openGaps_.begin(); it != openGaps_.end(); ++it) {
-        if (static_cast<std::uint16_t>(n - it->from) >= it->count) continue;
-        if (++it->filled == it->count) {
-          --r_.rtpGaps;
-          openGaps_.erase(it);
-        }
-        break;
-      }
-      break;
-    default:
-      break;
-  }
-}
-
 void TsAnalyser::packet(const std::uint8_t* p, std::uint64_t at) {
-  if (at >= clock_.due()) {
-    StreamClock::Line line;
-    clock_.lapse(at, &line);
-    place(line);
-  }
   at_ = at;
   const auto pid = static_cast<std::uint16_t>(((p[1] & 0x1Fu) << 8) | p[2]);
   PidState& s = pids_[pid];
   ++s.packets;
   if (s.watch >= 0) occur(watches_[static_cast<std::size_t>(s.watch)], at);
+  // Before the PCR is read: a packet lost or repeated right before it moves its position.
+  const CcVerdict verdict = continuity_.check(p);
+  if (verdict == CcVerdict::Error || verdict == CcVerdict::Duplicate) accuracy_.disturbed();
   if (TsHasPcr(p) && pid != kNullPid) {
     pcr(pid, p, TsDiscontinuity(p));
-  } else if (s.hasPcr && !s.pcrLate && clock_.timed() &&
-             static_cast<double>(at - s.lastPcrAt) * clock_.ticksPerByte() > kPcrLateByBytes + kSlackTicks) {
-    // The PID goes on without its PCR: late by the bytes; the next PCR, if
-    // one comes, has the last word.
-    s.pcrLate = true;
-    ++r_.pcrRepetitionErrors;
+  } else {
+    if (pid == clock_.pid()) clock_.carried(at);
+    if (s.hasPcr && !s.pcrLate && clock_.timed() &&
+        static_cast<double>(at - s.lastPcrAt) * clock_.ticksPerByte() > kPcrLateByBytes + kSlackTicks) {
+      // The PID goes on without its PCR: late by the bytes; the next PCR, if
+      // one comes, has the last word.
+      s.pcrLate = true;
+      ++r_.pcrRepetitionErrors;
+    }
   }
   ++validPackets_;  // after the clock's figures, which count the packets before this one's byte
 
-  const CcVerdict verdict = continuity_.check(p);
   if (verdict == CcVerdict::Error) {
     ++s.ccErrors;
     ++r_.ccErrors;
@@ -120,6 +78,7 @@ void TsAnalyser::packet(const std::uint8_t* p, std::uint64_t at) {
 void TsAnalyser::pcr(std::uint16_t pid, const std::uint8_t* p, bool discontinuity) {
   const std::uint64_t value = TsPcr(p);
   PidState& s = pids_[pid];
+  bool newBase = discontinuity;
   if (s.hasPcr && !discontinuity) {
     // A leap of the value is 2.3b; a step past the repetition limit, 2.3a.
     const std::uint64_t step = PcrForward(s.lastPcr, value);
@@ -127,13 +86,15 @@ void TsAnalyser::pcr(std::uint16_t pid, const std::uint8_t* p, bool discontinuit
                                          : static_cast<double>(step);
     // A value that leaps past what the stream in between took is a new time
     // base without the flag; a long wait that the value follows is not.
-    if (!PcrAhead(s.lastPcr, value) || (step > kPcrValueStep && static_cast<double>(step) > 2 * waited))
+    if (!PcrAhead(s.lastPcr, value) || (step > kPcrValueStep && static_cast<double>(step) > 2 * waited)) {
       ++r_.pcrDiscontinuityErrors;
-    else if (static_cast<double>(step) <= kPcrRepetition + kSlackTicks && s.pcrLate)
+      newBase = true;
+    } else if (static_cast<double>(step) <= kPcrRepetition + kSlackTicks && s.pcrLate)
       --r_.pcrRepetitionErrors;  // in time after all: the bytes came faster than the last pair's rate
     else if (!s.pcrLate && static_cast<double>(step) > kPcrRepetition + kSlackTicks)
       ++r_.pcrRepetitionErrors;  // the value itself says how long the PID went without
   }
+  accuracy_.pcr(pid, value, framed_, newBase);
   s.lastPcr = value;
   s.lastPcrAt = at_;
   s.hasPcr = true;
@@ -149,11 +110,24 @@ void TsAnalyser::occur(Watched& w, std::uint64_t at) {
   if (!w.pending) {
     w.pending = true;
     w.first = w.latest = at;
-    w.widest = 0;
+    w.gapCount = 0;
     return;
   }
-  if (at - w.latest > w.widest) w.widest = at - w.latest;
+  const std::uint64_t gap = at - w.latest;
   w.latest = at;
+  if (w.gapCount < kGaps) {
+    w.gaps[w.gapCount++] = gap;
+    if (w.gapCount < kGaps) return;
+  } else if (gap > w.gaps[w.narrowest]) {
+    w.gaps[w.narrowest] = gap;
+  } else {
+    return;
+  }
+  std::uint8_t n = 0;
+  for (std::uint8_t i = 1; i < kGaps; ++i) {
+    if (w.gaps[i] < w.gaps[n]) n = i;
+  }
+  w.narrowest = n;
 }
 
 double TsAnalyser::limit(const Watched& w) const { return w.kind == Watch::Pid ? pidLimit_ : kTableInterval; }
@@ -178,9 +152,9 @@ void TsAnalyser::place(const StreamClock::Line& line) {
   for (auto& w : watches_) {
     if (w.pending) {
       if (w.placed) silence(w, w.last, line.time(w.first));
-      // A stretch is at most about a second (the clock places longer ones a
-      // second at a time): room for one silence of 0.5 s between occurrences.
-      if (static_cast<double>(w.widest) * line.ticksPerByte > limit(w) + kSlackTicks) count(w);
+      for (std::uint8_t i = 0; i < w.gapCount; ++i) {
+        if (static_cast<double>(w.gaps[i]) * line.ticksPerByte > limit(w) + kSlackTicks) count(w);
+      }
       w.last = line.time(w.latest);
       w.placed = true;
       w.pending = false;
@@ -383,8 +357,12 @@ void TsAnalyser::finish(std::uint64_t end, InspectReport* out) {
 
   InspectReport& r = *out;
   r = r_;
-  r.rtpLost = lostBefore_ + sequence_.Lost();
-  r.rtpReordered = reorderedBefore_ + sequence_.Reordered();
+  r.rtpDatagrams = rtp_.datagrams();
+  r.rtpGaps = rtp_.gaps();
+  r.rtpLost = rtp_.lost();
+  r.rtpReordered = rtp_.reordered();
+  r.pcrAccuracyErrors = accuracy_.errors();
+  r.pcrAccuracyJudged = accuracy_.judged();
   if (clock_.started()) {
     r.pcrPid = clock_.firstPid();
     for (const auto& h : clock_.handOvers()) r.clockHandOvers.push_back({h.pid, h.tau / kTicksPerSecond});

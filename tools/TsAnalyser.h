@@ -1,7 +1,7 @@
 // Reads the packets and RTP headers a TsFramer finds: continuity, PAT and
 // PMT sections and their CRCs, the programs' PIDs, PCRs and the stream's
-// clock, RTP sequence numbers (loss and reordering as RFC 3550 A.3 counts
-// them). Owns every count but the framing's.
+// clock, PCR accuracy (PcrAccuracy), RTP sequence numbers (loss and reordering as RFC 3550 A.3 counts
+// them, in RtpCount). Owns every count but the framing's.
 //
 // Time: one clock for the whole stream (StreamClock) places every packet in
 // time, and the PAT, PMT and PID checks measure the gaps between occurrences
@@ -18,9 +18,10 @@
 #include <vector>
 
 #include "InspectReport.h"
+#include "PcrAccuracy.h"
+#include "RtpCount.h"
 #include "stream/StreamClock.h"
 #include "TsFramer.h"
-#include "stream/RtpSequence.h"
 #include "stream/TsContinuity.h"
 
 namespace pelorin::tools {
@@ -31,10 +32,14 @@ class TsAnalyser {
 
   void take(const Frame& f) {
     if (f.kind == Frame::Kind::Packet) {
+      ++framed_;
       packet(f.data, f.at);
     } else if (f.kind == Frame::Kind::RtpHeader) {
-      rtpHeader(f);
-    }  // a packet with a bad sync byte cannot be trusted: not read
+      if (!rtp_.take(f)) accuracy_.disturbed();
+    } else {  // a packet with a bad sync byte cannot be trusted: not read
+      ++framed_;
+      accuracy_.disturbed();
+    }
   }
 
   // At the end of the input, `end` bytes long: fills in everything but the
@@ -43,6 +48,11 @@ class TsAnalyser {
 
  private:
   enum class Watch : std::uint8_t { Pat, Pmt, Pid };
+  // The widest gaps between occurrences kept while a stretch waits for the
+  // clock: a stretch that two PCRs place spans at most StreamClock::kMaxStep,
+  // room for fewer than 20 silences of 0.5 s; the rest is for a stretch run
+  // on the last rate after the clock's last PCR (up to 64 silences counted).
+  static constexpr std::size_t kGaps = 64;
   // A PAT, a PMT or a PID that must recur within its limit.
   struct Watched {
     Watch kind;
@@ -53,9 +63,11 @@ class TsAnalyser {
     bool pending = false;  // occurrences at bytes the clock has not placed yet
     double last = 0;         // time of the last occurrence placed (its arming at first)
     double flaggedFrom = 0;  // `last` of the silence already counted
-    std::uint64_t first = 0;   // pending: the first occurrence's byte,
-    std::uint64_t latest = 0;  // the last one's,
-    std::uint64_t widest = 0;  // and the widest gap between them, in bytes
+    std::uint8_t gapCount = 0;
+    std::uint8_t narrowest = 0;  // the smallest of the gaps kept, once kGaps are
+    std::uint64_t first = 0;     // pending: the first occurrence's byte,
+    std::uint64_t latest = 0;    // the last one's,
+    std::array<std::uint64_t, kGaps> gaps{};  // and the widest gaps between them, in bytes
   };
   struct PidState {
     std::uint64_t packets = 0;
@@ -70,7 +82,6 @@ class TsAnalyser {
   };
 
   void packet(const std::uint8_t* p, std::uint64_t at);
-  void rtpHeader(const Frame& f);
   void pcr(std::uint16_t pid, const std::uint8_t* p, bool discontinuity);
   void psiPayload(std::uint16_t pid, const std::uint8_t* p, CcVerdict verdict);
   void section(std::uint16_t pid, const std::uint8_t* s, std::size_t size);
@@ -84,15 +95,9 @@ class TsAnalyser {
   double pidLimit_;  // in ticks
   InspectReport r_;
 
-  // RTP sequence numbers, per source; the figures of sources before the current one.
-  struct OpenGap {
-    std::uint16_t from, count, filled;
-  };
-  RtpSequence sequence_;
-  std::uint16_t highest_ = 0;
-  std::vector<OpenGap> openGaps_;
-  std::uint64_t lostBefore_ = 0;
-  std::uint64_t reorderedBefore_ = 0;
+  RtpCount rtp_;
+  PcrAccuracy accuracy_;
+  std::uint64_t framed_ = 0;  // packets framed, bad sync bytes included: the position PCR accuracy counts in
 
   std::array<PidState, 8192> pids_{};
   ContinuityTracker continuity_;

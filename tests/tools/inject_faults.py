@@ -13,6 +13,13 @@
                                                   RTP-wrapped: 12-byte version-2 header, 7 packets
                                                   per datagram; --drop-middle leaves out one
                                                   datagram of only null and payload-only P packets
+    inject_faults.py parity-204 IN OUT            16 bytes of (uncomputed) parity after each packet
+    inject_faults.py pcr-step STEP AT IN OUT      every PCR from AT seconds on moved by STEP seconds
+    inject_faults.py pcr-stop [--pid P] FROM TO IN OUT
+                                                  P's PCRs in [FROM, TO) seconds taken out, the
+                                                  packets kept; prints how many
+    inject_faults.py insert-nulls N AT IN OUT      N null packets inserted right after the clock's
+                                                  first PCR at AT seconds or later (PCR values kept)
 """
 
 import argparse
@@ -63,7 +70,7 @@ def pcr_seconds(pkts):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("fault", choices=["drop-packet", "bad-sync", "break-crc", "drop-pat", "drop-pid", "rtp-wrap",
-                                          "parity-204", "pcr-step", "pcr-stop"])
+                                          "parity-204", "pcr-step", "pcr-stop", "insert-nulls"])
     parser.add_argument("args", nargs="+")
     parser.add_argument("--pid", type=int, default=256)
     parser.add_argument("--drop-middle", action="store_true")
@@ -124,16 +131,23 @@ def main():
                 base, ext = divmod(pcr, 300)
                 p[6:12] = bytes([base >> 25 & 0xFF, base >> 17 & 0xFF, base >> 9 & 0xFF, base >> 1 & 0xFF,
                                  (base & 1) << 7 | 0x7E | ext >> 8, ext & 0xFF])
-    elif a.fault == "pcr-stop":  # PCRs in [BEGIN, END) s taken out; their packets stay
+    elif a.fault == "pcr-stop":  # P's PCRs in [BEGIN, END) s taken out; their packets stay
         begin, end = float(extra[0]), float(extra[1])
         times = pcr_seconds(pkts)
         taken = 0
         for i, p in enumerate(pkts):
-            if begin <= times[i] < end and p[3] & 0x20 and p[4] >= 7 and p[5] & 0x10:
+            if pid_of(p) == a.pid and begin <= times[i] < end and p[3] & 0x20 and p[4] >= 7 and p[5] & 0x10:
                 p[5] &= ~0x10
                 p[6:12] = b"\xff" * 6  # stuffing now
                 taken += 1
         print(taken)
+    elif a.fault == "insert-nulls":
+        count, at = int(extra[0]), float(extra[1])
+        times = pcr_seconds(pkts)
+        clock = next(pid_of(p) for p in pkts if p[3] & 0x20 and p[4] >= 7 and p[5] & 0x10)
+        i = next(i for i, p in enumerate(pkts)
+                 if times[i] >= at and pid_of(p) == clock and p[3] & 0x20 and p[4] >= 7 and p[5] & 0x10)
+        pkts[i + 1:i + 1] = [bytearray(NULL_PACKET) for _ in range(count)]
     elif a.fault == "parity-204":  # 16 bytes of Reed-Solomon parity after each packet (not computed)
         pkts = [p + bytes(range(16)) for p in pkts]
     with open(dst, "wb") as f:

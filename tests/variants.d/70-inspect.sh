@@ -3,11 +3,12 @@
 # 6-second transport stream (MPEG-2 video, MP2 audio, null packets from
 # -muxrate), tests/tools/inject_faults.py puts one fault into a copy at a
 # time, and every count in pelorin-inspect's JSON must be exactly what that
-# fault causes. Also: RTP wrapping and one lost datagram, --strip-rtp giving
-# back the plain file byte for byte, pelorin-check counting no continuity
+# fault causes (PCR accuracy too: -muxrate makes the rate constant). Also: RTP
+# wrapping and one lost datagram, --strip-rtp giving back the plain file byte
+# for byte, pelorin-check counting no continuity
 # error on the clean stream, and a 20-second H.264 stream whose video (the
-# PCR's PID) is cut after 5 s, alone and beside a second program. Files only,
-# no network.
+# PCR's PID) is cut after 5 s, alone and beside a second program, or goes on
+# without its PCR. Files only, no network.
 # The last line is "N passed, N failed".
 set -uo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/../.."
@@ -46,7 +47,7 @@ import json, sys
 report = json.loads(sys.argv[1])
 want = {k: 0 for k in ("ts_sync_loss", "sync_byte_errors", "pat_errors", "cc_errors", "pmt_errors",
                        "pid_errors", "crc_errors", "pcr_repetition_errors", "pcr_discontinuity_errors",
-                       "rtp_gaps", "rtp_lost", "reordered")}
+                       "pcr_accuracy_errors", "rtp_gaps", "rtp_lost", "reordered")}
 want["rtp"] = False
 for item in sys.argv[2:]:
     key, value = item.split("=", 1)
@@ -71,7 +72,9 @@ clean_report() {
 import json, sys
 r = json.loads(sys.argv[1])
 pids = r["pids"]
+# -muxrate makes the rate constant: PCR accuracy is judged on all but the first 11 PCRs.
 ok = (5.8 < r["duration_s"] < 6.1 and abs(r["bitrate_bps"] - 2e6) < 2e4 and r["pcr_pid"] == 256
+      and r["pcr_accuracy_judged"] > 250
       and {"0", "256", "257", "4096", "8191"} <= set(pids) and pids["8191"]["packets"] > 0
       and sum(p["packets"] for p in pids.values()) == r["packets"] == r["bytes"] // 188)
 if not ok:
@@ -79,7 +82,7 @@ if not ok:
 sys.exit(0 if ok else 1)
 EOF
 }
-check "the clean stream: no error, 6 s at 2 Mbit/s, every PID" clean_report
+check "the clean stream: no error, PCR accuracy judged, 6 s at 2 Mbit/s, every PID" clean_report
 
 pelorin_check_cc() {
   local cc
@@ -139,6 +142,14 @@ sys.exit(0 if 5.8 < r["duration_s"] < 6.1 else "duration %s" % r["duration_s"])'
 check "a PCR step of +0.5 s without the flag: one PCR_discontinuity_indicator_error, 6 s" pcr_step 0.5
 check "a PCR step of +8 s without the flag: one PCR_discontinuity_indicator_error, 6 s" pcr_step 8
 check "a PCR step of -2 s without the flag: one PCR_discontinuity_indicator_error, 6 s" pcr_step -2
+# Small steps are no new time base but PCRs off their position: from 3 s on
+# every PCR 10 us later is one PCR_accuracy_error (the first; the rest are in
+# line with it), 0.4 us later is within the 500 ns.
+pcr_nudge() {  # pcr_nudge SECONDS ERRORS
+  $inject pcr-step "$1" 3.0 "$work/clean.ts" "$work/nudge.ts" && expect "$work/nudge.ts" 0 "pcr_accuracy_errors=$2"
+}
+pcr_nudges() { pcr_nudge 0.00001 1 && pcr_nudge 0.0000004 0; }
+check "every PCR from 3 s on 10 us later: one PCR_accuracy_error; 0.4 us later: none" pcr_nudges
 pcr_stop() {  # the video PID goes on, its PCRs taken out for a second: one repetition error
   local taken
   taken=$($inject pcr-stop 2.0 3.0 "$work/clean.ts" "$work/nopcr.ts") || return 1
@@ -146,6 +157,22 @@ pcr_stop() {  # the video PID goes on, its PCRs taken out for a second: one repe
   expect "$work/nopcr.ts" 0 pcr_repetition_errors=1
 }
 check "no PCR for 1 s while its PID goes on: one PCR_repetition_error" pcr_stop
+# Null packets inserted between two PCRs whose values stay: the bytes between
+# are placed by interpolation, so however many there are, PAT, PMT and PIDs
+# are on time and the duration is the PCRs' span. At this constant rate the
+# PCR after them is off by their time (0.75 s or 2.26 s): one
+# PCR_accuracy_error; the next ones are in line with it again.
+nulls_between() {  # nulls_between COUNT
+  $inject insert-nulls "$1" 3.0 "$work/clean.ts" "$work/nulls-$1.ts" &&
+    expect "$work/nulls-$1.ts" 0 clock_estimated_s=0.0 "packets=$(($(stat -c %s "$work/clean.ts") / 188 + $1))" \
+      pcr_accuracy_errors=1 &&
+    "$inspect" --json "$work/nulls-$1.ts" | python3 -c '
+import json, sys
+r = json.load(sys.stdin)
+sys.exit(0 if 5.8 < r["duration_s"] < 6.1 else "duration %s" % r["duration_s"])'
+}
+check "1000 null packets between two PCRs: one PCR_accuracy_error, no other, 6 s" nulls_between 1000
+check "3000 null packets between two PCRs: the same" nulls_between 3000
 
 # The datagram left out holds only null and payload-only video packets: one gap, one video cc error.
 $inject rtp-wrap --drop-middle --pid 256 "$work/clean.ts" "$work/rtp-gap.ts"
@@ -178,16 +205,32 @@ clock_pid_cut() {
     expect "$work/two-cut.ts" 1 pid_errors=1 clock_estimated_s=0.0 "clock_pids=[$first,$((first == 256 ? 258 : 256))]"
 }
 check "the clock's PID cut after 5 s: one PID_error, exit 1, the clock goes on" clock_pid_cut
+# The clock's PID goes on carrying video but no PCR from 5 s to the end: one
+# PCR_repetition_error (priority 2: exit 0), and the other program's PCRs carry
+# the clock from 40 ms after its last PCR (not 0.5 s, as for a PID that stops).
+clock_pcr_stops() {
+  local first
+  first=$("$inspect" --json "$work/two.ts" | python3 -c 'import json,sys; print(json.load(sys.stdin)["pcr_pid"])')
+  $inject pcr-stop --pid "$first" 5 99 "$work/two.ts" "$work/two-nopcr.ts" >/dev/null &&
+    expect "$work/two-nopcr.ts" 0 pcr_repetition_errors=1 clock_estimated_s=0.0 \
+      "clock_pids=[$first,$((first == 256 ? 258 : 256))]" || return 1
+  "$inspect" "$work/two-nopcr.ts" | head -n 1 | grep -Eq 'then of PID [0-9]+ from 5\.0[0-7][0-9] s\)' ||
+    { "$inspect" "$work/two-nopcr.ts" | head -n 1; return 1; }
+}
+check "the clock's PCRs stop after 5 s while its PID goes on: one PCR_repetition_error, the clock goes on" \
+  clock_pcr_stops
 
 # Without -muxrate the rate follows the pictures, several times the last
-# pair's between two PCRs 40 ms apart: no PCR error.
+# pair's between two PCRs 40 ms apart: no PCR error, and PCR accuracy is not
+# judged (no constant rate to judge it by), as the report says.
 variable_rate() {
   ffmpeg -nostdin -hide_banner -loglevel error -y \
     -f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine=frequency=440:sample_rate=48000 -t 6 \
     -c:v mpeg2video -b:v 1M -c:a mp2 -b:a 128k -f mpegts -pcr_period 20 "$work/vbr.ts" &&
-    expect "$work/vbr.ts" 0
+    expect "$work/vbr.ts" 0 pcr_accuracy_judged=0 &&
+    "$inspect" "$work/vbr.ts" | grep -q '^PCR_accuracy_error not judged'
 }
-check "a variable-rate stream, PCRs 40 ms apart by value: no PCR_repetition_error" variable_rate
+check "a variable-rate stream, PCRs 40 ms apart by value: no PCR error, accuracy not judged" variable_rate
 
 usage() {
   "$inspect" "$work/none.ts" >/dev/null 2>&1
