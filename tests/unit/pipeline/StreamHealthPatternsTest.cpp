@@ -32,6 +32,7 @@ TEST(StreamHealth, ArrivalPatternsOfAMisbehavingNetwork)
         double df;                     // ms, to 0.05
         std::uint64_t lost, estimated;  // TS packets, the run
         std::uint64_t duplicates, reordered;
+        int holdMs = 0;  // how long the held-back datagrams are held
     };
     const Case cases[] = {
         // A swap arrives on the usual rhythm: the buffer sees a steady stream,
@@ -39,7 +40,11 @@ TEST(StreamHealth, ArrivalPatternsOfAMisbehavingNetwork)
         {"every 50th swapped with the next", kSwapEvery50th, true, 2, 1.0, 0, 0, 0, 80},
         // Held 20 ms, it comes after twenty others, its counters wrapped nine
         // times over; meanwhile the buffer lacks its bytes: one datagram more.
-        {"every 25th held back 20 ms", kHoldEvery25th, true, 2, 2.0, 0, 0, 0, 156},
+        {"every 25th held back 20 ms", kHoldEvery25th, true, 2, 2.0, 0, 0, 0, 156, 20},
+        // Held 6 ms, it comes after six others: the PID stands at its first
+        // counter, which looks like the one repeat a decoder allows, and the
+        // rest like the counters going on.
+        {"every 25th held back 6 ms", kHoldEvery25th, true, 2, 2.0, 0, 0, 0, 156, 6},
         // The copy is no media and no loss: 40 copies in 4 s.
         {"every 100th duplicated", kRepeatEvery100th, false, 2, 1.0, 0, 0, 40, 0},
         // The copy comes after the next datagram: its counters go back, it
@@ -77,7 +82,7 @@ TEST(StreamHealth, ArrivalPatternsOfAMisbehavingNetwork)
             const std::int64_t pcr = c.pcr && sent % 10 == 0 ? std::int64_t{sent} * 27000 : -1;
             const std::vector<std::uint8_t> d = Datagram(static_cast<unsigned>(7 * sent), -1, pcr);
             if (c.pattern == kHoldEvery25th && ms % 25 == 5 && ms < 3900) {
-                held.push_back({ms + 20, d});
+                held.push_back({ms + c.holdMs, d});
                 continue;
             }
             feed.Add(d, kBase + ms * kMs);
