@@ -95,7 +95,7 @@ std::string MetricsFile::Text(const MetricsFigures& f)
         {"pelorin_ts_packets_lost_total", "counter", "Transport stream packets lost (continuity counters, RTP).",
          Number(Counter(5, f.health.tsPacketsLost))},
         {"pelorin_ts_packets_lost_estimated_total", "counter",
-         "Transport stream packets lost, with those the stream clock shows missing where the counters cannot.",
+         "Transport stream packets lost, with those the stream clock or the host's drops show missing where the counters cannot.",
          Number(Counter(9, f.health.tsPacketsLostEstimated))},
         {"pelorin_rtp_packets_lost_total", "counter", "RTP packets lost (sequence numbers).",
          Number(Counter(6, f.health.rtpPacketsLost))},

@@ -47,6 +47,9 @@ void StreamHealth::Start(std::int64_t startAt)
     pcrReference = false;
     dropsNoted = dropsKnown = false;
     lastDrops = 0;
+    dropsToPrice = 0;
+    countedShares.clear();
+    tsDatagrams = tsPackets = 0;
     earlier = HealthRunTotals{};
     ResetPeriod(startAt);
 }
@@ -95,6 +98,7 @@ void StreamHealth::ResetPeriod(std::int64_t periodStartNs)
     periodDrops = 0;
     pendingDrops = 0;
     pendingDropsSecond = -1;
+    hostShares.clear();  // they are in the previous period's seconds
     // A period cut without Finish leaves the open second's slots behind.
     for (std::size_t s = slotsLow; s < slotsHigh; ++s) slots[s].firstNs = kEmptySlot;
     slotsLow = kSlots;
@@ -149,6 +153,7 @@ void StreamHealth::CloseSecond()
     slotsLow = kSlots;
     slotsHigh = 0;
     open.dfMs = any && rate > 0 ? (maxPost - minPre) / rate * 1000.0 : 0.0;
+    PriceHostDrops();
     open.mlr = netLost > netLostAtOpen ? static_cast<std::uint64_t>(netLost - netLostAtOpen) : 0;
     open.lostEstimated = open.mlr + openEstimated;
 
@@ -231,6 +236,10 @@ void StreamHealth::AddDatagram(const std::uint8_t* payload, std::uint32_t size, 
         tsSize = 0;
     } else {
         WalkPackets(ts, tsSize, arrivalNs);
+        if (tsSize >= kTsPacket && ts[0] == kSync) {
+            ++tsDatagrams;
+            tsPackets += tsSize / kTsPacket;
+        }
         mediaRate.AddArrival(tsSize, mediaIatNs);
         lastMediaNs = arrivalNs;
     }
@@ -269,6 +278,7 @@ void StreamHealth::ApplyHostDrops(std::uint64_t count)
 {
     if (open.hostDrops < 0) open.hostDrops = 0;
     open.hostDrops += static_cast<std::int64_t>(count);
+    dropsToPrice += count;
     dropsKnown = true;
 }
 

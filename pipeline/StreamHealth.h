@@ -30,6 +30,11 @@
 //   (their difference matches the time between their arrivals), the packets
 //   lost are estimated from the rate and the bytes missing; what exceeds the
 //   counters' count is the estimate, kept apart from the counted loss.
+// - Host drops: each datagram the system dropped at the socket is a datagram
+//   of the stream missing, its mean count of TS packets each. For plain TS,
+//   what the counters and the clock did not already find of them (within
+//   3 s either way) is added to the estimate, in the second whose
+//   drops were noted; the RTP sequence numbers count every one already.
 // - Worst DF and worst MLR are each the largest of the period's seconds,
 //   not necessarily of one second.
 #pragma once
@@ -173,6 +178,18 @@ private:
     void WalkPackets(const std::uint8_t* ts, std::uint32_t size, std::int64_t arrivalNs);
     void EstimateBurst(std::uint64_t ticks, std::uint64_t between, std::int64_t arrivalGapNs);
     void NotePcr(unsigned pid, const std::uint8_t* packet, std::uint64_t position, std::int64_t arrivalNs);
+    // Loss the counters or the clock found (plain TS): it explains host drops
+    // booked as estimate before, or waits for those noted after.
+    void CountedLoss(std::uint64_t packets);
+    // At a second's close: the host drops noted in it, as packets.
+    void PriceHostDrops();
+
+    // Loss on one side of the host-drop matching, in the second it was booked.
+    struct LossShare {
+        std::int64_t atNs;    // the start of that second
+        std::int64_t second;  // that second, in its period
+        std::uint64_t packets;
+    };
 
     // The period.
     std::int64_t startNs = 0, endNs = 0;
@@ -226,4 +243,8 @@ private:
     std::uint64_t lastDrops = 0;
     std::uint64_t pendingDrops = 0;  // noted for a second not open yet
     std::int64_t pendingDropsSecond = -1;
+    std::uint64_t dropsToPrice = 0;  // noted, not yet turned into packets
+    std::vector<LossShare> hostShares;     // host drops in the estimate that no counted loss explained (this period)
+    std::vector<LossShare> countedShares;  // counted loss that no host drop explained
+    std::uint64_t tsDatagrams = 0, tsPackets = 0;  // media datagrams of TS, and their packets
 };

@@ -15,6 +15,8 @@ constexpr int kTagShift = 40;
 // How many datagrams may come between a copy and its original for it to be
 // told by its counters going back (a patterned stream repeats further apart).
 constexpr int kCopyAge = 2;
+constexpr std::int64_t kSecondNs = 1000000000;
+constexpr std::int64_t kHostMatchNs = 3 * kSecondNs;
 
 }  // namespace
 
@@ -55,6 +57,7 @@ void StreamHealth::CountLoss(std::int64_t packets)
     netLost = std::max<std::int64_t>(netLost + packets, 0);
     seenSincePcr += packets;
     if (packets > 0) pairDirty = true;  // the bytes between two PCRs are no longer all here
+    if (packets > 0) CountedLoss(static_cast<std::uint64_t>(packets));
 }
 
 void StreamHealth::JudgedLoss(std::int64_t tag, int packets)
@@ -70,6 +73,58 @@ void StreamHealth::JudgedLoss(std::int64_t tag, int packets)
         worstMlr = std::max(worstMlr, closed.mlr);
         netLostAtOpen += packets;
     }
+    CountedLoss(static_cast<std::uint64_t>(packets));
+}
+
+void StreamHealth::CountedLoss(std::uint64_t packets)
+{
+    if (rtp) return;  // host drops are in the sequence numbers' count already
+    // Host drops booked as estimate before these packets were found: the
+    // same packets, so the estimate gives way where it was booked.
+    for (LossShare& share : hostShares) {
+        const std::uint64_t same = std::min(share.packets, packets);
+        share.packets -= same;
+        packets -= same;
+        estimatedLost -= same;
+        intervals[static_cast<std::size_t>(share.second - intervals.front().t)].lostEstimated -= same;
+    }
+    hostShares.erase(std::remove_if(hostShares.begin(), hostShares.end(),
+                                    [](const LossShare& share) { return share.packets == 0; }),
+                     hostShares.end());
+    if (packets == 0) return;
+    if (!countedShares.empty() && countedShares.back().atNs == startNs + open.t * kSecondNs)
+        countedShares.back().packets += packets;
+    else
+        countedShares.push_back(LossShare{startNs + open.t * kSecondNs, open.t, packets});
+}
+
+void StreamHealth::PriceHostDrops()
+{
+    // Drops are read once a second, and a burst's gap is found when the
+    // datagram after it has been through the queue and the window: loss on
+    // either side further apart than this is not the same.
+    const std::int64_t secondNs = startNs + open.t * kSecondNs;
+    const auto old = [secondNs](const LossShare& share) { return share.atNs < secondNs - kHostMatchNs; };
+    countedShares.erase(std::remove_if(countedShares.begin(), countedShares.end(), old), countedShares.end());
+    hostShares.erase(std::remove_if(hostShares.begin(), hostShares.end(), old), hostShares.end());
+    if (rtp) dropsToPrice = 0;
+    // Before the first datagram of TS the drops wait to be priced.
+    if (dropsToPrice == 0 || tsDatagrams == 0) return;
+    const std::uint64_t perDatagram = (tsPackets + tsDatagrams / 2) / tsDatagrams;
+    std::uint64_t packets = dropsToPrice * perDatagram;
+    dropsToPrice = 0;
+    for (LossShare& share : countedShares) {
+        const std::uint64_t same = std::min(share.packets, packets);
+        share.packets -= same;
+        packets -= same;
+    }
+    countedShares.erase(std::remove_if(countedShares.begin(), countedShares.end(),
+                                       [](const LossShare& share) { return share.packets == 0; }),
+                        countedShares.end());
+    if (packets == 0) return;
+    estimatedLost += packets;
+    openEstimated += packets;
+    hostShares.push_back(LossShare{secondNs, open.t, packets});
 }
 
 void StreamHealth::WalkPackets(const std::uint8_t* ts, std::uint32_t size, std::int64_t arrivalNs)

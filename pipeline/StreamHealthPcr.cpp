@@ -76,4 +76,5 @@ void StreamHealth::EstimateBurst(std::uint64_t ticks, std::uint64_t between, std
     const auto packets = static_cast<std::uint64_t>(std::llround(beyond));
     estimatedLost += packets;
     openEstimated += packets;
+    CountedLoss(packets);
 }

@@ -96,8 +96,10 @@ void TsLossWindow::Undo(unsigned pid, std::uint64_t datagram, std::int64_t ns, s
         gap->missing = static_cast<std::uint16_t>(gap->missing | r.filled);
         pending += static_cast<std::uint64_t>(Count(r.filled));
     }
+    // A run that began on the PID's own counter was its one allowed repeat,
+    // the rest going on in sequence: nothing lies between.
     const int last = continuity.last(pid);
-    Open(pid, static_cast<unsigned>(last) + 1, r.first, datagram, ns, tag);
+    if (static_cast<int>(r.first) != last) Open(pid, static_cast<unsigned>(last) + 1, r.first, datagram, ns, tag);
     continuity.take(pid, r.last);
     runOpen[pid] = 0;
 }
@@ -110,6 +112,12 @@ TsLossWindow::Packet TsLossWindow::Check(const std::uint8_t* p, std::uint64_t da
     const int last = continuity.last(pid);
     const unsigned cc = TsContinuityCounter(p);
     const unsigned next = (static_cast<unsigned>(last) + 1) & 0x0F;
+    // Almost every packet: its PID has nothing open and its counter goes on.
+    // What the full rules below would conclude, without walking them.
+    if (cc == next && last >= 0 && runOpen[pid] == 0 && openGaps[pid] == 0) {
+        continuity.take(pid, static_cast<int>(cc));
+        return Packet::Ok;
+    }
     // The discontinuity flag says where the counter goes on: never a late fill.
     if (TsDiscontinuity(p)) {
         if (runOpen[pid]) Confirm(pid);
@@ -144,10 +152,13 @@ TsLossWindow::Packet TsLossWindow::Check(const std::uint8_t* p, std::uint64_t da
         else
             Confirm(pid);
     }
-    // The run closed, this packet may begin the next one.
+    // The run closed, this packet may begin the next one. A late datagram
+    // may begin on the very counter the PID stands at (seven-packet datagrams
+    // overtaken by six): a run too, not the repeat a decoder allows, when it
+    // fills a gap; the PID's next packet tells which it was.
     const int reference = continuity.last(pid);
     const unsigned expected = (static_cast<unsigned>(reference) + 1) & 0x0F;
-    if (reference >= 0 && openGaps[pid] != 0 && !TsDiscontinuity(p) && cc != expected && cc != static_cast<unsigned>(reference)) {
+    if (reference >= 0 && openGaps[pid] != 0 && !TsDiscontinuity(p) && cc != expected) {
         if (Gap* gap = Fillable(pid, static_cast<std::uint16_t>(1u << cc))) {
             gap->missing = static_cast<std::uint16_t>(gap->missing & ~(1u << cc));
             ++gap->runs;

@@ -4,12 +4,14 @@
 // kWindowDatagrams datagrams and kWindowNs, whichever ends later).
 //
 // A late datagram shows as a run of packets whose counters fill an open gap
-// of their PID while the PID stands elsewhere. The counter wraps at 16, so
-// such a run is only taken for late once the PID's next packet confirms it:
-// continuing from where the PID stood before the run (it was late), not from
-// the run's end (it was a jump after a loss, whose counters happened to fall
-// into an older gap). Confirmed, the run's packets are reordered, not lost,
-// and the PID's reference does not move.
+// of their PID while the PID stands elsewhere, or at the run's first counter
+// (which a decoder would take for its one allowed repeat). The counter wraps
+// at 16, so such a run is only taken for late once the PID's next packet
+// confirms it: continuing from where the PID stood before the run (it was
+// late), not from the run's end (it was a jump after a loss, whose counters
+// happened to fall into an older gap, or the repeat and the counter going
+// on). Confirmed, the run's packets are reordered, not lost, and the PID's
+// reference does not move.
 //
 // The counter wraps at 16: a gap shows at most 15 packets missing, whatever
 // the burst was. Bursts beyond that are for an estimate from the clock.

@@ -9,6 +9,7 @@ import os
 import signal
 import struct
 import sys
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -263,6 +264,65 @@ class Reordering(harness.RecorderTestCase):
         for second in reordered["intervals"]:
             bound = 1.5 * (max(calm["mdi_worst"]["df_ms"], second["iat_max_us"] / 1000) + interval_ms)
             self.assertLessEqual(second["df_ms"], bound, (calm["mdi_worst"], second))
+
+
+def receive_queue(port):
+    """Bytes waiting in the receive queue of the UDP socket bound to `port`."""
+    with open("/proc/net/udp") as table:
+        for line in list(table)[1:]:
+            fields = line.split()
+            if int(fields[1].split(":")[1], 16) == int(port):
+                return int(fields[4].split(":")[1], 16)
+    return 0
+
+
+def wait_until(condition, timeout=30):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            raise AssertionError("timed out waiting")
+        time.sleep(0.01)
+
+
+class HostDrops(harness.RecorderTestCase):
+
+    @harness.posix_only("SIGSTOP, and a count of the socket's drops")
+    def test_what_the_host_dropped_is_in_the_estimate_once(self):
+        # The recorder stopped while a stream without PCRs goes on, until the
+        # system has dropped 2000 datagrams at its full socket: the counters
+        # see at most 15 packets of each PID of that burst, the host's count
+        # says how many datagrams went, 7 packets each.
+        port = harness.next_port()
+        out, path = self.path("drops.ts"), self.path("drops.json")
+
+        def stall(process):
+            drops = lambda: int(harness.udp_drops().get("RcvbufErrors", 0))  # noqa: E731
+            before = drops()
+            sender = harness.start_sender("--group", GROUP, "--port", port, "--rate", 20000, "--count", 40000)
+            try:
+                process.send_signal(signal.SIGSTOP)
+                try:
+                    wait_until(lambda: drops() - before >= 2000)
+                finally:
+                    process.send_signal(signal.SIGCONT)
+            finally:
+                sender.communicate(timeout=60)
+            wait_until(lambda: receive_queue(port) == 0)  # all that was queued is taken
+            process.send_signal(signal.SIGTERM)
+
+        result = record(["--report=" + path, "-i", "0", "-m", GROUP, "-p", port, "-l", 3600, "-f", out],
+                        during=stall)
+        self.assertEqual(result.returncode, -signal.SIGTERM, result.stdout + result.stderr)
+        report = read_report(path)
+        verdict = harness.check(out, "--expect-first", 0)
+        self.assertGreaterEqual(report["host_drops"], 2000, report["host_drops"])
+        # Nothing else went missing: the file lacks exactly the host's drops.
+        self.assertEqual((verdict["missing"], verdict["duplicates"], verdict["out_of_order"]),
+                         (report["host_drops"], 0, 0), verdict)
+        self.assertEqual(report["ts_packets_lost_estimated"], 7 * report["host_drops"], report)
+        self.assertLess(report["ts_packets_lost"], report["ts_packets_lost_estimated"])
+        self.assertEqual(sum(i["ts_packets_lost_estimated"] for i in report["intervals"]),
+                         report["ts_packets_lost_estimated"])
 
 
 class ReportFailures(harness.RecorderTestCase):

@@ -32,6 +32,8 @@ TEST(StreamHealth, ArrivalPatternsOfAMisbehavingNetwork)
         double df;                     // ms, to 0.05
         std::uint64_t lost, estimated;  // TS packets, the run
         std::uint64_t duplicates, reordered;
+        int holdMs = 0;  // how long the held-back datagrams are held
+        int dropsReadAtMs = -1;  // when the host's count of the datagrams dropped is read
     };
     const Case cases[] = {
         // A swap arrives on the usual rhythm: the buffer sees a steady stream,
@@ -39,7 +41,11 @@ TEST(StreamHealth, ArrivalPatternsOfAMisbehavingNetwork)
         {"every 50th swapped with the next", kSwapEvery50th, true, 2, 1.0, 0, 0, 0, 80},
         // Held 20 ms, it comes after twenty others, its counters wrapped nine
         // times over; meanwhile the buffer lacks its bytes: one datagram more.
-        {"every 25th held back 20 ms", kHoldEvery25th, true, 2, 2.0, 0, 0, 0, 156},
+        {"every 25th held back 20 ms", kHoldEvery25th, true, 2, 2.0, 0, 0, 0, 156, 20},
+        // Held 6 ms, it comes after six others: the PID stands at its first
+        // counter, which looks like the one repeat a decoder allows, and the
+        // rest like the counters going on.
+        {"every 25th held back 6 ms", kHoldEvery25th, true, 2, 2.0, 0, 0, 0, 156, 6},
         // The copy is no media and no loss: 40 copies in 4 s.
         {"every 100th duplicated", kRepeatEvery100th, false, 2, 1.0, 0, 0, 40, 0},
         // The copy comes after the next datagram: its counters go back, it
@@ -53,6 +59,12 @@ TEST(StreamHealth, ArrivalPatternsOfAMisbehavingNetwork)
         // with 70 here, so 280 were lost, 272 beyond the counters. The buffer
         // runs 40 ms dry.
         {"a burst of 40 datagrams lost", kBurstOf40, true, 1, 41.0, 8, 280, 0, 0},
+        // The same 40 dropped by the host: 280 packets, of which the counters
+        // saw 8 and, with PCRs, the clock the other 272; the drop count adds
+        // only what neither found, read in the burst's second or the next.
+        {"a burst of 40 dropped by the host, no PCRs", kBurstOf40, false, 1, 41.0, 8, 280, 0, 0, 0, 1445},
+        {"the same, the drops read a second later", kBurstOf40, false, 1, 41.0, 8, 280, 0, 0, 0, 2500},
+        {"the same with PCRs", kBurstOf40, true, 1, 41.0, 8, 280, 0, 0, 0, 1445},
         // A bucket below the rate drops every 5th datagram of second 1: 200
         // datagrams, 1400 packets, all seen by the counters. The buffer,
         // drained at the PCRs' rate, falls behind by 200 datagrams' time, on
@@ -63,8 +75,10 @@ TEST(StreamHealth, ArrivalPatternsOfAMisbehavingNetwork)
         Feed feed;
         std::vector<std::pair<int, std::vector<std::uint8_t>>> held;  // due, datagram
         int counted = 0;  // datagrams sent so far
+        int dropped = 0;
         std::vector<std::uint8_t> previous;
         for (int ms = 0; ms < 4000; ++ms) {
+            if (ms == c.dropsReadAtMs) feed.health.NoteHostDrops(static_cast<std::uint64_t>(dropped), kBase + ms * kMs);
             int sent = ms;
             if (c.pattern == kSwapEvery50th && ms % 50 == 10) sent = ms + 1;
             if (c.pattern == kSwapEvery50th && ms % 50 == 11) sent = ms - 1;
@@ -72,12 +86,15 @@ TEST(StreamHealth, ArrivalPatternsOfAMisbehavingNetwork)
             if (c.pattern == kPause500ms && ms >= 2000 && ms < 2500) continue;
             if (c.pattern == kPause500ms) sent = counted;
             ++counted;
-            if (c.pattern == kBurstOf40 && ms >= 1400 && ms < 1440) continue;
-            if (c.pattern == kSqueezeEvery5th && ms >= 1000 && ms < 2000 && ms % 5 == 2) continue;
+            if ((c.pattern == kBurstOf40 && ms >= 1400 && ms < 1440) ||
+                (c.pattern == kSqueezeEvery5th && ms >= 1000 && ms < 2000 && ms % 5 == 2)) {
+                ++dropped;
+                continue;
+            }
             const std::int64_t pcr = c.pcr && sent % 10 == 0 ? std::int64_t{sent} * 27000 : -1;
             const std::vector<std::uint8_t> d = Datagram(static_cast<unsigned>(7 * sent), -1, pcr);
             if (c.pattern == kHoldEvery25th && ms % 25 == 5 && ms < 3900) {
-                held.push_back({ms + 20, d});
+                held.push_back({ms + c.holdMs, d});
                 continue;
             }
             feed.Add(d, kBase + ms * kMs);
@@ -95,6 +112,9 @@ TEST(StreamHealth, ArrivalPatternsOfAMisbehavingNetwork)
         EXPECT_NEAR(feed.health.Intervals()[c.second].dfMs, c.df, 0.05) << c.name;
         EXPECT_EQ(feed.health.TsPacketsLost(), c.lost) << c.name;
         EXPECT_EQ(feed.health.TsPacketsLostEstimated(), c.estimated) << c.name;
+        std::uint64_t estimatedSum = 0;
+        for (const HealthInterval& i : feed.health.Intervals()) estimatedSum += i.lostEstimated;
+        EXPECT_EQ(estimatedSum, c.estimated) << c.name;
         EXPECT_EQ(feed.health.Duplicates(), c.duplicates) << c.name;
         EXPECT_EQ(feed.health.Reordered(), c.reordered) << c.name;
         EXPECT_STREQ(feed.health.RateSourceName(), c.pcr ? "pcr" : "measured") << c.name;

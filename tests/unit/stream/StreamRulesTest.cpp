@@ -88,6 +88,14 @@ TEST(StreamRules, LossWindowJudgesGapsLate)
          {0, 1, 2, 3, 4, 5, 6, 14, 15, 16, 17, 18, 19, 20, 28, 29, 30, 31, 32, 33, 34,
           7, 8, 9, 10, 11, 12, 13, 21, 22, 23, 24, 25, 26, 27, 35, 36},
          0, 2},
+        // The PID has come round to 3 when 3, 4 and 5 come late: their first
+        // counter repeats the PID's, yet it fills the gap as the rest do.
+        {"late, starting where the PID stands",
+         {0, 1, 2, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 3, 4, 5, 20, 21}, 0, 1},
+        // The same counters, then 6: 3 was the one repeat allowed and the
+        // counter went on; the gap stays lost, and nothing else is.
+        {"a repeat, then on through an open gap's counters",
+         {0, 1, 2, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 3, 4, 5, 6}, 3, 0},
         // Once the counter has come round, the old values are new packets.
         {"late after the counter came round", {1, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 0, 1, 2}, 1, 0},
     };
