@@ -31,7 +31,7 @@ public:
     ULONG groupAddress;
     ULONG interfaceAddress;
     ULONG port;
-    HANDLE dataEvent;       // manual reset; set after every receive completion
+    HANDLE dataEvent;       // manual reset; set when a chunk is handed over and when receiving ends
     ChunkQueue* queue;      // owned
     DWORD receiveError;     // Windows error that ended receiving early, 0 if none
     ULONG sourceAddress;    // network byte order; 0 takes the group from any source
