@@ -62,6 +62,7 @@ struct DatagramReceiver::State {
     bool flowing = false;      // the last receive took something
     bool requested = false;    // the first receive has been started
     bool owned = false;        // a socket of this layer's, as every receive needs
+    int filled = 0;            // messages the last recvmmsg filled in
     // Slots for the datagrams after the first of a batch; only the pages a
     // datagram touches are ever backed by memory.
     char* slots = nullptr;
@@ -93,6 +94,17 @@ bool DatagramReceiver::Open(SOCKET socket, WSAEVENT stop)
     s.fd = static_cast<int>(socket);
     s.stop = pelorin_win::detail::AsEvent(stop);
     s.owned = pelorin_win::detail::IsWinsockSocket(socket, &s.onlyTo);
+    // Each message has its slot and control buffer for good; only the first
+    // slot moves, to where the caller's space begins.
+    for (int i = 0; i < kMaxBatch; ++i) {
+        s.pieces[i] = iovec{i == 0 ? nullptr : s.slots + static_cast<std::size_t>(i - 1) * kDatagramRoom, kDatagramRoom};
+        msghdr& header = s.messages[i].msg_hdr;
+        header = msghdr{};
+        header.msg_iov = &s.pieces[i];
+        header.msg_iovlen = 1;
+        header.msg_control = s.control[i];
+        header.msg_controllen = kControlBytes;
+    }
     const timeval flowingWait{0, kFlowingWaitMicroseconds};
     (void)::setsockopt(s.fd, SOL_SOCKET, SO_RCVTIMEO, &flowingWait, sizeof flowingWait);
     return true;
@@ -177,10 +189,7 @@ TakeResult DatagramReceiver::Take(char* space, DWORD timeoutMs, TakenDatagram* t
 
     const bool forever = timeoutMs == pelorin_win::WSA_INFINITE;
     const std::int64_t deadline = forever ? 0 : Nanoseconds(CLOCK_MONOTONIC) + std::int64_t{timeoutMs} * 1000000;
-    for (int i = 0; i < max; ++i) {
-        char* where = i == 0 ? space : s.slots + static_cast<std::size_t>(i - 1) * kDatagramRoom;
-        s.pieces[i] = iovec{where, kDatagramRoom};
-    }
+    s.pieces[0].iov_base = space;
 
     for (;;) {
         if (pelorin_win::detail::TryConsume(s.stop)) return TakeResult::stopped;
@@ -204,15 +213,9 @@ TakeResult DatagramReceiver::Take(char* space, DWORD timeoutMs, TakenDatagram* t
                 flags = MSG_DONTWAIT;
             }
         }
-        for (int i = 0; i < max; ++i) {
-            msghdr& header = s.messages[i].msg_hdr;
-            header = msghdr{};
-            header.msg_iov = &s.pieces[i];
-            header.msg_iovlen = 1;
-            header.msg_control = s.control[i];
-            header.msg_controllen = kControlBytes;
-            s.messages[i].msg_len = 0;
-        }
+        // The kernel rewrote the control lengths of the messages it filled.
+        for (int i = 0; i < s.filled; ++i) s.messages[i].msg_hdr.msg_controllen = kControlBytes;
+        s.filled = 0;
         const int received = ::recvmmsg(s.fd, s.messages, static_cast<unsigned>(max), flags | MSG_TRUNC, nullptr);
         if (received < 0) {
             const int cause = errno;
@@ -226,6 +229,7 @@ TakeResult DatagramReceiver::Take(char* space, DWORD timeoutMs, TakenDatagram* t
             continue;
         }
         s.flowing = true;
+        s.filled = received;
 
         // SO_TIMESTAMPNS stamps with the wall clock; the recorder measures on
         // the monotonic one. Each datagram's age carries over; a wall-clock
