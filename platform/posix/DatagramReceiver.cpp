@@ -4,9 +4,11 @@
 // While datagrams flow, the thread sleeps in recvmmsg itself (MSG_WAITFORONE:
 // block for the first, then take what else is queued), bounded by a short
 // receive time-out so that a stop or a deadline is seen soon even when the
-// stream never pauses: no system call beyond the one per batch. Once a
-// receive comes up empty, the thread sleeps in poll() on the socket and an
-// eventfd that the stop event writes to, for exactly the time left.
+// stream never pauses: no system call beyond the one per batch. After a batch
+// that did not fill, a short nap lets the next datagrams gather, so that a
+// paced stream costs one wake-up per several datagrams. Once a receive comes
+// up empty, the thread sleeps in poll() on the socket and an eventfd that
+// the stop event writes to, for exactly the time left.
 #include "PlatformApi.h"
 
 // The seam's names as the portable code sees them; the rest of this layer
@@ -40,6 +42,11 @@ using pelorin_win::detail::EventObject;
 // How long a receive sleeps while the stream flows: bounds how late a stop
 // or a deadline is seen when datagrams keep coming without a pause.
 constexpr long kFlowingWaitMicroseconds = 20000;
+// After a batch that did not fill, the thread naps this long before the next
+// receive, so that a paced stream is taken several datagrams per wake-up
+// rather than one. Arrival times are the kernel's, so none is timed late;
+// the socket buffer holds far more than a nap's worth.
+constexpr long kGatherMicroseconds = 250;
 
 // Per message: its destination (IP_PKTINFO) and its arrival (SO_TIMESTAMPNS).
 constexpr std::size_t kControlBytes = CMSG_SPACE(sizeof(in_pktinfo)) + CMSG_SPACE(sizeof(timespec)) + 32;
@@ -63,6 +70,7 @@ struct DatagramReceiver::State {
     bool requested = false;    // the first receive has been started
     bool owned = false;        // a socket of this layer's, as every receive needs
     int filled = 0;            // messages the last recvmmsg filled in
+    bool gather = false;       // the last batch did not fill: nap before the next
     // Slots for the datagrams after the first of a batch; only the pages a
     // datagram touches are ever backed by memory.
     char* slots = nullptr;
@@ -197,6 +205,12 @@ TakeResult DatagramReceiver::Take(char* space, DWORD timeoutMs, TakenDatagram* t
         // Sleeping in the receive could overshoot a deadline nearer than its
         // own time-out; poll() keeps that one exactly.
         const bool sleepInReceive = s.flowing && (forever || left >= kFlowingWaitMicroseconds * 1000);
+        if (sleepInReceive && s.gather) {
+            s.gather = false;
+            const timespec nap{0, kGatherMicroseconds * 1000};
+            ::nanosleep(&nap, nullptr);
+            if (pelorin_win::detail::TryConsume(s.stop)) return TakeResult::stopped;
+        }
         int flags = MSG_WAITFORONE;
         if (!sleepInReceive) {
             if (!forever && left <= 0) {
@@ -230,6 +244,7 @@ TakeResult DatagramReceiver::Take(char* space, DWORD timeoutMs, TakenDatagram* t
         }
         s.flowing = true;
         s.filled = received;
+        s.gather = received < max;
 
         // SO_TIMESTAMPNS stamps with the wall clock; the recorder measures on
         // the monotonic one. Each datagram's age carries over; a wall-clock
