@@ -75,10 +75,8 @@ inline void CountStored(int bytes)
 }
 
 // Receive thread, once, before it closes the socket: the system's drop count.
-inline void NoteSocketDrops(SOCKET socket)
+inline void NoteSocketDrops(ULONGLONG drops)
 {
-    ULONGLONG drops = 0;
-    if (!QuerySocketDrops(socket, &drops)) return;
     g_counters.socketDrops.store(drops, std::memory_order_relaxed);
     g_counters.socketDropsKnown.store(true, std::memory_order_release);
 }

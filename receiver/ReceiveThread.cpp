@@ -1,5 +1,7 @@
-// The receive thread: one overlapped receive outstanding at a time, straight
-// into the current chunk, and the completion routine that queues full chunks.
+// The receive thread: takes batches of datagrams through the receive seam,
+// packs them whole into the current chunk, cuts segments at their boundaries
+// and hands full (or quiet) chunks to the writer. The same code on every
+// system; only the seam beneath differs.
 #include "receiver/ReceiveThread.h"
 
 #include "common/ConsoleLine.h"
@@ -7,17 +9,13 @@
 #include "common/Recording.h"
 #include "pipeline/Chunk.h"
 #include "pipeline/ChunkQueue.h"
+#include "platform/DatagramReceiver.h"
 
 #include <cstdio>
 #include <cstring>
 #include <new>
 
 namespace {
-
-int PostReceive(Receiver* receiver, LPWSAOVERLAPPED overlapped)
-{
-    return PostTimedReceive(receiver->socket, &receiver->receiveBuffer, overlapped, OnReceiveCompleted);
-}
 
 void ReportOutOfMemory(Receiver* receiver)
 {
@@ -33,18 +31,6 @@ void CloseStopEventWhenSignalled(Receiver* receiver)
     WaitForSingleObject(receiver->stopEvent, INFINITE);
     WSACloseEvent(receiver->stopEvent);
     receiver->stopEvent = nullptr;
-}
-
-// The datagram's arrival time: the system's own where it gives one, else
-// the moment its completion runs.
-std::int64_t ArrivalTime(LPWSAOVERLAPPED overlapped)
-{
-    std::int64_t nanoseconds = 0;
-    if (QueryReceiveTime(overlapped, &nanoseconds)) {
-        NoteKernelTimestamps();
-        return nanoseconds;
-    }
-    return MonotonicNanoseconds();
 }
 
 // Offers a chunk (its length set) to the writer. Queued, the writer is woken.
@@ -113,8 +99,8 @@ bool QueueSegmentMarker(Receiver* receiver)
     return true;
 }
 
-// From a completion, which posts the next receive after this: the current
-// chunk can be handed over as it is.
+// The current chunk is handed over as it is, and `replacement` (a new
+// chunk when none is given) goes on after the marker.
 bool CrossSegmentBoundary(Receiver* receiver, Chunk* replacement)
 {
     if (receiver->currentChunk->arrivalCount > 0) {
@@ -127,34 +113,11 @@ bool CrossSegmentBoundary(Receiver* receiver, Chunk* replacement)
     return QueueSegmentMarker(receiver);
 }
 
-// From the wait, with a receive posted into the current chunk at its fill
-// offset: the chunk stays where it is, what it holds is copied out and handed
-// over, and the next datagram moves to the front when it comes.
-bool HandOverQuietChunk(Receiver* receiver)
-{
-    Chunk* current = receiver->currentChunk;
-    if (current->arrivalCount > 0) {
-        Chunk* before = NewChunk();
-        if (before == nullptr) {
-            ReportOutOfMemory(receiver);
-            return false;
-        }
-        std::memcpy(before->data, current->data, receiver->bytesInChunk);
-        std::memcpy(before->arrivals, current->arrivals, sizeof(DatagramArrival) * current->arrivalCount);
-        before->arrivalCount = current->arrivalCount;
-        before->length = static_cast<int>(receiver->bytesInChunk);
-        const ChunkQueue::OfferResult offered = OfferChunk(receiver, before);
-        if (offered != ChunkQueue::OfferResult::queued) FreeChunk(before);
-        if (offered == ChunkQueue::OfferResult::outOfMemory) return false;
-        current->arrivalCount = 0;
-        receiver->landsAfterStale = receiver->bytesInChunk != 0;
-    }
-    return true;
-}
-
+// The clock passed a boundary while the socket was empty: what came before
+// it goes to the writer, and the next file begins there.
 bool CrossQuietBoundary(Receiver* receiver)
 {
-    return HandOverQuietChunk(receiver) && QueueSegmentMarker(receiver);
+    return CrossSegmentBoundary(receiver, nullptr);
 }
 
 // Datagrams waiting in a chunk that is not full are handed over this long
@@ -204,8 +167,6 @@ void Receiver::StartReceiving()
         ReportOutOfMemory(this);
         return;
     }
-    receiveBuffer.len = kReceiveSize;
-    receiveBuffer.buf = currentChunk->data;
     OutputDebugStringW(L"Receiving..");
     receiveThread = CreateThread(nullptr, 0, ReceiveThreadProc, this, 0, nullptr);
     if (receiveThread == nullptr) {
@@ -257,6 +218,73 @@ bool ReceivingEnded(void* context)
     return static_cast<Receiver*>(context)->endState.load() == 2;
 }
 
+
+namespace {
+
+// Stores one taken datagram whole at the end of the current chunk, after
+// the segment boundaries its arrival passed, and hands the chunk over once
+// it is full. False when memory ran out, which ends receiving.
+bool StoreDatagram(Receiver* receiver, const TakenDatagram& datagram)
+{
+    CountDatagram(datagram.size);
+    if (datagram.systemTime) NoteKernelTimestamps();
+    const char* bytes = datagram.bytes;
+    if (receiver->segmentSeconds != 0 && datagram.arrivalNs >= receiver->nextBoundaryNs) {
+        // It belongs to the next segment: it moves to the chunk that begins
+        // it before the old chunk, where it may lie, becomes the writer's.
+        Chunk* next = NewChunk();
+        if (next == nullptr) {
+            ReportOutOfMemory(receiver);
+            return false;
+        }
+        std::memcpy(next->data, bytes, datagram.size);
+        bytes = next->data;
+        if (!CrossSegmentBoundary(receiver, next)) return false;
+        while (datagram.arrivalNs >= receiver->nextBoundaryNs)
+            if (!CrossSegmentBoundary(receiver, nullptr)) return false;
+    }
+
+    Chunk* chunk = receiver->currentChunk;
+    char* destination = chunk->data + receiver->bytesInChunk;
+    // The first of a batch was received in place already.
+    if (bytes != destination) std::memmove(destination, bytes, datagram.size);
+    if (chunk->arrivalCount == 0) receiver->chunkFirstNs = MonotonicNanoseconds();
+    DatagramArrival& arrival = chunk->arrivals[chunk->arrivalCount++];
+    arrival.nanoseconds = datagram.arrivalNs;
+    arrival.bytes = datagram.size;
+    receiver->bytesInChunk += datagram.size;
+    if (receiver->bytesInChunk >= kReceiveSize || chunk->arrivalCount == kMaxArrivalsPerChunk)
+        return HandOverCurrentChunk(receiver, nullptr);
+    return true;
+}
+
+// After every take: a boundary the clock passed while the socket was empty
+// (datagrams place themselves by their arrival), or a chunk that has held
+// datagrams for the quiet hand-over's time. False when memory ran out.
+bool HandOverByTime(Receiver* receiver, bool socketEmpty)
+{
+    const std::int64_t now = MonotonicNanoseconds();
+    if (socketEmpty && receiver->segmentSeconds != 0 && now >= receiver->nextBoundaryNs)
+        return CrossQuietBoundary(receiver);
+    if (receiver->currentChunk->arrivalCount > 0 &&
+        now >= receiver->chunkFirstNs + std::int64_t{kQuietHandOverMilliseconds} * 1000000)
+        return HandOverCurrentChunk(receiver, nullptr);
+    return true;
+}
+
+// The first receive could not be started: nothing was received, and the
+// socket and Winsock are left to the run's teardown.
+void EndWithoutReceiving(Receiver* receiver, DWORD error, bool refused)
+{
+    if (refused) PrintFormattedLine("WSARecv() failed with error %d", static_cast<int>(error));
+    NoteReceiveError(receiver, error);
+    FreeChunk(receiver->currentChunk);
+    receiver->currentChunk = nullptr;
+    CloseStopEventWhenSignalled(receiver);
+}
+
+}  // namespace
+
 DWORD WINAPI ReceiveThreadProc(LPVOID parameter)
 {
     ReceiveLoop(static_cast<Receiver*>(parameter));
@@ -265,104 +293,48 @@ DWORD WINAPI ReceiveThreadProc(LPVOID parameter)
 
 void ReceiveLoop(Receiver* receiver)
 {
-    ReceiveRequest request = {};
-    request.receiver = receiver;
-
-    if (PostReceive(receiver, &request.overlapped) == SOCKET_ERROR && WSAGetLastError() != WSA_IO_PENDING) {
-        int error = WSAGetLastError();
-        PrintFormattedLine("WSARecv() failed with error %d", error);
-        NoteReceiveError(receiver, static_cast<DWORD>(error));
-        FreeChunk(receiver->currentChunk);
-        receiver->currentChunk = nullptr;
-        // The socket and Winsock are left to the run's teardown.
-        CloseStopEventWhenSignalled(receiver);
+    DatagramReceiver source;
+    if (!source.Open(receiver->socket, receiver->stopEvent)) {
+        PrintLine("Error occurred while allocating receive buffer.");
+        EndWithoutReceiving(receiver, ERROR_NOT_ENOUGH_MEMORY, false);
         return;
     }
-
+    TakenDatagram taken[DatagramReceiver::kMaxBatch];
+    bool first = true;
     for (;;) {
-        DWORD waitResult = WSAWaitForMultipleEvents(1, &receiver->stopEvent, FALSE, WaitTimeout(receiver), TRUE);
-        if (waitResult == WSA_WAIT_TIMEOUT) {
-            // A boundary without a datagram: the next file still begins there.
-            if (receiver->segmentSeconds != 0 && MonotonicNanoseconds() >= receiver->nextBoundaryNs) {
-                if (!CrossQuietBoundary(receiver)) break;
-            } else if (receiver->currentChunk->arrivalCount > 0 && !HandOverQuietChunk(receiver)) {
-                break;
-            }
+        int count = 0;
+        DWORD error = 0;
+        // While receiving, the chunk always has room for the largest datagram
+        // past its fill: it is handed over once it holds kReceiveSize bytes.
+        const TakeResult result = source.Take(receiver->currentChunk->data + receiver->bytesInChunk,
+                                              WaitTimeout(receiver), taken, DatagramReceiver::kMaxBatch, &count,
+                                              &error);
+        if (first && result == TakeResult::refused) {
+            EndWithoutReceiving(receiver, error, true);
+            return;
+        }
+        first = false;
+        bool stored = true;
+        for (int i = 0; i < count && stored; ++i) stored = StoreDatagram(receiver, taken[i]);
+        if (!stored) break;
+        if (result == TakeResult::datagrams || result == TakeResult::deadline) {
+            if (!HandOverByTime(receiver, result == TakeResult::deadline)) break;
             continue;
         }
-        if (waitResult == WSA_WAIT_FAILED) NoteReceiveError(receiver, static_cast<DWORD>(WSAGetLastError()));
-        if (waitResult != WSA_WAIT_IO_COMPLETION) break;
-        // A completion that failed has reported itself and posted nothing more.
-        if (receiver->receiveError != 0) break;
+        if (result == TakeResult::stopped) break;
+        // A failed receive or wait ends receiving; what came before it stays.
+        SetEvent(receiver->dataEvent);
+        if (result != TakeResult::waitFailed)
+            PrintFormattedLine("WSARecv failed: %d", static_cast<int>(error));
+        NoteReceiveError(receiver, error);
+        break;
     }
 
-    // Closing the socket cancels the outstanding request; its routine never
-    // runs because this thread makes no further alertable wait.
-    if (receiver->socket != INVALID_SOCKET) {
-        NoteSocketDrops(receiver->socket);
-        closesocket(receiver->socket);
-        receiver->socket = INVALID_SOCKET;
-    }
+    ULONGLONG drops = 0;
+    if (source.Drops(&drops)) NoteSocketDrops(drops);
+    source.Close();
+    receiver->socket = INVALID_SOCKET;
     WSACleanup();
     CloseStopEventWhenSignalled(receiver);
     OutputDebugStringW(L"Stopped receiving:");
-}
-
-void CALLBACK OnReceiveCompleted(DWORD error, DWORD bytesTransferred, LPWSAOVERLAPPED overlapped, DWORD)
-{
-    Receiver* receiver = reinterpret_cast<ReceiveRequest*>(overlapped)->receiver;
-
-    // The writer is woken when it has work or when receiving ends, not for
-    // every datagram: a wake-up per datagram costs both threads a system call
-    // and a context switch, and the writer checks the deadline each second
-    // by itself.
-    if (error != 0) {
-        SetEvent(receiver->dataEvent);
-        PrintFormattedLine("WSARecv failed: %d", static_cast<int>(error));
-        NoteReceiveError(receiver, error);
-        return;
-    }
-    CountDatagram(bytesTransferred);
-
-    if (receiver->landsAfterStale) {
-        // Received behind bytes already handed over at a quiet boundary.
-        Chunk* chunk = receiver->currentChunk;
-        std::memmove(chunk->data, chunk->data + receiver->bytesInChunk, bytesTransferred);
-        receiver->bytesInChunk = 0;
-        receiver->landsAfterStale = false;
-    }
-    const std::int64_t arrivalNs = ArrivalTime(overlapped);
-    if (receiver->segmentSeconds != 0 && arrivalNs >= receiver->nextBoundaryNs) {
-        // The datagram landed at the end of the current chunk but belongs to
-        // the next segment: it moves to the chunk that begins it, copied out
-        // before the old chunk becomes the writer's.
-        Chunk* next = NewChunk();
-        if (next == nullptr) {
-            ReportOutOfMemory(receiver);
-            return;
-        }
-        std::memcpy(next->data, receiver->currentChunk->data + receiver->bytesInChunk, bytesTransferred);
-        if (!CrossSegmentBoundary(receiver, next)) return;
-        while (arrivalNs >= receiver->nextBoundaryNs)
-            if (!CrossSegmentBoundary(receiver, nullptr)) return;
-    }
-
-    Chunk* chunk = receiver->currentChunk;
-    if (chunk->arrivalCount == 0) receiver->chunkFirstNs = MonotonicNanoseconds();
-    DatagramArrival& arrival = chunk->arrivals[chunk->arrivalCount++];
-    arrival.nanoseconds = arrivalNs;
-    arrival.bytes = bytesTransferred;
-    receiver->bytesInChunk += bytesTransferred;
-    if ((receiver->bytesInChunk >= kReceiveSize || chunk->arrivalCount == kMaxArrivalsPerChunk) &&
-        !HandOverCurrentChunk(receiver, nullptr))
-        return;
-    receiver->receiveBuffer.buf = receiver->currentChunk->data + receiver->bytesInChunk;
-
-    if (PostReceive(receiver, overlapped) == SOCKET_ERROR) {
-        int postError = WSAGetLastError();
-        if (postError != WSA_IO_PENDING) {
-            PrintFormattedLine("WSARecv failed: %d", postError);
-            NoteReceiveError(receiver, static_cast<DWORD>(postError));
-        }
-    }
 }

@@ -157,7 +157,6 @@ std::string JoinText(const Receiver* receiver, ULONG group, ULONG source, ULONG 
 
 Receiver::Receiver()
     : socket(INVALID_SOCKET),
-      receiveBuffer{},
       currentChunk(nullptr),
       bytesInChunk(0),
       receiveThread(nullptr),
@@ -175,7 +174,6 @@ Receiver::Receiver()
       segmentSeconds(0),
       nextBoundaryUnix(0),
       nextBoundaryNs(0),
-      landsAfterStale(false),
       extended{},
       chunkFirstNs(0)
 {

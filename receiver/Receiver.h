@@ -24,7 +24,6 @@ public:
     void StartReceiving();
 
     SOCKET socket;
-    WSABUF receiveBuffer;   // where the next receive lands: currentChunk's data + bytesInChunk
     Chunk* currentChunk;    // owned; being filled by the receive thread
     ULONG bytesInChunk;
     HANDLE receiveThread;
@@ -32,7 +31,7 @@ public:
     ULONG groupAddress;
     ULONG interfaceAddress;
     ULONG port;
-    HANDLE dataEvent;       // manual reset; set after every receive completion
+    HANDLE dataEvent;       // manual reset; set when a chunk is handed over and when receiving ends
     ChunkQueue* queue;      // owned
     DWORD receiveError;     // Windows error that ended receiving early, 0 if none
     ULONG sourceAddress;    // network byte order; 0 takes the group from any source
@@ -44,9 +43,6 @@ public:
     std::int64_t segmentSeconds;
     std::int64_t nextBoundaryUnix;  // UTC seconds
     std::int64_t nextBoundaryNs;    // the same moment on MonotonicNanoseconds' clock
-    // The current chunk's bytes before bytesInChunk were handed over at a
-    // quiet boundary; the posted receive still lands behind them.
-    bool landsAfterStale;
     // An IPv6 group, or an interface by name or index (the run's copy).
     ExtendedAddresses extended;
     // When the current chunk's first datagram completed (MonotonicNanoseconds):

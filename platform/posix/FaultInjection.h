@@ -9,9 +9,9 @@
 namespace pelorin_win::fault {
 
 enum class Point : int {
-    postReceive,    // WSARecvFrom refuses the request
-    completion,     // a receive completes with an error and no bytes (its datagram is lost)
-    alertableWait,  // an alertable WSAWaitForMultipleEvents returns WSA_WAIT_FAILED
+    postReceive,    // the receive of the next datagram cannot be started
+    completion,     // a datagram's receive fails with an error (the datagram is lost)
+    alertableWait,  // the receive thread's wait fails
     createThread,   // CreateThread returns no thread
     receiveBufferForce,  // SO_RCVBUF: the privileged request (SO_RCVBUFFORCE) is refused
     receiveBuffer,       // SO_RCVBUF: the plain request, capped by rmem_max, is refused

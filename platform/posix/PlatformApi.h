@@ -1,8 +1,9 @@
 // Our own implementation of the Windows interfaces the recorder uses, for
-// POSIX systems. Only the subset the program needs, with the semantics it
-// relies on: Winsock numbers and error codes, overlapped receives whose
-// completion routines run in the posting thread's alertable wait, manual-reset
-// events, threads, critical sections, and a few C runtime helpers.
+// POSIX systems. Only the subset the program still needs, with the semantics
+// it relies on: Winsock set-up calls, numbers and error codes, manual-reset
+// events, threads, critical sections, and a few C runtime helpers. Receiving
+// is not emulated: the receive seam (platform/DatagramReceiver.h) is met
+// natively, with recvmmsg (DatagramReceiver.cpp).
 //
 // Everything lives in namespace pelorin_win and is pulled into the global
 // namespace, so portable code names it exactly as on Windows. Implementation
@@ -207,24 +208,6 @@ struct ip_mreq_source {
     in_addr imr_interface;
 };
 
-struct WSABUF {
-    ULONG len;
-    char* buf;
-};
-using LPWSABUF = WSABUF*;
-
-struct WSAOVERLAPPED {
-    ULONG_PTR Internal;
-    ULONG_PTR InternalHigh;
-    DWORD Offset;
-    DWORD OffsetHigh;
-    WSAEVENT hEvent;
-};
-using LPWSAOVERLAPPED = WSAOVERLAPPED*;
-
-using LPWSAOVERLAPPED_COMPLETION_ROUTINE = void(CALLBACK*)(DWORD error, DWORD bytesTransferred,
-                                                           LPWSAOVERLAPPED overlapped, DWORD flags);
-
 struct WSAPROTOCOL_INFOW;
 using LPWSAPROTOCOL_INFOW = WSAPROTOCOL_INFOW*;
 
@@ -237,20 +220,15 @@ int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
 int getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen);
 int bind(SOCKET s, const sockaddr* name, int namelen);
 int closesocket(SOCKET s);
-int WSARecvFrom(SOCKET s, LPWSABUF buffers, DWORD bufferCount, LPDWORD bytesReceived, LPDWORD flags,
-                sockaddr* from, LPINT fromLength, LPWSAOVERLAPPED overlapped,
-                LPWSAOVERLAPPED_COMPLETION_ROUTINE completionRoutine);
 WSAEVENT WSACreateEvent();
 BOOL WSACloseEvent(WSAEVENT event);
-DWORD WSAWaitForMultipleEvents(DWORD count, const WSAEVENT* events, BOOL waitAll, DWORD timeout,
-                               BOOL alertable);
 ULONG inet_addr(const char* text);
 
 // Not a Winsock call: datagrams the system dropped at this socket because its
 // receive buffer was full. FALSE when the platform cannot tell.
 BOOL QuerySocketDrops(SOCKET s, ULONGLONG* drops);
 // Not a Winsock call: asks the system to time-stamp every datagram the socket
-// receives, for QueryReceiveTime. FALSE when it cannot.
+// receives, for the receive seam. FALSE when it cannot.
 BOOL EnableReceiveTimes(SOCKET s);
 // Not Winsock calls: the system's own account of a failure. The errno of the
 // last socket call on this thread that failed (0 when none did), and the
@@ -258,15 +236,6 @@ BOOL EnableReceiveTimes(SOCKET s);
 // none to give.
 int LastSocketSystemError();
 BOOL DescribeSystemError(int error, char* text, std::size_t size);
-// Not a Winsock call: WSARecvFrom of one buffer without the sender's address,
-// posted so that its completion routine may ask QueryReceiveTime.
-int PostTimedReceive(SOCKET s, LPWSABUF buffer, LPWSAOVERLAPPED overlapped,
-                     LPWSAOVERLAPPED_COMPLETION_ROUTINE completionRoutine);
-// Not a Winsock call: in the completion routine of `overlapped`, the time the
-// system took its datagram in, in nanoseconds on QueryPerformanceCounter's
-// clock, so that a late completion (the recorder held up) does not look like
-// a late datagram. FALSE when the system gave no such time.
-BOOL QueryReceiveTime(LPWSAOVERLAPPED overlapped, std::int64_t* nanoseconds);
 // Not a Winsock call: how a user gets the receive buffer asked for when the
 // system granted less; "" when there is nothing to advise.
 const char* ReceiveBufferRemedy();

@@ -204,10 +204,7 @@ int WSACleanup()
             g_started.store(false, std::memory_order_release);
         }
     }
-    for (const OwnedSocket& owned : toClose) {
-        detail::ForgetPendingReceives(owned.fd);
-        ::close(owned.fd);
-    }
+    for (const OwnedSocket& owned : toClose) ::close(owned.fd);
     return 0;
 }
 
@@ -242,10 +239,6 @@ SOCKET WSASocketW(int af, int type, int protocol, LPWSAPROTOCOL_INFOW, GROUP, DW
     } else {
         (void)::setsockopt(fd, ::IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off);
     }
-    // An alertable wait may sleep in a blocking receive on this socket; the
-    // time-out bounds how long it can miss a SetEvent while nothing comes.
-    const timeval quietLimit{0, 20000};
-    (void)::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &quietLimit, sizeof quietLimit);
     std::lock_guard<std::mutex> guard(g_lock);
     OwnedSocket owned{fd, 0};
     owned.ipv6 = ipv6;
@@ -262,7 +255,6 @@ int closesocket(SOCKET s)
         if (found == nullptr) return Fail(WSAENOTSOCK);
         g_sockets.erase(g_sockets.begin() + (found - g_sockets.data()));
     }
-    detail::ForgetPendingReceives(static_cast<int>(s));
     ::close(static_cast<int>(s));
     return 0;
 }

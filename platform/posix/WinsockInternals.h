@@ -1,5 +1,5 @@
-// Internal to the POSIX layer: the Winsock start-up count, the sockets it
-// owns and the per-thread overlapped receives.
+// Internal to the POSIX layer: the Winsock start-up count and the sockets it
+// owns.
 #pragma once
 
 #include "PlatformApi.h"
@@ -28,10 +28,5 @@ int OnlyGroup(int fd, std::uint32_t group);
 // GROUP_SOURCE_REQ in `optval`, and the bind of an IPv6 socket.
 int JoinByIndex(SOCKET s, bool withSource, const char* optval, int optlen);
 int BindIpv6(SOCKET s, const pelorin_win::sockaddr* name, int namelen);
-
-// Drops the calling thread's outstanding receives on `fd` (all of them when
-// fd is -1) without running their completion routines, as closing a socket
-// cancels requests whose thread never waits alertably again.
-void ForgetPendingReceives(int fd);
 
 }  // namespace pelorin_win::detail

@@ -18,7 +18,7 @@ struct RecordingOutcome {
     HRESULT result = 0;
     std::string output;           // standard output of the run
     std::string file;             // the recording
-    unsigned long delivered = 0;  // datagrams the receive thread took and kept (successful completions)
+    unsigned long delivered = 0;  // datagrams the receive thread took and kept (its datagram count)
     std::uint32_t sent = 0;
     std::string expected;         // the first `delivered` datagrams, back to back
     std::string totals;           // the debugger channel's totals line, "" if none
