@@ -166,7 +166,7 @@ HRESULT EndOutputs(HealthRun* health, SegmentRotation* segments, std::int64_t en
     if (figures) EndOutputs(health, segments, endedNanoseconds, true);
     if (metrics != nullptr) metrics->Write(socket, GetTickCount64() - silence.since, false);
     PrintTimeLine("Recording finished at");
-    ExitProcess(static_cast<UINT>(StopRequested() ? static_cast<HRESULT>(STATUS_CONTROL_C_EXIT) : E_FAIL));
+    ExitProcess(static_cast<UINT>(ExitCodeFor(StopRequested() ? static_cast<HRESULT>(STATUS_CONTROL_C_EXIT) : E_FAIL)));
 }
 
 // Runs the writer on its own thread and waits for it; its result.
