@@ -146,8 +146,9 @@ TEST_F(OverlappedTest, SocketFoundEmptyIsReadAgainOnceDataArrives)
     EXPECT_EQ(request.completions.size(), 3u);
 
     // And a datagram that comes while the thread sleeps wakes it.
+    const int waiter = CurrentThreadId();
     std::thread late([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        EXPECT_TRUE(WaitUntilAsleep(waiter));
         SendNumbered(1);
     });
     EXPECT_EQ(WSAWaitForMultipleEvents(1, &stop, FALSE, 5000, TRUE), WSA_WAIT_IO_COMPLETION);
@@ -160,8 +161,9 @@ TEST_F(OverlappedTest, WaitWithoutTimeLimitWakesForALateDatagramAndForTheEvent)
     // One request and no time limit: the wait sleeps in the receive itself.
     request.repost = true;
     Post();
+    const int waiter = CurrentThreadId();
     std::thread late([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        EXPECT_TRUE(WaitUntilAsleep(waiter));
         SendNumbered(1, 200);
     });
     EXPECT_EQ(WSAWaitForMultipleEvents(1, &stop, FALSE, WSA_INFINITE, TRUE), WSA_WAIT_IO_COMPLETION);
@@ -170,7 +172,7 @@ TEST_F(OverlappedTest, WaitWithoutTimeLimitWakesForALateDatagramAndForTheEvent)
     EXPECT_EQ(request.completions[0].bytes, 200u);
 
     std::thread setter([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        EXPECT_TRUE(WaitUntilAsleep(waiter));
         SetEvent(stop);
     });
     EXPECT_EQ(WSAWaitForMultipleEvents(1, &stop, FALSE, WSA_INFINITE, TRUE), WSA_WAIT_EVENT_0);
