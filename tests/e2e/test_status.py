@@ -11,6 +11,7 @@ import re
 import fcntl
 import json
 import select
+import signal
 import struct
 import subprocess
 import termios
@@ -236,6 +237,8 @@ class StatusLine(harness.RecorderTestCase):
                     sender.communicate(timeout=30)
                     self.assertTrue(terminal.wait_until(lambda text: any(
                         wanted.match(part) for part in refreshes(text)), 20), terminal.text())
+                    # Seen: the rest of the 10 s adds nothing but the final line.
+                    terminal.process.send_signal(signal.SIGINT)
                 finally:
                     terminal.finish()
                 self.assertTrue(all(len(part) < columns for part in refreshes(terminal.text())), terminal.text())
