@@ -213,7 +213,7 @@ DWORD IdleWait(const WriterInputs* inputs, const WriterState& state, ULONGLONG n
 {
     // The deadline test is strict: the first tick past endTicks ends it.
     const std::int64_t end = inputs->endTicks + 1;
-    ULONGLONG wait = end > static_cast<std::int64_t>(now) ? static_cast<ULONGLONG>(end - static_cast<std::int64_t>(now)) : 0;
+    ULONGLONG wait = end > 0 ? Until(static_cast<ULONGLONG>(end), now) : 0;
     if (state.health != nullptr) {
         wait = std::min(wait, Until(state.lastDropsQuery + kChoreMilliseconds, now));
         // The figures' clock runs kArrivalSlackNs behind; its next second
