@@ -4,6 +4,7 @@
 // (g_outputFile is written by the writer thread alone).
 #pragma once
 
+#include "common/ExitCodes.h"
 #include "platform/Platform.h"
 
 #include <cstdint>
@@ -46,10 +47,6 @@ struct RecordingSettings {
     const wchar_t* metricsPath;   // --metrics=PATH: live figures for Prometheus; nullptr for none
     double mediaRateMbit;         // --media-rate=MBIT: the stream's nominal rate; 0 to measure it
 };
-
-// The result of a recording ended by --no-data: HRESULT_FROM_WIN32 of
-// ERROR_TIMEOUT (1460), which no other outcome gives; exit status 4 on POSIX.
-constexpr HRESULT kNoDataResult = static_cast<HRESULT>(0x800705B4u);
 
 static_assert(sizeof(std::time_t) == 8, "recording times are 64-bit");
 

@@ -42,6 +42,12 @@ BOOL WINAPI OnConsoleControl(DWORD controlType)
 // given up on, with what it stored so far.
 constexpr ULONGLONG kStallMilliseconds = 10000;
 constexpr DWORD kRefreshMilliseconds = 1000;
+// The status line is refreshed this long after each whole second of the
+// recording: by then the writer has closed that second's figures (they wait
+// a tenth of a second for late arrivals, and a slow stream's datagrams up to
+// a quarter of a second for their hand-over), so the line at second N shows
+// second N's figures.
+constexpr ULONGLONG kRefreshLagMilliseconds = 500;
 // How often the main thread looks for a stop request: the writer sees one at
 // once, unless it is held up in a write.
 constexpr ULONGLONG kStopPollMilliseconds = 100;
@@ -76,7 +82,13 @@ bool WaitForWriter(HANDLE writer, const WriterInputs& inputs, StatusDisplay* sta
 {
     bool ended = false;
     ULONGLONG endedAt = 0;
-    ULONGLONG nextRefresh = GetTickCount64() + kRefreshMilliseconds;
+    // The next whole second of the recording, plus the lag.
+    const auto nextSecond = [](ULONGLONG now) {
+        const ULONGLONG start = static_cast<ULONGLONG>(g_settings.startTicks);
+        const ULONGLONG into = now > start ? now - start : 0;
+        return start + (into / kRefreshMilliseconds + 1) * kRefreshMilliseconds + kRefreshLagMilliseconds;
+    };
+    ULONGLONG nextRefresh = nextSecond(GetTickCount64());
     for (;;) {
         ULONGLONG now = GetTickCount64();
         ULONGLONG wait = nextRefresh > now ? nextRefresh - now : 0;
@@ -88,7 +100,7 @@ bool WaitForWriter(HANDLE writer, const WriterInputs& inputs, StatusDisplay* sta
         if (now >= nextRefresh) {
             status->Refresh();
             if (metrics != nullptr && !ended) metrics->Write(inputs.dropsSocket, now - silence->since, true);
-            nextRefresh = now + kRefreshMilliseconds;
+            nextRefresh = nextSecond(now - kRefreshLagMilliseconds);
         }
         const bool silent = !ended && SilenceTooLong(silence, now);
         if (!ended && (static_cast<std::int64_t>(now) > inputs.endTicks || StopRequested() || silent)) {
@@ -154,7 +166,7 @@ HRESULT EndOutputs(HealthRun* health, SegmentRotation* segments, std::int64_t en
     if (figures) EndOutputs(health, segments, endedNanoseconds, true);
     if (metrics != nullptr) metrics->Write(socket, GetTickCount64() - silence.since, false);
     PrintTimeLine("Recording finished at");
-    ExitProcess(static_cast<UINT>(StopRequested() ? static_cast<HRESULT>(STATUS_CONTROL_C_EXIT) : E_FAIL));
+    ExitProcess(static_cast<UINT>(ExitCodeFor(StopRequested() ? static_cast<HRESULT>(STATUS_CONTROL_C_EXIT) : E_FAIL)));
 }
 
 // Runs the writer on its own thread and waits for it; its result.

@@ -8,18 +8,15 @@
 #include "pipeline/SegmentRotation.h"
 #include "pipeline/StreamHealth.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <mutex>
 
 namespace {
 
-// With a steady stream every pass stands for at least one datagram; the
-// deadline is looked at every this many passes, and besides at least once a
-// second, so sparse traffic cannot push the stop back.
-constexpr int kPassesPerCheck = 500;
-constexpr ULONGLONG kMaxMillisecondsBetweenChecks = 1000;
-constexpr DWORD kDataWaitMilliseconds = 1000;
+// The system's drops and the segment file's presence are looked at this often.
+constexpr ULONGLONG kChoreMilliseconds = 1000;
 
 std::atomic<bool> g_stopRequested{false};
 std::atomic<HANDLE> g_stopWake{nullptr};
@@ -196,10 +193,41 @@ void SampleHealth(const WriterInputs* inputs, WriterState* state)
     // fed, so that a silence shows at once and the status line keeps up.
     if (state->fed >= DatagramsToFeed()) state->health->Advance(MonotonicNanoseconds() - kArrivalSlackNs);
     PublishHealth(state->health);
-    if (GetTickCount64() - state->lastDropsQuery < kMaxMillisecondsBetweenChecks) return;
+    if (GetTickCount64() - state->lastDropsQuery < kChoreMilliseconds) return;
     state->lastDropsQuery = GetTickCount64();
     ULONGLONG drops = 0;
     if (QuerySocketDrops(inputs->dropsSocket, &drops)) state->health->NoteHostDrops(drops, MonotonicNanoseconds());
+}
+
+// Milliseconds from `now` to `due`, 0 when it has passed.
+ULONGLONG Until(ULONGLONG due, ULONGLONG now)
+{
+    return due > now ? due - now : 0;
+}
+
+// How long an idle writer may sleep: until the recording's end, the next
+// second of the figures closes, or the next once-a-second chore, whichever
+// comes first. New data, a stop request and the end of receiving wake it
+// earlier through the data event.
+DWORD IdleWait(const WriterInputs* inputs, const WriterState& state, ULONGLONG now)
+{
+    // The deadline test is strict: the first tick past endTicks ends it.
+    const std::int64_t end = inputs->endTicks + 1;
+    ULONGLONG wait = end > 0 ? Until(static_cast<ULONGLONG>(end), now) : 0;
+    if (state.health != nullptr) {
+        wait = std::min(wait, Until(state.lastDropsQuery + kChoreMilliseconds, now));
+        // The figures' clock runs kArrivalSlackNs behind; its next second
+        // closes once that clock reaches the second's end.
+        const std::int64_t figuresNow = MonotonicNanoseconds() - kArrivalSlackNs;
+        const std::int64_t start = state.health->StartNs();
+        const std::int64_t into = figuresNow - start;
+        const std::int64_t second = 1000000000;
+        const std::int64_t left = into >= 0 ? second - into % second : -into;
+        wait = std::min(wait, static_cast<ULONGLONG>(left / 1000000 + 1));
+    }
+    if (state.segments != nullptr && !state.writeFailed)
+        wait = std::min(wait, Until(state.lastPresenceCheck + kChoreMilliseconds, now));
+    return static_cast<DWORD>(std::min<ULONGLONG>(wait, INFINITE - 1));
 }
 
 }  // namespace
@@ -207,16 +235,15 @@ void SampleHealth(const WriterInputs* inputs, WriterState* state)
 DWORD WINAPI WriterThreadProc(LPVOID parameter)
 {
     const WriterInputs* inputs = static_cast<const WriterInputs*>(parameter);
-    int passCounter = 0;
     bool stopped = false;
     WriterState state;
     state.health = inputs->health;
     state.segments = inputs->segments;
     if (state.segments != nullptr) state.fileOffset = state.segments->CurrentBytes();
-    ULONGLONG lastCheck = GetTickCount64();
 
-    for (;;) {
-        bool timedOut = WaitForSingleObject(inputs->dataEvent, kDataWaitMilliseconds) == WAIT_TIMEOUT;
+    // The first pass takes at once whatever was queued before the thread ran.
+    for (bool first = true;; first = false) {
+        WaitForSingleObject(inputs->dataEvent, first ? 0 : IdleWait(inputs, state, GetTickCount64()));
         ResetEvent(inputs->dataEvent);
 
         // Chunks pushed after this count wait for a later pass; after the
@@ -230,9 +257,8 @@ DWORD WINAPI WriterThreadProc(LPVOID parameter)
             if (!StoreChunk(inputs, &state, chunk)) return static_cast<DWORD>(E_FAIL);
         }
         SampleHealth(inputs, &state);
-        // About once a second, and at every quiet second's time-out.
         if (state.segments != nullptr && !state.writeFailed &&
-            (timedOut || GetTickCount64() - state.lastPresenceCheck >= kMaxMillisecondsBetweenChecks)) {
+            GetTickCount64() - state.lastPresenceCheck >= kChoreMilliseconds) {
             state.lastPresenceCheck = GetTickCount64();
             state.segments->CheckFilePresent();
             state.fileOffset = state.segments->CurrentBytes();
@@ -250,18 +276,10 @@ DWORD WINAPI WriterThreadProc(LPVOID parameter)
             SetEvent(inputs->dataEvent);
             continue;
         }
-        if (timedOut) passCounter = kPassesPerCheck;
-        bool stop = state.writeFailed || StopRequested();
-        if (!stop && (passCounter % kPassesPerCheck == 0 || GetTickCount64() - lastCheck >= kMaxMillisecondsBetweenChecks)) {
-            lastCheck = GetTickCount64();
-            stop = static_cast<std::int64_t>(lastCheck) > inputs->endTicks;
-            passCounter = 1;
-        } else {
-            ++passCounter;
-        }
-        if (stop) {
-            // The deadline, or nothing more can be stored, or the stop was
-            // asked for (Ctrl-C, a service stop): keep what was received.
+        // The deadline, or nothing more can be stored, or the stop was asked
+        // for (Ctrl-C, a service stop): keep what was received.
+        if (state.writeFailed || StopRequested() ||
+            static_cast<std::int64_t>(GetTickCount64()) > inputs->endTicks) {
             inputs->stopReceiving(inputs->stopContext);
             stopped = true;
         }

@@ -18,7 +18,7 @@ public:
     Receiver& operator=(const Receiver&) = delete;
 
     // Creates, configures and binds the socket and joins the group.
-    // 0, an HRESULT from a Winsock error, or 2049 for a failed bind.
+    // 0, an HRESULT from a Winsock error, or kBindFailed.
     HRESULT CreateSocket(ULONG group, ULONG portValue, ULONG interfaceAddr);
     // Prepares the first chunk and starts the receive thread.
     void StartReceiving();
@@ -50,9 +50,6 @@ public:
     std::int64_t chunkFirstNs;
 };
 
-
-// CreateSocket's result for a failed bind (not an HRESULT).
-constexpr HRESULT kBindFailed = 2049;
 // The socket's receive buffer: 8 MiB rides out a stall of about a third of
 // a second at 200 Mbit/s (a disk flush, a busy core) without losing a datagram.
 constexpr int kReceiveBufferBytes = 8388608;

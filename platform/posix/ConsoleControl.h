@@ -9,9 +9,4 @@ namespace pelorin_win::detail {
 // that its parent sees what ended it.
 int ConsoleControlSignal();
 
-// The program's result as an 8-bit exit status: 0 stays 0; E_FAIL (bad
-// command line, file error) is 1; the bind failure (2049) is 2; any other
-// failure code is 3.
-int PosixExitStatus(int result);
-
 }  // namespace pelorin_win::detail

@@ -1,6 +1,6 @@
 // The process entry: narrow arguments become wide ones for the program's
-// wmain, and its HRESULT becomes an 8-bit exit status, or the process ends
-// by the signal that stopped the recording.
+// wmain, whose exit code becomes the process's, or the process ends by the
+// signal that stopped the recording.
 #include "ConsoleControl.h"
 #include "PathText.h"
 #include "PlatformApi.h"
@@ -63,5 +63,5 @@ int main(int argc, char** argv)
         std::raise(signal);
         return 128 + signal;
     }
-    return pelorin_win::detail::PosixExitStatus(result);
+    return result;
 }

@@ -1,7 +1,7 @@
 // Failures on demand, for tests: a test arms a point, and the layer's call at
 // that point then fails the way the system underneath could make it fail.
-// Nothing is armed or counted in a normal run, where each check costs one
-// relaxed load of a flag.
+// Only the test binaries can arm them (FaultInjection.cpp); the product is
+// built with NoFaultInjection.cpp, where every check lets the call through.
 #pragma once
 
 #include "PlatformApi.h"

@@ -300,10 +300,11 @@ struct MEMORYSTATUSEX {
     ULONGLONG ullAvailExtendedVirtual;
 };
 BOOL GlobalMemoryStatusEx(MEMORYSTATUSEX* status);
-// Ends the process at once with the exit code, as the program's result would
-// (an HRESULT becomes an 8-bit status; after a handled console control
-// signal the process ends by that signal), without running destructors or
-// waiting for other threads: for a thread that may be stuck in a write.
+// A process's exit status keeps the low 8 bits of its exit code.
+constexpr int kExitCodeBits = 8;
+// Ends the process at once with the exit code (after a handled console
+// control signal: by that signal), without running destructors or waiting
+// for other threads: for a thread that may be stuck in a write.
 [[noreturn]] void ExitProcess(UINT exitCode);
 ULONGLONG GetTickCount64();
 void Sleep(DWORD milliseconds);

@@ -9,22 +9,6 @@
 
 namespace pelorin_win {
 
-namespace detail {
-
-int PosixExitStatus(int result)
-{
-    constexpr int kBindFailedResult = 2049;  // not an HRESULT
-    // HRESULT_FROM_WIN32(ERROR_TIMEOUT): nothing arrived for --no-data's time.
-    constexpr int kNoDataResult = static_cast<int>(0x800705B4u);
-    if (result == 0) return 0;
-    if (result == E_FAIL) return 1;
-    if (result == kBindFailedResult) return 2;
-    if (result == kNoDataResult) return 4;
-    return 3;
-}
-
-}  // namespace detail
-
 void ExitProcess(UINT exitCode)
 {
     std::fflush(nullptr);
@@ -32,7 +16,7 @@ void ExitProcess(UINT exitCode)
         std::signal(signal, SIG_DFL);
         std::raise(signal);
     }
-    ::_exit(detail::PosixExitStatus(static_cast<int>(exitCode)));
+    ::_exit(static_cast<int>(exitCode & 0xFFu));
 }
 
 BOOL GlobalMemoryStatusEx(MEMORYSTATUSEX* status)

@@ -39,6 +39,9 @@
 // The program's wide entry, called by the C runtime (-municode with mingw).
 extern "C" int wmain(int argc, wchar_t** argv);
 
+// A process's exit code keeps all 32 bits (an HRESULT is one as it is).
+constexpr int kExitCodeBits = 32;
+
 // Not a Winsock call: datagrams the system dropped at this socket because its
 // receive buffer was full. Winsock keeps no such count per socket.
 inline BOOL QuerySocketDrops(SOCKET, ULONGLONG*)

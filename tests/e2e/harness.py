@@ -155,6 +155,23 @@ def udp_drops():
     return dict(zip(rows[0][1:], rows[1][1:])) if len(rows) == 2 else {}
 
 
+def udp_datagrams_read():
+    """Datagrams that sockets in this namespace have read so far (the kernel
+    counts one as each receive takes it off a socket)."""
+    return int(udp_drops().get("InDatagrams", 0))
+
+
+def wait_for_reads(count, since, timeout=30):
+    """True once `count` datagrams have been read in this namespace since the
+    reading `since` of udp_datagrams_read(): the recorder has them all."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if udp_datagrams_read() - since >= count:
+            return True
+        time.sleep(0.01)
+    return False
+
+
 class RecorderTestCase(unittest.TestCase):
     """A temporary directory per test and checks shared by the tests."""
 

@@ -45,9 +45,10 @@ class Signals(harness.RecorderTestCase):
         out = self.path("stopped.ts")
 
         def send_then_signal(process):
-            # The datagrams are all in by the time the stream's sender is done.
+            before = harness.udp_datagrams_read()
             harness.start_sender(*sender(port, count)).communicate(timeout=30)
-            time.sleep(0.3)
+            # Stopped once the recorder has read every datagram of the stream.
+            self.assertTrue(harness.wait_for_reads(count, before))
             for number in signals:
                 os.kill(process.pid, number)
 
@@ -170,7 +171,9 @@ class StandardStreams(harness.RecorderTestCase):
         received = []
 
         def player():
-            time.sleep(0.5)
+            # The recorder joins before it opens its output: the reader comes
+            # once it is there, and the open waits for it.
+            harness.wait_for_membership(GROUP)
             with open(fifo, "rb") as stream:
                 received.append(stream.read())
 

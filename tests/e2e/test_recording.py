@@ -99,8 +99,12 @@ class Stalls(harness.RecorderTestCase):
         out = self.path("stalls.ts")
 
         def stall(process):
+            read = harness.udp_datagrams_read()
             for _ in range(3):
-                time.sleep(0.5)
+                # Each stall comes while the stream runs: once the recorder
+                # has read another 1000 of its datagrams (about 0.2 s of it).
+                self.assertTrue(harness.wait_for_reads(1000, read))
+                read = harness.udp_datagrams_read()
                 os.kill(process.pid, signal.SIGSTOP)
                 time.sleep(0.3)
                 os.kill(process.pid, signal.SIGCONT)

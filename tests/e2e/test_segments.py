@@ -196,8 +196,11 @@ class Segments(harness.RecorderTestCase):
         count = 5000  # 2.5 s: from the first segment well into the second
 
         def send_then_stop(process):
+            before = harness.udp_datagrams_read()
             harness.start_sender("--group", GROUP, "--port", port, "--rate", 2000, "--count", count) \
                 .communicate(timeout=60)
+            # Stopped once the recorder has read the whole stream.
+            harness.wait_for_reads(count, before)
             process.send_signal(signal.SIGTERM)
 
         start_just_after_a_multiple_of(2)

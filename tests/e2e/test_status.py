@@ -9,7 +9,9 @@ import os
 import pty
 import re
 import fcntl
+import json
 import select
+import signal
 import struct
 import subprocess
 import termios
@@ -169,6 +171,36 @@ class StatusLine(harness.RecorderTestCase):
         self.assertEqual(self.assertStatus(shown[-1]).group(10), "400")
         self.assertNotIn("no data", shown[-1])
 
+    def test_a_slow_stream_shows_each_second_at_the_next_refresh(self):
+        # 0.2 Mbit/s, silent for 1.5 s in the middle: no chunk ever fills, yet
+        # the line at second N shows second N's figures (the report's t = N - 1),
+        # the silent second and the long gap that ends it included.
+        port = harness.next_port()
+        out, report = self.path("slow.ts"), self.path("slow.json")
+        terminal = Terminal(["--report=" + report, "-i", "0", "-m", GROUP, "-p", port, "-l", 7, "-f", out])
+        try:
+            self.assertTrue(terminal.wait_until(lambda text: "\r" in text, 20), terminal.text())
+            sender = harness.start_sender("--group", GROUP, "--port", port, "--count", 60, "--rate", 20,
+                                          "--pause-after", 30, "--pause-ms", 1500)
+            sent, errors = sender.communicate(timeout=30)
+            self.assertEqual(sender.returncode, 0, errors)
+        finally:
+            terminal.finish()
+        self.assertEqual(terminal.process.returncode, 0)
+        with open(report, encoding="utf-8") as f:
+            intervals = {i["t"]: i for i in json.load(f)["intervals"]}
+        shown = {}
+        for line in refreshes(terminal.text())[:-1]:
+            match = re.search(r"^(\d+):(\d\d):(\d\d) .*  IAT max (\d+\.\d) ms", line)
+            if match:
+                h, m, sec = (int(g) for g in match.group(1, 2, 3))
+                shown.setdefault(h * 3600 + m * 60 + sec, float(match.group(4)))
+        silent = min(t for t, i in intervals.items() if i["datagrams"] == 0 and t > 0)
+        gap = min(t for t, i in intervals.items() if i["iat_max_us"] >= 1000000)
+        self.assertEqual(shown.get(silent + 1), 0.0, (silent, shown))
+        self.assertAlmostEqual(shown.get(gap + 1, -1), intervals[gap]["iat_max_us"] / 1000, delta=0.06,
+                               msg=(gap, shown))
+
     def test_nothing_received_ends_with_a_no_data_total_between_the_time_lines(self):
         out = self.path("none.ts")
         terminal = Terminal(["-i", "0", "-m", GROUP, "-p", harness.next_port(), "-l", 1, "-f", out],
@@ -205,6 +237,8 @@ class StatusLine(harness.RecorderTestCase):
                     sender.communicate(timeout=30)
                     self.assertTrue(terminal.wait_until(lambda text: any(
                         wanted.match(part) for part in refreshes(text)), 20), terminal.text())
+                    # Seen: the rest of the 10 s adds nothing but the final line.
+                    terminal.process.send_signal(signal.SIGINT)
                 finally:
                     terminal.finish()
                 self.assertTrue(all(len(part) < columns for part in refreshes(terminal.text())), terminal.text())

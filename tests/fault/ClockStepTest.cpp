@@ -7,7 +7,6 @@
 #include <atomic>
 #include <chrono>
 #include <ctime>
-#include <thread>
 
 namespace {
 
@@ -36,14 +35,13 @@ TEST(ClockStep, TheLengthIgnoresStepsOfTheWallClock)
         RecordingPlan plan;
         plan.lengthSeconds = 2;
         g_wallClockStep.store(0);
-        std::thread stepper([step] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
-            g_wallClockStep.store(step);
-        });
+        // The step comes while the recording runs: once its first datagram is in.
+        plan.datagrams = 20;
+        plan.triggerAfter = 1;
+        plan.trigger = [step] { g_wallClockStep.store(step); };
         const auto began = std::chrono::steady_clock::now();
         RecordingOutcome outcome = harness.Record(plan);
         const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-        stepper.join();
         g_wallClockStep.store(0);
         pelorin_win::fault::Disable();
         EXPECT_EQ(outcome.result, 0);

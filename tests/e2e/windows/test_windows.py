@@ -480,8 +480,10 @@ class StopTests(WindowsTestCase):
         signalled = []
 
         def send_then_ctrl_c(process):
+            before = harness.udp_datagrams_read()
             harness.start_sender(*stream(GROUP, port, 1171)).communicate(timeout=30)
-            time.sleep(0.5)
+            # Ctrl-C once the recorder has read the whole stream.
+            harness.wait_for_reads(1171, before)
             pid = wine_process(os.path.basename(out))
             if pid is not None:
                 os.kill(pid, signal.SIGINT)

@@ -5,10 +5,15 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <mutex>
+#include <thread>
 
 namespace {
 std::mutex g_captureLock;
@@ -71,4 +76,20 @@ std::vector<char> Payload(std::uint32_t index, std::size_t size)
     for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((index * 131u + i * 7u) & 0xFFu);
     if (size >= 4) std::memcpy(bytes.data(), &index, 4);
     return bytes;
+}
+
+int CurrentThreadId() { return static_cast<int>(::syscall(SYS_gettid)); }
+
+bool WaitUntilAsleep(int threadId)
+{
+    const std::string path = "/proc/self/task/" + std::to_string(threadId) + "/stat";
+    for (int tries = 0; tries < 5000; ++tries) {
+        std::ifstream stat(path);
+        const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        // The state letter follows the command name, which ends with ')'.
+        const std::size_t close = text.rfind(')');
+        if (close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'S') return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
 }

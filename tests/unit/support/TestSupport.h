@@ -28,5 +28,11 @@ private:
 // A free UDP port on 127.0.0.1, in host byte order.
 std::uint16_t FreeUdpPort();
 
+// This thread's id, for WaitUntilAsleep.
+int CurrentThreadId();
+// Waits until the thread `threadId` of this process sleeps in a blocking
+// call (up to 5 s): another thread's event then comes while it waits.
+bool WaitUntilAsleep(int threadId);
+
 // Numbered payload i of `size` bytes, as the tests send and expect it.
 std::vector<char> Payload(std::uint32_t index, std::size_t size);
