@@ -5,6 +5,8 @@
 // torn down cleanly and hold exactly the datagrams the receive thread took.
 #include "RecordingHarness.h"
 
+#include "pipeline/WriterThread.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -50,16 +52,34 @@ Iteration Draw(int number, std::mt19937& random)
     auto between = [&random](unsigned long low, unsigned long high) {
         return std::uniform_int_distribution<unsigned long>(low, high)(random);
     };
-    // A stop that is already due begins when the first full chunk (about 45
-    // datagrams of these sizes) wakes the writer: the failures are placed
-    // around it, so that they come before, during and after the stop.
+    // The stop is requested (as Ctrl-C does) once the first full chunk,
+    // about 45 datagrams of these sizes, has been taken: the failures are
+    // placed around it, so that they come before, during and after the stop.
+    // A failed wait is armed with the stop, from 35 datagrams on, for one of
+    // the next few waits. Without a failure, the deadline is already past at
+    // the start instead.
+    std::uint32_t stopAfter = 45;
+    unsigned long failingWait = 0;
     switch (it.trouble) {
     case Trouble::none: break;
     case Trouble::failedCompletion: it.at = between(45, 110); break;
     case Trouble::refusedRequest: it.at = between(46, 111); break;
-    case Trouble::failedWait: it.at = between(35, 100); break;
+    case Trouble::failedWait:
+        it.at = between(35, 60);
+        stopAfter = static_cast<std::uint32_t>(it.at);
+        failingWait = between(1, 3);
+        break;
     }
-    it.plan.lengthSeconds = -static_cast<std::int64_t>(between(1, 3600));
+    if (it.trouble == Trouble::none) {
+        it.plan.lengthSeconds = -static_cast<std::int64_t>(between(1, 3600));
+    } else {
+        it.plan.lengthSeconds = 3600;
+        it.plan.triggerAfter = stopAfter;
+        it.plan.trigger = [failingWait] {
+            if (failingWait != 0) fault::Arm(Point::alertableWait, failingWait, WSAEINVAL);
+            RequestStop();
+        };
+    }
     it.plan.shape.seed = static_cast<std::uint32_t>(random()) | 1u;
     it.plan.datagrams = 400;
     it.plan.window = 48;
@@ -78,18 +98,15 @@ int ArmedError(Trouble trouble)
 }
 
 // Completions and requests are counted from the start; a wait is failed
-// from the sending side once that many datagrams have been taken, since how
-// many completions one wait runs depends on timing.
+// from the sending side, with the stop, since how many datagrams one wait
+// takes depends on timing.
 void Arm(Iteration& it)
 {
     switch (it.trouble) {
     case Trouble::none: break;
     case Trouble::failedCompletion: fault::Arm(Point::completion, it.at, WSAECONNRESET); break;
     case Trouble::refusedRequest: fault::Arm(Point::postReceive, it.at, WSAENOBUFS); break;
-    case Trouble::failedWait:
-        it.plan.triggerAfter = static_cast<std::uint32_t>(it.at);
-        it.plan.trigger = [] { fault::Arm(Point::alertableWait, 1, WSAEINVAL); };
-        break;
+    case Trouble::failedWait: break;  // armed with the stop
     }
 }
 
