@@ -313,8 +313,10 @@ HRESULT RunRecording()
         // asks the platform about this copy, which stays valid to ask about.
         const SOCKET socket = receiver->socket;
         HealthRun health = BeginHealth();
-        receiver->StartReceiving();
+        // Before the receive thread exists: a stop asked for as soon as it
+        // takes datagrams is kept, never cleared by this.
         AcceptStopRequests(receiver->dataEvent);
+        receiver->StartReceiving();
         stoppable = SetConsoleCtrlHandler(OnConsoleControl, TRUE) != FALSE;
         PrintTimeLine("Recording started at");
         LiveMetrics* metrics = g_settings.metricsPath != nullptr

@@ -47,6 +47,9 @@ constexpr long kFlowingWaitMicroseconds = 20000;
 // rather than one. Arrival times are the kernel's, so none is timed late;
 // the socket buffer holds far more than a nap's worth.
 constexpr long kGatherMicroseconds = 250;
+// A kernel stamp older than this is no datagram's that waited in the socket:
+// the wall clock stepped forward since. As the Windows side judges its stamps.
+constexpr std::int64_t kPlausibleAgeNs = std::int64_t{10} * 1000000000;
 
 // Per message: its destination (IP_PKTINFO) and its arrival (SO_TIMESTAMPNS).
 constexpr std::size_t kControlBytes = CMSG_SPACE(sizeof(in_pktinfo)) + CMSG_SPACE(sizeof(timespec)) + 32;
@@ -248,7 +251,8 @@ TakeResult DatagramReceiver::Take(char* space, DWORD timeoutMs, TakenDatagram* t
 
         // SO_TIMESTAMPNS stamps with the wall clock; the recorder measures on
         // the monotonic one. Each datagram's age carries over; a wall-clock
-        // step since it came would not, and is clamped to now.
+        // step since it came would not: a step back is clamped to now, and an
+        // age past any socket buffer's (a step forward) is not used.
         const std::int64_t wallNow = Nanoseconds(CLOCK_REALTIME);
         const std::int64_t monotonicNow = Nanoseconds(CLOCK_MONOTONIC);
         int kept = 0;
@@ -272,7 +276,10 @@ TakeResult DatagramReceiver::Take(char* space, DWORD timeoutMs, TakenDatagram* t
             if (facts.stamped) {
                 const std::int64_t age =
                     wallNow - (static_cast<std::int64_t>(facts.stamp.tv_sec) * 1000000000 + facts.stamp.tv_nsec);
-                if (age > 0) datagram.arrivalNs = monotonicNow - age;
+                if (age > kPlausibleAgeNs)
+                    datagram.systemTime = false;
+                else if (age > 0)
+                    datagram.arrivalNs = monotonicNow - age;
             }
             // Where it landed; a filtered one before it left its slot unused.
             datagram.bytes = static_cast<const char*>(s.pieces[i].iov_base);
@@ -284,7 +291,16 @@ TakeResult DatagramReceiver::Take(char* space, DWORD timeoutMs, TakenDatagram* t
                 return TakeResult::refused;
             }
         }
-        if (kept == 0) continue;
+        if (kept == 0) {
+            // Only other addresses' datagrams: a steady flow of them must not
+            // hold back the deadline (a segment cut, the quiet hand-over) while
+            // the group is silent. A full batch may have the group's behind it.
+            if (received < max && !forever && deadline - Nanoseconds(CLOCK_MONOTONIC) <= 0) {
+                s.flowing = false;
+                return TakeResult::deadline;
+            }
+            continue;
+        }
         *count = kept;
         return TakeResult::datagrams;
     }
