@@ -38,6 +38,16 @@ void NoteFailure(const char* verb, int systemError)
     PrintCause(action, systemError);
 }
 
+// The one message for a file that could not be opened, with the system's
+// reason when it gave one.
+HRESULT OpenFailed()
+{
+    const int systemError = errno;
+    PrintLine("Error occurred while opening output file.");
+    NoteFailure("open", systemError);
+    return E_FAIL;
+}
+
 }  // namespace
 
 bool PrepareSideOutput(const wchar_t* path, bool everyLevel)
@@ -95,12 +105,7 @@ HRESULT OpenOutputFile(const wchar_t* path)
         OutputDebugStringW(L"No reader opened the output pipe before the recording's end\n");
         errno = 0;  // no system failure: the time ran out
     }
-    if (!g_outputFile.is_open()) {
-        const int systemError = errno;
-        PrintLine("Error occurred while opening output file.");
-        NoteFailure("open", systemError);
-        return E_FAIL;
-    }
+    if (!g_outputFile.is_open()) return OpenFailed();
     g_outputFile.clear();
     // Recording into standard output (for a player downstream): the time
     // lines must not land in the middle of the stream, nor in standard error
@@ -122,12 +127,7 @@ HRESULT OpenSegmentFile(const wchar_t* path, bool append)
     g_outputFile.rdbuf()->pubsetbuf(nullptr, 0);
     RememberPath(path);
     g_outputFile.open(file, std::ios::binary | std::ios::out | (append ? std::ios::app : std::ios::trunc));
-    if (!g_outputFile.is_open()) {
-        const int systemError = errno;
-        PrintLine("Error occurred while opening output file.");
-        NoteFailure("open", systemError);
-        return E_FAIL;
-    }
+    if (!g_outputFile.is_open()) return OpenFailed();
     g_outputFile.clear();
     return S_OK;
 }

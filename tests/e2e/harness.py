@@ -270,6 +270,20 @@ _SAMPLE = re.compile(r'^([a-zA-Z_:][a-zA-Z0-9_:]*)\{((?:[a-zA-Z_][a-zA-Z0-9_]*="
 _LABEL = re.compile(r'([a-zA-Z_][a-zA-Z0-9_]*)="((?:[^"\\\n]|\\.)*)"')
 
 
+def file_sampler(path, seconds, interval, snapshots):
+    """A `during` action: appends the file's text to `snapshots` every
+    `interval` seconds for `seconds`, while it exists (a metrics file being
+    rewritten, say)."""
+    def sample(process):
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            if os.path.exists(path):
+                with open(path) as file:
+                    snapshots.append(file.read())
+            time.sleep(interval)
+    return sample
+
+
 def parse_metrics(text):
     """A Prometheus text exposition, checked line by line: every series has
     its HELP and TYPE first, counters are named _total, values are numbers.

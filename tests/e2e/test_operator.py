@@ -124,14 +124,8 @@ class Metrics(harness.RecorderTestCase):
         port = harness.next_port()
         snapshots = []
 
-        def watch(process):
-            # Until the sender has finished, and one refresh more.
-            deadline = time.monotonic() + 3.5
-            while time.monotonic() < deadline:
-                if os.path.exists(metrics):
-                    with open(metrics) as file:
-                        snapshots.append(file.read())
-                time.sleep(0.2)
+        # Until the sender has finished, and one refresh more.
+        watch = harness.file_sampler(metrics, 3.5, 0.2, snapshots)
 
         result = record(["--metrics=" + metrics, "-i", "0", "-m", GROUP, "-p", port, "-l", 5, "-f", out],
                         senders=[["--group", GROUP, "--port", port, "--count", 2000, "--rate", 1000]],

@@ -282,13 +282,7 @@ class RecordingTests(WindowsTestCase):
         out, metrics = self.path("metrics.ts"), self.path("prom", "ch.prom")
         snapshots = []
 
-        def watch(process):
-            deadline = time.monotonic() + 2.5
-            while time.monotonic() < deadline:
-                if os.path.exists(metrics):
-                    with open(metrics) as file:
-                        snapshots.append(file.read())
-                time.sleep(0.3)
+        watch = harness.file_sampler(metrics, 2.5, 0.3, snapshots)
 
         run = pelorin(["--metrics=" + win_path(metrics)] + recording_args("0", GROUP, port, 4, win_path(out)),
                       senders=[stream(GROUP, port, 600)], during=watch)
