@@ -70,8 +70,21 @@ extern "C" int wmain(int argc, wchar_t** argv)
     startup.hStdOutput = output;
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
-        std::fprintf(stderr, "run_and_report: cannot start the program (error %lu)\n", GetLastError());
+    // Wine's process start now and then fails with ERROR_INTERNAL_ERROR on a
+    // busy machine, before the child has run a line of its own: the program
+    // under test never started, so starting it again hides nothing of it.
+    DWORD startError = ERROR_SUCCESS;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        if (CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+            startError = ERROR_SUCCESS;
+            break;
+        }
+        startError = GetLastError();
+        if (startError != ERROR_INTERNAL_ERROR) break;
+        Sleep(200);
+    }
+    if (startError != ERROR_SUCCESS) {
+        std::fprintf(stderr, "run_and_report: cannot start the program (error %lu)\n", startError);
         return 3;
     }
     CloseHandle(process.hThread);
