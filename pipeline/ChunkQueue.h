@@ -2,6 +2,7 @@
 // writer thread.
 #pragma once
 
+#include "pipeline/ChunkPool.h"
 #include "platform/Platform.h"
 
 #include <cstddef>
@@ -38,6 +39,8 @@ public:
     Chunk* Front();
     // Removes the oldest node (not its chunk); no effect on an empty queue.
     void PopFront();
+    // Where the receive thread takes its chunks and the writer gives them back.
+    ChunkPool* Pool() { return &pool; }
 
 private:
     // Appends a node for the chunk; the lock is held. False out of memory.
@@ -48,6 +51,7 @@ private:
     ChunkNode* tail;
     int count;
     std::size_t byteLimit;
+    ChunkPool pool;
 };
 
 // The queue's byte limit for a machine with `physicalMemory` bytes: a stalled

@@ -180,7 +180,7 @@ bool StoreChunk(const WriterInputs* inputs, WriterState* state, Chunk* chunk)
         if (!written) state->writeFailed = true;
         if (state->segments != nullptr) state->fileOffset = state->segments->CurrentBytes();
     }
-    FreeChunk(chunk);
+    inputs->queue->Pool()->Give(chunk);
     int released = kFiguresFree;
     return inputs->figures == nullptr || inputs->figures->owner.compare_exchange_strong(released, kFiguresWriter);
 }

@@ -13,6 +13,15 @@
 // payload, IPv6's largest (65527 bytes) included.
 constexpr unsigned kDatagramRoom = 65536;
 
+// Where a datagram was sent, as far as the system says: the socket may take
+// more than one destination at its port (unicast to a local address, other
+// groups), and deciding which belong to the recording is the caller's.
+struct DatagramDestination {
+    enum class Family : std::uint8_t { unknown, ipv4, ipv6 };
+    Family family;
+    std::uint8_t address[16];  // network byte order; IPv4 in the first four
+};
+
 // One datagram taken: its bytes (in the caller's space, or in the
 // receiver's own memory until the next take), its size and its arrival.
 struct TakenDatagram {
@@ -20,6 +29,7 @@ struct TakenDatagram {
     std::uint32_t size;
     std::int64_t arrivalNs;  // on the monotonic clock of QueryPerformanceCounter
     bool systemTime;         // the system stamped it; else taken as it was read
+    DatagramDestination destination;
 };
 
 enum class TakeResult {

@@ -10,6 +10,7 @@
 #include "pipeline/Chunk.h"
 #include "pipeline/ChunkQueue.h"
 #include "platform/DatagramReceiver.h"
+#include "receiver/GroupFilter.h"
 
 #include <cstdio>
 #include <cstring>
@@ -59,7 +60,7 @@ bool HandOverCurrentChunk(Receiver* receiver, Chunk* replacement)
     chunk->length = static_cast<int>(receiver->bytesInChunk);
     switch (OfferChunk(receiver, chunk)) {
     case ChunkQueue::OfferResult::queued:
-        receiver->currentChunk = replacement != nullptr ? replacement : NewChunk();
+        receiver->currentChunk = replacement != nullptr ? replacement : receiver->queue->Pool()->Take();
         if (receiver->currentChunk == nullptr) {
             ReportOutOfMemory(receiver);
             return false;
@@ -232,7 +233,7 @@ bool StoreDatagram(Receiver* receiver, const TakenDatagram& datagram)
     if (receiver->segmentSeconds != 0 && datagram.arrivalNs >= receiver->nextBoundaryNs) {
         // It belongs to the next segment: it moves to the chunk that begins
         // it before the old chunk, where it may lie, becomes the writer's.
-        Chunk* next = NewChunk();
+        Chunk* next = receiver->queue->Pool()->Take();
         if (next == nullptr) {
             ReportOutOfMemory(receiver);
             return false;
@@ -300,6 +301,8 @@ void ReceiveLoop(Receiver* receiver)
         return;
     }
     TakenDatagram taken[DatagramReceiver::kMaxBatch];
+    const GroupFilter filter = receiver->extended.family == AF_INET6 ? GroupFilter::Ipv6(receiver->extended.group.u.Byte)
+                                                                     : GroupFilter::Ipv4(receiver->groupAddress);
     bool first = true;
     for (;;) {
         int count = 0;
@@ -315,10 +318,16 @@ void ReceiveLoop(Receiver* receiver)
         }
         first = false;
         bool stored = true;
-        for (int i = 0; i < count && stored; ++i) stored = StoreDatagram(receiver, taken[i]);
+        int kept = 0;
+        for (int i = 0; i < count && stored; ++i)
+            if (filter.Accepts(taken[i].destination)) stored = StoreDatagram(receiver, taken[i]), ++kept;
         if (!stored) break;
+        // A batch that drained the socket with nothing for the group counts as
+        // an empty socket, so a steady flow to other destinations holds back
+        // no boundary while the group is silent.
+        const bool drained = result == TakeResult::deadline || (kept == 0 && count < DatagramReceiver::kMaxBatch);
         if (result == TakeResult::datagrams || result == TakeResult::deadline) {
-            if (!HandOverByTime(receiver, result == TakeResult::deadline)) break;
+            if (!HandOverByTime(receiver, drained)) break;
             continue;
         }
         if (result == TakeResult::stopped) break;

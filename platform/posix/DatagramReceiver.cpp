@@ -51,8 +51,9 @@ constexpr long kGatherMicroseconds = 250;
 // the wall clock stepped forward since. As the Windows side judges its stamps.
 constexpr std::int64_t kPlausibleAgeNs = std::int64_t{10} * 1000000000;
 
-// Per message: its destination (IP_PKTINFO) and its arrival (SO_TIMESTAMPNS).
-constexpr std::size_t kControlBytes = CMSG_SPACE(sizeof(in_pktinfo)) + CMSG_SPACE(sizeof(timespec)) + 32;
+// Per message: its destination (IP_PKTINFO or IPV6_PKTINFO) and its arrival
+// (SO_TIMESTAMPNS).
+constexpr std::size_t kControlBytes = CMSG_SPACE(sizeof(in6_pktinfo)) + CMSG_SPACE(sizeof(timespec)) + 32;
 
 std::int64_t Nanoseconds(clockid_t clock)
 {
@@ -68,7 +69,6 @@ struct DatagramReceiver::State {
     SOCKET socket = pelorin_win::INVALID_SOCKET;
     EventObject* stop = nullptr;
     int wakeFd = -1;
-    std::uint32_t onlyTo = 0;  // the one destination taken (a group), 0 for any
     bool flowing = false;      // the last receive took something
     bool requested = false;    // the first receive has been started
     bool owned = false;        // a socket of this layer's, as every receive needs
@@ -104,7 +104,17 @@ bool DatagramReceiver::Open(SOCKET socket, WSAEVENT stop)
     s.socket = socket;
     s.fd = static_cast<int>(socket);
     s.stop = pelorin_win::detail::AsEvent(stop);
-    s.owned = pelorin_win::detail::IsWinsockSocket(socket, &s.onlyTo);
+    s.owned = pelorin_win::detail::IsWinsockSocket(socket);
+    // Each datagram's destination, read from its header at the receive.
+    int domain = 0;
+    socklen_t domainLength = sizeof domain;
+    const int on = 1;
+    if (::getsockopt(s.fd, SOL_SOCKET, SO_DOMAIN, &domain, &domainLength) == 0) {
+        if (domain == AF_INET6)
+            (void)::setsockopt(s.fd, ::IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on);
+        else
+            (void)::setsockopt(s.fd, ::IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+    }
     // Each message has its slot and control buffer for good; only the first
     // slot moves, to where the caller's space begins.
     for (int i = 0; i < kMaxBatch; ++i) {
@@ -125,7 +135,7 @@ namespace {
 
 // What the kernel said of one datagram: where it was sent, when it came.
 struct MessageFacts {
-    std::uint32_t destination = 0;
+    DatagramDestination destination{};
     bool stamped = false;
     timespec stamp{};
 };
@@ -137,7 +147,13 @@ MessageFacts ReadControl(msghdr& message)
         if (c->cmsg_level == ::IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
             in_pktinfo info;
             std::memcpy(&info, CMSG_DATA(c), sizeof info);
-            facts.destination = info.ipi_addr.s_addr;
+            facts.destination.family = DatagramDestination::Family::ipv4;
+            std::memcpy(facts.destination.address, &info.ipi_addr, 4);
+        } else if (c->cmsg_level == ::IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) {
+            in6_pktinfo info;
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            facts.destination.family = DatagramDestination::Family::ipv6;
+            std::memcpy(facts.destination.address, &info.ipi6_addr, 16);
         } else if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
             std::memcpy(&facts.stamp, CMSG_DATA(c), sizeof facts.stamp);
             facts.stamped = true;
@@ -259,8 +275,6 @@ TakeResult DatagramReceiver::Take(char* space, DWORD timeoutMs, TakenDatagram* t
         for (int i = 0; i < received; ++i) {
             msghdr& header = s.messages[i].msg_hdr;
             const MessageFacts facts = ReadControl(header);
-            // Sent to another address at this port: never the group's.
-            if (s.onlyTo != 0 && facts.destination != s.onlyTo) continue;
             DWORD failure = (header.msg_flags & MSG_TRUNC) != 0 ? static_cast<DWORD>(pelorin_win::WSAEMSGSIZE) : 0;
             DWORD bytes = s.messages[i].msg_len;
             fault::AlterCompletion(failure, bytes);
@@ -270,6 +284,7 @@ TakeResult DatagramReceiver::Take(char* space, DWORD timeoutMs, TakenDatagram* t
                 return TakeResult::failed;
             }
             TakenDatagram& datagram = taken[kept];
+            datagram.destination = facts.destination;
             datagram.size = bytes;
             datagram.systemTime = facts.stamped;
             datagram.arrivalNs = monotonicNow;
@@ -281,7 +296,7 @@ TakeResult DatagramReceiver::Take(char* space, DWORD timeoutMs, TakenDatagram* t
                 else if (age > 0)
                     datagram.arrivalNs = monotonicNow - age;
             }
-            // Where it landed; a filtered one before it left its slot unused.
+            // Where it landed.
             datagram.bytes = static_cast<const char*>(s.pieces[i].iov_base);
             ++kept;
             // The receive for the next datagram, as a request of its own.
@@ -290,16 +305,6 @@ TakeResult DatagramReceiver::Take(char* space, DWORD timeoutMs, TakenDatagram* t
                 *error = static_cast<DWORD>(pelorin_win::WSAGetLastError());
                 return TakeResult::refused;
             }
-        }
-        if (kept == 0) {
-            // Only other addresses' datagrams: a steady flow of them must not
-            // hold back the deadline (a segment cut, the quiet hand-over) while
-            // the group is silent. A full batch may have the group's behind it.
-            if (received < max && !forever && deadline - Nanoseconds(CLOCK_MONOTONIC) <= 0) {
-                s.flowing = false;
-                return TakeResult::deadline;
-            }
-            continue;
         }
         *count = kept;
         return TakeResult::datagrams;

@@ -99,8 +99,7 @@ int JoinByIndex(SOCKET s, bool withSource, const char* optval, int optlen)
         result = ::setsockopt(fd, level, MCAST_JOIN_GROUP, &group, sizeof group);
     }
     if (result != 0) return FailWithErrno();
-    if (groupIpv6) return 0;
-    return OnlyGroup(fd, reinterpret_cast<const ::sockaddr_in*>(&native.gsr_group)->sin_addr.s_addr);
+    return 0;
 }
 
 // Checks the interface address (none: any interface), keeps the socket to

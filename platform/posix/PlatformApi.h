@@ -1,9 +1,19 @@
-// Our own implementation of the Windows interfaces the recorder uses, for
-// POSIX systems. Only the subset the program still needs, with the semantics
-// it relies on: Winsock set-up calls, numbers and error codes, manual-reset
-// events, threads, critical sections, and a few C runtime helpers. Receiving
-// is not emulated: the receive seam (platform/DatagramReceiver.h) is met
-// natively, with recvmmsg (DatagramReceiver.cpp).
+// Our own implementation of the part of the Windows interface that the Linux
+// build still takes, with the semantics the program relies on:
+// - Winsock set-up: start-up and clean-up, the socket, its options (the
+//   receive buffer, reuse, memberships), bind, close, its events, and
+//   Winsock's numbers and error codes;
+// - kernel objects: threads and their priority, manual-reset events, waits,
+//   critical sections, the last error;
+// - the clocks (GetTickCount64, QueryPerformanceCounter), Sleep, the physical
+//   memory, ExitProcess;
+// - text and output: WideCharToMultiByte, localtime_s, OutputDebugStringW
+//   (syslog), the standard handles, the console's width and its control
+//   handler (signals).
+// Receiving is not emulated: the receive seam (platform/DatagramReceiver.h)
+// is met natively, with recvmmsg (DatagramReceiver.cpp), and says each
+// datagram's destination; which destinations a recording keeps is the
+// recorder's rule, not this layer's.
 //
 // Everything lives in namespace pelorin_win and is pulled into the global
 // namespace, so portable code names it exactly as on Windows. Implementation

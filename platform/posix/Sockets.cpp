@@ -30,18 +30,15 @@ namespace {
 
 std::mutex g_lock;            // guards the two below
 int g_startups = 0;           // WSAStartup calls not yet matched by WSACleanup
-// A descriptor owned by Winsock, closed by the last WSACleanup. Once it has
-// joined a group it takes only datagrams addressed to that group: bound to
-// the wildcard address, a Linux socket also gets unicast to any local
-// address, broadcast and other groups at its port, which a recording of the
-// group must never hold.
+// A descriptor owned by Winsock, closed by the last WSACleanup. Bound to the
+// wildcard address, an IPv4 socket also gets unicast to any local address,
+// broadcast and other groups at its port; the receive seam says each
+// datagram's destination, and the recorder keeps its group's.
 //
-// An IPv6 socket gets the same from its address instead: it is bound to the
-// group it joins, so its bind only checks the interface and notes the port,
-// and the join binds.
+// An IPv6 socket is bound to the group it joins, so its bind only checks the
+// interface and notes the port, and the join binds.
 struct OwnedSocket {
     int fd;
-    std::uint32_t onlyTo;  // network byte order; 0 takes any destination
     bool ipv6 = false;
     bool bindPending = false;  // IPv6: bound at the join, to the group
     std::uint16_t bindPort = 0;  // network byte order
@@ -94,17 +91,6 @@ bool OwnedEntry(SOCKET s, OwnedSocket* entry)
     const OwnedSocket* owned = OwnedLocked(s);
     if (owned != nullptr) *entry = *owned;
     return owned != nullptr;
-}
-
-// After a join: only the group's datagrams from now on. IP_PKTINFO gives each
-// one's destination address, which the receive compares.
-int AcceptOnlyGroup(int fd, std::uint32_t group)
-{
-    const int on = 1;
-    if (::setsockopt(fd, ::IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0) return FailErrno();
-    std::lock_guard<std::mutex> guard(g_lock);
-    if (OwnedSocket* owned = OwnedLocked(static_cast<SOCKET>(fd))) owned->onlyTo = group;
-    return 0;
 }
 
 // Windows receives on a socket bound to an interface address the groups joined
@@ -166,14 +152,7 @@ int SetBindPending(SOCKET s, bool pending, std::uint16_t port)
     owned->bindPort = port;
     return 0;
 }
-int OnlyGroup(int fd, std::uint32_t group) { return AcceptOnlyGroup(fd, group); }
-bool IsWinsockSocket(SOCKET s, std::uint32_t* onlyTo)
-{
-    std::lock_guard<std::mutex> guard(g_lock);
-    const OwnedSocket* owned = OwnedLocked(s);
-    if (owned != nullptr && onlyTo != nullptr) *onlyTo = owned->onlyTo;
-    return owned != nullptr;
-}
+bool IsWinsockSocket(SOCKET s) { return IsOwnedSocket(s); }
 void SetWinsockError(int error) { t_wsaError = error; }
 }  // namespace detail
 
@@ -240,7 +219,7 @@ SOCKET WSASocketW(int af, int type, int protocol, LPWSAPROTOCOL_INFOW, GROUP, DW
         (void)::setsockopt(fd, ::IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off);
     }
     std::lock_guard<std::mutex> guard(g_lock);
-    OwnedSocket owned{fd, 0};
+    OwnedSocket owned{fd};
     owned.ipv6 = ipv6;
     g_sockets.push_back(owned);
     return static_cast<SOCKET>(fd);
@@ -300,7 +279,7 @@ int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
             std::memcpy(&request.imr_interface.s_addr, optval + 4, 4);
             if (::setsockopt(fd, ::IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request) != 0)
                 return FailErrno();
-            return AcceptOnlyGroup(fd, request.imr_multiaddr.s_addr);
+            return 0;
         }
         if (optname == winsock_values::ipAddSourceMembership) {
             if (optlen < 12) return Fail(WSAEFAULT);
@@ -311,7 +290,7 @@ int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
             std::memcpy(&request.imr_interface.s_addr, optval + 8, 4);
             if (::setsockopt(fd, ::IPPROTO_IP, IP_ADD_SOURCE_MEMBERSHIP, &request, sizeof request) != 0)
                 return FailErrno();
-            return AcceptOnlyGroup(fd, request.imr_multiaddr.s_addr);
+            return 0;
         }
         if (optname == winsock_values::mcastJoinGroup) return detail::JoinByIndex(s, false, optval, optlen);
         if (optname == winsock_values::mcastJoinSourceGroup) return detail::JoinByIndex(s, true, optval, optlen);

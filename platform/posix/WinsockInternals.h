@@ -7,9 +7,8 @@
 namespace pelorin_win::detail {
 
 bool WinsockStarted();
-// TRUE for a socket Winsock owns; *onlyTo (when asked) is the one destination
-// address it accepts datagrams for, 0 for any.
-bool IsWinsockSocket(SOCKET s, std::uint32_t* onlyTo = nullptr);
+// TRUE for a socket Winsock owns.
+bool IsWinsockSocket(SOCKET s);
 void SetWinsockError(int error);
 // SOCKET_ERROR, with the Winsock error (or errno's) as the thread's last.
 int FailWith(int error);
@@ -21,8 +20,6 @@ bool Ipv6SocketState(SOCKET s, bool* ipv6, bool* bindPending, std::uint16_t* bin
 // Notes (or, with `pending` false, clears) a bind that waits for the join;
 // SOCKET_ERROR when one is noted already.
 int SetBindPending(SOCKET s, bool pending, std::uint16_t port);
-// After an IPv4 join: only datagrams sent to `group` reach the receive.
-int OnlyGroup(int fd, std::uint32_t group);
 
 // In Memberships.cpp: the joins by interface index, Winsock's GROUP_REQ or
 // GROUP_SOURCE_REQ in `optval`, and the bind of an IPv6 socket.

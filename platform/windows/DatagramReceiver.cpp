@@ -99,6 +99,9 @@ TakeResult DatagramReceiver::Take(char*, DWORD timeoutMs, TakenDatagram* taken, 
         TakenDatagram& datagram = taken[0];
         datagram.bytes = s.data;
         datagram.size = s.request.bytes;
+        // Not asked for: the recording keeps what Windows hands the socket
+        // for its bind and membership, as it always has.
+        datagram.destination = DatagramDestination{};
         std::int64_t nanoseconds = 0;
         datagram.systemTime = QueryReceiveTime(&s.request.overlapped, &nanoseconds) != FALSE;
         if (!datagram.systemTime) {

@@ -103,3 +103,38 @@ TEST(ChunkQueue, ByteLimitRefusesBeyondItAndFollowsTheMachinesMemory)
     } machines[] = {{0, kMaxQueueBytes}, {GiB, GiB / 4}, {2 * GiB, kMaxQueueBytes}, {64 * GiB, kMaxQueueBytes}};
     for (const auto& machine : machines) EXPECT_EQ(QueueByteLimit(machine.memory), machine.limit) << machine.memory;
 }
+
+TEST(ChunkPool, ReusesGivenChunksEmptiedOnceItsWorkingSetIsMade)
+{
+    // Under the address sanitizer a chunk released twice, or kept and lost, shows up.
+    ChunkPool pool;
+    std::vector<Chunk*> made{pool.Take()};
+    ASSERT_NE(made[0], nullptr);
+    pool.Give(made[0]);  // kept, yet the working set is still made new
+    for (int i = 1; i < ChunkPool::kCapacity; ++i) {
+        made.push_back(pool.Take());
+        ASSERT_NE(made.back(), nullptr);
+        EXPECT_NE(made.back(), made[0]);
+    }
+    EXPECT_EQ(pool.Kept(), 1);
+
+    Chunk* used = made[1];
+    used->length = 100;
+    used->arrivalCount = 3;
+    used->segmentStart = 60;
+    pool.Give(used);
+    Chunk* again = pool.Take();
+    EXPECT_EQ(again, used);
+    EXPECT_EQ(again->length, 0);
+    EXPECT_EQ(again->arrivalCount, 0);
+    EXPECT_EQ(again->segmentStart, 0);
+    EXPECT_EQ(pool.Kept(), 1);
+
+    pool.Give(nullptr);
+    pool.Give(new Chunk{});  // a segment marker carries no data: released
+    EXPECT_EQ(pool.Kept(), 1);
+    pool.Give(again);
+    for (int i = 2; i < ChunkPool::kCapacity; ++i) pool.Give(made[static_cast<std::size_t>(i)]);
+    for (int i = 0; i < 3; ++i) pool.Give(NewChunk());
+    EXPECT_EQ(pool.Kept(), ChunkPool::kCapacity);  // the rest released; the pool releases these
+}
