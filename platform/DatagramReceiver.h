@@ -57,7 +57,12 @@ public:
     // Waits until datagrams are there, the stop is signalled or `timeoutMs`
     // (WSA_INFINITE: none) has passed, then takes those queued, at most
     // `max`. The first lands in `space`, which has kDatagramRoom bytes.
-    TakeResult Take(char* space, DWORD timeoutMs, TakenDatagram* taken, int max, int* count, DWORD* error);
+    // Those after it may land back to back behind it, each beginning less
+    // than `followBytes` past `space` (0: none do), with kDatagramRoom bytes
+    // past that beginning: the caller then need not copy them. Each taken
+    // datagram's bytes are whole where `bytes` says.
+    TakeResult Take(char* space, unsigned followBytes, DWORD timeoutMs, TakenDatagram* taken, int max, int* count,
+                    DWORD* error);
 
     // The system's count of datagrams dropped for a full socket buffer.
     bool Drops(ULONGLONG* drops) const;
@@ -68,4 +73,6 @@ public:
 private:
     struct State;
     State* state_;
+
+    void LayOut(char* space, int follow, int max);
 };

@@ -301,17 +301,24 @@ void ReceiveLoop(Receiver* receiver)
         return;
     }
     TakenDatagram taken[DatagramReceiver::kMaxBatch];
-    const GroupFilter filter = receiver->extended.family == AF_INET6 ? GroupFilter::Ipv6(receiver->extended.group.u.Byte)
-                                                                     : GroupFilter::Ipv4(receiver->groupAddress);
+    const GroupFilter filter = receiver->extended.family == AF_INET6
+                                   ? GroupFilter::Ipv6(receiver->extended.group.u.Byte)
+                                   : GroupFilter::Ipv4(receiver->groupAddress);
     bool first = true;
     for (;;) {
         int count = 0;
         DWORD error = 0;
         // While receiving, the chunk always has room for the largest datagram
         // past its fill: it is handed over once it holds kReceiveSize bytes.
-        const TakeResult result = source.Take(receiver->currentChunk->data + receiver->bytesInChunk,
-                                              WaitTimeout(receiver), taken, DatagramReceiver::kMaxBatch, &count,
-                                              &error);
+        // Datagrams may follow the first in place while each begins before
+        // that hand-over, so that none of them lies in a chunk already handed
+        // over; not with segments, where a boundary may hand it over sooner.
+        const Chunk* chunk = receiver->currentChunk;
+        const bool follow = receiver->segmentSeconds == 0 &&
+                            chunk->arrivalCount + DatagramReceiver::kMaxBatch <= kMaxArrivalsPerChunk;
+        const TakeResult result = source.Take(chunk->data + receiver->bytesInChunk,
+                                              follow ? kReceiveSize - receiver->bytesInChunk : 0, WaitTimeout(receiver),
+                                              taken, DatagramReceiver::kMaxBatch, &count, &error);
         if (first && result == TakeResult::refused) {
             EndWithoutReceiving(receiver, error, true);
             return;

@@ -74,11 +74,13 @@ struct DatagramReceiver::State {
     bool owned = false;        // a socket of this layer's, as every receive needs
     int filled = 0;            // messages the last recvmmsg filled in
     bool gather = false;       // the last batch did not fill: nap before the next
-    // Slots for the datagrams after the first of a batch; only the pages a
-    // datagram touches are ever backed by memory.
+    // One slot per message, for a datagram that does not land in the
+    // caller's space (or for its part past the expected size); only the
+    // pages a datagram touches are ever backed by memory.
     char* slots = nullptr;
+    std::uint32_t expected = 0;  // the size the last batch ended with
     mmsghdr messages[kMaxBatch];
-    iovec pieces[kMaxBatch];
+    iovec pieces[kMaxBatch][2];
     alignas(cmsghdr) char control[kMaxBatch][kControlBytes];
 
     ~State()
@@ -98,7 +100,7 @@ bool DatagramReceiver::Open(SOCKET socket, WSAEVENT stop)
     state_ = new (std::nothrow) State();
     if (state_ == nullptr) return false;
     State& s = *state_;
-    s.slots = new (std::nothrow) char[static_cast<std::size_t>(kMaxBatch - 1) * kDatagramRoom];
+    s.slots = new (std::nothrow) char[static_cast<std::size_t>(kMaxBatch) * kDatagramRoom];
     s.wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (s.slots == nullptr || s.wakeFd < 0) return false;
     s.socket = socket;
@@ -115,13 +117,12 @@ bool DatagramReceiver::Open(SOCKET socket, WSAEVENT stop)
         else
             (void)::setsockopt(s.fd, ::IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
     }
-    // Each message has its slot and control buffer for good; only the first
-    // slot moves, to where the caller's space begins.
+    // Each message has its slot and control buffer for good; where its
+    // pieces point is set for each take.
     for (int i = 0; i < kMaxBatch; ++i) {
-        s.pieces[i] = iovec{i == 0 ? nullptr : s.slots + static_cast<std::size_t>(i - 1) * kDatagramRoom, kDatagramRoom};
         msghdr& header = s.messages[i].msg_hdr;
         header = msghdr{};
-        header.msg_iov = &s.pieces[i];
+        header.msg_iov = s.pieces[i];
         header.msg_iovlen = 1;
         header.msg_control = s.control[i];
         header.msg_controllen = kControlBytes;
@@ -184,10 +185,38 @@ int SleepInPoll(int fd, EventObject* stop, int wakeFd, int waitMs)
     return fds[1].revents != 0 ? 1 : 0;
 }
 
+char* Slot(char* slots, int i)
+{
+    return slots + static_cast<std::size_t>(i) * kDatagramRoom;
+}
+
 }  // namespace
 
-TakeResult DatagramReceiver::Take(char* space, DWORD timeoutMs, TakenDatagram* taken, int max, int* count,
-                                  DWORD* error)
+// With `follow` messages laid out back to back at `space`, `expected` bytes
+// apart, a stream of one datagram size is received where it is stored, with
+// no copy: message i takes `expected` bytes at space + i * expected and the
+// rest of its room in its slot. Others take their whole room in their slot,
+// the first at `space`.
+void DatagramReceiver::LayOut(char* space, int follow, int max)
+{
+    State& s = *state_;
+    const std::uint32_t expected = s.expected;
+    for (int i = 0; i < max; ++i) {
+        iovec* pieces = s.pieces[i];
+        msghdr& header = s.messages[i].msg_hdr;
+        if (i < follow) {
+            pieces[0] = iovec{space + static_cast<std::size_t>(i) * expected, expected};
+            pieces[1] = iovec{Slot(s.slots, i), kDatagramRoom - expected};
+            header.msg_iovlen = 2;
+        } else {
+            pieces[0] = iovec{i == 0 ? space : Slot(s.slots, i), kDatagramRoom};
+            header.msg_iovlen = 1;
+        }
+    }
+}
+
+TakeResult DatagramReceiver::Take(char* space, unsigned followBytes, DWORD timeoutMs, TakenDatagram* taken, int max,
+                                  int* count, DWORD* error)
 {
     namespace fault = pelorin_win::fault;
     State& s = *state_;
@@ -216,7 +245,15 @@ TakeResult DatagramReceiver::Take(char* space, DWORD timeoutMs, TakenDatagram* t
 
     const bool forever = timeoutMs == pelorin_win::WSA_INFINITE;
     const std::int64_t deadline = forever ? 0 : Nanoseconds(CLOCK_MONOTONIC) + std::int64_t{timeoutMs} * 1000000;
-    s.pieces[0].iov_base = space;
+    // Messages that may land back to back in the caller's space: those that
+    // begin less than followBytes past it.
+    int follow = 0;
+    if (s.expected > 0 && followBytes > 0) {
+        const unsigned fit = (followBytes - 1) / s.expected + 1;
+        follow = fit < static_cast<unsigned>(max) ? static_cast<int>(fit) : max;
+        if (follow < 2) follow = 0;
+    }
+    LayOut(space, follow, max);
 
     for (;;) {
         if (pelorin_win::detail::TryConsume(s.stop)) return TakeResult::stopped;
@@ -272,6 +309,7 @@ TakeResult DatagramReceiver::Take(char* space, DWORD timeoutMs, TakenDatagram* t
         const std::int64_t wallNow = Nanoseconds(CLOCK_REALTIME);
         const std::int64_t monotonicNow = Nanoseconds(CLOCK_MONOTONIC);
         int kept = 0;
+        bool inPlace = true;  // every message so far lies back to back in the caller's space
         for (int i = 0; i < received; ++i) {
             msghdr& header = s.messages[i].msg_hdr;
             const MessageFacts facts = ReadControl(header);
@@ -296,8 +334,23 @@ TakeResult DatagramReceiver::Take(char* space, DWORD timeoutMs, TakenDatagram* t
                 else if (age > 0)
                     datagram.arrivalNs = monotonicNow - age;
             }
-            // Where it landed.
-            datagram.bytes = static_cast<const char*>(s.pieces[i].iov_base);
+            // Where it landed. One of the back-to-back layout stays where it is
+            // while all before it had the expected size and it fits; else it
+            // is put together in its slot, before the caller stores anything
+            // over the space its first part took.
+            datagram.bytes = static_cast<const char*>(s.pieces[i][0].iov_base);
+            if (i < follow) {
+                if (!inPlace || bytes > s.expected) {
+                    char* slot = Slot(s.slots, i);
+                    const std::uint32_t head = bytes < s.expected ? bytes : s.expected;
+                    if (bytes > head) std::memmove(slot + head, slot, bytes - head);
+                    std::memcpy(slot, s.pieces[i][0].iov_base, head);
+                    datagram.bytes = slot;
+                    inPlace = false;
+                } else {
+                    inPlace = bytes == s.expected;
+                }
+            }
             ++kept;
             // The receive for the next datagram, as a request of its own.
             if (fault::Fail(fault::Point::postReceive)) {
@@ -306,6 +359,7 @@ TakeResult DatagramReceiver::Take(char* space, DWORD timeoutMs, TakenDatagram* t
                 return TakeResult::refused;
             }
         }
+        if (kept > 0) s.expected = taken[kept - 1].size;
         *count = kept;
         return TakeResult::datagrams;
     }

@@ -45,6 +45,8 @@ DatagramReceiver::DatagramReceiver() : state_(nullptr) {}
 
 DatagramReceiver::~DatagramReceiver() { delete state_; }
 
+void DatagramReceiver::LayOut(char*, int, int) {}
+
 bool DatagramReceiver::Open(SOCKET socket, WSAEVENT stop)
 {
     delete state_;
@@ -60,7 +62,7 @@ bool DatagramReceiver::Open(SOCKET socket, WSAEVENT stop)
     return true;
 }
 
-TakeResult DatagramReceiver::Take(char*, DWORD timeoutMs, TakenDatagram* taken, int, int* count, DWORD* error)
+TakeResult DatagramReceiver::Take(char*, unsigned, DWORD timeoutMs, TakenDatagram* taken, int, int* count, DWORD* error)
 {
     State& s = *state_;
     *count = 0;

@@ -82,6 +82,35 @@ class Batches(harness.RecorderTestCase):
         self.assertTrue(set(cuts) <= ends | {0}, cuts)
         self.assertGreaterEqual(sum(1 for data in contents if data), 2, [len(data) for data in contents])
 
+    @posix_only("the batch path is the Linux receive")
+    def test_runs_of_one_size_broken_by_other_sizes_are_stored_whole(self):
+        # In one file a batch is received straight into the chunk while its
+        # datagrams keep the size the last batch ended with: runs of one size,
+        # broken by every other size, across many chunks.
+        port = harness.next_port()
+        out = self.path("runs.ts")
+        burst = [1316] * 40 + SIZES + [188] * 30 + [1316] * 3 + [65507, 1316, 1316, 0, 1316]
+        sent = []
+
+        def send_bursts(process):
+            self.assertTrue(harness.wait_for_membership(GROUP))
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
+                sender.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_TTL, 0)
+                sender.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton("127.0.0.1"))
+                for _ in range(12):
+                    for size in burst:
+                        data = payload(len(sent), size)
+                        sender.sendto(data, (GROUP, port))
+                        sent.append(data)
+                    time.sleep(BURST_GAP)
+
+        result = record(["-i", "0", "-m", GROUP, "-p", port, "-l", 3, "-f", out], during=send_bursts)
+        self.assertRecorded(result)
+        expected = b"".join(sent)
+        stored = read(out)
+        self.assertEqual(len(stored), len(expected), harness.udp_drops())
+        self.assertTrue(stored == expected, "the recording differs from what was sent")
+
 
 if __name__ == "__main__":
     unittest.main()
