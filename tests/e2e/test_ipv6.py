@@ -6,7 +6,6 @@ import json
 import os
 import socket
 import struct
-import subprocess
 import sys
 import time
 import unittest
@@ -120,25 +119,6 @@ class Ipv6(harness.RecorderTestCase):
                         senders=[stream(group, port, 1000, "lo", rate=1000)], during=intrude)
         self.assertRecorded(result)
         self.assertExact(out, 1000, 0)
-
-    @posix_only("Wine's sockets keep Linux's IPV6_MULTICAST_ALL")
-    def test_two_groups_on_one_port_stay_apart(self):
-        port = harness.next_port()
-        first, second = self.path("a6.ts"), self.path("b6.ts")
-        other = subprocess.Popen(harness.pelorin_command() +
-                                 ["-i", "lo", "-m", "ff0e::2", "-p", str(port), "-l", "3", "-f", second],
-                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        try:
-            self.assertRegex(other.stdout.readline().strip(), harness.START_LINE)
-            result = record(["-i", "lo", "-m", "ff0e::1", "-p", port, "-l", 3, "-f", first],
-                            senders=[stream("ff0e::1", port, 1500, "lo"),
-                                     stream("ff0e::2", port, 1500, "lo", first=100000)])
-        finally:
-            out, err = other.communicate(timeout=30)
-        self.assertRecorded(result)
-        self.assertEqual(other.returncode, 0, out + err)
-        self.assertExact(first, 1500, 0)
-        self.assertExact(second, 1500, 100000)
 
 
 class Ipv6Failures(harness.RecorderTestCase):

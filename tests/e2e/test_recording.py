@@ -145,26 +145,31 @@ class Interfaces(harness.RecorderTestCase):
         self.assertRecorded(result)
         self.assertExact(out, 1000, 0)
 
-    @not_under_wine("its sockets keep Linux's IP_MULTICAST_ALL, so each recording also gets the other group "
-                    "(test_windows.py checks what Wine does instead)")
+    @not_under_wine("its sockets keep Linux's IP_MULTICAST_ALL and IPV6_MULTICAST_ALL, so each recording also "
+                    "gets the other group (test_windows.py checks what Wine does instead)")
     def test_two_groups_on_one_port_stay_apart(self):
-        port = harness.next_port()
-        first, second = self.path("a.ts"), self.path("b.ts")
-        other = subprocess.Popen(harness.pelorin_command() +
-                                 ["-i", "0", "-m", "239.255.0.2", "-p", str(port), "-l", "3", "-f", second],
-                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        try:
-            self.assertRegex(other.stdout.readline().strip(), harness.START_LINE)
-            result = record(["-i", "0", "-m", GROUP, "-p", port, "-l", 3, "-f", first],
-                            senders=[["--group", GROUP, "--port", port, "--count", 1500, "--rate", 2000],
-                                     ["--group", "239.255.0.2", "--port", port, "--count", 1500,
-                                      "--rate", 2000, "--start-index", 100000]])
-        finally:
-            out, err = other.communicate(timeout=30)
-        self.assertRecorded(result)
-        self.assertEqual(other.returncode, 0, out + err)
-        self.assertExact(first, 1500, 0)
-        self.assertExact(second, 1500, 100000)
+        # Of each family: (interface, this recording's group, the other's group, where the senders send).
+        cases = (("IPv4", "0", GROUP, "239.255.0.2", []),
+                 ("IPv6", "lo", "ff0e::1", "ff0e::2", ["--interface", "lo"]))
+        for family, interface, group, other_group, route in cases:
+            with self.subTest(family=family):
+                port = harness.next_port()
+                first, second = self.path(f"a-{family}.ts"), self.path(f"b-{family}.ts")
+                other = subprocess.Popen(harness.pelorin_command() +
+                                         ["-i", interface, "-m", other_group, "-p", str(port), "-l", "3", "-f", second],
+                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                try:
+                    self.assertRegex(other.stdout.readline().strip(), harness.START_LINE)
+                    result = record(["-i", interface, "-m", group, "-p", port, "-l", 3, "-f", first],
+                                    senders=[["--group", group, "--port", port, "--count", 1500, "--rate", 2000] + route,
+                                             ["--group", other_group, "--port", port, "--count", 1500,
+                                              "--rate", 2000, "--start-index", 100000] + route])
+                finally:
+                    out, err = other.communicate(timeout=30)
+                self.assertRecorded(result)
+                self.assertEqual(other.returncode, 0, out + err)
+                self.assertExact(first, 1500, 0)
+                self.assertExact(second, 1500, 100000)
 
     @not_under_wine("test_windows.py runs this case and finds out whether Wine filters by source")
     def test_source_specific_group_holds_only_its_own_source(self):
