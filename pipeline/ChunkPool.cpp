@@ -45,7 +45,7 @@ void ChunkPool::Give(Chunk* chunk)
 int ChunkPool::Kept()
 {
     EnterCriticalSection(&lock);
-    const int kept = count;
+    const int n = count;
     LeaveCriticalSection(&lock);
-    return kept;
+    return n;
 }

@@ -51,16 +51,18 @@ public:
     DatagramReceiver& operator=(const DatagramReceiver&) = delete;
 
     // Takes the socket (set up, bound and joined) for receiving; `stop` ends
-    // any wait once signalled. False when out of memory.
+    // any wait once signalled. False when out of memory, or when the system
+    // will not say where each datagram was sent.
     bool Open(SOCKET socket, WSAEVENT stop);
 
     // Waits until datagrams are there, the stop is signalled or `timeoutMs`
     // (WSA_INFINITE: none) has passed, then takes those queued, at most
-    // `max`. The first lands in `space`, which has kDatagramRoom bytes.
-    // Those after it may land back to back behind it, each beginning less
-    // than `followBytes` past `space` (0: none do), with kDatagramRoom bytes
-    // past that beginning: the caller then need not copy them. Each taken
-    // datagram's bytes are whole where `bytes` says.
+    // `max`. `space` has kDatagramRoom bytes; datagrams may land there back
+    // to back, each beginning less than `followBytes` past `space` (0: only
+    // the first may), and the others in the receiver's own memory. Each
+    // taken datagram's bytes are whole where `bytes` says. The caller stores
+    // them in order from `space` on, one behind the other, and so never
+    // writes over one it has not stored yet.
     TakeResult Take(char* space, unsigned followBytes, DWORD timeoutMs, TakenDatagram* taken, int max, int* count,
                     DWORD* error);
 
@@ -73,6 +75,4 @@ public:
 private:
     struct State;
     State* state_;
-
-    void LayOut(char* space, int follow, int max);
 };

@@ -247,7 +247,7 @@ bool StoreDatagram(Receiver* receiver, const TakenDatagram& datagram)
 
     Chunk* chunk = receiver->currentChunk;
     char* destination = chunk->data + receiver->bytesInChunk;
-    // The first of a batch was received in place already.
+    // Received in place already, or further on: then moved down.
     if (bytes != destination) std::memmove(destination, bytes, datagram.size);
     if (chunk->arrivalCount == 0) receiver->chunkFirstNs = MonotonicNanoseconds();
     DatagramArrival& arrival = chunk->arrivals[chunk->arrivalCount++];

@@ -83,6 +83,8 @@ struct DatagramReceiver::State {
     iovec pieces[kMaxBatch][2];
     alignas(cmsghdr) char control[kMaxBatch][kControlBytes];
 
+    void LayOut(char* space, int follow, int max);
+
     ~State()
     {
         if (wakeFd >= 0) ::close(wakeFd);
@@ -111,11 +113,15 @@ bool DatagramReceiver::Open(SOCKET socket, WSAEVENT stop)
     int domain = 0;
     socklen_t domainLength = sizeof domain;
     const int on = 1;
-    if (::getsockopt(s.fd, SOL_SOCKET, SO_DOMAIN, &domain, &domainLength) == 0) {
-        if (domain == AF_INET6)
-            (void)::setsockopt(s.fd, ::IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on);
-        else
-            (void)::setsockopt(s.fd, ::IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+    // Without them the recorder could not tell the group's datagrams from
+    // others at its port, so a refusal fails the receive rather than
+    // letting everything through. (A socket not of this layer is refused
+    // at the first receive.)
+    if (s.owned) {
+        if (::getsockopt(s.fd, SOL_SOCKET, SO_DOMAIN, &domain, &domainLength) != 0) return false;
+        const int told = domain == AF_INET6 ? ::setsockopt(s.fd, ::IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on)
+                                            : ::setsockopt(s.fd, ::IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+        if (told != 0) return false;
     }
     // Each message has its slot and control buffer for good; where its
     // pieces point is set for each take.
@@ -197,9 +203,9 @@ char* Slot(char* slots, int i)
 // no copy: message i takes `expected` bytes at space + i * expected and the
 // rest of its room in its slot. Others take their whole room in their slot,
 // the first at `space`.
-void DatagramReceiver::LayOut(char* space, int follow, int max)
+void DatagramReceiver::State::LayOut(char* space, int follow, int max)
 {
-    State& s = *state_;
+    State& s = *this;
     const std::uint32_t expected = s.expected;
     for (int i = 0; i < max; ++i) {
         iovec* pieces = s.pieces[i];
@@ -253,7 +259,7 @@ TakeResult DatagramReceiver::Take(char* space, unsigned followBytes, DWORD timeo
         follow = fit < static_cast<unsigned>(max) ? static_cast<int>(fit) : max;
         if (follow < 2) follow = 0;
     }
-    LayOut(space, follow, max);
+    s.LayOut(space, follow, max);
 
     for (;;) {
         if (pelorin_win::detail::TryConsume(s.stop)) return TakeResult::stopped;
@@ -359,7 +365,11 @@ TakeResult DatagramReceiver::Take(char* space, unsigned followBytes, DWORD timeo
                 return TakeResult::refused;
             }
         }
-        if (kept > 0) s.expected = taken[kept - 1].size;
+        // Only a batch of one size predicts the next: after a mixed one,
+        // laying the next out at a guessed size would copy most datagrams twice.
+        s.expected = kept > 0 ? taken[0].size : 0;
+        for (int i = 1; i < kept && s.expected != 0; ++i)
+            if (taken[i].size != s.expected) s.expected = 0;
         *count = kept;
         return TakeResult::datagrams;
     }

@@ -45,8 +45,6 @@ DatagramReceiver::DatagramReceiver() : state_(nullptr) {}
 
 DatagramReceiver::~DatagramReceiver() { delete state_; }
 
-void DatagramReceiver::LayOut(char*, int, int) {}
-
 bool DatagramReceiver::Open(SOCKET socket, WSAEVENT stop)
 {
     delete state_;

@@ -89,7 +89,9 @@ class Batches(harness.RecorderTestCase):
         # broken by every other size, across many chunks.
         port = harness.next_port()
         out = self.path("runs.ts")
-        burst = [1316] * 40 + SIZES + [188] * 30 + [1316] * 3 + [65507, 1316, 1316, 0, 1316]
+        # The run of 12-byte ones fills chunks by their count of arrivals
+        # (1024), not by bytes, in the middle of a batch.
+        burst = [1316] * 40 + SIZES + [188] * 30 + [1316] * 3 + [65507, 1316, 1316, 0, 1316] + [12] * 1100
         sent = []
 
         def send_bursts(process):

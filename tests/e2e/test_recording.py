@@ -200,8 +200,10 @@ class Interfaces(harness.RecorderTestCase):
 
     @posix_only("Windows lets unicast to the bound address in (docs/windows.md)")
     def test_a_group_recording_holds_only_datagrams_sent_to_the_group(self):
-        # Foreign datagrams of 16 bytes at the recording's port, while the
-        # pattern stream runs: any one of them in the file breaks it.
+        # Foreign datagrams of the stream's own size at the recording's port,
+        # while the pattern stream runs: any one of them in the file breaks
+        # it, and one dropped amid datagrams received in place leaves a gap
+        # the next must close.
         second_local = "10.77.0.4"
         harness.run(f"ip addr add {second_local}/24 dev veth0", check=False)
         broadcast = "10.77.0.255"
@@ -226,7 +228,7 @@ class Interfaces(harness.RecorderTestCase):
                         intruder.bind((harness.VETH_PEER, 0))
                         for _ in range(20):
                             for target in ("127.0.0.1", harness.VETH_LOCAL, second_local, broadcast, other_group):
-                                intruder.sendto(b"not the group!!!", (target, port))
+                                intruder.sendto((b"not the group!!!" * 83)[:1316], (target, port))
                             time.sleep(0.02)
 
                 result = record(["-i", interface, "-m", group, "-p", port, "-l", 2, "-f", out],
