@@ -269,7 +269,7 @@ DWORD WINAPI WriterThreadProc(LPVOID parameter)
             return state.writeFailed ? static_cast<DWORD>(E_FAIL) : 0;
         }
 
-        if (inputs->receivingEnded(inputs->stopContext)) {
+        if (inputs->receiving->Ended()) {
             // Ended by the main thread (the deadline, a stop request) while
             // this thread was busy: one more pass takes what is left.
             stopped = true;
@@ -280,7 +280,7 @@ DWORD WINAPI WriterThreadProc(LPVOID parameter)
         // for (Ctrl-C, a service stop): keep what was received.
         if (state.writeFailed || StopRequested() ||
             static_cast<std::int64_t>(GetTickCount64()) > inputs->endTicks) {
-            inputs->stopReceiving(inputs->stopContext);
+            inputs->receiving->End();
             stopped = true;
         }
     }

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "pipeline/ReceivingControl.h"
 #include "pipeline/StreamHealth.h"
 
 class ChunkQueue;
@@ -18,12 +19,9 @@ struct WriterInputs {
     ChunkQueue* queue;
     HANDLE dataEvent;      // manual reset; set when a chunk is queued and when receiving has ended
     std::int64_t endTicks;  // the deadline on GetTickCount64's clock
-    // Ends receiving; once it has returned nothing more is queued, and the
-    // data event is set. It may be called by another thread as well.
-    void (*stopReceiving)(void* context);
-    // True once receiving has ended, whoever ended it.
-    bool (*receivingEnded)(void* context);
-    void* stopContext;
+    // Ends receiving, and tells whether it has ended; another thread may
+    // end it as well.
+    ReceivingControl* receiving;
     // Fed every datagram, with its arrival time and file offset, before its
     // chunk is written; nullptr for none. Only the writer touches it while it runs.
     StreamHealth* health;

@@ -179,9 +179,9 @@ void Receiver::StartReceiving()
     OutputDebugStringW(L"Thread started.\n");
 }
 
-void EndReceiving(void* context)
+void Receiver::End()
 {
-    Receiver* receiver = static_cast<Receiver*>(context);
+    Receiver* receiver = this;
     int notYet = 0;
     if (!receiver->endState.compare_exchange_strong(notYet, 1)) {
         while (receiver->endState.load() != 2) Sleep(1);
@@ -213,9 +213,9 @@ void EndReceiving(void* context)
     SetEvent(receiver->dataEvent);
 }
 
-bool ReceivingEnded(void* context)
+bool Receiver::Ended() const
 {
-    return static_cast<Receiver*>(context)->endState.load() == 2;
+    return endState.load() == 2;
 }
 
 
@@ -334,7 +334,6 @@ void ReceiveLoop(Receiver* receiver)
     if (source.Drops(&drops)) NoteSocketDrops(drops);
     source.Close();
     receiver->socket = INVALID_SOCKET;
-    WSACleanup();
     CloseStopEventWhenSignalled(receiver);
     OutputDebugStringW(L"Stopped receiving:");
 }

@@ -117,14 +117,13 @@ int ReportReceiveBuffer(SOCKET socket)
     return granted;
 }
 
-// Every failure exit of the set-up: the error first, then Winsock is ended
-// (which also releases the socket), then the message; the system's own
-// words for `action` go to standard error where the platform has them.
+// Every failure exit of the set-up: the error first, then the message; the
+// system's own words for `action` go to standard error where the platform
+// has them. The socket is left to the receiver's teardown.
 HRESULT FailSetup(const wchar_t* message, const char* action)
 {
     int error = WSAGetLastError();
     const int systemError = LastSocketSystemError();
-    WSACleanup();
     if (message != nullptr) OutputDebugStringW(message);
     PrintCause(action, systemError);
     return HRESULT_FROM_WIN32(static_cast<unsigned long>(error));
@@ -179,10 +178,6 @@ Receiver::Receiver()
 {
     queue = new (std::nothrow) ChunkQueue();
     dataEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    OutputDebugStringW(L"Socket Init called\n");
-    WSADATA wsaData;
-    WSAStartup(MAKEWORD(2, 2), &wsaData);
-    OutputDebugStringW(L"WsaStartup initialized.\n");
     OutputDebugStringW(L"Receiver constructor called.\n");
 }
 
@@ -232,7 +227,6 @@ HRESULT Receiver::CreateSocket(ULONG group, ULONG portValue, ULONG interfaceAddr
                            : bind(socket, reinterpret_cast<const sockaddr*>(&local), static_cast<int>(sizeof local));
     if (bound == SOCKET_ERROR) {
         const int systemError = LastSocketSystemError();
-        WSACleanup();
         OutputDebugStringW(L"Binding failed\n");
         PrintCause(BindText(this, interfaceAddr, portValue).c_str(), systemError);
         return kBindFailed;
@@ -248,7 +242,6 @@ HRESULT Receiver::CreateSocket(ULONG group, ULONG portValue, ULONG interfaceAddr
         if (joined == SOCKET_ERROR) {
             int error = WSAGetLastError();
             const int systemError = LastSocketSystemError();
-            WSACleanup();
             PrintFormattedLine("Joining multicast group failed: %d", error);
             PrintCause(JoinText(this, group, sourceAddress, interfaceAddr).c_str(), systemError);
             return HRESULT_FROM_WIN32(static_cast<unsigned long>(error));
@@ -260,26 +253,12 @@ HRESULT Receiver::CreateSocket(ULONG group, ULONG portValue, ULONG interfaceAddr
     return 0;
 }
 
-void TearDownReceiver()
+Receiver::~Receiver()
 {
-    Receiver* receiver = g_receiver;
-    if (receiver == nullptr) return;
-    if (receiver->socket != INVALID_SOCKET) {
-        closesocket(receiver->socket);
-        receiver->socket = INVALID_SOCKET;
-    }
-    WSACleanup();  // a no-op when the receive thread has already ended Winsock
+    if (socket != INVALID_SOCKET) closesocket(socket);
     // A chunk that could not be queued at the end (out of memory).
-    FreeChunk(receiver->currentChunk);
-    receiver->currentChunk = nullptr;
-    if (receiver->queue != nullptr) {
-        delete receiver->queue;
-        receiver->queue = nullptr;
-    }
-    if (receiver->dataEvent != nullptr) {
-        CloseHandle(receiver->dataEvent);
-        receiver->dataEvent = nullptr;
-    }
-    delete receiver;
-    g_receiver = nullptr;
+    FreeChunk(currentChunk);
+    delete queue;
+    if (dataEvent != nullptr) CloseHandle(dataEvent);
+    // Winsock ends last, with the member that started it.
 }

@@ -3,7 +3,9 @@
 #pragma once
 
 #include "common/Recording.h"
+#include "pipeline/ReceivingControl.h"
 #include "platform/Platform.h"
+#include "receiver/WinsockSession.h"
 
 #include <atomic>
 #include <cstdint>
@@ -11,9 +13,12 @@
 struct Chunk;
 class ChunkQueue;
 
-class Receiver {
+class Receiver final : public ReceivingControl {
 public:
     Receiver();
+    // The one teardown, once both worker threads have ended (or never
+    // started): the socket, Winsock, the chunk left over and the queue.
+    ~Receiver();
     Receiver(const Receiver&) = delete;
     Receiver& operator=(const Receiver&) = delete;
 
@@ -22,7 +27,17 @@ public:
     HRESULT CreateSocket(ULONG group, ULONG portValue, ULONG interfaceAddr);
     // Prepares the first chunk and starts the receive thread.
     void StartReceiving();
+    // Ends receiving: signals the receive thread to stop, waits for it,
+    // closes its handle, queues the partly filled chunk (when it holds
+    // anything) as the last one and sets dataEvent. Called by the writer
+    // thread at its stop and by the main thread when the writer is held up.
+    void End() override;
+    bool Ended() const override;
 
+private:
+    WinsockSession winsock_;  // first in, last out: every socket below needs it
+
+public:
     SOCKET socket;
     Chunk* currentChunk;    // owned; being filled by the receive thread
     ULONG bytesInChunk;
@@ -36,8 +51,8 @@ public:
     DWORD receiveError;     // Windows error that ended receiving early, 0 if none
     ULONG sourceAddress;    // network byte order; 0 takes the group from any source
     int receiveBufferGranted;  // SO_RCVBUF as the system reports it after set-up
-    std::atomic<int> endState;  // EndReceiving: 0 not yet, 1 under way, 2 done
-    std::int64_t endedNanoseconds;  // when receiving ended (MonotonicNanoseconds), set by EndReceiving
+    std::atomic<int> endState;  // End(): 0 not yet, 1 under way, 2 done
+    std::int64_t endedNanoseconds;  // when receiving ended (MonotonicNanoseconds), set by End()
     // Segmented output: every datagram goes whole into the segment it
     // arrived in. 0 seconds: one output file.
     std::int64_t segmentSeconds;
@@ -56,17 +71,3 @@ constexpr int kReceiveBufferBytes = 8388608;
 // Asked for instead when the system refuses the large buffer outright: twice
 // one receive request.
 constexpr int kFallbackReceiveBufferBytes = 131600;
-
-// Ends receiving: signals the receive thread to stop, waits for it, closes
-// its handle, queues the partly filled chunk (when it holds anything) as the
-// last one and sets dataEvent. Afterwards nothing more is queued. Called by
-// the writer thread at its stop and by the main thread when the writer is
-// held up; the first call does the work, later ones wait until it is done.
-// `receiver` is a Receiver*: the writer knows it only as an opaque pointer.
-void EndReceiving(void* receiver);
-// True once EndReceiving has done its work; `receiver` as above.
-bool ReceivingEnded(void* receiver);
-
-// Main thread, once both worker threads have ended (or never started):
-// releases g_receiver and everything it owns.
-void TearDownReceiver();

@@ -318,10 +318,10 @@ TEST_F(StatusCountersTest, WriterCountsEveryByteItStoresAndNothingItCouldNot)
 {
     Chunk* full = NewChunk();
     full->length = 65800;
-    g_receiver->queue->Push(full);
-    g_receiver->currentChunk = NewChunk();
-    g_receiver->currentChunk->arrivalCount = 1;
-    g_receiver->bytesInChunk = 1316;
+    g_testReceiver->queue->Push(full);
+    g_testReceiver->currentChunk = NewChunk();
+    g_testReceiver->currentChunk->arrivalCount = 1;
+    g_testReceiver->bytesInChunk = 1316;
     StartRecordingClock(&g_settings);
     SetRecordingLength(&g_settings, -5);
     g_outputFile.open(path, std::ios::binary | std::ios::trunc);
@@ -337,7 +337,7 @@ TEST_F(StatusCountersTest, WriterCountsEveryByteItStoresAndNothingItCouldNot)
     g_outputFile.setstate(std::ios::badbit);
     Chunk* lost = NewChunk();
     lost->length = 65800;
-    g_receiver->queue->Push(lost);
+    g_testReceiver->queue->Push(lost);
     testing::internal::CaptureStdout();
     const std::uint64_t beforeFailure = g_counters.bytesStored.load();
     EXPECT_EQ(RunWriterForReceiver(), static_cast<DWORD>(E_FAIL));
@@ -349,12 +349,12 @@ TEST_F(StatusCountersTest, ReceiveThreadCountsDatagramsAndTheirBytesEmptyOnesInc
 {
     const std::uint16_t port = FreeUdpPort();
     LoopbackSender sender;
-    ASSERT_EQ(g_receiver->CreateSocket(0, htons(port), inet_addr("127.0.0.1")), 0);
+    ASSERT_EQ(g_testReceiver->CreateSocket(0, htons(port), inet_addr("127.0.0.1")), 0);
     const std::uint64_t datagramsBefore = g_counters.datagramsReceived.load();
     const std::uint64_t bytesBefore = g_counters.bytesReceived.load();
     {
         DebugCapture quiet;
-        g_receiver->StartReceiving();
+        g_testReceiver->StartReceiving();
     }
     for (std::uint32_t i = 0; i < 20; ++i) {
         std::vector<char> payload = Payload(i, 1316);

@@ -56,13 +56,13 @@ protected:
 TEST_F(WriterThreadTest, PastDeadlineWritesQueuedChunksInOrderThenThePartialOne)
 {
     Open(path);
-    g_receiver->queue->Push(FilledChunk(65800, 'a'));
-    g_receiver->queue->Push(FilledChunk(131599, 'b'));
-    g_receiver->currentChunk = FilledChunk(0, 'c');
+    g_testReceiver->queue->Push(FilledChunk(65800, 'a'));
+    g_testReceiver->queue->Push(FilledChunk(131599, 'b'));
+    g_testReceiver->currentChunk = FilledChunk(0, 'c');
     std::string partial = Expected(1234, 'c');
-    for (int i = 0; i < 1234; ++i) g_receiver->currentChunk->data[i] = partial[static_cast<std::size_t>(i)];
-    g_receiver->currentChunk->arrivalCount = 1;
-    g_receiver->bytesInChunk = 1234;
+    for (int i = 0; i < 1234; ++i) g_testReceiver->currentChunk->data[i] = partial[static_cast<std::size_t>(i)];
+    g_testReceiver->currentChunk->arrivalCount = 1;
+    g_testReceiver->bytesInChunk = 1234;
     StartRecordingClock(&g_settings);
     SetRecordingLength(&g_settings, -5);
 
@@ -70,21 +70,21 @@ TEST_F(WriterThreadTest, PastDeadlineWritesQueuedChunksInOrderThenThePartialOne)
     g_outputFile.close();
 
     EXPECT_EQ(ReadFile(path), Expected(65800, 'a') + Expected(131599, 'b') + partial);
-    EXPECT_EQ(g_receiver->currentChunk, nullptr);
-    EXPECT_EQ(g_receiver->queue->Count(), 0);
+    EXPECT_EQ(g_testReceiver->currentChunk, nullptr);
+    EXPECT_EQ(g_testReceiver->queue->Count(), 0);
 }
 
 TEST_F(WriterThreadTest, EmptyCurrentChunkIsDiscarded)
 {
     Open(path);
-    g_receiver->currentChunk = NewChunk();
-    g_receiver->bytesInChunk = 0;
+    g_testReceiver->currentChunk = NewChunk();
+    g_testReceiver->bytesInChunk = 0;
     StartRecordingClock(&g_settings);
     SetRecordingLength(&g_settings, -1);
     EXPECT_EQ(RunWriterForReceiver(), 0u);
     g_outputFile.close();
     EXPECT_EQ(ReadFile(path), "");
-    EXPECT_EQ(g_receiver->currentChunk, nullptr);
+    EXPECT_EQ(g_testReceiver->currentChunk, nullptr);
 }
 
 namespace {
@@ -93,9 +93,9 @@ DWORD WINAPI PushChunks(LPVOID parameter)
 {
     auto* expected = static_cast<std::string*>(parameter);
     for (int i = 0; i < 40; ++i) {
-        g_receiver->queue->Push(FilledChunk(65800 + i, static_cast<char>('A' + i % 20)));
+        g_testReceiver->queue->Push(FilledChunk(65800 + i, static_cast<char>('A' + i % 20)));
         *expected += Expected(65800 + i, static_cast<char>('A' + i % 20));
-        SetEvent(g_receiver->dataEvent);
+        SetEvent(g_testReceiver->dataEvent);
     }
     return 0;
 }
@@ -109,11 +109,11 @@ TEST_F(WriterThreadTest, ChunksPushedWhileRunningAreAllWrittenByTheStop)
     StartRecordingClock(&g_settings);
     SetRecordingLength(&g_settings, 0);
     std::string expected;
-    g_receiver->receiveThread = CreateThread(nullptr, 0, PushChunks, &expected, 0, nullptr);
-    ASSERT_NE(g_receiver->receiveThread, nullptr);
+    g_testReceiver->receiveThread = CreateThread(nullptr, 0, PushChunks, &expected, 0, nullptr);
+    ASSERT_NE(g_testReceiver->receiveThread, nullptr);
     EXPECT_EQ(RunWriterForReceiver(), 0u);
     g_outputFile.close();
-    EXPECT_EQ(g_receiver->receiveThread, nullptr);
+    EXPECT_EQ(g_testReceiver->receiveThread, nullptr);
     EXPECT_EQ(ReadFile(path), expected);
 }
 
@@ -123,15 +123,15 @@ TEST_F(WriterThreadTest, WriteFailureIsReportedOnceAndStopsAtOnce)
     // Far away: only the failure can end this recording.
     StartRecordingClock(&g_settings);
     SetRecordingLength(&g_settings, 3600);
-    for (int i = 0; i < 3; ++i) g_receiver->queue->Push(FilledChunk(65800, 'x'));
-    g_receiver->currentChunk = FilledChunk(100, 'y');
-    g_receiver->bytesInChunk = 100;
+    for (int i = 0; i < 3; ++i) g_testReceiver->queue->Push(FilledChunk(65800, 'x'));
+    g_testReceiver->currentChunk = FilledChunk(100, 'y');
+    g_testReceiver->bytesInChunk = 100;
     testing::internal::CaptureStdout();
     DWORD result = RunWriterForReceiver();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error occurred while writing output file.\n");
     EXPECT_EQ(static_cast<HRESULT>(result), E_FAIL);
-    EXPECT_EQ(g_receiver->queue->Count(), 0);
-    EXPECT_EQ(g_receiver->currentChunk, nullptr);
+    EXPECT_EQ(g_testReceiver->queue->Count(), 0);
+    EXPECT_EQ(g_testReceiver->currentChunk, nullptr);
 }
 
 TEST_F(WriterThreadTest, AStopRequestEndsTheRecordingLikeItsDeadlineAndWakesTheWriter)
@@ -141,10 +141,10 @@ TEST_F(WriterThreadTest, AStopRequestEndsTheRecordingLikeItsDeadlineAndWakesTheW
     // the writer sleeps in its wait.
     StartRecordingClock(&g_settings);
     SetRecordingLength(&g_settings, 3600);
-    g_receiver->queue->Push(FilledChunk(65800, 'a'));
-    g_receiver->currentChunk = FilledChunk(500, 'b');
-    g_receiver->bytesInChunk = 500;
-    AcceptStopRequests(g_receiver->dataEvent);
+    g_testReceiver->queue->Push(FilledChunk(65800, 'a'));
+    g_testReceiver->currentChunk = FilledChunk(500, 'b');
+    g_testReceiver->bytesInChunk = 500;
+    AcceptStopRequests(g_testReceiver->dataEvent);
     EXPECT_FALSE(StopRequested());
     WriterInputs inputs = InputsForReceiver();
     HANDLE writer = CreateThread(nullptr, 0, WriterThreadProc, &inputs, 0, nullptr);

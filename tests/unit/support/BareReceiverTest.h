@@ -13,10 +13,19 @@
 #include <cstdio>
 #include <string>
 
-// The writer's inputs for g_receiver, as a recording hands them over.
+// The receiver the tests below drive, created and deleted by their fixtures.
+inline Receiver* g_testReceiver = nullptr;
+
+inline void DeleteTestReceiver()
+{
+    delete g_testReceiver;
+    g_testReceiver = nullptr;
+}
+
+// The writer's inputs for g_testReceiver, as a recording hands them over.
 inline WriterInputs InputsForReceiver()
 {
-    return WriterInputs{g_receiver->queue, g_receiver->dataEvent, g_settings.endTicks, EndReceiving, ReceivingEnded, g_receiver,
+    return WriterInputs{g_testReceiver->queue, g_testReceiver->dataEvent, g_settings.endTicks, g_testReceiver,
                         nullptr, INVALID_SOCKET, nullptr, nullptr};
 }
 
@@ -33,14 +42,14 @@ protected:
     void SetUp() override
     {
         DebugCapture quiet;
-        g_receiver = new Receiver();
+        g_testReceiver = new Receiver();
     }
     void TearDown() override
     {
         if (g_outputFile.is_open()) g_outputFile.close();
         g_outputFile.clear();
         DebugCapture quiet;
-        TearDownReceiver();
+        DeleteTestReceiver();
         std::remove(path.c_str());
     }
     std::string path;
