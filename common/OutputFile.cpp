@@ -157,3 +157,12 @@ void ReportWriteFailure()
     PrintLine("Error occurred while writing output file.");
     NoteFailure("write", g_writeError.load(std::memory_order_relaxed));
 }
+
+void ReportSideOutputFailure(SideOutput output)
+{
+    switch (output) {
+    case SideOutput::report: PrintLine("Error occurred while writing report file."); break;
+    case SideOutput::index: PrintLine("Error occurred while writing index file."); break;
+    case SideOutput::metrics: PrintLine("Error occurred while writing metrics file."); break;
+    }
+}

@@ -1,5 +1,6 @@
 // The output file's whole job: its directory, the open (a FIFO waits for its
-// reader), the writes and the close, and the one message for each failure.
+// reader), the writes and the close, and the one message for each failure
+// of it and of the outputs beside it.
 #pragma once
 
 #include "platform/Platform.h"
@@ -24,3 +25,8 @@ bool WriteToOutputFile(const char* bytes, int length);
 bool CloseOutputFile();
 // "Error occurred while writing output file."
 void ReportWriteFailure();
+
+// The outputs beside the recording, each with its one line for a failure.
+enum class SideOutput { report, index, metrics };
+// "Error occurred while writing report file." (or index, or metrics).
+void ReportSideOutputFailure(SideOutput output);

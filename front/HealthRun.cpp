@@ -1,8 +1,8 @@
 #include "front/HealthRun.h"
 
-#include "common/ConsoleLine.h"
 #include "common/Counters.h"
 #include "common/DebugLine.h"
+#include "common/OutputFile.h"
 #include "common/Recording.h"
 #include "pipeline/HealthReport.h"
 #include "pipeline/HealthTotals.h"
@@ -76,7 +76,7 @@ HRESULT EndHealth(HealthRun* run, std::int64_t endNs, const HealthTarget& target
             info.bytesInFile = static_cast<std::int64_t>(target.fileSize - target.bytesAlready);
         }
         if (!WriteHealthReport(FileSystemPath(target.report), info, health)) {
-            PrintLine("Error occurred while writing report file.");
+            ReportSideOutputFailure(SideOutput::report);
             result = E_FAIL;
         }
     }

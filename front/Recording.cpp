@@ -6,6 +6,7 @@
 #include "common/OutputFile.h"
 #include "common/SegmentNames.h"
 #include "common/UtcTime.h"
+#include "front/Failures.h"
 #include "front/HealthRun.h"
 #include "front/LiveMetrics.h"
 #include "front/StatusLine.h"
@@ -131,10 +132,11 @@ HRESULT EndOutputs(HealthRun* health, SegmentRotation* segments, std::int64_t en
 // last report is written as well.
 [[noreturn]] void AbandonStalledWriter(StatusDisplay* status, SOCKET socket, HealthRun* health,
                                       SegmentRotation* segments, bool figures, std::int64_t endedNanoseconds,
-                                      LiveMetrics* metrics, const SilenceWatch& silence)
+                                      LiveMetrics* metrics, const SilenceWatch& silence, const Failure& receiving)
 {
     const std::uint64_t left = g_counters.bytesReceived.load() - g_counters.bytesStored.load() -
                                g_counters.bytesNotQueued.load();
+    ShowFailure(receiving);
     ReportWriteFailure();
     status->Finish();
     OutputDebugLine("Output stalled: %llu bytes left unwritten\n", static_cast<unsigned long long>(left));
@@ -160,12 +162,12 @@ HRESULT PrepareExtensionOutputs(const RecordingSettings& settings, std::int64_t 
                                         ? SegmentFileName(settings.reportPath, startUnixMs / 1000)
                                         : std::wstring(settings.reportPath);
         if (!PrepareSideOutput(report.c_str(), settings.segmentSeconds != 0)) {
-            PrintLine("Error occurred while writing report file.");
+            ReportSideOutputFailure(SideOutput::report);
             return E_FAIL;
         }
     }
     if (settings.metricsPath != nullptr && !PrepareSideOutput(settings.metricsPath, false)) {
-        PrintLine("Error occurred while writing metrics file.");
+        ReportSideOutputFailure(SideOutput::metrics);
         return E_FAIL;
     }
     return S_OK;
@@ -202,8 +204,10 @@ HRESULT Recording::SetUp()
         memory.dwLength = sizeof memory;
         receiver_->queue->SetByteLimit(QueueByteLimit(GlobalMemoryStatusEx(&memory) ? memory.ullTotalPhys : 0));
     }
-    if (receiver_->queue != nullptr && receiver_->dataEvent != nullptr)
+    if (receiver_->queue != nullptr && receiver_->dataEvent != nullptr) {
         result = receiver_->CreateSocket(receiver_->groupAddress, receiver_->port, receiver_->interfaceAddress);
+        if (result != 0) result = ShowFailure(receiver_->setupFailure);
+    }
     // --no-data counts from the join: the group's datagrams are kept from then on.
     silence_ = SilenceWatch{static_cast<ULONGLONG>(settings_.noDataSeconds) * 1000, 0, GetTickCount64(), false};
     // Segments: the boundaries are mapped to the monotonic clock once, so
@@ -263,10 +267,7 @@ HRESULT Recording::Run()
         ReportWriteFailure();
         writerResult = static_cast<DWORD>(E_FAIL);
     }
-    if (receiver_->receiveError != 0)
-        result = HRESULT_FROM_WIN32(receiver_->receiveError);
-    else
-        result = static_cast<HRESULT>(writerResult);
+    result = receiveResult_ != 0 ? receiveResult_ : static_cast<HRESULT>(writerResult);
     // The recording is kept either way; the report's failure still tells.
     if (result == 0) result = reportResult;
     if (result == 0 && silence_.ended) result = kNoDataResult;
@@ -286,7 +287,7 @@ DWORD Recording::RunWriter(SOCKET socket, HealthRun* health, LiveMetrics* metric
     if (writerThread_ == nullptr) {
         // The receive thread is already running and must still be stopped,
         // and what it received written: do the writer's work here.
-        return WriterThreadProc(&inputs);
+        return ShowRunFailures(WriterThreadProc(&inputs));
     }
     SetThreadPriority(writerThread_, THREAD_PRIORITY_TIME_CRITICAL);
     OutputDebugStringW(L"Thread started.\n");
@@ -298,13 +299,27 @@ DWORD Recording::RunWriter(SOCKET socket, HealthRun* health, LiveMetrics* metric
     for (int stalls = 1; !WaitForWriter(writerThread_, inputs, &status, silence, metrics); ++stalls) {
         const bool taken = TakeFiguresFromStalledWriter(&figures, receiver->queue, health->health);
         if (taken || stalls == 2)
-            AbandonStalledWriter(&status, socket, health, segments, taken, receiver->endedNanoseconds, metrics, *silence);
+            AbandonStalledWriter(&status, socket, health, segments, taken, receiver->endedNanoseconds, metrics, *silence,
+                                 ReceiveFailure());
     }
-    status.Finish();
     DWORD result = 0;
     if (!GetExitCodeThread(writerThread_, &result)) result = static_cast<DWORD>(E_FAIL);
     CloseHandle(writerThread_);
     writerThread_ = nullptr;
+    result = ShowRunFailures(result);
+    status.Finish();
     return result;
+}
+
+Failure Recording::ReceiveFailure() const
+{
+    return Failure{receiver_->receiveFailure, receiver_->receiveError, 0, {}};
+}
+
+DWORD Recording::ShowRunFailures(DWORD writerResult)
+{
+    // In the order they happened: receiving ends before the writer's last pass.
+    receiveResult_ = ShowFailure(ReceiveFailure());
+    return ShowWriterResult(writerResult);
 }
 

@@ -4,6 +4,7 @@
 // and releases them in one place: its destructor, whatever failed before.
 #pragma once
 
+#include "common/Failure.h"
 #include "common/Recording.h"
 #include "platform/Platform.h"
 
@@ -42,11 +43,16 @@ public:
 
 private:
     DWORD RunWriter(SOCKET socket, HealthRun* health, LiveMetrics* metrics);
+    Failure ReceiveFailure() const;
+    // Once the writer has ended: shows what ended receiving early, then the
+    // writer's own failure; the writer's result.
+    DWORD ShowRunFailures(DWORD writerResult);
 
     const RecordingSettings& settings_;
     Receiver* receiver_;
     SegmentRotation* segments_ = nullptr;  // nullptr for one output file
     HANDLE writerThread_ = nullptr;
     SilenceWatch silence_ = {};
+    HRESULT receiveResult_ = 0;  // what ended receiving early, as a result
     bool consoleStops_ = false;  // console stop events call RequestStop
 };

@@ -28,7 +28,7 @@ bool SegmentSettingsUsable()
         return false;
     }
     if (g_settings.indexPath != nullptr && !PrepareSideOutput(g_settings.indexPath, true)) {
-        PrintLine("Error occurred while writing index file.");
+        ReportSideOutputFailure(SideOutput::index);
         return false;
     }
     return true;

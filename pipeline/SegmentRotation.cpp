@@ -1,6 +1,5 @@
 #include "pipeline/SegmentRotation.h"
 
-#include "common/ConsoleLine.h"
 #include "common/Counters.h"
 #include "common/DebugLine.h"
 #include "common/OutputFile.h"
@@ -262,7 +261,7 @@ void SegmentRotation::AddToIndex(std::uint64_t outages, std::uint64_t tsPacketsL
 void SegmentRotation::WriteIndex(bool last)
 {
     if (!index.Write(last)) {
-        PrintLine("Error occurred while writing index file.");
+        ReportSideOutputFailure(SideOutput::index);
         reportFailed = true;
     }
 }
@@ -314,7 +313,7 @@ void SegmentRotation::Reported(const StreamHealth& closed, const HealthReportInf
     AddHealthTotals(&earlierHealth, closed);
     if (reportName.empty()) return;
     if (!WriteHealthReport(FileSystemPath(reportName.c_str()), info, closed)) {
-        PrintLine("Error occurred while writing report file.");
+        ReportSideOutputFailure(SideOutput::report);
         reportFailed = true;
     }
 }

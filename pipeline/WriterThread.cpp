@@ -135,7 +135,7 @@ namespace {
 // What the writer thread keeps from pass to pass.
 struct WriterState {
     bool writeFailed = false;
-    bool failureReported = false;  // the failure's own message is out already
+    bool failureShown = false;  // the segments showed the failure's line as it happened
     StreamHealth* health = nullptr;
     SegmentRotation* segments = nullptr;
     std::uint64_t fileOffset = 0;  // in the current file
@@ -154,7 +154,7 @@ bool StoreChunk(const WriterInputs* inputs, WriterState* state, Chunk* chunk)
     if (chunk->segmentStart != 0) {
         if (!state->writeFailed && state->segments != nullptr &&
             !state->segments->Rotate(chunk->segmentStart, state->health))
-            state->writeFailed = state->failureReported = true;
+            state->writeFailed = state->failureShown = true;
         state->fileOffset = state->segments != nullptr ? state->segments->CurrentBytes() : 0;
         FreeChunk(chunk);
         return true;
@@ -265,8 +265,8 @@ DWORD WINAPI WriterThreadProc(LPVOID parameter)
         }
 
         if (stopped) {
-            if (state.writeFailed && !state.failureReported) ReportWriteFailure();
-            return state.writeFailed ? static_cast<DWORD>(E_FAIL) : 0;
+            if (!state.writeFailed) return 0;
+            return state.failureShown ? static_cast<DWORD>(E_FAIL) : kWriteFailureToShow;
         }
 
         if (inputs->receiving->Ended()) {

@@ -56,8 +56,13 @@ bool TakeFiguresFromStalledWriter(FiguresHandOver* figures, ChunkQueue* queue, S
 void PublishHealthTotals(const StreamHealth& health);
 HealthRunTotals PublishedHealthTotals();
 
-// `parameter` is a WriterInputs*. Ends with 0, or E_FAIL when the output
-// file could not be written.
+// The writer's result when the output could not be written and no line has
+// said so yet: the front shows it. E_FAIL instead when the line was shown
+// where it happened (a segment that could not be closed or opened). A
+// customer-bit code, which no system result can be.
+constexpr DWORD kWriteFailureToShow = 0xE0000001u;
+
+// `parameter` is a WriterInputs*. Ends with 0, kWriteFailureToShow, or E_FAIL.
 DWORD WINAPI WriterThreadProc(LPVOID parameter);
 
 // Asks the recording to stop now, as if its time were over: the writer

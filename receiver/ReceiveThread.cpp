@@ -4,7 +4,6 @@
 // system; only the seam beneath differs.
 #include "receiver/ReceiveThread.h"
 
-#include "common/ConsoleLine.h"
 #include "common/Counters.h"
 #include "common/Recording.h"
 #include "pipeline/Chunk.h"
@@ -19,8 +18,7 @@ namespace {
 
 void ReportOutOfMemory(Receiver* receiver)
 {
-    PrintLine("Error occurred while allocating receive buffer.");
-    NoteReceiveError(receiver, ERROR_NOT_ENOUGH_MEMORY);
+    NoteReceiveError(receiver, ERROR_NOT_ENOUGH_MEMORY, FailureKind::outOfMemory);
 }
 
 // The writer signals stopEvent exactly once and only then waits for this
@@ -150,9 +148,11 @@ DWORD WaitTimeout(const Receiver* receiver)
 
 }  // namespace
 
-void NoteReceiveError(Receiver* receiver, DWORD error)
+void NoteReceiveError(Receiver* receiver, DWORD error, FailureKind kind)
 {
-    if (receiver->receiveError == 0) receiver->receiveError = error;
+    if (receiver->receiveError != 0) return;
+    receiver->receiveError = error;
+    receiver->receiveFailure = kind;
 }
 
 void Receiver::StartReceiving()
@@ -276,8 +276,7 @@ bool HandOverByTime(Receiver* receiver, bool socketEmpty)
 // socket and Winsock are left to the run's teardown.
 void EndWithoutReceiving(Receiver* receiver, DWORD error, bool refused)
 {
-    if (refused) PrintFormattedLine("WSARecv() failed with error %d", static_cast<int>(error));
-    NoteReceiveError(receiver, error);
+    NoteReceiveError(receiver, error, refused ? FailureKind::firstReceive : FailureKind::outOfMemory);
     FreeChunk(receiver->currentChunk);
     receiver->currentChunk = nullptr;
     CloseStopEventWhenSignalled(receiver);
@@ -295,7 +294,6 @@ void ReceiveLoop(Receiver* receiver)
 {
     DatagramReceiver source;
     if (!source.Open(receiver->socket, receiver->stopEvent)) {
-        PrintLine("Error occurred while allocating receive buffer.");
         EndWithoutReceiving(receiver, ERROR_NOT_ENOUGH_MEMORY, false);
         return;
     }
@@ -324,9 +322,8 @@ void ReceiveLoop(Receiver* receiver)
         if (result == TakeResult::stopped) break;
         // A failed receive or wait ends receiving; what came before it stays.
         SetEvent(receiver->dataEvent);
-        if (result != TakeResult::waitFailed)
-            PrintFormattedLine("WSARecv failed: %d", static_cast<int>(error));
-        NoteReceiveError(receiver, error);
+        NoteReceiveError(receiver, error,
+                         result != TakeResult::waitFailed ? FailureKind::receive : FailureKind::silent);
         break;
     }
 

@@ -7,5 +7,6 @@
 DWORD WINAPI ReceiveThreadProc(LPVOID parameter);
 void ReceiveLoop(Receiver* receiver);
 
-// Notes the first failure that ended receiving; later ones are consequences.
-void NoteReceiveError(Receiver* receiver, DWORD error);
+// Notes the first failure that ended receiving, for the front to show;
+// later ones are consequences.
+void NoteReceiveError(Receiver* receiver, DWORD error, FailureKind kind = FailureKind::silent);

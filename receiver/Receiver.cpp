@@ -1,7 +1,6 @@
 #include "receiver/Receiver.h"
 
 #include "common/AddressText.h"
-#include "common/ConsoleLine.h"
 #include "common/DebugLine.h"
 #include "common/Recording.h"
 #include "pipeline/Chunk.h"
@@ -117,15 +116,15 @@ int ReportReceiveBuffer(SOCKET socket)
     return granted;
 }
 
-// Every failure exit of the set-up: the error first, then the message; the
-// system's own words for `action` go to standard error where the platform
-// has them. The socket is left to the receiver's teardown.
-HRESULT FailSetup(const wchar_t* message, const char* action)
+// Every failure exit of the set-up: the error first, then the debugger's
+// line; the failure goes to the front, which shows the system's own words
+// for `action`. The socket is left to the receiver's teardown.
+HRESULT FailSetup(Failure* failure, const wchar_t* message, const char* action)
 {
     int error = WSAGetLastError();
     const int systemError = LastSocketSystemError();
     if (message != nullptr) OutputDebugStringW(message);
-    PrintCause(action, systemError);
+    *failure = Failure{FailureKind::socketSetup, static_cast<unsigned long>(error), systemError, action};
     return HRESULT_FROM_WIN32(static_cast<unsigned long>(error));
 }
 
@@ -166,6 +165,7 @@ Receiver::Receiver()
       dataEvent(nullptr),
       queue(nullptr),
       receiveError(0),
+      receiveFailure(FailureKind::none),
       sourceAddress(0),
       receiveBufferGranted(0),
       endState(0),
@@ -189,19 +189,19 @@ HRESULT Receiver::CreateSocket(ULONG group, ULONG portValue, ULONG interfaceAddr
     const bool ipv6 = extended.family == AF_INET6;
     socket = WSASocketW(ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM, 0, nullptr, 0,
                         WSA_FLAG_OVERLAPPED | WSA_FLAG_MULTIPOINT_C_LEAF | WSA_FLAG_MULTIPOINT_D_LEAF);
-    if (socket == INVALID_SOCKET) return FailSetup(nullptr, "socket");
+    if (socket == INVALID_SOCKET) return FailSetup(&setupFailure, nullptr, "socket");
 
     OutputDebugStringW(L"Setting socket options...\n");
     if (RequestReceiveBuffer(socket, kReceiveBufferBytes) == SOCKET_ERROR &&
         RequestReceiveBuffer(socket, kFallbackReceiveBufferBytes) == SOCKET_ERROR)
-        return FailSetup(L"Setting socket buffer size option failed\n", "setsockopt SO_RCVBUF");
+        return FailSetup(&setupFailure, L"Setting socket buffer size option failed\n", "setsockopt SO_RCVBUF");
     int sendBufferSize = 0;  // nothing is ever sent
     if (setsockopt(socket, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&sendBufferSize), 4) ==
         SOCKET_ERROR)
-        return FailSetup(L"Setting socket buffer size option failed\n", "setsockopt SO_SNDBUF");
+        return FailSetup(&setupFailure, L"Setting socket buffer size option failed\n", "setsockopt SO_SNDBUF");
     const char reuse = 1;  // one byte, as Winsock takes it; lets recordings share a port
     if (setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &reuse, 1) == SOCKET_ERROR)
-        return FailSetup(L"Setting reuse address option failed.\n", "setsockopt SO_REUSEADDR");
+        return FailSetup(&setupFailure, L"Setting reuse address option failed.\n", "setsockopt SO_REUSEADDR");
 
     OutputDebugStringW(L"Joining to multicast group.\n");
     OutputDebugStringW(L"MCAST_JOIN_GROUP option failed. Selecting NIC by it's Ipv4 ip\n");
@@ -228,7 +228,7 @@ HRESULT Receiver::CreateSocket(ULONG group, ULONG portValue, ULONG interfaceAddr
     if (bound == SOCKET_ERROR) {
         const int systemError = LastSocketSystemError();
         OutputDebugStringW(L"Binding failed\n");
-        PrintCause(BindText(this, interfaceAddr, portValue).c_str(), systemError);
+        setupFailure = Failure{FailureKind::bind, 0, systemError, BindText(this, interfaceAddr, portValue)};
         return kBindFailed;
     }
 
@@ -242,8 +242,8 @@ HRESULT Receiver::CreateSocket(ULONG group, ULONG portValue, ULONG interfaceAddr
         if (joined == SOCKET_ERROR) {
             int error = WSAGetLastError();
             const int systemError = LastSocketSystemError();
-            PrintFormattedLine("Joining multicast group failed: %d", error);
-            PrintCause(JoinText(this, group, sourceAddress, interfaceAddr).c_str(), systemError);
+            setupFailure = Failure{FailureKind::join, static_cast<unsigned long>(error), systemError,
+                                   JoinText(this, group, sourceAddress, interfaceAddr)};
             return HRESULT_FROM_WIN32(static_cast<unsigned long>(error));
         }
     }

@@ -2,6 +2,7 @@
 // receive thread and the two events that tie it to the writer thread.
 #pragma once
 
+#include "common/Failure.h"
 #include "common/Recording.h"
 #include "pipeline/ReceivingControl.h"
 #include "platform/Platform.h"
@@ -23,7 +24,8 @@ public:
     Receiver& operator=(const Receiver&) = delete;
 
     // Creates, configures and binds the socket and joins the group.
-    // 0, an HRESULT from a Winsock error, or kBindFailed.
+    // 0, an HRESULT from a Winsock error, or kBindFailed; setupFailure then
+    // says what failed, for the front to show.
     HRESULT CreateSocket(ULONG group, ULONG portValue, ULONG interfaceAddr);
     // Prepares the first chunk and starts the receive thread.
     void StartReceiving();
@@ -49,6 +51,8 @@ public:
     HANDLE dataEvent;       // manual reset; set when a chunk is handed over and when receiving ends
     ChunkQueue* queue;      // owned
     DWORD receiveError;     // Windows error that ended receiving early, 0 if none
+    FailureKind receiveFailure;  // how it ended, for the front to show
+    Failure setupFailure;   // what CreateSocket's failure was
     ULONG sourceAddress;    // network byte order; 0 takes the group from any source
     int receiveBufferGranted;  // SO_RCVBUF as the system reports it after set-up
     std::atomic<int> endState;  // End(): 0 not yet, 1 under way, 2 done

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "front/CommandLine.h"
+#include "front/Failures.h"
 #include "front/RecordingRun.h"
 #include "pipeline/WriterThread.h"
 #include "receiver/Receiver.h"
@@ -29,11 +30,14 @@ inline WriterInputs InputsForReceiver()
                         nullptr, INVALID_SOCKET, nullptr, nullptr};
 }
 
-// The writer's whole run on this thread.
+// The writer's whole run on this thread; what ended receiving early and the
+// writer's result are shown as a recording shows them.
 inline DWORD RunWriterForReceiver()
 {
     WriterInputs inputs = InputsForReceiver();
-    return WriterThreadProc(&inputs);
+    const DWORD result = WriterThreadProc(&inputs);
+    ShowFailure(Failure{g_testReceiver->receiveFailure, g_testReceiver->receiveError, 0, {}});
+    return ShowWriterResult(result);
 }
 
 class BareReceiverTest : public testing::Test {
