@@ -192,21 +192,17 @@ Recording::~Recording()
 
 HRESULT Recording::SetUp()
 {
-    receiver_->groupAddress = settings_.groupAddress;
-    receiver_->interfaceAddress = settings_.interfaceAddress;
-    receiver_->sourceAddress = settings_.sourceAddress;
-    receiver_->extended = settings_.extended;
-    receiver_->port = settings_.port;
+    receiver_->Configure(settings_);
 
     HRESULT result = E_OUTOFMEMORY;
-    if (receiver_->queue != nullptr) {
+    if (receiver_->Queue() != nullptr) {
         MEMORYSTATUSEX memory = {};
         memory.dwLength = sizeof memory;
-        receiver_->queue->SetByteLimit(QueueByteLimit(GlobalMemoryStatusEx(&memory) ? memory.ullTotalPhys : 0));
+        receiver_->Queue()->SetByteLimit(QueueByteLimit(GlobalMemoryStatusEx(&memory) ? memory.ullTotalPhys : 0));
     }
-    if (receiver_->queue != nullptr && receiver_->dataEvent != nullptr) {
-        result = receiver_->CreateSocket(receiver_->groupAddress, receiver_->port, receiver_->interfaceAddress);
-        if (result != 0) result = ShowFailure(receiver_->setupFailure);
+    if (receiver_->Queue() != nullptr && receiver_->DataEvent() != nullptr) {
+        result = receiver_->CreateSocket(settings_.groupAddress, settings_.port, settings_.interfaceAddress);
+        if (result != 0) result = ShowFailure(receiver_->SetupFailure());
     }
     // --no-data counts from the join: the group's datagrams are kept from then on.
     silence_ = SilenceWatch{static_cast<ULONGLONG>(settings_.noDataSeconds) * 1000, 0, GetTickCount64(), false};
@@ -228,9 +224,8 @@ HRESULT Recording::SetUp()
             result = E_OUTOFMEMORY;
         } else {
             result = segments_->Begin(unixMs);
-            receiver_->segmentSeconds = settings_.segmentSeconds;
-            receiver_->nextBoundaryUnix = NextSegmentBoundary(unixMs / 1000, settings_.segmentSeconds);
-            receiver_->nextBoundaryNs = receiver_->nextBoundaryUnix * 1000000000 + offset;
+            const std::int64_t boundaryUnix = NextSegmentBoundary(unixMs / 1000, settings_.segmentSeconds);
+            receiver_->CutSegments(settings_.segmentSeconds, boundaryUnix, boundaryUnix * 1000000000 + offset);
         }
     }
     if (result == 0 && segments_ == nullptr) result = OpenOutputFile(settings_.outputPath);
@@ -242,11 +237,11 @@ HRESULT Recording::Run()
     HRESULT result = 0;
     // The receive thread closes the socket at the stop; the status line
     // asks the platform about this copy, which stays valid to ask about.
-    const SOCKET socket = receiver_->socket;
+    const SOCKET socket = receiver_->Socket();
     HealthRun health = BeginHealth();
     // Before the receive thread exists: a stop asked for as soon as it
     // takes datagrams is kept, never cleared by this.
-    AcceptStopRequests(receiver_->dataEvent);
+    AcceptStopRequests(receiver_->DataEvent());
     receiver_->StartReceiving();
     consoleStops_ = CatchConsoleStops(RequestStop);
     PrintTimeLine("Recording started at");
@@ -255,7 +250,7 @@ HRESULT Recording::Run()
                                : nullptr;
     DWORD writerResult = RunWriter(socket, &health, metrics);
     ReportTotals(socket);
-    const HRESULT reportResult = EndOutputs(&health, segments_, receiver_->endedNanoseconds, false);
+    const HRESULT reportResult = EndOutputs(&health, segments_, receiver_->EndedNanoseconds(), false);
     // The last state stays in the file.
     const ULONGLONG endedTicks = GetTickCount64();
     SilenceTooLong(&silence_, endedTicks);
@@ -281,7 +276,7 @@ DWORD Recording::RunWriter(SOCKET socket, HealthRun* health, LiveMetrics* metric
     SegmentRotation* segments = segments_;
     SilenceWatch* silence = &silence_;
     FiguresHandOver figures;
-    WriterInputs inputs = {receiver->queue, receiver->dataEvent, settings_.endTicks, receiver,
+    WriterInputs inputs = {receiver->Queue(), receiver->DataEvent(), settings_.endTicks, receiver,
                            health->health, socket, segments, &figures};
     writerThread_ = CreateThread(nullptr, 0, WriterThreadProc, &inputs, 0, nullptr);
     if (writerThread_ == nullptr) {
@@ -291,16 +286,16 @@ DWORD Recording::RunWriter(SOCKET socket, HealthRun* health, LiveMetrics* metric
     }
     SetThreadPriority(writerThread_, THREAD_PRIORITY_TIME_CRITICAL);
     OutputDebugStringW(L"Thread started.\n");
-    StatusDisplay status(socket, receiver->receiveBufferGranted);
+    StatusDisplay status(socket, receiver->ReceiveBufferGranted());
     // The writer is given up on only while it sits in its write: then the
     // figures are taken from it for the report. Elsewhere (its write came
     // back just now, or it is opening the next segment), it gets one more
     // stretch of time; after that the process ends without the report.
     for (int stalls = 1; !WaitForWriter(writerThread_, inputs, &status, silence, metrics); ++stalls) {
-        const bool taken = TakeFiguresFromStalledWriter(&figures, receiver->queue, health->health);
+        const bool taken = TakeFiguresFromStalledWriter(&figures, receiver->Queue(), health->health);
         if (taken || stalls == 2)
-            AbandonStalledWriter(&status, socket, health, segments, taken, receiver->endedNanoseconds, metrics, *silence,
-                                 ReceiveFailure());
+            AbandonStalledWriter(&status, socket, health, segments, taken, receiver->EndedNanoseconds(), metrics, *silence,
+                                 receiver_->ReceiveFailure());
     }
     DWORD result = 0;
     if (!GetExitCodeThread(writerThread_, &result)) result = static_cast<DWORD>(E_FAIL);
@@ -311,15 +306,10 @@ DWORD Recording::RunWriter(SOCKET socket, HealthRun* health, LiveMetrics* metric
     return result;
 }
 
-Failure Recording::ReceiveFailure() const
-{
-    return Failure{receiver_->receiveFailure, receiver_->receiveError, 0, {}};
-}
-
 DWORD Recording::ShowRunFailures(DWORD writerResult)
 {
     // In the order they happened: receiving ends before the writer's last pass.
-    receiveResult_ = ShowFailure(ReceiveFailure());
+    receiveResult_ = ShowFailure(receiver_->ReceiveFailure());
     return ShowWriterResult(writerResult);
 }
 

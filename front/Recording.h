@@ -43,7 +43,6 @@ public:
 
 private:
     DWORD RunWriter(SOCKET socket, HealthRun* health, LiveMetrics* metrics);
-    Failure ReceiveFailure() const;
     // Once the writer has ended: shows what ended receiving early, then the
     // writer's own failure; the writer's result.
     DWORD ShowRunFailures(DWORD writerResult);

@@ -16,7 +16,7 @@
 
 namespace {
 
-void ReportOutOfMemory(Receiver* receiver)
+void ReportOutOfMemory(ReceiverState* receiver)
 {
     NoteReceiveError(receiver, ERROR_NOT_ENOUGH_MEMORY, FailureKind::outOfMemory);
 }
@@ -24,7 +24,7 @@ void ReportOutOfMemory(Receiver* receiver)
 // The writer signals stopEvent exactly once and only then waits for this
 // thread; closing the event before that signal could hand the writer a dead
 // handle, so a loop that ended by itself waits for it first.
-void CloseStopEventWhenSignalled(Receiver* receiver)
+void CloseStopEventWhenSignalled(ReceiverState* receiver)
 {
     WaitForSingleObject(receiver->stopEvent, INFINITE);
     WSACloseEvent(receiver->stopEvent);
@@ -35,7 +35,7 @@ void CloseStopEventWhenSignalled(Receiver* receiver)
 // With the queue full, the output is not keeping up and the queue holds all
 // the memory it may: the chunk's datagrams are counted as dropped, the queued
 // ones stay, and the chunk stays the caller's. Out of memory is reported.
-ChunkQueue::OfferResult OfferChunk(Receiver* receiver, Chunk* chunk)
+ChunkQueue::OfferResult OfferChunk(ReceiverState* receiver, Chunk* chunk)
 {
     const ChunkQueue::OfferResult result = receiver->queue->Offer(chunk);
     if (result == ChunkQueue::OfferResult::queued)
@@ -51,7 +51,7 @@ ChunkQueue::OfferResult OfferChunk(Receiver* receiver, Chunk* chunk)
 // chunk when none is given). With the queue full the chunk is used again (or
 // released for the replacement). False when memory ran out, which ends
 // receiving; the full chunk then stays current and is queued at the stop.
-bool HandOverCurrentChunk(Receiver* receiver, Chunk* replacement)
+bool HandOverCurrentChunk(ReceiverState* receiver, Chunk* replacement)
 {
     Chunk* chunk = receiver->currentChunk;
     chunk->length = static_cast<int>(receiver->bytesInChunk);
@@ -82,7 +82,7 @@ bool HandOverCurrentChunk(Receiver* receiver, Chunk* replacement)
 // what came before it goes to the writer, then a marker that tells it to
 // begin the next file. The writer opens and closes files; this thread never
 // waits for one. False when memory ran out.
-bool QueueSegmentMarker(Receiver* receiver)
+bool QueueSegmentMarker(ReceiverState* receiver)
 {
     Chunk* marker = new (std::nothrow) Chunk{};
     if (marker != nullptr) marker->segmentStart = receiver->nextBoundaryUnix;
@@ -99,7 +99,7 @@ bool QueueSegmentMarker(Receiver* receiver)
 
 // The current chunk is handed over as it is, and `replacement` (a new
 // chunk when none is given) goes on after the marker.
-bool CrossSegmentBoundary(Receiver* receiver, Chunk* replacement)
+bool CrossSegmentBoundary(ReceiverState* receiver, Chunk* replacement)
 {
     if (receiver->currentChunk->arrivalCount > 0) {
         if (!HandOverCurrentChunk(receiver, replacement)) return false;
@@ -113,7 +113,7 @@ bool CrossSegmentBoundary(Receiver* receiver, Chunk* replacement)
 
 // The clock passed a boundary while the socket was empty: what came before
 // it goes to the writer, and the next file begins there.
-bool CrossQuietBoundary(Receiver* receiver)
+bool CrossQuietBoundary(ReceiverState* receiver)
 {
     return CrossSegmentBoundary(receiver, nullptr);
 }
@@ -129,7 +129,7 @@ constexpr DWORD kQuietHandOverMilliseconds = 250;
 // boundary. Timed from the chunk's first datagram, not from the last wait:
 // a stream slower than a chunk per 250 ms would otherwise restart it with
 // every datagram.
-DWORD WaitTimeout(const Receiver* receiver)
+DWORD WaitTimeout(const ReceiverState* receiver)
 {
     DWORD quiet = WSA_INFINITE;
     const std::int64_t now = receiver->currentChunk->arrivalCount > 0 || receiver->segmentSeconds != 0
@@ -148,7 +148,7 @@ DWORD WaitTimeout(const Receiver* receiver)
 
 }  // namespace
 
-void NoteReceiveError(Receiver* receiver, DWORD error, FailureKind kind)
+void NoteReceiveError(ReceiverState* receiver, DWORD error, FailureKind kind)
 {
     if (receiver->receiveError != 0) return;
     receiver->receiveError = error;
@@ -168,7 +168,7 @@ void Receiver::StartReceiving()
         return;
     }
     OutputDebugStringW(L"Receiving..");
-    receiveThread = CreateThread(nullptr, 0, ReceiveThreadProc, this, 0, nullptr);
+    receiveThread = CreateThread(nullptr, 0, ReceiveThreadProc, static_cast<ReceiverState*>(this), 0, nullptr);
     if (receiveThread == nullptr) {
         NoteReceiveError(this, GetLastError());
         WSACloseEvent(stopEvent);
@@ -181,7 +181,7 @@ void Receiver::StartReceiving()
 
 void Receiver::End()
 {
-    Receiver* receiver = this;
+    ReceiverState* receiver = this;
     int notYet = 0;
     if (!receiver->endState.compare_exchange_strong(notYet, 1)) {
         while (receiver->endState.load() != 2) Sleep(1);
@@ -224,7 +224,7 @@ namespace {
 // Stores one taken datagram whole at the end of the current chunk, after
 // the segment boundaries its arrival passed, and hands the chunk over once
 // it is full. False when memory ran out, which ends receiving.
-bool StoreDatagram(Receiver* receiver, const TakenDatagram& datagram)
+bool StoreDatagram(ReceiverState* receiver, const TakenDatagram& datagram)
 {
     CountDatagram(datagram.size);
     if (datagram.systemTime) NoteKernelTimestamps();
@@ -261,7 +261,7 @@ bool StoreDatagram(Receiver* receiver, const TakenDatagram& datagram)
 // After every take: a boundary the clock passed while the socket was empty
 // (datagrams place themselves by their arrival), or a chunk that has held
 // datagrams for the quiet hand-over's time. False when memory ran out.
-bool HandOverByTime(Receiver* receiver, bool socketEmpty)
+bool HandOverByTime(ReceiverState* receiver, bool socketEmpty)
 {
     const std::int64_t now = MonotonicNanoseconds();
     if (socketEmpty && receiver->segmentSeconds != 0 && now >= receiver->nextBoundaryNs)
@@ -274,7 +274,7 @@ bool HandOverByTime(Receiver* receiver, bool socketEmpty)
 
 // The first receive could not be started: nothing was received, and the
 // socket and Winsock are left to the run's teardown.
-void EndWithoutReceiving(Receiver* receiver, DWORD error, bool refused)
+void EndWithoutReceiving(ReceiverState* receiver, DWORD error, bool refused)
 {
     NoteReceiveError(receiver, error, refused ? FailureKind::firstReceive : FailureKind::outOfMemory);
     FreeChunk(receiver->currentChunk);
@@ -286,11 +286,11 @@ void EndWithoutReceiving(Receiver* receiver, DWORD error, bool refused)
 
 DWORD WINAPI ReceiveThreadProc(LPVOID parameter)
 {
-    ReceiveLoop(static_cast<Receiver*>(parameter));
+    ReceiveLoop(static_cast<ReceiverState*>(parameter));
     return 0;
 }
 
-void ReceiveLoop(Receiver* receiver)
+void ReceiveLoop(ReceiverState* receiver)
 {
     DatagramReceiver source;
     if (!source.Open(receiver->socket, receiver->stopEvent)) {

@@ -87,7 +87,7 @@ sockaddr_storage Storage(const IN6_ADDR& ipv6)
 // The join of an IPv6 group, or of an IPv4 group on an interface given by
 // name: by index, on the interface the bind found when only its address
 // was given.
-int JoinExtended(Receiver* receiver, ULONG group, ULONG index)
+int JoinExtended(const ReceiverState* receiver, ULONG group, ULONG index)
 {
     const ExtendedAddresses& extended = receiver->extended;
     if (extended.family == AF_INET6) {
@@ -128,21 +128,21 @@ HRESULT FailSetup(Failure* failure, const wchar_t* message, const char* action)
     return HRESULT_FROM_WIN32(static_cast<unsigned long>(error));
 }
 
-std::string AddressOf(const Receiver* receiver, StreamAddressPart part, ULONG ipv4)
+std::string AddressOf(const ReceiverState* receiver, StreamAddressPart part, ULONG ipv4)
 {
     char text[300];
     FormatStreamAddress(part, ipv4, receiver->extended, text, sizeof text);
     return text;
 }
 
-std::string BindText(const Receiver* receiver, ULONG interfaceAddr, ULONG portValue)
+std::string BindText(const ReceiverState* receiver, ULONG interfaceAddr, ULONG portValue)
 {
     std::string address = AddressOf(receiver, StreamAddressPart::interfaceAddress, interfaceAddr);
     if (receiver->extended.family == AF_INET6) address = "[" + address + "]";
     return "bind " + address + ":" + std::to_string(ntohs(static_cast<USHORT>(portValue)));
 }
 
-std::string JoinText(const Receiver* receiver, ULONG group, ULONG source, ULONG interfaceAddr)
+std::string JoinText(const ReceiverState* receiver, ULONG group, ULONG source, ULONG interfaceAddr)
 {
     std::string text = "join ";
     const std::string sourceText = AddressOf(receiver, StreamAddressPart::source, source);
@@ -154,27 +154,6 @@ std::string JoinText(const Receiver* receiver, ULONG group, ULONG source, ULONG 
 }  // namespace
 
 Receiver::Receiver()
-    : socket(INVALID_SOCKET),
-      currentChunk(nullptr),
-      bytesInChunk(0),
-      receiveThread(nullptr),
-      stopEvent(nullptr),
-      groupAddress(0),
-      interfaceAddress(0),
-      port(0),
-      dataEvent(nullptr),
-      queue(nullptr),
-      receiveError(0),
-      receiveFailure(FailureKind::none),
-      sourceAddress(0),
-      receiveBufferGranted(0),
-      endState(0),
-      endedNanoseconds(0),
-      segmentSeconds(0),
-      nextBoundaryUnix(0),
-      nextBoundaryNs(0),
-      extended{},
-      chunkFirstNs(0)
 {
     queue = new (std::nothrow) ChunkQueue();
     dataEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -251,6 +230,27 @@ HRESULT Receiver::CreateSocket(ULONG group, ULONG portValue, ULONG interfaceAddr
     // Without the system's time stamps, arrivals are timed as they complete.
     EnableReceiveTimes(socket);
     return 0;
+}
+
+ReceiverState& StateOf(Receiver& receiver)
+{
+    return receiver;
+}
+
+void Receiver::Configure(const RecordingSettings& settings)
+{
+    groupAddress = settings.groupAddress;
+    interfaceAddress = settings.interfaceAddress;
+    sourceAddress = settings.sourceAddress;
+    extended = settings.extended;
+    port = settings.port;
+}
+
+void Receiver::CutSegments(std::int64_t seconds, std::int64_t boundaryUnix, std::int64_t boundaryNs)
+{
+    segmentSeconds = seconds;
+    nextBoundaryUnix = boundaryUnix;
+    nextBoundaryNs = boundaryNs;
 }
 
 Receiver::~Receiver()

@@ -1,20 +1,18 @@
 // The network side of a recording: the socket, the chunk being filled, the
-// receive thread and the two events that tie it to the writer thread.
+// receive thread and the two events that tie it to the writer thread. The
+// recording owns it; its state is its own.
 #pragma once
 
 #include "common/Failure.h"
 #include "common/Recording.h"
 #include "pipeline/ReceivingControl.h"
 #include "platform/Platform.h"
+#include "receiver/ReceiverState.h"
 #include "receiver/WinsockSession.h"
 
-#include <atomic>
 #include <cstdint>
 
-struct Chunk;
-class ChunkQueue;
-
-class Receiver final : public ReceivingControl {
+class Receiver final : public ReceivingControl, private ReceiverState {
 public:
     Receiver();
     // The one teardown, once both worker threads have ended (or never
@@ -23,50 +21,39 @@ public:
     Receiver(const Receiver&) = delete;
     Receiver& operator=(const Receiver&) = delete;
 
+    // Where to receive: the group, interface, source and port of the settings.
+    void Configure(const RecordingSettings& settings);
+    // Segmented output: every datagram goes whole into the segment it arrived
+    // in; the first boundary in UTC seconds and on MonotonicNanoseconds' clock.
+    void CutSegments(std::int64_t seconds, std::int64_t nextBoundaryUnix, std::int64_t nextBoundaryNs);
     // Creates, configures and binds the socket and joins the group.
-    // 0, an HRESULT from a Winsock error, or kBindFailed; setupFailure then
-    // says what failed, for the front to show.
+    // 0, an HRESULT from a Winsock error, or kBindFailed; SetupFailure()
+    // then says what failed, for the front to show.
     HRESULT CreateSocket(ULONG group, ULONG portValue, ULONG interfaceAddr);
     // Prepares the first chunk and starts the receive thread.
     void StartReceiving();
     // Ends receiving: signals the receive thread to stop, waits for it,
     // closes its handle, queues the partly filled chunk (when it holds
-    // anything) as the last one and sets dataEvent. Called by the writer
+    // anything) as the last one and sets the data event. Called by the writer
     // thread at its stop and by the main thread when the writer is held up.
     void End() override;
     bool Ended() const override;
 
-private:
-    WinsockSession winsock_;  // first in, last out: every socket below needs it
+    ChunkQueue* Queue() const { return queue; }
+    // Manual reset; set when a chunk is handed over and when receiving ends.
+    HANDLE DataEvent() const { return dataEvent; }
+    SOCKET Socket() const { return socket; }
+    int ReceiveBufferGranted() const { return receiveBufferGranted; }
+    std::int64_t EndedNanoseconds() const { return endedNanoseconds; }
+    const Failure& SetupFailure() const { return setupFailure; }
+    // What ended receiving early; FailureKind::none when nothing did.
+    Failure ReceiveFailure() const { return Failure{receiveFailure, receiveError, 0, {}}; }
 
-public:
-    SOCKET socket;
-    Chunk* currentChunk;    // owned; being filled by the receive thread
-    ULONG bytesInChunk;
-    HANDLE receiveThread;
-    WSAEVENT stopEvent;     // signalled by the writer; closed by the receive thread
-    ULONG groupAddress;
-    ULONG interfaceAddress;
-    ULONG port;
-    HANDLE dataEvent;       // manual reset; set when a chunk is handed over and when receiving ends
-    ChunkQueue* queue;      // owned
-    DWORD receiveError;     // Windows error that ended receiving early, 0 if none
-    FailureKind receiveFailure;  // how it ended, for the front to show
-    Failure setupFailure;   // what CreateSocket's failure was
-    ULONG sourceAddress;    // network byte order; 0 takes the group from any source
-    int receiveBufferGranted;  // SO_RCVBUF as the system reports it after set-up
-    std::atomic<int> endState;  // End(): 0 not yet, 1 under way, 2 done
-    std::int64_t endedNanoseconds;  // when receiving ended (MonotonicNanoseconds), set by End()
-    // Segmented output: every datagram goes whole into the segment it
-    // arrived in. 0 seconds: one output file.
-    std::int64_t segmentSeconds;
-    std::int64_t nextBoundaryUnix;  // UTC seconds
-    std::int64_t nextBoundaryNs;    // the same moment on MonotonicNanoseconds' clock
-    // An IPv6 group, or an interface by name or index (the run's copy).
-    ExtendedAddresses extended;
-    // When the current chunk's first datagram completed (MonotonicNanoseconds):
-    // the quiet hand-over is timed from it.
-    std::int64_t chunkFirstNs;
+    // The receive thread's (and the receiver's tests') door to the state.
+    friend ReceiverState& StateOf(Receiver& receiver);
+
+private:
+    WinsockSession winsock_;  // ends after the destructor's body: every socket needs it
 };
 
 // The socket's receive buffer: 8 MiB rides out a stall of about a third of

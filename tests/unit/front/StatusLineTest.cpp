@@ -318,10 +318,10 @@ TEST_F(StatusCountersTest, WriterCountsEveryByteItStoresAndNothingItCouldNot)
 {
     Chunk* full = NewChunk();
     full->length = 65800;
-    g_testReceiver->queue->Push(full);
-    g_testReceiver->currentChunk = NewChunk();
-    g_testReceiver->currentChunk->arrivalCount = 1;
-    g_testReceiver->bytesInChunk = 1316;
+    TestState()->queue->Push(full);
+    TestState()->currentChunk = NewChunk();
+    TestState()->currentChunk->arrivalCount = 1;
+    TestState()->bytesInChunk = 1316;
     StartRecordingClock(&g_settings);
     SetRecordingLength(&g_settings, -5);
     g_outputFile.open(path, std::ios::binary | std::ios::trunc);
@@ -337,7 +337,7 @@ TEST_F(StatusCountersTest, WriterCountsEveryByteItStoresAndNothingItCouldNot)
     g_outputFile.setstate(std::ios::badbit);
     Chunk* lost = NewChunk();
     lost->length = 65800;
-    g_testReceiver->queue->Push(lost);
+    TestState()->queue->Push(lost);
     testing::internal::CaptureStdout();
     const std::uint64_t beforeFailure = g_counters.bytesStored.load();
     EXPECT_EQ(RunWriterForReceiver(), static_cast<DWORD>(E_FAIL));

@@ -56,13 +56,13 @@ protected:
 TEST_F(WriterThreadTest, PastDeadlineWritesQueuedChunksInOrderThenThePartialOne)
 {
     Open(path);
-    g_testReceiver->queue->Push(FilledChunk(65800, 'a'));
-    g_testReceiver->queue->Push(FilledChunk(131599, 'b'));
-    g_testReceiver->currentChunk = FilledChunk(0, 'c');
+    TestState()->queue->Push(FilledChunk(65800, 'a'));
+    TestState()->queue->Push(FilledChunk(131599, 'b'));
+    TestState()->currentChunk = FilledChunk(0, 'c');
     std::string partial = Expected(1234, 'c');
-    for (int i = 0; i < 1234; ++i) g_testReceiver->currentChunk->data[i] = partial[static_cast<std::size_t>(i)];
-    g_testReceiver->currentChunk->arrivalCount = 1;
-    g_testReceiver->bytesInChunk = 1234;
+    for (int i = 0; i < 1234; ++i) TestState()->currentChunk->data[i] = partial[static_cast<std::size_t>(i)];
+    TestState()->currentChunk->arrivalCount = 1;
+    TestState()->bytesInChunk = 1234;
     StartRecordingClock(&g_settings);
     SetRecordingLength(&g_settings, -5);
 
@@ -70,21 +70,21 @@ TEST_F(WriterThreadTest, PastDeadlineWritesQueuedChunksInOrderThenThePartialOne)
     g_outputFile.close();
 
     EXPECT_EQ(ReadFile(path), Expected(65800, 'a') + Expected(131599, 'b') + partial);
-    EXPECT_EQ(g_testReceiver->currentChunk, nullptr);
-    EXPECT_EQ(g_testReceiver->queue->Count(), 0);
+    EXPECT_EQ(TestState()->currentChunk, nullptr);
+    EXPECT_EQ(TestState()->queue->Count(), 0);
 }
 
 TEST_F(WriterThreadTest, EmptyCurrentChunkIsDiscarded)
 {
     Open(path);
-    g_testReceiver->currentChunk = NewChunk();
-    g_testReceiver->bytesInChunk = 0;
+    TestState()->currentChunk = NewChunk();
+    TestState()->bytesInChunk = 0;
     StartRecordingClock(&g_settings);
     SetRecordingLength(&g_settings, -1);
     EXPECT_EQ(RunWriterForReceiver(), 0u);
     g_outputFile.close();
     EXPECT_EQ(ReadFile(path), "");
-    EXPECT_EQ(g_testReceiver->currentChunk, nullptr);
+    EXPECT_EQ(TestState()->currentChunk, nullptr);
 }
 
 namespace {
@@ -93,9 +93,9 @@ DWORD WINAPI PushChunks(LPVOID parameter)
 {
     auto* expected = static_cast<std::string*>(parameter);
     for (int i = 0; i < 40; ++i) {
-        g_testReceiver->queue->Push(FilledChunk(65800 + i, static_cast<char>('A' + i % 20)));
+        TestState()->queue->Push(FilledChunk(65800 + i, static_cast<char>('A' + i % 20)));
         *expected += Expected(65800 + i, static_cast<char>('A' + i % 20));
-        SetEvent(g_testReceiver->dataEvent);
+        SetEvent(TestState()->dataEvent);
     }
     return 0;
 }
@@ -109,11 +109,11 @@ TEST_F(WriterThreadTest, ChunksPushedWhileRunningAreAllWrittenByTheStop)
     StartRecordingClock(&g_settings);
     SetRecordingLength(&g_settings, 0);
     std::string expected;
-    g_testReceiver->receiveThread = CreateThread(nullptr, 0, PushChunks, &expected, 0, nullptr);
-    ASSERT_NE(g_testReceiver->receiveThread, nullptr);
+    TestState()->receiveThread = CreateThread(nullptr, 0, PushChunks, &expected, 0, nullptr);
+    ASSERT_NE(TestState()->receiveThread, nullptr);
     EXPECT_EQ(RunWriterForReceiver(), 0u);
     g_outputFile.close();
-    EXPECT_EQ(g_testReceiver->receiveThread, nullptr);
+    EXPECT_EQ(TestState()->receiveThread, nullptr);
     EXPECT_EQ(ReadFile(path), expected);
 }
 
@@ -123,15 +123,15 @@ TEST_F(WriterThreadTest, WriteFailureIsReportedOnceAndStopsAtOnce)
     // Far away: only the failure can end this recording.
     StartRecordingClock(&g_settings);
     SetRecordingLength(&g_settings, 3600);
-    for (int i = 0; i < 3; ++i) g_testReceiver->queue->Push(FilledChunk(65800, 'x'));
-    g_testReceiver->currentChunk = FilledChunk(100, 'y');
-    g_testReceiver->bytesInChunk = 100;
+    for (int i = 0; i < 3; ++i) TestState()->queue->Push(FilledChunk(65800, 'x'));
+    TestState()->currentChunk = FilledChunk(100, 'y');
+    TestState()->bytesInChunk = 100;
     testing::internal::CaptureStdout();
     DWORD result = RunWriterForReceiver();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error occurred while writing output file.\n");
     EXPECT_EQ(static_cast<HRESULT>(result), E_FAIL);
-    EXPECT_EQ(g_testReceiver->queue->Count(), 0);
-    EXPECT_EQ(g_testReceiver->currentChunk, nullptr);
+    EXPECT_EQ(TestState()->queue->Count(), 0);
+    EXPECT_EQ(TestState()->currentChunk, nullptr);
 }
 
 TEST_F(WriterThreadTest, AStopRequestEndsTheRecordingLikeItsDeadlineAndWakesTheWriter)
@@ -141,10 +141,10 @@ TEST_F(WriterThreadTest, AStopRequestEndsTheRecordingLikeItsDeadlineAndWakesTheW
     // the writer sleeps in its wait.
     StartRecordingClock(&g_settings);
     SetRecordingLength(&g_settings, 3600);
-    g_testReceiver->queue->Push(FilledChunk(65800, 'a'));
-    g_testReceiver->currentChunk = FilledChunk(500, 'b');
-    g_testReceiver->bytesInChunk = 500;
-    AcceptStopRequests(g_testReceiver->dataEvent);
+    TestState()->queue->Push(FilledChunk(65800, 'a'));
+    TestState()->currentChunk = FilledChunk(500, 'b');
+    TestState()->bytesInChunk = 500;
+    AcceptStopRequests(TestState()->dataEvent);
     EXPECT_FALSE(StopRequested());
     WriterInputs inputs = InputsForReceiver();
     HANDLE writer = CreateThread(nullptr, 0, WriterThreadProc, &inputs, 0, nullptr);

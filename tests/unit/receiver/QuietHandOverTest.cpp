@@ -34,14 +34,14 @@ TEST_F(QuietHandOverTest, ASlowStreamIsHandedOverBeforeItsChunkIsFull)
     // 60 datagrams, and sending stops once a chunk is queued.
     LoopbackSender sender;
     std::uint32_t sent = 0;
-    while (sent < 60 && g_testReceiver->queue->Count() == 0) {
+    while (sent < 60 && TestState()->queue->Count() == 0) {
         std::vector<char> payload = Payload(sent++, 1316);
         ASSERT_TRUE(sender.Send(port, payload.data(), payload.size()));
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    ASSERT_GT(g_testReceiver->queue->Count(), 0);
-    Chunk* first = g_testReceiver->queue->Front();
-    g_testReceiver->queue->PopFront();
+    ASSERT_GT(TestState()->queue->Count(), 0);
+    Chunk* first = TestState()->queue->Front();
+    TestState()->queue->PopFront();
     EXPECT_GT(first->arrivalCount, 0);
     EXPECT_LT(first->arrivalCount, 50);
     ASSERT_EQ(first->length, first->arrivalCount * 1316);

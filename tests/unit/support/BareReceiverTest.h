@@ -17,6 +17,12 @@
 // The receiver the tests below drive, created and deleted by their fixtures.
 inline Receiver* g_testReceiver = nullptr;
 
+// Its state, which the tests set up and look into.
+inline ReceiverState* TestState()
+{
+    return &StateOf(*g_testReceiver);
+}
+
 inline void DeleteTestReceiver()
 {
     delete g_testReceiver;
@@ -26,7 +32,7 @@ inline void DeleteTestReceiver()
 // The writer's inputs for g_testReceiver, as a recording hands them over.
 inline WriterInputs InputsForReceiver()
 {
-    return WriterInputs{g_testReceiver->queue, g_testReceiver->dataEvent, g_settings.endTicks, g_testReceiver,
+    return WriterInputs{TestState()->queue, TestState()->dataEvent, g_settings.endTicks, g_testReceiver,
                         nullptr, INVALID_SOCKET, nullptr, nullptr};
 }
 
@@ -36,7 +42,7 @@ inline DWORD RunWriterForReceiver()
 {
     WriterInputs inputs = InputsForReceiver();
     const DWORD result = WriterThreadProc(&inputs);
-    ShowFailure(Failure{g_testReceiver->receiveFailure, g_testReceiver->receiveError, 0, {}});
+    ShowFailure(g_testReceiver->ReceiveFailure());
     return ShowWriterResult(result);
 }
 
