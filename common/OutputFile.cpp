@@ -88,12 +88,12 @@ bool PrepareSideOutput(const wchar_t* path, bool everyLevel)
 
 // Creates the output file's directory (one level, drive included) and opens
 // the file, truncating it. The one message for every way this can fail.
-HRESULT OpenOutputFile(const wchar_t* path)
+HRESULT OpenOutputFile(const wchar_t* path, std::int64_t endTicks)
 {
     CreateParentDirectory(path);
     // A FIFO holds the open until a reader comes: wait no longer than the
     // recording would have lasted.
-    const std::int64_t left = g_settings.endTicks - static_cast<std::int64_t>(GetTickCount64());
+    const std::int64_t left = endTicks - static_cast<std::int64_t>(GetTickCount64());
     // Unbuffered: every chunk is one write of 64 KiB or more anyway, and a
     // write that returns has reached the file, so nothing is left for the
     // close to flush into an output that may have stopped taking data.

@@ -5,10 +5,13 @@
 
 #include "platform/Platform.h"
 
-// Creates one missing directory level and opens the file, truncating it.
-// Prints "Error occurred while opening output file." and returns E_FAIL, or
-// returns S_OK.
-HRESULT OpenOutputFile(const wchar_t* path);
+#include <cstdint>
+
+// Creates one missing directory level and opens the file, truncating it; a
+// FIFO is waited for until `endTicks` (GetTickCount64's clock), the end of
+// the recording. Prints "Error occurred while opening output file." and
+// returns E_FAIL, or returns S_OK.
+HRESULT OpenOutputFile(const wchar_t* path, std::int64_t endTicks);
 // A segment's file: every missing directory level made (as mkdir -p), then
 // opened for appending to what it holds, or truncated. The same message and
 // result as OpenOutputFile.

@@ -1,7 +1,7 @@
-// The recording's shared state: the settings from the command line and the
-// output file. Written by the main thread before the worker threads exist,
-// only read by them afterwards (g_outputFile is written by the writer thread
-// alone). Everything else of a recording has one owner, front/Recording.
+// The recording's settings from the command line, which the front owns and
+// hands down, and the output file (written by the writer thread alone,
+// opened and closed around it). Everything else of a recording has one
+// owner, front/Recording.
 #pragma once
 
 #include "common/ExitCodes.h"
@@ -48,7 +48,6 @@ struct RecordingSettings {
 
 static_assert(sizeof(std::time_t) == 8, "recording times are 64-bit");
 
-extern RecordingSettings g_settings;
 extern std::ofstream g_outputFile;
 
 // The monotonic high-resolution clock in nanoseconds, for arrival times.

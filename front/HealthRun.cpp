@@ -33,12 +33,12 @@ std::int64_t UnixMilliseconds()
     return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
-HealthRun BeginHealth()
+HealthRun BeginHealth(double mediaRateMbit)
 {
     HealthRun run = {new (std::nothrow) StreamHealth(), UnixMilliseconds()};
     if (run.health != nullptr) {
         // Mbit/s of transport stream, as bytes per second.
-        run.health->ConfigureMediaRate(g_settings.mediaRateMbit * 1e6 / 8);
+        run.health->ConfigureMediaRate(mediaRateMbit * 1e6 / 8);
         run.health->Start(MonotonicNanoseconds());
     }
     return run;

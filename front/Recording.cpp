@@ -54,14 +54,14 @@ bool SilenceTooLong(SilenceWatch* watch, ULONGLONG now)
 // ends at the deadline or on a stop request even while the writer is held up
 // in a write (a full pipe, a hung network file system). False when the writer
 // then made no progress for kStallMilliseconds: it is left where it is.
-bool WaitForWriter(HANDLE writer, const WriterInputs& inputs, StatusDisplay* status, SilenceWatch* silence,
-                   LiveMetrics* metrics)
+bool WaitForWriter(HANDLE writer, std::int64_t startTicks, const WriterInputs& inputs, StatusDisplay* status,
+                   SilenceWatch* silence, LiveMetrics* metrics)
 {
     bool ended = false;
     ULONGLONG endedAt = 0;
     // The next whole second of the recording, plus the lag.
-    const auto nextSecond = [](ULONGLONG now) {
-        const ULONGLONG start = static_cast<ULONGLONG>(g_settings.startTicks);
+    const auto nextSecond = [startTicks](ULONGLONG now) {
+        const ULONGLONG start = static_cast<ULONGLONG>(startTicks);
         const ULONGLONG into = now > start ? now - start : 0;
         return start + (into / kRefreshMilliseconds + 1) * kRefreshMilliseconds + kRefreshLagMilliseconds;
     };
@@ -99,27 +99,41 @@ bool WaitForWriter(HANDLE writer, const WriterInputs& inputs, StatusDisplay* sta
 }
 
 // What the last health report is about: the whole file, or the last segment.
-HealthTarget LastHealthTarget(const HealthRun& health, const SegmentRotation* segments, std::wstring* reportName)
+HealthTarget LastHealthTarget(const RecordingSettings& settings, const HealthRun& health,
+                              const SegmentRotation* segments, std::wstring* reportName)
 {
     if (segments == nullptr)
-        return HealthTarget{g_settings.outputPath, g_settings.reportPath, health.startedUnixMs,
-                            g_counters.bytesStored.load(std::memory_order_relaxed), false, nullptr, -1, false, 0};
+        return HealthTarget{settings.outputPath,
+                            settings.reportPath,
+                            health.startedUnixMs,
+                            g_counters.bytesStored.load(std::memory_order_relaxed),
+                            false,
+                            nullptr,
+                            -1,
+                            false,
+                            0};
     *reportName = segments->CurrentReportName();
-    return HealthTarget{segments->CurrentName().c_str(), g_settings.reportPath != nullptr ? reportName->c_str() : nullptr,
-                        segments->CurrentStartUnixMs(), segments->CurrentBytes(), segments->CurrentFileRemoved(),
-                        &segments->EarlierHealth(), static_cast<std::int64_t>(segments->CurrentDatagrams()),
-                        segments->ContinuesOutage(), segments->CurrentBytesAlready()};
+    return HealthTarget{segments->CurrentName().c_str(),
+                        settings.reportPath != nullptr ? reportName->c_str() : nullptr,
+                        segments->CurrentStartUnixMs(),
+                        segments->CurrentBytes(),
+                        segments->CurrentFileRemoved(),
+                        &segments->EarlierHealth(),
+                        static_cast<std::int64_t>(segments->CurrentDatagrams()),
+                        segments->ContinuesOutage(),
+                        segments->CurrentBytesAlready()};
 }
 
 // The end of a recording's outputs, after the totals: the last segment's
 // line, the health line and the last report.
-HRESULT EndOutputs(HealthRun* health, SegmentRotation* segments, std::int64_t endedNanoseconds, bool abandoning)
+HRESULT EndOutputs(const RecordingSettings& settings, HealthRun* health, SegmentRotation* segments,
+                   std::int64_t endedNanoseconds, bool abandoning)
 {
     if (segments != nullptr) segments->Close(endedNanoseconds, abandoning);
     std::wstring reportName;
     std::uint64_t outages = 0, tsPacketsLost = 0;
-    HRESULT result = EndHealth(health, endedNanoseconds, LastHealthTarget(*health, segments, &reportName), &outages,
-                               &tsPacketsLost);
+    HRESULT result = EndHealth(health, endedNanoseconds, LastHealthTarget(settings, *health, segments, &reportName),
+                               &outages, &tsPacketsLost);
     // The last segment's row, with its figures as final as its report's.
     if (segments != nullptr && !abandoning) segments->ListLast(outages, tsPacketsLost);
     if (segments != nullptr && (segments->ReportFailed() || segments->CloseFailed())) result = E_FAIL;
@@ -130,18 +144,19 @@ HRESULT EndOutputs(HealthRun* health, SegmentRotation* segments, std::int64_t en
 // recording does, and end the process without waiting for the writer,
 // which may never come back from its write. With `figures` taken from it the
 // last report is written as well.
-[[noreturn]] void AbandonStalledWriter(StatusDisplay* status, SOCKET socket, HealthRun* health,
-                                      SegmentRotation* segments, bool figures, std::int64_t endedNanoseconds,
-                                      LiveMetrics* metrics, const SilenceWatch& silence, const Failure& receiving)
+[[noreturn]] void AbandonStalledWriter(const RecordingSettings& settings, StatusDisplay* status, SOCKET socket,
+                                       HealthRun* health, SegmentRotation* segments, bool figures,
+                                       std::int64_t endedNanoseconds, LiveMetrics* metrics, const SilenceWatch& silence,
+                                       const Failure& receiving)
 {
-    const std::uint64_t left = g_counters.bytesReceived.load() - g_counters.bytesStored.load() -
-                               g_counters.bytesNotQueued.load();
+    const std::uint64_t left =
+        g_counters.bytesReceived.load() - g_counters.bytesStored.load() - g_counters.bytesNotQueued.load();
     ShowFailure(receiving);
     ReportWriteFailure();
     status->Finish();
     OutputDebugLine("Output stalled: %llu bytes left unwritten\n", static_cast<unsigned long long>(left));
-    ReportTotals(socket);
-    if (figures) EndOutputs(health, segments, endedNanoseconds, true);
+    ReportTotals(settings.startTicks, socket);
+    if (figures) EndOutputs(settings, health, segments, endedNanoseconds, true);
     if (metrics != nullptr) metrics->Write(socket, GetTickCount64() - silence.since, false);
     PrintTimeLine("Recording finished at");
     ExitProcess(static_cast<UINT>(ExitCodeFor(StopRequested() ? static_cast<HRESULT>(STATUS_CONTROL_C_EXIT) : E_FAIL)));
@@ -175,10 +190,8 @@ HRESULT PrepareExtensionOutputs(const RecordingSettings& settings, std::int64_t 
 
 }  // namespace
 
-Recording::Recording(const RecordingSettings& settings)
-    : settings_(settings), receiver_(new (std::nothrow) Receiver())
-{
-}
+Recording::Recording(const RecordingSettings& settings) : settings_(settings), receiver_(new (std::nothrow) Receiver())
+{}
 
 Recording::~Recording()
 {
@@ -217,9 +230,9 @@ HRESULT Recording::SetUp()
         const std::int64_t unixNs = UnixNanoseconds();
         const std::int64_t offset = before + (MonotonicNanoseconds() - before) / 2 - unixNs;
         const std::int64_t unixMs = FloorDivide(unixNs, 1000000);
-        segments_ = new (std::nothrow) SegmentRotation(SegmentSettings{
-            settings_.outputPath, settings_.reportPath, settings_.indexPath, settings_.keepSegments,
-            settings_.segmentSeconds, offset});
+        segments_ = new (std::nothrow)
+            SegmentRotation(SegmentSettings{settings_.outputPath, settings_.reportPath, settings_.indexPath,
+                                            settings_.keepSegments, settings_.segmentSeconds, offset});
         if (segments_ == nullptr) {
             result = E_OUTOFMEMORY;
         } else {
@@ -228,7 +241,7 @@ HRESULT Recording::SetUp()
             receiver_->CutSegments(settings_.segmentSeconds, boundaryUnix, boundaryUnix * 1000000000 + offset);
         }
     }
-    if (result == 0 && segments_ == nullptr) result = OpenOutputFile(settings_.outputPath);
+    if (result == 0 && segments_ == nullptr) result = OpenOutputFile(settings_.outputPath, settings_.endTicks);
     return result;
 }
 
@@ -238,7 +251,7 @@ HRESULT Recording::Run()
     // The receive thread closes the socket at the stop; the status line
     // asks the platform about this copy, which stays valid to ask about.
     const SOCKET socket = receiver_->Socket();
-    HealthRun health = BeginHealth();
+    HealthRun health = BeginHealth(settings_.mediaRateMbit);
     // Before the receive thread exists: a stop asked for as soon as it
     // takes datagrams is kept, never cleared by this.
     AcceptStopRequests(receiver_->DataEvent());
@@ -249,8 +262,8 @@ HRESULT Recording::Run()
                                ? new (std::nothrow) LiveMetrics(settings_.metricsPath, settings_, health.startedUnixMs)
                                : nullptr;
     DWORD writerResult = RunWriter(socket, &health, metrics);
-    ReportTotals(socket);
-    const HRESULT reportResult = EndOutputs(&health, segments_, receiver_->EndedNanoseconds(), false);
+    ReportTotals(settings_.startTicks, socket);
+    const HRESULT reportResult = EndOutputs(settings_, &health, segments_, receiver_->EndedNanoseconds(), false);
     // The last state stays in the file.
     const ULONGLONG endedTicks = GetTickCount64();
     SilenceTooLong(&silence_, endedTicks);
@@ -276,8 +289,9 @@ DWORD Recording::RunWriter(SOCKET socket, HealthRun* health, LiveMetrics* metric
     SegmentRotation* segments = segments_;
     SilenceWatch* silence = &silence_;
     FiguresHandOver figures;
-    WriterInputs inputs = {receiver->Queue(), receiver->DataEvent(), settings_.endTicks, receiver,
-                           health->health, socket, segments, &figures};
+    WriterInputs inputs = {
+        receiver->Queue(), receiver->DataEvent(), settings_.endTicks, receiver, health->health, socket, segments,
+        &figures};
     writerThread_ = CreateThread(nullptr, 0, WriterThreadProc, &inputs, 0, nullptr);
     if (writerThread_ == nullptr) {
         // The receive thread is already running and must still be stopped,
@@ -286,16 +300,17 @@ DWORD Recording::RunWriter(SOCKET socket, HealthRun* health, LiveMetrics* metric
     }
     SetThreadPriority(writerThread_, THREAD_PRIORITY_TIME_CRITICAL);
     OutputDebugStringW(L"Thread started.\n");
-    StatusDisplay status(socket, receiver->ReceiveBufferGranted());
+    StatusDisplay status(settings_, socket, receiver->ReceiveBufferGranted());
     // The writer is given up on only while it sits in its write: then the
     // figures are taken from it for the report. Elsewhere (its write came
     // back just now, or it is opening the next segment), it gets one more
     // stretch of time; after that the process ends without the report.
-    for (int stalls = 1; !WaitForWriter(writerThread_, inputs, &status, silence, metrics); ++stalls) {
+    for (int stalls = 1; !WaitForWriter(writerThread_, settings_.startTicks, inputs, &status, silence, metrics);
+         ++stalls) {
         const bool taken = TakeFiguresFromStalledWriter(&figures, receiver->Queue(), health->health);
         if (taken || stalls == 2)
-            AbandonStalledWriter(&status, socket, health, segments, taken, receiver->EndedNanoseconds(), metrics, *silence,
-                                 receiver_->ReceiveFailure());
+            AbandonStalledWriter(settings_, &status, socket, health, segments, taken, receiver->EndedNanoseconds(),
+                                 metrics, *silence, receiver_->ReceiveFailure());
     }
     DWORD result = 0;
     if (!GetExitCodeThread(writerThread_, &result)) result = static_cast<DWORD>(E_FAIL);
@@ -312,4 +327,3 @@ DWORD Recording::ShowRunFailures(DWORD writerResult)
     receiveResult_ = ShowFailure(receiver_->ReceiveFailure());
     return ShowWriterResult(writerResult);
 }
-

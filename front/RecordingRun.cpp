@@ -18,16 +18,16 @@ namespace {
 // Checks of a segmented recording's settings that need no network: names
 // that two segments would share, an index that cannot be written. Prints
 // the line and returns false.
-bool SegmentSettingsUsable()
+bool SegmentSettingsUsable(const RecordingSettings& settings)
 {
-    const std::wstring missing = MissingSegmentConversion(g_settings.outputPath, g_settings.segmentSeconds);
+    const std::wstring missing = MissingSegmentConversion(settings.outputPath, settings.segmentSeconds);
     if (!missing.empty()) {
         const std::string conversion(missing.begin(), missing.end());
         PrintFormattedLine("Segment names would repeat: the -f pattern needs %s for --segment=%lld.",
-                           conversion.c_str(), static_cast<long long>(g_settings.segmentSeconds));
+                           conversion.c_str(), static_cast<long long>(settings.segmentSeconds));
         return false;
     }
-    if (g_settings.indexPath != nullptr && !PrepareSideOutput(g_settings.indexPath, true)) {
+    if (settings.indexPath != nullptr && !PrepareSideOutput(settings.indexPath, true)) {
         ReportSideOutputFailure(SideOutput::index);
         return false;
     }
@@ -46,11 +46,11 @@ bool SegmentableOutput(const wchar_t* path)
 
 }  // namespace
 
-HRESULT RunRecording()
+HRESULT RunRecording(const RecordingSettings& settings)
 {
     // One scope: everything the recording owns is released at its end, after
     // the last time line, whatever failed.
-    Recording recording(g_settings);
+    Recording recording(settings);
     if (!recording.Allocated()) return E_OUTOFMEMORY;
     HRESULT result = recording.SetUp();
     if (result == 0) result = recording.Run();
@@ -58,7 +58,7 @@ HRESULT RunRecording()
     return result;
 }
 
-int PelorinMain(int argc, wchar_t** argv)
+int PelorinMain(int argc, wchar_t** argv, RecordingSettings* settingsOut)
 {
     if (argc == 2 && std::wcscmp(argv[1], L"--version") == 0) {
         PrintLine("pelorin " PELORIN_VERSION);
@@ -66,8 +66,9 @@ int PelorinMain(int argc, wchar_t** argv)
     }
     // Extension options lead; the five pairs follow them as always, and the
     // argument count is theirs.
+    RecordingSettings& settings = *settingsOut;
     HRESULT extensionStatus = S_OK;
-    const int extensions = ParseExtensionOptions(argc, argv, &g_settings, &extensionStatus);
+    const int extensions = ParseExtensionOptions(argc, argv, &settings, &extensionStatus);
     if (extensionStatus != S_OK) return extensionStatus;
     argc -= extensions;
     argv += extensions;
@@ -75,15 +76,15 @@ int PelorinMain(int argc, wchar_t** argv)
         PrintUsage();
         return 0;
     }
-    StartRecordingClock(&g_settings);
-    HRESULT status = ParseOptions(argc, argv, &g_settings);
+    StartRecordingClock(&settings);
+    HRESULT status = ParseOptions(argc, argv, &settings);
     if (status != S_OK) return status;
-    if (g_settings.segmentSeconds != 0 && !SegmentableOutput(g_settings.outputPath)) {
+    if (settings.segmentSeconds != 0 && !SegmentableOutput(settings.outputPath)) {
         PrintLine("--segment needs a regular output file, not standard output, a pipe or a device.");
         return E_FAIL;
     }
-    if (g_settings.segmentSeconds != 0 && !SegmentSettingsUsable()) return E_FAIL;
-    HRESULT result = RunRecording();
+    if (settings.segmentSeconds != 0 && !SegmentSettingsUsable(settings)) return E_FAIL;
+    HRESULT result = RunRecording(settings);
     // Stopped early: ended the way a program ended by Ctrl-C ends.
     if (StopRequested()) return static_cast<int>(STATUS_CONTROL_C_EXIT);
     return result;

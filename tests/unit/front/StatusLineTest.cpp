@@ -322,8 +322,8 @@ TEST_F(StatusCountersTest, WriterCountsEveryByteItStoresAndNothingItCouldNot)
     TestState()->currentChunk = NewChunk();
     TestState()->currentChunk->arrivalCount = 1;
     TestState()->bytesInChunk = 1316;
-    StartRecordingClock(&g_settings);
-    SetRecordingLength(&g_settings, -5);
+    StartRecordingClock(&g_testSettings);
+    SetRecordingLength(&g_testSettings, -5);
     g_outputFile.open(path, std::ios::binary | std::ios::trunc);
     ASSERT_TRUE(g_outputFile.is_open());
 
@@ -366,8 +366,8 @@ TEST_F(StatusCountersTest, ReceiveThreadCountsDatagramsAndTheirBytesEmptyOnesInc
     EXPECT_EQ(g_counters.datagramsReceived.load() - datagramsBefore, 21u);
     EXPECT_EQ(g_counters.bytesReceived.load() - bytesBefore, 20u * 1316u);
 
-    StartRecordingClock(&g_settings);
-    SetRecordingLength(&g_settings, -1);
+    StartRecordingClock(&g_testSettings);
+    SetRecordingLength(&g_testSettings, -1);
     g_outputFile.open("/dev/null", std::ios::binary);
     DebugCapture quiet;
     const std::uint64_t storedBefore = g_counters.bytesStored.load();

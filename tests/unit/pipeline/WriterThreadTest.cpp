@@ -63,8 +63,8 @@ TEST_F(WriterThreadTest, PastDeadlineWritesQueuedChunksInOrderThenThePartialOne)
     for (int i = 0; i < 1234; ++i) TestState()->currentChunk->data[i] = partial[static_cast<std::size_t>(i)];
     TestState()->currentChunk->arrivalCount = 1;
     TestState()->bytesInChunk = 1234;
-    StartRecordingClock(&g_settings);
-    SetRecordingLength(&g_settings, -5);
+    StartRecordingClock(&g_testSettings);
+    SetRecordingLength(&g_testSettings, -5);
 
     EXPECT_EQ(RunWriterForReceiver(), 0u);
     g_outputFile.close();
@@ -79,8 +79,8 @@ TEST_F(WriterThreadTest, EmptyCurrentChunkIsDiscarded)
     Open(path);
     TestState()->currentChunk = NewChunk();
     TestState()->bytesInChunk = 0;
-    StartRecordingClock(&g_settings);
-    SetRecordingLength(&g_settings, -1);
+    StartRecordingClock(&g_testSettings);
+    SetRecordingLength(&g_testSettings, -1);
     EXPECT_EQ(RunWriterForReceiver(), 0u);
     g_outputFile.close();
     EXPECT_EQ(ReadFile(path), "");
@@ -106,8 +106,8 @@ TEST_F(WriterThreadTest, ChunksPushedWhileRunningAreAllWrittenByTheStop)
     Open(path);
     // Whenever the deadline falls, the stop waits for the thread that pushes,
     // and the last drain then takes everything it pushed.
-    StartRecordingClock(&g_settings);
-    SetRecordingLength(&g_settings, 0);
+    StartRecordingClock(&g_testSettings);
+    SetRecordingLength(&g_testSettings, 0);
     std::string expected;
     TestState()->receiveThread = CreateThread(nullptr, 0, PushChunks, &expected, 0, nullptr);
     ASSERT_NE(TestState()->receiveThread, nullptr);
@@ -121,8 +121,8 @@ TEST_F(WriterThreadTest, WriteFailureIsReportedOnceAndStopsAtOnce)
 {
     Open("/dev/full");
     // Far away: only the failure can end this recording.
-    StartRecordingClock(&g_settings);
-    SetRecordingLength(&g_settings, 3600);
+    StartRecordingClock(&g_testSettings);
+    SetRecordingLength(&g_testSettings, 3600);
     for (int i = 0; i < 3; ++i) TestState()->queue->Push(FilledChunk(65800, 'x'));
     TestState()->currentChunk = FilledChunk(100, 'y');
     TestState()->bytesInChunk = 100;
@@ -139,8 +139,8 @@ TEST_F(WriterThreadTest, AStopRequestEndsTheRecordingLikeItsDeadlineAndWakesTheW
     Open(path);
     // Far away: only the request can end this recording, and it comes while
     // the writer sleeps in its wait.
-    StartRecordingClock(&g_settings);
-    SetRecordingLength(&g_settings, 3600);
+    StartRecordingClock(&g_testSettings);
+    SetRecordingLength(&g_testSettings, 3600);
     TestState()->queue->Push(FilledChunk(65800, 'a'));
     TestState()->currentChunk = FilledChunk(500, 'b');
     TestState()->bytesInChunk = 500;

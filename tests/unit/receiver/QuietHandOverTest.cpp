@@ -50,8 +50,8 @@ TEST_F(QuietHandOverTest, ASlowStreamIsHandedOverBeforeItsChunkIsFull)
     FreeChunk(first);
 
     DebugCapture quiet;
-    StartRecordingClock(&g_settings);
-    SetRecordingLength(&g_settings, -1);
+    StartRecordingClock(&g_testSettings);
+    SetRecordingLength(&g_testSettings, -1);
     g_outputFile.open("/dev/null", std::ios::binary);
     EXPECT_EQ(RunWriterForReceiver(), 0u);
     g_outputFile.close();

@@ -86,8 +86,8 @@ protected:
     // receiving as a recording's end does.
     DWORD WriteToTheEnd()
     {
-        StartRecordingClock(&g_settings);
-        SetRecordingLength(&g_settings, -1);
+        StartRecordingClock(&g_testSettings);
+        SetRecordingLength(&g_testSettings, -1);
         g_outputFile.open("/dev/null", std::ios::binary);
         const DWORD result = RunWriterForReceiver();
         g_outputFile.close();

@@ -7,6 +7,7 @@
 #include "front/RecordingRun.h"
 #include "pipeline/WriterThread.h"
 #include "receiver/Receiver.h"
+#include "support/TestSettings.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -32,7 +33,7 @@ inline void DeleteTestReceiver()
 // The writer's inputs for g_testReceiver, as a recording hands them over.
 inline WriterInputs InputsForReceiver()
 {
-    return WriterInputs{TestState()->queue, TestState()->dataEvent, g_settings.endTicks, g_testReceiver,
+    return WriterInputs{TestState()->queue, TestState()->dataEvent, g_testSettings.endTicks, g_testReceiver,
                         nullptr, INVALID_SOCKET, nullptr, nullptr};
 }
 
