@@ -1,6 +1,5 @@
 #include "common/Recording.h"
 
-std::ofstream g_outputFile;
 
 std::int64_t MonotonicNanoseconds()
 {

@@ -1,7 +1,6 @@
 // The recording's settings from the command line, which the front owns and
-// hands down, and the output file (written by the writer thread alone,
-// opened and closed around it). Everything else of a recording has one
-// owner, front/Recording.
+// hands down, and the clocks they are measured on. Everything else of a
+// recording has one owner, front/Recording.
 #pragma once
 
 #include "common/ExitCodes.h"
@@ -9,7 +8,6 @@
 
 #include <cstdint>
 #include <ctime>
-#include <fstream>
 
 // What an IPv6 stream, or an interface given by name or index, adds to the
 // IPv4 addresses of the settings, which keep their meaning for IPv4.
@@ -48,7 +46,6 @@ struct RecordingSettings {
 
 static_assert(sizeof(std::time_t) == 8, "recording times are 64-bit");
 
-extern std::ofstream g_outputFile;
 
 // The monotonic high-resolution clock in nanoseconds, for arrival times.
 std::int64_t MonotonicNanoseconds();

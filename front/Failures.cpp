@@ -24,9 +24,9 @@ HRESULT ShowFailure(const Failure& failure)
     return HRESULT_FROM_WIN32(failure.error);
 }
 
-DWORD ShowWriterResult(DWORD writerResult)
+DWORD ShowWriterResult(DWORD writerResult, const OutputFile& output)
 {
     if (writerResult != kWriteFailureToShow) return writerResult;
-    ReportWriteFailure();
+    output.ReportWriteFailure();
     return static_cast<DWORD>(E_FAIL);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "common/Failure.h"
+#include "common/OutputFile.h"
 #include "platform/Platform.h"
 
 // Prints the failure's lines (standard output, then the cause on standard
@@ -12,4 +13,4 @@ HRESULT ShowFailure(const Failure& failure);
 // The writer thread's result as the recording's: kWriteFailureToShow prints
 // "Error occurred while writing output file." (and its cause) and becomes
 // E_FAIL; any other result stays as it is.
-DWORD ShowWriterResult(DWORD writerResult);
+DWORD ShowWriterResult(DWORD writerResult, const OutputFile& output);

@@ -147,12 +147,12 @@ HRESULT EndOutputs(const RecordingSettings& settings, HealthRun* health, Segment
 [[noreturn]] void AbandonStalledWriter(const RecordingSettings& settings, StatusDisplay* status, SOCKET socket,
                                        HealthRun* health, SegmentRotation* segments, bool figures,
                                        std::int64_t endedNanoseconds, LiveMetrics* metrics, const SilenceWatch& silence,
-                                       const Failure& receiving)
+                                       const Failure& receiving, const OutputFile& output)
 {
     const std::uint64_t left =
         g_counters.bytesReceived.load() - g_counters.bytesStored.load() - g_counters.bytesNotQueued.load();
     ShowFailure(receiving);
-    ReportWriteFailure();
+    output.ReportWriteFailure();
     status->Finish();
     OutputDebugLine("Output stalled: %llu bytes left unwritten\n", static_cast<unsigned long long>(left));
     ReportTotals(settings.startTicks, socket);
@@ -198,8 +198,6 @@ Recording::~Recording()
     if (writerThread_ != nullptr) CloseHandle(writerThread_);
     delete segments_;
     delete receiver_;
-    // A set-up that failed after the open leaves the file open.
-    if (g_outputFile.is_open()) g_outputFile.close();
     if (consoleStops_) ReleaseConsoleStops();
 }
 
@@ -232,7 +230,7 @@ HRESULT Recording::SetUp()
         const std::int64_t unixMs = FloorDivide(unixNs, 1000000);
         segments_ = new (std::nothrow)
             SegmentRotation(SegmentSettings{settings_.outputPath, settings_.reportPath, settings_.indexPath,
-                                            settings_.keepSegments, settings_.segmentSeconds, offset});
+                                            settings_.keepSegments, settings_.segmentSeconds, offset, &output_});
         if (segments_ == nullptr) {
             result = E_OUTOFMEMORY;
         } else {
@@ -241,7 +239,7 @@ HRESULT Recording::SetUp()
             receiver_->CutSegments(settings_.segmentSeconds, boundaryUnix, boundaryUnix * 1000000000 + offset);
         }
     }
-    if (result == 0 && segments_ == nullptr) result = OpenOutputFile(settings_.outputPath, settings_.endTicks);
+    if (result == 0 && segments_ == nullptr) result = output_.Open(settings_.outputPath, settings_.endTicks);
     return result;
 }
 
@@ -270,9 +268,9 @@ HRESULT Recording::Run()
     if (metrics != nullptr) metrics->Write(socket, endedTicks - silence_.since, false);
     delete metrics;
     RefuseStopRequests();
-    if (!CloseOutputFile() && writerResult == 0) {
+    if (!output_.Close() && writerResult == 0) {
         // The buffered tail could not be stored.
-        ReportWriteFailure();
+        output_.ReportWriteFailure();
         writerResult = static_cast<DWORD>(E_FAIL);
     }
     result = receiveResult_ != 0 ? receiveResult_ : static_cast<HRESULT>(writerResult);
@@ -291,7 +289,7 @@ DWORD Recording::RunWriter(SOCKET socket, HealthRun* health, LiveMetrics* metric
     FiguresHandOver figures;
     WriterInputs inputs = {
         receiver->Queue(), receiver->DataEvent(), settings_.endTicks, receiver, health->health, socket, segments,
-        &figures};
+        &figures, &output_};
     writerThread_ = CreateThread(nullptr, 0, WriterThreadProc, &inputs, 0, nullptr);
     if (writerThread_ == nullptr) {
         // The receive thread is already running and must still be stopped,
@@ -310,7 +308,7 @@ DWORD Recording::RunWriter(SOCKET socket, HealthRun* health, LiveMetrics* metric
         const bool taken = TakeFiguresFromStalledWriter(&figures, receiver->Queue(), health->health);
         if (taken || stalls == 2)
             AbandonStalledWriter(settings_, &status, socket, health, segments, taken, receiver->EndedNanoseconds(),
-                                 metrics, *silence, receiver_->ReceiveFailure());
+                                 metrics, *silence, receiver_->ReceiveFailure(), output_);
     }
     DWORD result = 0;
     if (!GetExitCodeThread(writerThread_, &result)) result = static_cast<DWORD>(E_FAIL);
@@ -325,5 +323,5 @@ DWORD Recording::ShowRunFailures(DWORD writerResult)
 {
     // In the order they happened: receiving ends before the writer's last pass.
     receiveResult_ = ShowFailure(receiver_->ReceiveFailure());
-    return ShowWriterResult(writerResult);
+    return ShowWriterResult(writerResult, output_);
 }

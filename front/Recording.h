@@ -1,10 +1,12 @@
 // One recording, from the socket's set-up to the last file's close. It owns
 // the receiver (with its socket, Winsock, chunk queue and receive thread),
-// the writer thread, the segments and the catching of console stop events,
-// and releases them in one place: its destructor, whatever failed before.
+// the writer thread, the output file, the segments and the catching of
+// console stop events, and releases them in one place: its destructor,
+// whatever failed before.
 #pragma once
 
 #include "common/Failure.h"
+#include "common/OutputFile.h"
 #include "common/Recording.h"
 #include "platform/Platform.h"
 
@@ -50,6 +52,7 @@ private:
     const RecordingSettings& settings_;
     Receiver* receiver_;
     SegmentRotation* segments_ = nullptr;  // nullptr for one output file
+    OutputFile output_;  // the output file, or the current segment's
     HANDLE writerThread_ = nullptr;
     SilenceWatch silence_ = {};
     HRESULT receiveResult_ = 0;  // what ended receiving early, as a result

@@ -1,4 +1,5 @@
-// One recording from parsed settings to teardown, and the program's main.
+// The program's main: the command line and the checks that need no network,
+// then one Recording (front/Recording.h), which owns the run.
 #pragma once
 
 #include "common/Recording.h"

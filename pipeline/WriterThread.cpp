@@ -176,7 +176,7 @@ bool StoreChunk(const WriterInputs* inputs, WriterState* state, Chunk* chunk)
     if (!state->writeFailed) {
         // A segment counts what really reached its file.
         const bool written = state->segments != nullptr ? state->segments->Write(chunk)
-                                                        : WriteToOutputFile(chunk->data, chunk->length);
+                                                        : inputs->output->Write(chunk->data, chunk->length);
         if (!written) state->writeFailed = true;
         if (state->segments != nullptr) state->fileOffset = state->segments->CurrentBytes();
     }

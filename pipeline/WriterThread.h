@@ -11,6 +11,7 @@
 #include "pipeline/StreamHealth.h"
 
 class ChunkQueue;
+class OutputFile;
 class SegmentRotation;
 
 // What the writer is handed: where the chunks come from, what wakes it, the
@@ -31,6 +32,8 @@ struct WriterInputs {
     // Who may touch `health` and `segments`: the writer, or nobody while it
     // is inside a write, or a main thread that gave up on that write.
     struct FiguresHandOver* figures;
+    // Where the chunks go (through `segments` when there are segments).
+    OutputFile* output;
 };
 
 constexpr int kFiguresWriter = 0;

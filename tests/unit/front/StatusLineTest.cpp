@@ -324,17 +324,17 @@ TEST_F(StatusCountersTest, WriterCountsEveryByteItStoresAndNothingItCouldNot)
     TestState()->bytesInChunk = 1316;
     StartRecordingClock(&g_testSettings);
     SetRecordingLength(&g_testSettings, -5);
-    g_outputFile.open(path, std::ios::binary | std::ios::trunc);
-    ASSERT_TRUE(g_outputFile.is_open());
+    g_testOutput.Stream().open(path, std::ios::binary | std::ios::trunc);
+    ASSERT_TRUE(g_testOutput.Stream().is_open());
 
     const std::uint64_t before = g_counters.bytesStored.load();
     EXPECT_EQ(RunWriterForReceiver(), 0u);
     EXPECT_EQ(g_counters.bytesStored.load() - before, 65800u + 1316u);
 
     // A stream that cannot be written stores nothing and counts nothing.
-    g_outputFile.close();
-    g_outputFile.clear();
-    g_outputFile.setstate(std::ios::badbit);
+    g_testOutput.Stream().close();
+    g_testOutput.Stream().clear();
+    g_testOutput.Stream().setstate(std::ios::badbit);
     Chunk* lost = NewChunk();
     lost->length = 65800;
     TestState()->queue->Push(lost);
@@ -368,7 +368,7 @@ TEST_F(StatusCountersTest, ReceiveThreadCountsDatagramsAndTheirBytesEmptyOnesInc
 
     StartRecordingClock(&g_testSettings);
     SetRecordingLength(&g_testSettings, -1);
-    g_outputFile.open("/dev/null", std::ios::binary);
+    g_testOutput.Stream().open("/dev/null", std::ios::binary);
     DebugCapture quiet;
     const std::uint64_t storedBefore = g_counters.bytesStored.load();
     EXPECT_EQ(RunWriterForReceiver(), 0u);

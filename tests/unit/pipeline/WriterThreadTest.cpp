@@ -46,8 +46,8 @@ protected:
     WriterThreadTest() : BareReceiverTest("writer_test.out") {}
     void Open(const std::string& target)
     {
-        g_outputFile.open(target, std::ios::binary | std::ios::trunc);
-        ASSERT_TRUE(g_outputFile.is_open());
+        g_testOutput.Stream().open(target, std::ios::binary | std::ios::trunc);
+        ASSERT_TRUE(g_testOutput.Stream().is_open());
     }
 };
 
@@ -67,7 +67,7 @@ TEST_F(WriterThreadTest, PastDeadlineWritesQueuedChunksInOrderThenThePartialOne)
     SetRecordingLength(&g_testSettings, -5);
 
     EXPECT_EQ(RunWriterForReceiver(), 0u);
-    g_outputFile.close();
+    g_testOutput.Stream().close();
 
     EXPECT_EQ(ReadFile(path), Expected(65800, 'a') + Expected(131599, 'b') + partial);
     EXPECT_EQ(TestState()->currentChunk, nullptr);
@@ -82,7 +82,7 @@ TEST_F(WriterThreadTest, EmptyCurrentChunkIsDiscarded)
     StartRecordingClock(&g_testSettings);
     SetRecordingLength(&g_testSettings, -1);
     EXPECT_EQ(RunWriterForReceiver(), 0u);
-    g_outputFile.close();
+    g_testOutput.Stream().close();
     EXPECT_EQ(ReadFile(path), "");
     EXPECT_EQ(TestState()->currentChunk, nullptr);
 }
@@ -112,7 +112,7 @@ TEST_F(WriterThreadTest, ChunksPushedWhileRunningAreAllWrittenByTheStop)
     TestState()->receiveThread = CreateThread(nullptr, 0, PushChunks, &expected, 0, nullptr);
     ASSERT_NE(TestState()->receiveThread, nullptr);
     EXPECT_EQ(RunWriterForReceiver(), 0u);
-    g_outputFile.close();
+    g_testOutput.Stream().close();
     EXPECT_EQ(TestState()->receiveThread, nullptr);
     EXPECT_EQ(ReadFile(path), expected);
 }
@@ -154,7 +154,7 @@ TEST_F(WriterThreadTest, AStopRequestEndsTheRecordingLikeItsDeadlineAndWakesTheW
     EXPECT_EQ(WaitForSingleObject(writer, 60000), WAIT_OBJECT_0);
     CloseHandle(writer);
     RefuseStopRequests();
-    g_outputFile.close();
+    g_testOutput.Stream().close();
     EXPECT_EQ(ReadFile(path), Expected(65800, 'a') + Expected(500, 'b'));
     EXPECT_TRUE(StopRequested());
     AcceptStopRequests(nullptr);  // the next recording starts without one

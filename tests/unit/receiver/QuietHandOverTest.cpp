@@ -52,7 +52,7 @@ TEST_F(QuietHandOverTest, ASlowStreamIsHandedOverBeforeItsChunkIsFull)
     DebugCapture quiet;
     StartRecordingClock(&g_testSettings);
     SetRecordingLength(&g_testSettings, -1);
-    g_outputFile.open("/dev/null", std::ios::binary);
+    g_testOutput.Stream().open("/dev/null", std::ios::binary);
     EXPECT_EQ(RunWriterForReceiver(), 0u);
-    g_outputFile.close();
+    g_testOutput.Stream().close();
 }

@@ -88,9 +88,9 @@ protected:
     {
         StartRecordingClock(&g_testSettings);
         SetRecordingLength(&g_testSettings, -1);
-        g_outputFile.open("/dev/null", std::ios::binary);
+        g_testOutput.Stream().open("/dev/null", std::ios::binary);
         const DWORD result = RunWriterForReceiver();
-        g_outputFile.close();
+        g_testOutput.Stream().close();
         return result;
     }
     std::uint16_t port = 0;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "front/CommandLine.h"
+#include "common/OutputFile.h"
 #include "front/Failures.h"
 #include "front/RecordingRun.h"
 #include "pipeline/WriterThread.h"
@@ -30,11 +31,14 @@ inline void DeleteTestReceiver()
     g_testReceiver = nullptr;
 }
 
+// The output file the tests' writers write to.
+inline OutputFile g_testOutput;
+
 // The writer's inputs for g_testReceiver, as a recording hands them over.
 inline WriterInputs InputsForReceiver()
 {
     return WriterInputs{TestState()->queue, TestState()->dataEvent, g_testSettings.endTicks, g_testReceiver,
-                        nullptr, INVALID_SOCKET, nullptr, nullptr};
+                        nullptr, INVALID_SOCKET, nullptr, nullptr, &g_testOutput};
 }
 
 // The writer's whole run on this thread; what ended receiving early and the
@@ -44,7 +48,7 @@ inline DWORD RunWriterForReceiver()
     WriterInputs inputs = InputsForReceiver();
     const DWORD result = WriterThreadProc(&inputs);
     ShowFailure(g_testReceiver->ReceiveFailure());
-    return ShowWriterResult(result);
+    return ShowWriterResult(result, g_testOutput);
 }
 
 class BareReceiverTest : public testing::Test {
@@ -57,8 +61,7 @@ protected:
     }
     void TearDown() override
     {
-        if (g_outputFile.is_open()) g_outputFile.close();
-        g_outputFile.clear();
+        g_testOutput.Drop();
         DebugCapture quiet;
         DeleteTestReceiver();
         std::remove(path.c_str());
