@@ -254,6 +254,11 @@ HRESULT Recording::Run()
     // takes datagrams is kept, never cleared by this.
     AcceptStopRequests(receiver_->DataEvent());
     receiver_->StartReceiving();
+    // Receiving that could not even start says so at once, before the start line.
+    if (!receiver_->ThreadStarted()) {
+        receiveResult_ = ShowFailure(receiver_->ReceiveFailure());
+        receiveFailureShown_ = true;
+    }
     consoleStops_ = CatchConsoleStops(RequestStop);
     PrintTimeLine("Recording started at");
     LiveMetrics* metrics = settings_.metricsPath != nullptr
@@ -308,7 +313,7 @@ DWORD Recording::RunWriter(SOCKET socket, HealthRun* health, LiveMetrics* metric
         const bool taken = TakeFiguresFromStalledWriter(&figures, receiver->Queue(), health->health);
         if (taken || stalls == 2)
             AbandonStalledWriter(settings_, &status, socket, health, segments, taken, receiver->EndedNanoseconds(),
-                                 metrics, *silence, receiver_->ReceiveFailure(), output_);
+                                 metrics, *silence, UnshownReceiveFailure(), output_);
     }
     DWORD result = 0;
     if (!GetExitCodeThread(writerThread_, &result)) result = static_cast<DWORD>(E_FAIL);
@@ -322,6 +327,12 @@ DWORD Recording::RunWriter(SOCKET socket, HealthRun* health, LiveMetrics* metric
 DWORD Recording::ShowRunFailures(DWORD writerResult)
 {
     // In the order they happened: receiving ends before the writer's last pass.
-    receiveResult_ = ShowFailure(receiver_->ReceiveFailure());
+    if (!receiveFailureShown_) receiveResult_ = ShowFailure(receiver_->ReceiveFailure());
+    receiveFailureShown_ = true;
     return ShowWriterResult(writerResult, output_);
+}
+
+Failure Recording::UnshownReceiveFailure() const
+{
+    return receiveFailureShown_ ? Failure{} : receiver_->ReceiveFailure();
 }

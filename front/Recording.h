@@ -48,6 +48,8 @@ private:
     // Once the writer has ended: shows what ended receiving early, then the
     // writer's own failure; the writer's result.
     DWORD ShowRunFailures(DWORD writerResult);
+    // What ended receiving early, unless it has been shown already.
+    Failure UnshownReceiveFailure() const;
 
     const RecordingSettings& settings_;
     Receiver* receiver_;
@@ -56,5 +58,6 @@ private:
     HANDLE writerThread_ = nullptr;
     SilenceWatch silence_ = {};
     HRESULT receiveResult_ = 0;  // what ended receiving early, as a result
+    bool receiveFailureShown_ = false;
     bool consoleStops_ = false;  // console stop events call RequestStop
 };

@@ -46,6 +46,9 @@ public:
     int ReceiveBufferGranted() const { return receiveBufferGranted; }
     std::int64_t EndedNanoseconds() const { return endedNanoseconds; }
     const Failure& SetupFailure() const { return setupFailure; }
+    // Main thread, right after StartReceiving: false when no receive thread
+    // could be started (ReceiveFailure() then says why).
+    bool ThreadStarted() const { return receiveThread != nullptr; }
     // What ended receiving early; FailureKind::none when nothing did.
     Failure ReceiveFailure() const { return Failure{receiveFailure, receiveError, 0, {}}; }
 
