@@ -2,7 +2,6 @@
 
 #include "common/ConsoleLine.h"
 #include "common/Counters.h"
-#include "common/Recording.h"
 
 #include <algorithm>
 #include <atomic>
@@ -12,43 +11,6 @@
 #include <filesystem>
 #include <fstream>
 #include <system_error>
-
-namespace {
-
-// For the cause line: the file being written (set when it is opened, before
-// the writer uses it) and the system's error of its last failed write.
-char g_pathText[4 * 4096 + 16];
-std::atomic<int> g_writeError{0};
-
-// The file about to be opened, for the cause lines of its open and writes.
-void RememberPath(const wchar_t* path)
-{
-    if (WideCharToMultiByte(CP_ACP, 0, path, -1, g_pathText, sizeof g_pathText, nullptr, nullptr) == 0)
-        std::snprintf(g_pathText, sizeof g_pathText, "%s", "?");
-    g_writeError.store(0, std::memory_order_relaxed);
-    errno = 0;
-}
-
-void NoteFailure(const char* verb, int systemError)
-{
-    // Nothing to say without the system's words; the path may be changing.
-    if (systemError == 0) return;
-    char action[sizeof g_pathText + 16];
-    std::snprintf(action, sizeof action, "%s %s", verb, g_pathText);
-    PrintCause(action, systemError);
-}
-
-// The one message for a file that could not be opened, with the system's
-// reason when it gave one.
-HRESULT OpenFailed()
-{
-    const int systemError = errno;
-    PrintLine("Error occurred while opening output file.");
-    NoteFailure("open", systemError);
-    return E_FAIL;
-}
-
-}  // namespace
 
 bool PrepareSideOutput(const wchar_t* path, bool everyLevel)
 {
@@ -60,7 +22,7 @@ bool PrepareSideOutput(const wchar_t* path, bool everyLevel)
     } else {
         CreateParentDirectory(path);
     }
-    char pathText[sizeof g_pathText];
+    char pathText[4 * 4096 + 16];
     if (WideCharToMultiByte(CP_ACP, 0, path, -1, pathText, sizeof pathText, nullptr, nullptr) == 0)
         std::snprintf(pathText, sizeof pathText, "%s", "?");
     char action[sizeof pathText + 16];
@@ -86,27 +48,55 @@ bool PrepareSideOutput(const wchar_t* path, bool everyLevel)
     return true;
 }
 
+// The file about to be opened, for the cause lines of its open and writes.
+void OutputFile::RememberPath(const wchar_t* path)
+{
+    if (WideCharToMultiByte(CP_ACP, 0, path, -1, pathText_, sizeof pathText_, nullptr, nullptr) == 0)
+        std::snprintf(pathText_, sizeof pathText_, "%s", "?");
+    writeError_.store(0, std::memory_order_relaxed);
+    errno = 0;
+}
+
+void OutputFile::NoteFailure(const char* verb, int systemError) const
+{
+    // Nothing to say without the system's words; the path may be changing.
+    if (systemError == 0) return;
+    char action[sizeof pathText_ + 16];
+    std::snprintf(action, sizeof action, "%s %s", verb, pathText_);
+    PrintCause(action, systemError);
+}
+
+// The one message for a file that could not be opened, with the system's
+// reason when it gave one.
+HRESULT OutputFile::OpenFailed() const
+{
+    const int systemError = errno;
+    PrintLine("Error occurred while opening output file.");
+    NoteFailure("open", systemError);
+    return E_FAIL;
+}
+
 // Creates the output file's directory (one level, drive included) and opens
 // the file, truncating it. The one message for every way this can fail.
-HRESULT OpenOutputFile(const wchar_t* path)
+HRESULT OutputFile::Open(const wchar_t* path, std::int64_t endTicks)
 {
     CreateParentDirectory(path);
     // A FIFO holds the open until a reader comes: wait no longer than the
     // recording would have lasted.
-    const std::int64_t left = g_settings.endTicks - static_cast<std::int64_t>(GetTickCount64());
+    const std::int64_t left = endTicks - static_cast<std::int64_t>(GetTickCount64());
     // Unbuffered: every chunk is one write of 64 KiB or more anyway, and a
     // write that returns has reached the file, so nothing is left for the
     // close to flush into an output that may have stopped taking data.
-    g_outputFile.rdbuf()->pubsetbuf(nullptr, 0);
+    file_.rdbuf()->pubsetbuf(nullptr, 0);
     RememberPath(path);
     if (WaitForFileReader(path, left > 0 ? static_cast<DWORD>(std::min<std::int64_t>(left, 0x7FFFFFFF)) : 0)) {
-        g_outputFile.open(FileSystemPath(path), std::ios::binary | std::ios::out | std::ios::trunc);
+        file_.open(FileSystemPath(path), std::ios::binary | std::ios::out | std::ios::trunc);
     } else {
         OutputDebugStringW(L"No reader opened the output pipe before the recording's end\n");
         errno = 0;  // no system failure: the time ran out
     }
-    if (!g_outputFile.is_open()) return OpenFailed();
-    g_outputFile.clear();
+    if (!file_.is_open()) return OpenFailed();
+    file_.clear();
     // Recording into standard output (for a player downstream): the time
     // lines must not land in the middle of the stream, nor in standard error
     // when that is the stream too.
@@ -119,41 +109,56 @@ HRESULT OpenOutputFile(const wchar_t* path)
     return S_OK;
 }
 
-HRESULT OpenSegmentFile(const wchar_t* path, bool append)
+HRESULT OutputFile::OpenSegment(const wchar_t* path, bool append)
 {
     const std::filesystem::path file = FileSystemPath(path);
     std::error_code ignored;
     if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path(), ignored);
-    g_outputFile.rdbuf()->pubsetbuf(nullptr, 0);
+    file_.rdbuf()->pubsetbuf(nullptr, 0);
     RememberPath(path);
-    g_outputFile.open(file, std::ios::binary | std::ios::out | (append ? std::ios::app : std::ios::trunc));
-    if (!g_outputFile.is_open()) return OpenFailed();
-    g_outputFile.clear();
+    file_.open(file, std::ios::binary | std::ios::out | (append ? std::ios::app : std::ios::trunc));
+    if (!file_.is_open()) return OpenFailed();
+    file_.clear();
     return S_OK;
 }
 
-bool WriteToOutputFile(const char* bytes, int length)
+bool OutputFile::Write(const char* bytes, int length)
 {
     errno = 0;
-    g_outputFile.write(bytes, static_cast<std::streamsize>(length));
-    if (g_outputFile.fail()) {
-        g_writeError.store(errno, std::memory_order_relaxed);
+    file_.write(bytes, static_cast<std::streamsize>(length));
+    if (file_.fail()) {
+        writeError_.store(errno, std::memory_order_relaxed);
         return false;
     }
     CountStored(length);
     return true;
 }
 
-bool CloseOutputFile()
+bool OutputFile::Close()
 {
     errno = 0;
-    g_outputFile.close();
-    if (g_outputFile.fail()) g_writeError.store(errno, std::memory_order_relaxed);
-    return !g_outputFile.fail();
+    file_.close();
+    if (file_.fail()) writeError_.store(errno, std::memory_order_relaxed);
+    return !file_.fail();
 }
 
-void ReportWriteFailure()
+void OutputFile::Drop()
+{
+    file_.close();
+    file_.clear();
+}
+
+void OutputFile::ReportWriteFailure() const
 {
     PrintLine("Error occurred while writing output file.");
-    NoteFailure("write", g_writeError.load(std::memory_order_relaxed));
+    NoteFailure("write", writeError_.load(std::memory_order_relaxed));
+}
+
+void ReportSideOutputFailure(SideOutput output)
+{
+    switch (output) {
+    case SideOutput::report: PrintLine("Error occurred while writing report file."); break;
+    case SideOutput::index: PrintLine("Error occurred while writing index file."); break;
+    case SideOutput::metrics: PrintLine("Error occurred while writing metrics file."); break;
+    }
 }

@@ -1,9 +1,5 @@
 #include "common/Recording.h"
 
-RecordingSettings g_settings;
-Receiver* g_receiver = nullptr;
-HANDLE g_writerThread = nullptr;
-std::ofstream g_outputFile;
 
 std::int64_t MonotonicNanoseconds()
 {

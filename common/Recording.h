@@ -1,7 +1,6 @@
-// The recording's shared state: the settings from the command line and the
-// few process-wide objects every part of a recording reaches. Written by the
-// main thread before the worker threads exist, only read by them afterwards
-// (g_outputFile is written by the writer thread alone).
+// The recording's settings from the command line, which the front owns and
+// hands down, and the clocks they are measured on. Everything else of a
+// recording has one owner, front/Recording.
 #pragma once
 
 #include "common/ExitCodes.h"
@@ -9,9 +8,6 @@
 
 #include <cstdint>
 #include <ctime>
-#include <fstream>
-
-class Receiver;
 
 // What an IPv6 stream, or an interface given by name or index, adds to the
 // IPv4 addresses of the settings, which keep their meaning for IPv4.
@@ -50,10 +46,6 @@ struct RecordingSettings {
 
 static_assert(sizeof(std::time_t) == 8, "recording times are 64-bit");
 
-extern RecordingSettings g_settings;
-extern Receiver* g_receiver;
-extern HANDLE g_writerThread;
-extern std::ofstream g_outputFile;
 
 // The monotonic high-resolution clock in nanoseconds, for arrival times.
 std::int64_t MonotonicNanoseconds();

@@ -1,8 +1,8 @@
 #include "front/HealthRun.h"
 
-#include "common/ConsoleLine.h"
 #include "common/Counters.h"
 #include "common/DebugLine.h"
+#include "common/OutputFile.h"
 #include "common/Recording.h"
 #include "pipeline/HealthReport.h"
 #include "pipeline/HealthTotals.h"
@@ -33,12 +33,12 @@ std::int64_t UnixMilliseconds()
     return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
-HealthRun BeginHealth()
+HealthRun BeginHealth(double mediaRateMbit)
 {
     HealthRun run = {new (std::nothrow) StreamHealth(), UnixMilliseconds()};
     if (run.health != nullptr) {
         // Mbit/s of transport stream, as bytes per second.
-        run.health->ConfigureMediaRate(g_settings.mediaRateMbit * 1e6 / 8);
+        run.health->ConfigureMediaRate(mediaRateMbit * 1e6 / 8);
         run.health->Start(MonotonicNanoseconds());
     }
     return run;
@@ -76,7 +76,7 @@ HRESULT EndHealth(HealthRun* run, std::int64_t endNs, const HealthTarget& target
             info.bytesInFile = static_cast<std::int64_t>(target.fileSize - target.bytesAlready);
         }
         if (!WriteHealthReport(FileSystemPath(target.report), info, health)) {
-            PrintLine("Error occurred while writing report file.");
+            ReportSideOutputFailure(SideOutput::report);
             result = E_FAIL;
         }
     }

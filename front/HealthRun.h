@@ -16,8 +16,9 @@ struct HealthRun {
 // The wall clock in milliseconds since 1970-01-01 UTC.
 std::int64_t UnixMilliseconds();
 
-// Right before receiving starts: t = 0 of the figures.
-HealthRun BeginHealth();
+// Right before receiving starts: t = 0 of the figures. `mediaRateMbit`:
+// the stream's nominal rate (--media-rate), 0 to measure it.
+HealthRun BeginHealth(double mediaRateMbit);
 
 // What the last report is about: the recording's file (or its last
 // segment's), where the report goes (nullptr for none), when that file began

@@ -7,14 +7,15 @@
 #include "pipeline/WriterThread.h"
 
 LiveMetrics::LiveMetrics(const wchar_t* path, const RecordingSettings& settings, std::int64_t startUnixMs)
-    : file(FileSystemPath(path), RecordingLabels(settings)), startSeconds(static_cast<double>(startUnixMs) / 1000.0)
+    : file(FileSystemPath(path), RecordingLabels(settings)), startSeconds(static_cast<double>(startUnixMs) / 1000.0),
+      startTicks(settings.startTicks)
 {
 }
 
 void LiveMetrics::Write(SOCKET socket, ULONGLONG quietMilliseconds, bool receiving)
 {
     // The same counters as the status line and the totals line.
-    const StatusSample sample = TakeStatusSample(g_settings.startTicks, socket);
+    const StatusSample sample = TakeStatusSample(startTicks, socket);
     MetricsFigures figures;
     figures.datagrams = sample.datagrams;
     figures.receivedBytes = sample.bytesReceived;

@@ -19,5 +19,6 @@ public:
 private:
     MetricsFile file;
     double startSeconds;
+    std::int64_t startTicks;  // the recording's start on GetTickCount64's clock
     bool failureSaid = false;
 };

@@ -5,5 +5,6 @@
 
 extern "C" int wmain(int argc, wchar_t** argv)
 {
-    return ExitCodeFor(PelorinMain(argc, argv));
+    RecordingSettings settings = {};
+    return ExitCodeFor(PelorinMain(argc, argv, &settings));
 }

@@ -295,10 +295,11 @@ void StatusLine::Show(std::FILE* stream, const char* line, bool last, int width)
     shownLength = last ? 0 : length;
 }
 
-StatusDisplay::StatusDisplay(SOCKET socketCopy, int receiveBufferGranted)
-    : wanted(StatusLineWanted()),
+StatusDisplay::StatusDisplay(const RecordingSettings& settingsOfRun, SOCKET socketCopy, int receiveBufferGranted)
+    : settings(settingsOfRun),
+      wanted(StatusLineWanted()),
       socket(socketCopy),
-      line((g_settings.endTicks - g_settings.startTicks) / 1000, TakeStatusSample(g_settings.startTicks, socketCopy))
+      line((settings.endTicks - settings.startTicks) / 1000, TakeStatusSample(settings.startTicks, socketCopy))
 {
     char advice[256];
     if (wanted && ReceiveBufferAdvice(receiveBufferGranted, kReceiveBufferBytes, advice, sizeof advice)) {
@@ -311,11 +312,11 @@ StatusDisplay::StatusDisplay(SOCKET socketCopy, int receiveBufferGranted)
 namespace {
 
 // The current segment's file, for a segmented recording.
-void ShowSegment(StatusLine* line)
+void ShowSegment(const RecordingSettings& settings, StatusLine* line)
 {
-    if (g_settings.segmentSeconds == 0) return;
+    if (settings.segmentSeconds == 0) return;
     const std::int64_t startMs = g_counters.segmentStartUnixMs.load(std::memory_order_acquire);
-    const std::wstring name = SegmentFileName(g_settings.outputPath, startMs / 1000);
+    const std::wstring name = SegmentFileName(settings.outputPath, startMs / 1000);
     // As long as a path may be; the line is clipped to the terminal anyway.
     char narrow[4 * 4096];
     if (WideCharToMultiByte(CP_ACP, 0, name.c_str(), -1, narrow, sizeof narrow, nullptr, nullptr) != 0)
@@ -327,10 +328,10 @@ void ShowSegment(StatusLine* line)
 void StatusDisplay::Refresh()
 {
     if (!wanted) return;
-    ShowSegment(&line);
+    ShowSegment(settings, &line);
     const int width = StatusLineWidth();
     line.SetWidth(width);
-    line.Show(stderr, line.Update(TakeStatusSample(g_settings.startTicks, socket)), false, width);
+    line.Show(stderr, line.Update(TakeStatusSample(settings.startTicks, socket)), false, width);
 }
 
 void StatusDisplay::Finish()
@@ -338,14 +339,14 @@ void StatusDisplay::Finish()
     if (!wanted) return;
     const int width = StatusLineWidth();
     line.SetWidth(width);
-    line.Show(stderr, line.Final(TakeStatusSample(g_settings.startTicks, socket)), true, width);
+    line.Show(stderr, line.Final(TakeStatusSample(settings.startTicks, socket)), true, width);
     wanted = false;
 }
 
 // One line of totals at the end of every recording, for the debugger channel.
-void ReportTotals(SOCKET socket)
+void ReportTotals(std::int64_t startTicks, SOCKET socket)
 {
-    StatusSample totals = TakeStatusSample(g_settings.startTicks, socket);
+    StatusSample totals = TakeStatusSample(startTicks, socket);
     char drops[32] = "unknown";
     if (totals.dropsKnown) std::snprintf(drops, sizeof drops, "%llu", static_cast<unsigned long long>(totals.drops));
     OutputDebugLine("Recording totals: %llu datagrams, %llu bytes stored, %s dropped, %llu not written in time\n",

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "common/Counters.h"
+#include "common/Recording.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -97,15 +98,17 @@ private:
 // Without a terminal it shows nothing.
 class StatusDisplay {
 public:
-    StatusDisplay(SOCKET socket, int receiveBufferGranted);
+    StatusDisplay(const RecordingSettings& settings, SOCKET socket, int receiveBufferGranted);
     void Refresh();
     void Finish();
 
 private:
+    const RecordingSettings& settings;
     bool wanted;
     SOCKET socket;
     StatusLine line;
 };
 
 // One line of totals for the debugger channel, at the end of every recording.
-void ReportTotals(SOCKET socket);
+// `startTicks`: the recording's start on GetTickCount64's clock.
+void ReportTotals(std::int64_t startTicks, SOCKET socket);

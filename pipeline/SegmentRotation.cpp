@@ -1,6 +1,5 @@
 #include "pipeline/SegmentRotation.h"
 
-#include "common/ConsoleLine.h"
 #include "common/Counters.h"
 #include "common/DebugLine.h"
 #include "common/OutputFile.h"
@@ -60,6 +59,7 @@ SegmentRotation::SegmentRotation(const SegmentSettings& settings)
       keep(settings.keep),
       segmentSeconds(settings.segmentSeconds < 1 ? 1 : settings.segmentSeconds),
       unixToMonotonicNs(settings.unixToMonotonicNs),
+      output(settings.output),
       index(settings.indexPath != nullptr ? FileSystemPath(settings.indexPath) : std::filesystem::path(),
             segmentSeconds, settings.keep != 0),
       withIndex(settings.indexPath != nullptr)
@@ -103,7 +103,7 @@ HRESULT SegmentRotation::Open(std::int64_t nameUnix, std::int64_t startUnixMs, s
     closedLogged = false;
     fileRemoved = false;
     g_counters.segmentStartUnixMs.store(nameUnix * 1000, std::memory_order_release);
-    if (OpenSegmentFile(name.c_str(), append) != S_OK) {
+    if (output->OpenSegment(name.c_str(), append) != S_OK) {
         closedLogged = true;  // never opened: nothing to close or list
         return E_FAIL;
     }
@@ -177,14 +177,13 @@ bool SegmentRotation::Write(const Chunk* chunk)
     int doneDatagrams = 0;
     for (;;) {
         const int left = chunk->length - done;
-        if (left == 0 || WriteToOutputFile(chunk->data + done, left)) {
+        if (left == 0 || output->Write(chunk->data + done, left)) {
             bytes += static_cast<std::uint64_t>(left);
             datagrams += static_cast<std::uint64_t>(chunk->arrivalCount - doneDatagrams);
             return true;
         }
         const int cause = errno;
-        g_outputFile.close();
-        g_outputFile.clear();
+        output->Drop();
         // What reached the file, cut back to its last whole datagram: a
         // segment never ends inside one.
         std::error_code error;
@@ -204,7 +203,7 @@ bool SegmentRotation::Write(const Chunk* chunk)
         // With --keep a full disk makes room from the oldest segments.
         if (keep == 0 || !OutOfSpace(cause, file, static_cast<std::uint64_t>(chunk->length - done)) || !DeleteOldest())
             return false;
-        if (OpenSegmentFile(currentName.c_str(), true) != S_OK) return false;
+        if (output->OpenSegment(currentName.c_str(), true) != S_OK) return false;
     }
 }
 
@@ -229,10 +228,9 @@ bool SegmentRotation::FileWasRemoved()
 void SegmentRotation::CheckFilePresent()
 {
     if (!FileWasRemoved()) return;
-    g_outputFile.close();
-    g_outputFile.clear();
+    output->Drop();
     // A failed open leaves the stream closed: the next write fails and says so.
-    OpenSegmentFile(currentName.c_str(), false);
+    output->OpenSegment(currentName.c_str(), false);
 }
 
 bool SegmentRotation::Closed(bool flush)
@@ -262,7 +260,7 @@ void SegmentRotation::AddToIndex(std::uint64_t outages, std::uint64_t tsPacketsL
 void SegmentRotation::WriteIndex(bool last)
 {
     if (!index.Write(last)) {
-        PrintLine("Error occurred while writing index file.");
+        ReportSideOutputFailure(SideOutput::index);
         reportFailed = true;
     }
 }
@@ -283,7 +281,7 @@ void SegmentRotation::Close(std::int64_t endedNs, bool abandoning)
     std::error_code error;
     const bool present = std::filesystem::exists(FileSystemPath(currentName.c_str()), error) || error;
     if (!Closed(present)) {
-        ReportWriteFailure();
+        output->ReportWriteFailure();
         closeFailed = true;
     }
     // Receiving may never have started (ended at 0): then the segment ends now.
@@ -314,7 +312,7 @@ void SegmentRotation::Reported(const StreamHealth& closed, const HealthReportInf
     AddHealthTotals(&earlierHealth, closed);
     if (reportName.empty()) return;
     if (!WriteHealthReport(FileSystemPath(reportName.c_str()), info, closed)) {
-        PrintLine("Error occurred while writing report file.");
+        ReportSideOutputFailure(SideOutput::report);
         reportFailed = true;
     }
 }
@@ -347,8 +345,8 @@ bool SegmentRotation::Rotate(std::int64_t boundaryUnix, StreamHealth* health)
     // Removed since the last once-a-second look: the segment's figures and
     // its report say so.
     const bool gone = FileWasRemoved();
-    if (!CloseOutputFile() || !Closed(!gone)) {
-        ReportWriteFailure();
+    if (!output->Close() || !Closed(!gone)) {
+        output->ReportWriteFailure();
         return false;
     }
     const std::int64_t boundaryNs = boundaryUnix * 1000000000 + unixToMonotonicNs;

@@ -14,6 +14,7 @@
 #include <string>
 
 struct Chunk;
+class OutputFile;
 class StreamHealth;
 
 struct SegmentSettings {
@@ -25,6 +26,7 @@ struct SegmentSettings {
     // The monotonic clock reads this much more than the wall clock in
     // nanoseconds; boundaries are mapped once with it.
     std::int64_t unixToMonotonicNs;
+    OutputFile* output;  // the recording's output file, which each segment opens in turn
 };
 
 class SegmentRotation {
@@ -103,6 +105,7 @@ private:
     unsigned keep;
     std::int64_t segmentSeconds;
     std::int64_t unixToMonotonicNs;
+    OutputFile* output;
     SegmentIndex index;
     bool withIndex;
     std::wstring currentName;

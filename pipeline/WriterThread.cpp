@@ -135,7 +135,7 @@ namespace {
 // What the writer thread keeps from pass to pass.
 struct WriterState {
     bool writeFailed = false;
-    bool failureReported = false;  // the failure's own message is out already
+    bool failureShown = false;  // the segments showed the failure's line as it happened
     StreamHealth* health = nullptr;
     SegmentRotation* segments = nullptr;
     std::uint64_t fileOffset = 0;  // in the current file
@@ -154,7 +154,7 @@ bool StoreChunk(const WriterInputs* inputs, WriterState* state, Chunk* chunk)
     if (chunk->segmentStart != 0) {
         if (!state->writeFailed && state->segments != nullptr &&
             !state->segments->Rotate(chunk->segmentStart, state->health))
-            state->writeFailed = state->failureReported = true;
+            state->writeFailed = state->failureShown = true;
         state->fileOffset = state->segments != nullptr ? state->segments->CurrentBytes() : 0;
         FreeChunk(chunk);
         return true;
@@ -176,7 +176,7 @@ bool StoreChunk(const WriterInputs* inputs, WriterState* state, Chunk* chunk)
     if (!state->writeFailed) {
         // A segment counts what really reached its file.
         const bool written = state->segments != nullptr ? state->segments->Write(chunk)
-                                                        : WriteToOutputFile(chunk->data, chunk->length);
+                                                        : inputs->output->Write(chunk->data, chunk->length);
         if (!written) state->writeFailed = true;
         if (state->segments != nullptr) state->fileOffset = state->segments->CurrentBytes();
     }
@@ -265,11 +265,11 @@ DWORD WINAPI WriterThreadProc(LPVOID parameter)
         }
 
         if (stopped) {
-            if (state.writeFailed && !state.failureReported) ReportWriteFailure();
-            return state.writeFailed ? static_cast<DWORD>(E_FAIL) : 0;
+            if (!state.writeFailed) return 0;
+            return state.failureShown ? static_cast<DWORD>(E_FAIL) : kWriteFailureToShow;
         }
 
-        if (inputs->receivingEnded(inputs->stopContext)) {
+        if (inputs->receiving->Ended()) {
             // Ended by the main thread (the deadline, a stop request) while
             // this thread was busy: one more pass takes what is left.
             stopped = true;
@@ -280,7 +280,7 @@ DWORD WINAPI WriterThreadProc(LPVOID parameter)
         // for (Ctrl-C, a service stop): keep what was received.
         if (state.writeFailed || StopRequested() ||
             static_cast<std::int64_t>(GetTickCount64()) > inputs->endTicks) {
-            inputs->stopReceiving(inputs->stopContext);
+            inputs->receiving->End();
             stopped = true;
         }
     }

@@ -7,9 +7,11 @@
 #include <atomic>
 #include <cstdint>
 
+#include "pipeline/ReceivingControl.h"
 #include "pipeline/StreamHealth.h"
 
 class ChunkQueue;
+class OutputFile;
 class SegmentRotation;
 
 // What the writer is handed: where the chunks come from, what wakes it, the
@@ -18,12 +20,9 @@ struct WriterInputs {
     ChunkQueue* queue;
     HANDLE dataEvent;      // manual reset; set when a chunk is queued and when receiving has ended
     std::int64_t endTicks;  // the deadline on GetTickCount64's clock
-    // Ends receiving; once it has returned nothing more is queued, and the
-    // data event is set. It may be called by another thread as well.
-    void (*stopReceiving)(void* context);
-    // True once receiving has ended, whoever ended it.
-    bool (*receivingEnded)(void* context);
-    void* stopContext;
+    // Ends receiving, and tells whether it has ended; another thread may
+    // end it as well.
+    ReceivingControl* receiving;
     // Fed every datagram, with its arrival time and file offset, before its
     // chunk is written; nullptr for none. Only the writer touches it while it runs.
     StreamHealth* health;
@@ -33,6 +32,8 @@ struct WriterInputs {
     // Who may touch `health` and `segments`: the writer, or nobody while it
     // is inside a write, or a main thread that gave up on that write.
     struct FiguresHandOver* figures;
+    // Where the chunks go (through `segments` when there are segments).
+    OutputFile* output;
 };
 
 constexpr int kFiguresWriter = 0;
@@ -58,8 +59,13 @@ bool TakeFiguresFromStalledWriter(FiguresHandOver* figures, ChunkQueue* queue, S
 void PublishHealthTotals(const StreamHealth& health);
 HealthRunTotals PublishedHealthTotals();
 
-// `parameter` is a WriterInputs*. Ends with 0, or E_FAIL when the output
-// file could not be written.
+// The writer's result when the output could not be written and no line has
+// said so yet: the front shows it. E_FAIL instead when the line was shown
+// where it happened (a segment that could not be closed or opened). A
+// customer-bit code, which no system result can be.
+constexpr DWORD kWriteFailureToShow = 0xE0000001u;
+
+// `parameter` is a WriterInputs*. Ends with 0, kWriteFailureToShow, or E_FAIL.
 DWORD WINAPI WriterThreadProc(LPVOID parameter);
 
 // Asks the recording to stop now, as if its time were over: the writer

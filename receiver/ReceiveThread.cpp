@@ -4,7 +4,6 @@
 // system; only the seam beneath differs.
 #include "receiver/ReceiveThread.h"
 
-#include "common/ConsoleLine.h"
 #include "common/Counters.h"
 #include "common/Recording.h"
 #include "pipeline/Chunk.h"
@@ -18,16 +17,15 @@
 
 namespace {
 
-void ReportOutOfMemory(Receiver* receiver)
+void ReportOutOfMemory(ReceiverState* receiver)
 {
-    PrintLine("Error occurred while allocating receive buffer.");
-    NoteReceiveError(receiver, ERROR_NOT_ENOUGH_MEMORY);
+    NoteReceiveError(receiver, ERROR_NOT_ENOUGH_MEMORY, FailureKind::outOfMemory);
 }
 
 // The writer signals stopEvent exactly once and only then waits for this
 // thread; closing the event before that signal could hand the writer a dead
 // handle, so a loop that ended by itself waits for it first.
-void CloseStopEventWhenSignalled(Receiver* receiver)
+void CloseStopEventWhenSignalled(ReceiverState* receiver)
 {
     WaitForSingleObject(receiver->stopEvent, INFINITE);
     WSACloseEvent(receiver->stopEvent);
@@ -38,7 +36,7 @@ void CloseStopEventWhenSignalled(Receiver* receiver)
 // With the queue full, the output is not keeping up and the queue holds all
 // the memory it may: the chunk's datagrams are counted as dropped, the queued
 // ones stay, and the chunk stays the caller's. Out of memory is reported.
-ChunkQueue::OfferResult OfferChunk(Receiver* receiver, Chunk* chunk)
+ChunkQueue::OfferResult OfferChunk(ReceiverState* receiver, Chunk* chunk)
 {
     const ChunkQueue::OfferResult result = receiver->queue->Offer(chunk);
     if (result == ChunkQueue::OfferResult::queued)
@@ -54,7 +52,7 @@ ChunkQueue::OfferResult OfferChunk(Receiver* receiver, Chunk* chunk)
 // chunk when none is given). With the queue full the chunk is used again (or
 // released for the replacement). False when memory ran out, which ends
 // receiving; the full chunk then stays current and is queued at the stop.
-bool HandOverCurrentChunk(Receiver* receiver, Chunk* replacement)
+bool HandOverCurrentChunk(ReceiverState* receiver, Chunk* replacement)
 {
     Chunk* chunk = receiver->currentChunk;
     chunk->length = static_cast<int>(receiver->bytesInChunk);
@@ -85,7 +83,7 @@ bool HandOverCurrentChunk(Receiver* receiver, Chunk* replacement)
 // what came before it goes to the writer, then a marker that tells it to
 // begin the next file. The writer opens and closes files; this thread never
 // waits for one. False when memory ran out.
-bool QueueSegmentMarker(Receiver* receiver)
+bool QueueSegmentMarker(ReceiverState* receiver)
 {
     Chunk* marker = new (std::nothrow) Chunk{};
     if (marker != nullptr) marker->segmentStart = receiver->nextBoundaryUnix;
@@ -102,7 +100,7 @@ bool QueueSegmentMarker(Receiver* receiver)
 
 // The current chunk is handed over as it is, and `replacement` (a new
 // chunk when none is given) goes on after the marker.
-bool CrossSegmentBoundary(Receiver* receiver, Chunk* replacement)
+bool CrossSegmentBoundary(ReceiverState* receiver, Chunk* replacement)
 {
     if (receiver->currentChunk->arrivalCount > 0) {
         if (!HandOverCurrentChunk(receiver, replacement)) return false;
@@ -116,7 +114,7 @@ bool CrossSegmentBoundary(Receiver* receiver, Chunk* replacement)
 
 // The clock passed a boundary while the socket was empty: what came before
 // it goes to the writer, and the next file begins there.
-bool CrossQuietBoundary(Receiver* receiver)
+bool CrossQuietBoundary(ReceiverState* receiver)
 {
     return CrossSegmentBoundary(receiver, nullptr);
 }
@@ -132,7 +130,7 @@ constexpr DWORD kQuietHandOverMilliseconds = 250;
 // boundary. Timed from the chunk's first datagram, not from the last wait:
 // a stream slower than a chunk per 250 ms would otherwise restart it with
 // every datagram.
-DWORD WaitTimeout(const Receiver* receiver)
+DWORD WaitTimeout(const ReceiverState* receiver)
 {
     DWORD quiet = WSA_INFINITE;
     const std::int64_t now = receiver->currentChunk->arrivalCount > 0 || receiver->segmentSeconds != 0
@@ -151,9 +149,11 @@ DWORD WaitTimeout(const Receiver* receiver)
 
 }  // namespace
 
-void NoteReceiveError(Receiver* receiver, DWORD error)
+void NoteReceiveError(ReceiverState* receiver, DWORD error, FailureKind kind)
 {
-    if (receiver->receiveError == 0) receiver->receiveError = error;
+    if (receiver->receiveError != 0) return;
+    receiver->receiveError = error;
+    receiver->receiveFailure = kind;
 }
 
 void Receiver::StartReceiving()
@@ -169,7 +169,7 @@ void Receiver::StartReceiving()
         return;
     }
     OutputDebugStringW(L"Receiving..");
-    receiveThread = CreateThread(nullptr, 0, ReceiveThreadProc, this, 0, nullptr);
+    receiveThread = CreateThread(nullptr, 0, ReceiveThreadProc, static_cast<ReceiverState*>(this), 0, nullptr);
     if (receiveThread == nullptr) {
         NoteReceiveError(this, GetLastError());
         WSACloseEvent(stopEvent);
@@ -180,9 +180,9 @@ void Receiver::StartReceiving()
     OutputDebugStringW(L"Thread started.\n");
 }
 
-void EndReceiving(void* context)
+void Receiver::End()
 {
-    Receiver* receiver = static_cast<Receiver*>(context);
+    ReceiverState* receiver = this;
     int notYet = 0;
     if (!receiver->endState.compare_exchange_strong(notYet, 1)) {
         while (receiver->endState.load() != 2) Sleep(1);
@@ -214,9 +214,9 @@ void EndReceiving(void* context)
     SetEvent(receiver->dataEvent);
 }
 
-bool ReceivingEnded(void* context)
+bool Receiver::Ended() const
 {
-    return static_cast<Receiver*>(context)->endState.load() == 2;
+    return endState.load() == 2;
 }
 
 
@@ -225,7 +225,7 @@ namespace {
 // Stores one taken datagram whole at the end of the current chunk, after
 // the segment boundaries its arrival passed, and hands the chunk over once
 // it is full. False when memory ran out, which ends receiving.
-bool StoreDatagram(Receiver* receiver, const TakenDatagram& datagram)
+bool StoreDatagram(ReceiverState* receiver, const TakenDatagram& datagram)
 {
     CountDatagram(datagram.size);
     if (datagram.systemTime) NoteKernelTimestamps();
@@ -262,7 +262,7 @@ bool StoreDatagram(Receiver* receiver, const TakenDatagram& datagram)
 // After every take: a boundary the clock passed while the socket was empty
 // (datagrams place themselves by their arrival), or a chunk that has held
 // datagrams for the quiet hand-over's time. False when memory ran out.
-bool HandOverByTime(Receiver* receiver, bool socketEmpty)
+bool HandOverByTime(ReceiverState* receiver, bool socketEmpty)
 {
     const std::int64_t now = MonotonicNanoseconds();
     if (socketEmpty && receiver->segmentSeconds != 0 && now >= receiver->nextBoundaryNs)
@@ -275,10 +275,9 @@ bool HandOverByTime(Receiver* receiver, bool socketEmpty)
 
 // The first receive could not be started: nothing was received, and the
 // socket and Winsock are left to the run's teardown.
-void EndWithoutReceiving(Receiver* receiver, DWORD error, bool refused)
+void EndWithoutReceiving(ReceiverState* receiver, DWORD error, bool refused)
 {
-    if (refused) PrintFormattedLine("WSARecv() failed with error %d", static_cast<int>(error));
-    NoteReceiveError(receiver, error);
+    NoteReceiveError(receiver, error, refused ? FailureKind::firstReceive : FailureKind::outOfMemory);
     FreeChunk(receiver->currentChunk);
     receiver->currentChunk = nullptr;
     CloseStopEventWhenSignalled(receiver);
@@ -288,15 +287,14 @@ void EndWithoutReceiving(Receiver* receiver, DWORD error, bool refused)
 
 DWORD WINAPI ReceiveThreadProc(LPVOID parameter)
 {
-    ReceiveLoop(static_cast<Receiver*>(parameter));
+    ReceiveLoop(static_cast<ReceiverState*>(parameter));
     return 0;
 }
 
-void ReceiveLoop(Receiver* receiver)
+void ReceiveLoop(ReceiverState* receiver)
 {
     DatagramReceiver source;
     if (!source.Open(receiver->socket, receiver->stopEvent)) {
-        PrintLine("Error occurred while allocating receive buffer.");
         EndWithoutReceiving(receiver, ERROR_NOT_ENOUGH_MEMORY, false);
         return;
     }
@@ -340,9 +338,8 @@ void ReceiveLoop(Receiver* receiver)
         if (result == TakeResult::stopped) break;
         // A failed receive or wait ends receiving; what came before it stays.
         SetEvent(receiver->dataEvent);
-        if (result != TakeResult::waitFailed)
-            PrintFormattedLine("WSARecv failed: %d", static_cast<int>(error));
-        NoteReceiveError(receiver, error);
+        NoteReceiveError(receiver, error,
+                         result != TakeResult::waitFailed ? FailureKind::receive : FailureKind::silent);
         break;
     }
 
@@ -350,7 +347,6 @@ void ReceiveLoop(Receiver* receiver)
     if (source.Drops(&drops)) NoteSocketDrops(drops);
     source.Close();
     receiver->socket = INVALID_SOCKET;
-    WSACleanup();
     CloseStopEventWhenSignalled(receiver);
     OutputDebugStringW(L"Stopped receiving:");
 }

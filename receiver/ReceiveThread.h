@@ -4,8 +4,10 @@
 
 #include "receiver/Receiver.h"
 
+// `parameter` is a ReceiverState*.
 DWORD WINAPI ReceiveThreadProc(LPVOID parameter);
-void ReceiveLoop(Receiver* receiver);
+void ReceiveLoop(ReceiverState* receiver);
 
-// Notes the first failure that ended receiving; later ones are consequences.
-void NoteReceiveError(Receiver* receiver, DWORD error);
+// Notes the first failure that ended receiving, for the front to show;
+// later ones are consequences.
+void NoteReceiveError(ReceiverState* receiver, DWORD error, FailureKind kind = FailureKind::silent);

@@ -1,7 +1,6 @@
 #include "receiver/Receiver.h"
 
 #include "common/AddressText.h"
-#include "common/ConsoleLine.h"
 #include "common/DebugLine.h"
 #include "common/Recording.h"
 #include "pipeline/Chunk.h"
@@ -88,7 +87,7 @@ sockaddr_storage Storage(const IN6_ADDR& ipv6)
 // The join of an IPv6 group, or of an IPv4 group on an interface given by
 // name: by index, on the interface the bind found when only its address
 // was given.
-int JoinExtended(Receiver* receiver, ULONG group, ULONG index)
+int JoinExtended(const ReceiverState* receiver, ULONG group, ULONG index)
 {
     const ExtendedAddresses& extended = receiver->extended;
     if (extended.family == AF_INET6) {
@@ -117,34 +116,33 @@ int ReportReceiveBuffer(SOCKET socket)
     return granted;
 }
 
-// Every failure exit of the set-up: the error first, then Winsock is ended
-// (which also releases the socket), then the message; the system's own
-// words for `action` go to standard error where the platform has them.
-HRESULT FailSetup(const wchar_t* message, const char* action)
+// Every failure exit of the set-up: the error first, then the debugger's
+// line; the failure goes to the front, which shows the system's own words
+// for `action`. The socket is left to the receiver's teardown.
+HRESULT FailSetup(Failure* failure, const wchar_t* message, const char* action)
 {
     int error = WSAGetLastError();
     const int systemError = LastSocketSystemError();
-    WSACleanup();
     if (message != nullptr) OutputDebugStringW(message);
-    PrintCause(action, systemError);
+    *failure = Failure{FailureKind::socketSetup, static_cast<unsigned long>(error), systemError, action};
     return HRESULT_FROM_WIN32(static_cast<unsigned long>(error));
 }
 
-std::string AddressOf(const Receiver* receiver, StreamAddressPart part, ULONG ipv4)
+std::string AddressOf(const ReceiverState* receiver, StreamAddressPart part, ULONG ipv4)
 {
     char text[300];
     FormatStreamAddress(part, ipv4, receiver->extended, text, sizeof text);
     return text;
 }
 
-std::string BindText(const Receiver* receiver, ULONG interfaceAddr, ULONG portValue)
+std::string BindText(const ReceiverState* receiver, ULONG interfaceAddr, ULONG portValue)
 {
     std::string address = AddressOf(receiver, StreamAddressPart::interfaceAddress, interfaceAddr);
     if (receiver->extended.family == AF_INET6) address = "[" + address + "]";
     return "bind " + address + ":" + std::to_string(ntohs(static_cast<USHORT>(portValue)));
 }
 
-std::string JoinText(const Receiver* receiver, ULONG group, ULONG source, ULONG interfaceAddr)
+std::string JoinText(const ReceiverState* receiver, ULONG group, ULONG source, ULONG interfaceAddr)
 {
     std::string text = "join ";
     const std::string sourceText = AddressOf(receiver, StreamAddressPart::source, source);
@@ -156,33 +154,9 @@ std::string JoinText(const Receiver* receiver, ULONG group, ULONG source, ULONG 
 }  // namespace
 
 Receiver::Receiver()
-    : socket(INVALID_SOCKET),
-      currentChunk(nullptr),
-      bytesInChunk(0),
-      receiveThread(nullptr),
-      stopEvent(nullptr),
-      groupAddress(0),
-      interfaceAddress(0),
-      port(0),
-      dataEvent(nullptr),
-      queue(nullptr),
-      receiveError(0),
-      sourceAddress(0),
-      receiveBufferGranted(0),
-      endState(0),
-      endedNanoseconds(0),
-      segmentSeconds(0),
-      nextBoundaryUnix(0),
-      nextBoundaryNs(0),
-      extended{},
-      chunkFirstNs(0)
 {
     queue = new (std::nothrow) ChunkQueue();
     dataEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    OutputDebugStringW(L"Socket Init called\n");
-    WSADATA wsaData;
-    WSAStartup(MAKEWORD(2, 2), &wsaData);
-    OutputDebugStringW(L"WsaStartup initialized.\n");
     OutputDebugStringW(L"Receiver constructor called.\n");
 }
 
@@ -194,19 +168,19 @@ HRESULT Receiver::CreateSocket(ULONG group, ULONG portValue, ULONG interfaceAddr
     const bool ipv6 = extended.family == AF_INET6;
     socket = WSASocketW(ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM, 0, nullptr, 0,
                         WSA_FLAG_OVERLAPPED | WSA_FLAG_MULTIPOINT_C_LEAF | WSA_FLAG_MULTIPOINT_D_LEAF);
-    if (socket == INVALID_SOCKET) return FailSetup(nullptr, "socket");
+    if (socket == INVALID_SOCKET) return FailSetup(&setupFailure, nullptr, "socket");
 
     OutputDebugStringW(L"Setting socket options...\n");
     if (RequestReceiveBuffer(socket, kReceiveBufferBytes) == SOCKET_ERROR &&
         RequestReceiveBuffer(socket, kFallbackReceiveBufferBytes) == SOCKET_ERROR)
-        return FailSetup(L"Setting socket buffer size option failed\n", "setsockopt SO_RCVBUF");
+        return FailSetup(&setupFailure, L"Setting socket buffer size option failed\n", "setsockopt SO_RCVBUF");
     int sendBufferSize = 0;  // nothing is ever sent
     if (setsockopt(socket, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&sendBufferSize), 4) ==
         SOCKET_ERROR)
-        return FailSetup(L"Setting socket buffer size option failed\n", "setsockopt SO_SNDBUF");
+        return FailSetup(&setupFailure, L"Setting socket buffer size option failed\n", "setsockopt SO_SNDBUF");
     const char reuse = 1;  // one byte, as Winsock takes it; lets recordings share a port
     if (setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &reuse, 1) == SOCKET_ERROR)
-        return FailSetup(L"Setting reuse address option failed.\n", "setsockopt SO_REUSEADDR");
+        return FailSetup(&setupFailure, L"Setting reuse address option failed.\n", "setsockopt SO_REUSEADDR");
 
     OutputDebugStringW(L"Joining to multicast group.\n");
     OutputDebugStringW(L"MCAST_JOIN_GROUP option failed. Selecting NIC by it's Ipv4 ip\n");
@@ -232,9 +206,8 @@ HRESULT Receiver::CreateSocket(ULONG group, ULONG portValue, ULONG interfaceAddr
                            : bind(socket, reinterpret_cast<const sockaddr*>(&local), static_cast<int>(sizeof local));
     if (bound == SOCKET_ERROR) {
         const int systemError = LastSocketSystemError();
-        WSACleanup();
         OutputDebugStringW(L"Binding failed\n");
-        PrintCause(BindText(this, interfaceAddr, portValue).c_str(), systemError);
+        setupFailure = Failure{FailureKind::bind, 0, systemError, BindText(this, interfaceAddr, portValue)};
         return kBindFailed;
     }
 
@@ -248,9 +221,8 @@ HRESULT Receiver::CreateSocket(ULONG group, ULONG portValue, ULONG interfaceAddr
         if (joined == SOCKET_ERROR) {
             int error = WSAGetLastError();
             const int systemError = LastSocketSystemError();
-            WSACleanup();
-            PrintFormattedLine("Joining multicast group failed: %d", error);
-            PrintCause(JoinText(this, group, sourceAddress, interfaceAddr).c_str(), systemError);
+            setupFailure = Failure{FailureKind::join, static_cast<unsigned long>(error), systemError,
+                                   JoinText(this, group, sourceAddress, interfaceAddr)};
             return HRESULT_FROM_WIN32(static_cast<unsigned long>(error));
         }
     }
@@ -260,26 +232,33 @@ HRESULT Receiver::CreateSocket(ULONG group, ULONG portValue, ULONG interfaceAddr
     return 0;
 }
 
-void TearDownReceiver()
+ReceiverState& StateOf(Receiver& receiver)
 {
-    Receiver* receiver = g_receiver;
-    if (receiver == nullptr) return;
-    if (receiver->socket != INVALID_SOCKET) {
-        closesocket(receiver->socket);
-        receiver->socket = INVALID_SOCKET;
-    }
-    WSACleanup();  // a no-op when the receive thread has already ended Winsock
+    return receiver;
+}
+
+void Receiver::Configure(const RecordingSettings& settings)
+{
+    groupAddress = settings.groupAddress;
+    interfaceAddress = settings.interfaceAddress;
+    sourceAddress = settings.sourceAddress;
+    extended = settings.extended;
+    port = settings.port;
+}
+
+void Receiver::CutSegments(std::int64_t seconds, std::int64_t boundaryUnix, std::int64_t boundaryNs)
+{
+    segmentSeconds = seconds;
+    nextBoundaryUnix = boundaryUnix;
+    nextBoundaryNs = boundaryNs;
+}
+
+Receiver::~Receiver()
+{
+    if (socket != INVALID_SOCKET) closesocket(socket);
     // A chunk that could not be queued at the end (out of memory).
-    FreeChunk(receiver->currentChunk);
-    receiver->currentChunk = nullptr;
-    if (receiver->queue != nullptr) {
-        delete receiver->queue;
-        receiver->queue = nullptr;
-    }
-    if (receiver->dataEvent != nullptr) {
-        CloseHandle(receiver->dataEvent);
-        receiver->dataEvent = nullptr;
-    }
-    delete receiver;
-    g_receiver = nullptr;
+    FreeChunk(currentChunk);
+    delete queue;
+    if (dataEvent != nullptr) CloseHandle(dataEvent);
+    // Winsock ends last, with the member that started it.
 }

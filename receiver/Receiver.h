@@ -1,53 +1,62 @@
 // The network side of a recording: the socket, the chunk being filled, the
-// receive thread and the two events that tie it to the writer thread.
+// receive thread and the two events that tie it to the writer thread. The
+// recording owns it; its state is its own.
 #pragma once
 
+#include "common/Failure.h"
 #include "common/Recording.h"
+#include "pipeline/ReceivingControl.h"
 #include "platform/Platform.h"
+#include "receiver/ReceiverState.h"
+#include "receiver/WinsockSession.h"
 
-#include <atomic>
 #include <cstdint>
 
-struct Chunk;
-class ChunkQueue;
-
-class Receiver {
+class Receiver final : public ReceivingControl, private ReceiverState {
 public:
     Receiver();
+    // The one teardown, once both worker threads have ended (or never
+    // started): the socket, Winsock, the chunk left over and the queue.
+    ~Receiver();
     Receiver(const Receiver&) = delete;
     Receiver& operator=(const Receiver&) = delete;
 
+    // Where to receive: the group, interface, source and port of the settings.
+    void Configure(const RecordingSettings& settings);
+    // Segmented output: every datagram goes whole into the segment it arrived
+    // in; the first boundary in UTC seconds and on MonotonicNanoseconds' clock.
+    void CutSegments(std::int64_t seconds, std::int64_t nextBoundaryUnix, std::int64_t nextBoundaryNs);
     // Creates, configures and binds the socket and joins the group.
-    // 0, an HRESULT from a Winsock error, or kBindFailed.
+    // 0, an HRESULT from a Winsock error, or kBindFailed; SetupFailure()
+    // then says what failed, for the front to show.
     HRESULT CreateSocket(ULONG group, ULONG portValue, ULONG interfaceAddr);
     // Prepares the first chunk and starts the receive thread.
     void StartReceiving();
+    // Ends receiving: signals the receive thread to stop, waits for it,
+    // closes its handle, queues the partly filled chunk (when it holds
+    // anything) as the last one and sets the data event. Called by the writer
+    // thread at its stop and by the main thread when the writer is held up.
+    void End() override;
+    bool Ended() const override;
 
-    SOCKET socket;
-    Chunk* currentChunk;    // owned; being filled by the receive thread
-    ULONG bytesInChunk;
-    HANDLE receiveThread;
-    WSAEVENT stopEvent;     // signalled by the writer; closed by the receive thread
-    ULONG groupAddress;
-    ULONG interfaceAddress;
-    ULONG port;
-    HANDLE dataEvent;       // manual reset; set when a chunk is handed over and when receiving ends
-    ChunkQueue* queue;      // owned
-    DWORD receiveError;     // Windows error that ended receiving early, 0 if none
-    ULONG sourceAddress;    // network byte order; 0 takes the group from any source
-    int receiveBufferGranted;  // SO_RCVBUF as the system reports it after set-up
-    std::atomic<int> endState;  // EndReceiving: 0 not yet, 1 under way, 2 done
-    std::int64_t endedNanoseconds;  // when receiving ended (MonotonicNanoseconds), set by EndReceiving
-    // Segmented output: every datagram goes whole into the segment it
-    // arrived in. 0 seconds: one output file.
-    std::int64_t segmentSeconds;
-    std::int64_t nextBoundaryUnix;  // UTC seconds
-    std::int64_t nextBoundaryNs;    // the same moment on MonotonicNanoseconds' clock
-    // An IPv6 group, or an interface by name or index (the run's copy).
-    ExtendedAddresses extended;
-    // When the current chunk's first datagram completed (MonotonicNanoseconds):
-    // the quiet hand-over is timed from it.
-    std::int64_t chunkFirstNs;
+    ChunkQueue* Queue() const { return queue; }
+    // Manual reset; set when a chunk is handed over and when receiving ends.
+    HANDLE DataEvent() const { return dataEvent; }
+    SOCKET Socket() const { return socket; }
+    int ReceiveBufferGranted() const { return receiveBufferGranted; }
+    std::int64_t EndedNanoseconds() const { return endedNanoseconds; }
+    const Failure& SetupFailure() const { return setupFailure; }
+    // Main thread, right after StartReceiving: false when no receive thread
+    // could be started (ReceiveFailure() then says why).
+    bool ThreadStarted() const { return receiveThread != nullptr; }
+    // What ended receiving early; FailureKind::none when nothing did.
+    Failure ReceiveFailure() const { return Failure{receiveFailure, receiveError, 0, {}}; }
+
+    // The receive thread's (and the receiver's tests') door to the state.
+    friend ReceiverState& StateOf(Receiver& receiver);
+
+private:
+    WinsockSession winsock_;  // ends after the destructor's body: every socket needs it
 };
 
 // The socket's receive buffer: 8 MiB rides out a stall of about a third of
@@ -56,17 +65,3 @@ constexpr int kReceiveBufferBytes = 8388608;
 // Asked for instead when the system refuses the large buffer outright: twice
 // one receive request.
 constexpr int kFallbackReceiveBufferBytes = 131600;
-
-// Ends receiving: signals the receive thread to stop, waits for it, closes
-// its handle, queues the partly filled chunk (when it holds anything) as the
-// last one and sets dataEvent. Afterwards nothing more is queued. Called by
-// the writer thread at its stop and by the main thread when the writer is
-// held up; the first call does the work, later ones wait until it is done.
-// `receiver` is a Receiver*: the writer knows it only as an opaque pointer.
-void EndReceiving(void* receiver);
-// True once EndReceiving has done its work; `receiver` as above.
-bool ReceivingEnded(void* receiver);
-
-// Main thread, once both worker threads have ended (or never started):
-// releases g_receiver and everything it owns.
-void TearDownReceiver();

@@ -60,13 +60,13 @@ RecordingOutcome RecordingHarness::Record(const RecordingPlan& plan)
     namespace fault = pelorin_win::fault;
 
     const std::wstring widePath = Widen(path);
-    g_settings = RecordingSettings{};
-    g_settings.outputPath = widePath.c_str();
-    g_settings.groupAddress = 0;  // no group: whatever reaches the port
-    g_settings.interfaceAddress = inet_addr("127.0.0.1");
-    g_settings.port = htons(port);
-    StartRecordingClock(&g_settings);
-    SetRecordingLength(&g_settings, plan.lengthSeconds);
+    RecordingSettings settings = {};
+    settings.outputPath = widePath.c_str();
+    settings.groupAddress = 0;  // no group: whatever reaches the port
+    settings.interfaceAddress = inet_addr("127.0.0.1");
+    settings.port = htons(port);
+    StartRecordingClock(&settings);
+    SetRecordingLength(&settings, plan.lengthSeconds);
 
     LoopbackStream stream(
         port, plan.shape, plan.datagrams, plan.window, [] { return fault::Calls(Point::postReceive) > 0; },
@@ -83,7 +83,7 @@ RecordingOutcome RecordingHarness::Record(const RecordingPlan& plan)
     stream.Start();
     testing::internal::CaptureStdout();
     RecordingOutcome outcome;
-    outcome.result = RunRecording();
+    outcome.result = RunRecording(settings);
     outcome.output = testing::internal::GetCapturedStdout();
     stream.Stop();
 

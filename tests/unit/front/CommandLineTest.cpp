@@ -1,6 +1,7 @@
 #include "common/AddressText.h"
 #include "front/CommandLine.h"
 #include "front/RecordingRun.h"
+#include "support/TestSettings.h"
 
 #include <gtest/gtest.h>
 
@@ -87,7 +88,7 @@ TEST(CommandLine, WrongArgumentCountPrintsUsageAndSucceeds)
         std::vector<wchar_t*> argv;
         for (auto& word : words) argv.push_back(word.data());
         testing::internal::CaptureStdout();
-        int result = PelorinMain(count, argv.data());
+        int result = PelorinMain(count, argv.data(), &g_testSettings);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), kUsage) << count;
         EXPECT_EQ(result, 0) << count;
     }
@@ -107,7 +108,7 @@ TEST(CommandLine, VersionIsOneLineAndOnlyAsTheOnlyArgument)
         std::vector<wchar_t*> argv;
         for (auto& word : c.words) argv.push_back(word.data());
         testing::internal::CaptureStdout();
-        EXPECT_EQ(PelorinMain(static_cast<int>(argv.size()), argv.data()), 0);
+        EXPECT_EQ(PelorinMain(static_cast<int>(argv.size()), argv.data(), &g_testSettings), 0);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), c.output);
     }
     EXPECT_STREQ(PELORIN_VERSION, "1.1.0");
@@ -135,18 +136,18 @@ TEST(CommandLine, ExtensionOptionsLeadAndTheFivePairsFollowAsAlways)
          "Error occurred while parsing multicast ip.\n", nullptr},
     };
     for (auto& c : cases) {
-        g_settings.reportPath = nullptr;
+        g_testSettings.reportPath = nullptr;
         std::vector<wchar_t*> argv;
         for (auto& word : c.words) argv.push_back(word.data());
         testing::internal::CaptureStdout();
-        EXPECT_EQ(PelorinMain(static_cast<int>(argv.size()), argv.data()), c.result);
+        EXPECT_EQ(PelorinMain(static_cast<int>(argv.size()), argv.data(), &g_testSettings), c.result);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), c.output);
         if (c.report == nullptr)
-            EXPECT_EQ(g_settings.reportPath, nullptr);
+            EXPECT_EQ(g_testSettings.reportPath, nullptr);
         else
-            EXPECT_STREQ(g_settings.reportPath, c.report);
+            EXPECT_STREQ(g_testSettings.reportPath, c.report);
     }
-    g_settings.reportPath = nullptr;
+    g_testSettings.reportPath = nullptr;
 }
 
 TEST(CommandLine, SegmentLengthTakesAUnitAndNothingElseFollows)
@@ -220,10 +221,10 @@ TEST(CommandLine, MisspelledExtensionOptionsSayWhatToWrite)
         std::vector<wchar_t*> argv;
         for (auto& word : c.words) argv.push_back(word.data());
         testing::internal::CaptureStdout();
-        EXPECT_EQ(PelorinMain(static_cast<int>(argv.size()), argv.data()), c.result) << c.output;
+        EXPECT_EQ(PelorinMain(static_cast<int>(argv.size()), argv.data(), &g_testSettings), c.result) << c.output;
         EXPECT_EQ(testing::internal::GetCapturedStdout(), c.output);
     }
-    g_settings = RecordingSettings{};
+    g_testSettings = RecordingSettings{};
 }
 
 TEST(CommandLine, NoDataAndMetricsValues)
@@ -243,22 +244,22 @@ TEST(CommandLine, NoDataAndMetricsValues)
         {L"--metrics=", E_FAIL, "Unknown option: --metrics=\n" + usage, 0},
     };
     for (auto& c : cases) {
-        g_settings = RecordingSettings{};
+        g_testSettings = RecordingSettings{};
         std::vector<std::wstring> words{L"pelorin", c.option, L"-i", L"0"};
         std::vector<wchar_t*> argv;
         for (auto& word : words) argv.push_back(word.data());
         testing::internal::CaptureStdout();
-        EXPECT_EQ(PelorinMain(static_cast<int>(argv.size()), argv.data()), c.result) << c.output;
+        EXPECT_EQ(PelorinMain(static_cast<int>(argv.size()), argv.data(), &g_testSettings), c.result) << c.output;
         EXPECT_EQ(testing::internal::GetCapturedStdout(), c.output);
-        EXPECT_EQ(g_settings.noDataSeconds, c.noData);
+        EXPECT_EQ(g_testSettings.noDataSeconds, c.noData);
     }
     std::wstring metrics = L"--metrics=m.prom";
     std::vector<wchar_t*> argv{const_cast<wchar_t*>(L"pelorin"), metrics.data()};
     testing::internal::CaptureStdout();
-    EXPECT_EQ(PelorinMain(2, argv.data()), 0);
+    EXPECT_EQ(PelorinMain(2, argv.data(), &g_testSettings), 0);
     testing::internal::GetCapturedStdout();
-    EXPECT_STREQ(g_settings.metricsPath, L"m.prom");
-    g_settings = RecordingSettings{};
+    EXPECT_STREQ(g_testSettings.metricsPath, L"m.prom");
+    g_testSettings = RecordingSettings{};
 }
 
 TEST(CommandLine, SourceAtGroupNamesTheSourceOfASourceSpecificGroup)

@@ -318,26 +318,26 @@ TEST_F(StatusCountersTest, WriterCountsEveryByteItStoresAndNothingItCouldNot)
 {
     Chunk* full = NewChunk();
     full->length = 65800;
-    g_receiver->queue->Push(full);
-    g_receiver->currentChunk = NewChunk();
-    g_receiver->currentChunk->arrivalCount = 1;
-    g_receiver->bytesInChunk = 1316;
-    StartRecordingClock(&g_settings);
-    SetRecordingLength(&g_settings, -5);
-    g_outputFile.open(path, std::ios::binary | std::ios::trunc);
-    ASSERT_TRUE(g_outputFile.is_open());
+    TestState()->queue->Push(full);
+    TestState()->currentChunk = NewChunk();
+    TestState()->currentChunk->arrivalCount = 1;
+    TestState()->bytesInChunk = 1316;
+    StartRecordingClock(&g_testSettings);
+    SetRecordingLength(&g_testSettings, -5);
+    g_testOutput.Stream().open(path, std::ios::binary | std::ios::trunc);
+    ASSERT_TRUE(g_testOutput.Stream().is_open());
 
     const std::uint64_t before = g_counters.bytesStored.load();
     EXPECT_EQ(RunWriterForReceiver(), 0u);
     EXPECT_EQ(g_counters.bytesStored.load() - before, 65800u + 1316u);
 
     // A stream that cannot be written stores nothing and counts nothing.
-    g_outputFile.close();
-    g_outputFile.clear();
-    g_outputFile.setstate(std::ios::badbit);
+    g_testOutput.Stream().close();
+    g_testOutput.Stream().clear();
+    g_testOutput.Stream().setstate(std::ios::badbit);
     Chunk* lost = NewChunk();
     lost->length = 65800;
-    g_receiver->queue->Push(lost);
+    TestState()->queue->Push(lost);
     testing::internal::CaptureStdout();
     const std::uint64_t beforeFailure = g_counters.bytesStored.load();
     EXPECT_EQ(RunWriterForReceiver(), static_cast<DWORD>(E_FAIL));
@@ -349,12 +349,12 @@ TEST_F(StatusCountersTest, ReceiveThreadCountsDatagramsAndTheirBytesEmptyOnesInc
 {
     const std::uint16_t port = FreeUdpPort();
     LoopbackSender sender;
-    ASSERT_EQ(g_receiver->CreateSocket(0, htons(port), inet_addr("127.0.0.1")), 0);
+    ASSERT_EQ(g_testReceiver->CreateSocket(0, htons(port), inet_addr("127.0.0.1")), 0);
     const std::uint64_t datagramsBefore = g_counters.datagramsReceived.load();
     const std::uint64_t bytesBefore = g_counters.bytesReceived.load();
     {
         DebugCapture quiet;
-        g_receiver->StartReceiving();
+        g_testReceiver->StartReceiving();
     }
     for (std::uint32_t i = 0; i < 20; ++i) {
         std::vector<char> payload = Payload(i, 1316);
@@ -366,9 +366,9 @@ TEST_F(StatusCountersTest, ReceiveThreadCountsDatagramsAndTheirBytesEmptyOnesInc
     EXPECT_EQ(g_counters.datagramsReceived.load() - datagramsBefore, 21u);
     EXPECT_EQ(g_counters.bytesReceived.load() - bytesBefore, 20u * 1316u);
 
-    StartRecordingClock(&g_settings);
-    SetRecordingLength(&g_settings, -1);
-    g_outputFile.open("/dev/null", std::ios::binary);
+    StartRecordingClock(&g_testSettings);
+    SetRecordingLength(&g_testSettings, -1);
+    g_testOutput.Stream().open("/dev/null", std::ios::binary);
     DebugCapture quiet;
     const std::uint64_t storedBefore = g_counters.bytesStored.load();
     EXPECT_EQ(RunWriterForReceiver(), 0u);

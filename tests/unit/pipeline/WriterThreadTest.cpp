@@ -46,8 +46,8 @@ protected:
     WriterThreadTest() : BareReceiverTest("writer_test.out") {}
     void Open(const std::string& target)
     {
-        g_outputFile.open(target, std::ios::binary | std::ios::trunc);
-        ASSERT_TRUE(g_outputFile.is_open());
+        g_testOutput.Stream().open(target, std::ios::binary | std::ios::trunc);
+        ASSERT_TRUE(g_testOutput.Stream().is_open());
     }
 };
 
@@ -56,35 +56,35 @@ protected:
 TEST_F(WriterThreadTest, PastDeadlineWritesQueuedChunksInOrderThenThePartialOne)
 {
     Open(path);
-    g_receiver->queue->Push(FilledChunk(65800, 'a'));
-    g_receiver->queue->Push(FilledChunk(131599, 'b'));
-    g_receiver->currentChunk = FilledChunk(0, 'c');
+    TestState()->queue->Push(FilledChunk(65800, 'a'));
+    TestState()->queue->Push(FilledChunk(131599, 'b'));
+    TestState()->currentChunk = FilledChunk(0, 'c');
     std::string partial = Expected(1234, 'c');
-    for (int i = 0; i < 1234; ++i) g_receiver->currentChunk->data[i] = partial[static_cast<std::size_t>(i)];
-    g_receiver->currentChunk->arrivalCount = 1;
-    g_receiver->bytesInChunk = 1234;
-    StartRecordingClock(&g_settings);
-    SetRecordingLength(&g_settings, -5);
+    for (int i = 0; i < 1234; ++i) TestState()->currentChunk->data[i] = partial[static_cast<std::size_t>(i)];
+    TestState()->currentChunk->arrivalCount = 1;
+    TestState()->bytesInChunk = 1234;
+    StartRecordingClock(&g_testSettings);
+    SetRecordingLength(&g_testSettings, -5);
 
     EXPECT_EQ(RunWriterForReceiver(), 0u);
-    g_outputFile.close();
+    g_testOutput.Stream().close();
 
     EXPECT_EQ(ReadFile(path), Expected(65800, 'a') + Expected(131599, 'b') + partial);
-    EXPECT_EQ(g_receiver->currentChunk, nullptr);
-    EXPECT_EQ(g_receiver->queue->Count(), 0);
+    EXPECT_EQ(TestState()->currentChunk, nullptr);
+    EXPECT_EQ(TestState()->queue->Count(), 0);
 }
 
 TEST_F(WriterThreadTest, EmptyCurrentChunkIsDiscarded)
 {
     Open(path);
-    g_receiver->currentChunk = NewChunk();
-    g_receiver->bytesInChunk = 0;
-    StartRecordingClock(&g_settings);
-    SetRecordingLength(&g_settings, -1);
+    TestState()->currentChunk = NewChunk();
+    TestState()->bytesInChunk = 0;
+    StartRecordingClock(&g_testSettings);
+    SetRecordingLength(&g_testSettings, -1);
     EXPECT_EQ(RunWriterForReceiver(), 0u);
-    g_outputFile.close();
+    g_testOutput.Stream().close();
     EXPECT_EQ(ReadFile(path), "");
-    EXPECT_EQ(g_receiver->currentChunk, nullptr);
+    EXPECT_EQ(TestState()->currentChunk, nullptr);
 }
 
 namespace {
@@ -93,9 +93,9 @@ DWORD WINAPI PushChunks(LPVOID parameter)
 {
     auto* expected = static_cast<std::string*>(parameter);
     for (int i = 0; i < 40; ++i) {
-        g_receiver->queue->Push(FilledChunk(65800 + i, static_cast<char>('A' + i % 20)));
+        TestState()->queue->Push(FilledChunk(65800 + i, static_cast<char>('A' + i % 20)));
         *expected += Expected(65800 + i, static_cast<char>('A' + i % 20));
-        SetEvent(g_receiver->dataEvent);
+        SetEvent(TestState()->dataEvent);
     }
     return 0;
 }
@@ -106,14 +106,14 @@ TEST_F(WriterThreadTest, ChunksPushedWhileRunningAreAllWrittenByTheStop)
     Open(path);
     // Whenever the deadline falls, the stop waits for the thread that pushes,
     // and the last drain then takes everything it pushed.
-    StartRecordingClock(&g_settings);
-    SetRecordingLength(&g_settings, 0);
+    StartRecordingClock(&g_testSettings);
+    SetRecordingLength(&g_testSettings, 0);
     std::string expected;
-    g_receiver->receiveThread = CreateThread(nullptr, 0, PushChunks, &expected, 0, nullptr);
-    ASSERT_NE(g_receiver->receiveThread, nullptr);
+    TestState()->receiveThread = CreateThread(nullptr, 0, PushChunks, &expected, 0, nullptr);
+    ASSERT_NE(TestState()->receiveThread, nullptr);
     EXPECT_EQ(RunWriterForReceiver(), 0u);
-    g_outputFile.close();
-    EXPECT_EQ(g_receiver->receiveThread, nullptr);
+    g_testOutput.Stream().close();
+    EXPECT_EQ(TestState()->receiveThread, nullptr);
     EXPECT_EQ(ReadFile(path), expected);
 }
 
@@ -121,17 +121,17 @@ TEST_F(WriterThreadTest, WriteFailureIsReportedOnceAndStopsAtOnce)
 {
     Open("/dev/full");
     // Far away: only the failure can end this recording.
-    StartRecordingClock(&g_settings);
-    SetRecordingLength(&g_settings, 3600);
-    for (int i = 0; i < 3; ++i) g_receiver->queue->Push(FilledChunk(65800, 'x'));
-    g_receiver->currentChunk = FilledChunk(100, 'y');
-    g_receiver->bytesInChunk = 100;
+    StartRecordingClock(&g_testSettings);
+    SetRecordingLength(&g_testSettings, 3600);
+    for (int i = 0; i < 3; ++i) TestState()->queue->Push(FilledChunk(65800, 'x'));
+    TestState()->currentChunk = FilledChunk(100, 'y');
+    TestState()->bytesInChunk = 100;
     testing::internal::CaptureStdout();
     DWORD result = RunWriterForReceiver();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error occurred while writing output file.\n");
     EXPECT_EQ(static_cast<HRESULT>(result), E_FAIL);
-    EXPECT_EQ(g_receiver->queue->Count(), 0);
-    EXPECT_EQ(g_receiver->currentChunk, nullptr);
+    EXPECT_EQ(TestState()->queue->Count(), 0);
+    EXPECT_EQ(TestState()->currentChunk, nullptr);
 }
 
 TEST_F(WriterThreadTest, AStopRequestEndsTheRecordingLikeItsDeadlineAndWakesTheWriter)
@@ -139,12 +139,12 @@ TEST_F(WriterThreadTest, AStopRequestEndsTheRecordingLikeItsDeadlineAndWakesTheW
     Open(path);
     // Far away: only the request can end this recording, and it comes while
     // the writer sleeps in its wait.
-    StartRecordingClock(&g_settings);
-    SetRecordingLength(&g_settings, 3600);
-    g_receiver->queue->Push(FilledChunk(65800, 'a'));
-    g_receiver->currentChunk = FilledChunk(500, 'b');
-    g_receiver->bytesInChunk = 500;
-    AcceptStopRequests(g_receiver->dataEvent);
+    StartRecordingClock(&g_testSettings);
+    SetRecordingLength(&g_testSettings, 3600);
+    TestState()->queue->Push(FilledChunk(65800, 'a'));
+    TestState()->currentChunk = FilledChunk(500, 'b');
+    TestState()->bytesInChunk = 500;
+    AcceptStopRequests(TestState()->dataEvent);
     EXPECT_FALSE(StopRequested());
     WriterInputs inputs = InputsForReceiver();
     HANDLE writer = CreateThread(nullptr, 0, WriterThreadProc, &inputs, 0, nullptr);
@@ -154,7 +154,7 @@ TEST_F(WriterThreadTest, AStopRequestEndsTheRecordingLikeItsDeadlineAndWakesTheW
     EXPECT_EQ(WaitForSingleObject(writer, 60000), WAIT_OBJECT_0);
     CloseHandle(writer);
     RefuseStopRequests();
-    g_outputFile.close();
+    g_testOutput.Stream().close();
     EXPECT_EQ(ReadFile(path), Expected(65800, 'a') + Expected(500, 'b'));
     EXPECT_TRUE(StopRequested());
     AcceptStopRequests(nullptr);  // the next recording starts without one

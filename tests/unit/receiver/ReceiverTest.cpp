@@ -52,25 +52,25 @@ protected:
     void SetUp() override
     {
         DebugCapture quiet;
-        g_receiver = new Receiver();
+        g_testReceiver = new Receiver();
         port = FreeUdpPort();
     }
     void TearDown() override
     {
         DebugCapture quiet;
-        TearDownReceiver();
+        DeleteTestReceiver();
     }
     // Sockets bound to 127.0.0.1 with no group: plain unicast on loopback.
     HRESULT CreateLoopbackSocket()
     {
-        return g_receiver->CreateSocket(0, htons(port), inet_addr("127.0.0.1"));
+        return g_testReceiver->CreateSocket(0, htons(port), inet_addr("127.0.0.1"));
     }
     // Waits (bounded) until the receive thread has queued `count` chunks.
     bool WaitForQueued(int count)
     {
-        for (int i = 0; i < 2000 && g_receiver->queue->Count() < count; ++i)
+        for (int i = 0; i < 2000 && TestState()->queue->Count() < count; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return g_receiver->queue->Count() >= count;
+        return TestState()->queue->Count() >= count;
     }
     // Sends a burst small enough for the socket buffer, then waits until the
     // receive thread has turned it into one more chunk.
@@ -86,11 +86,11 @@ protected:
     // receiving as a recording's end does.
     DWORD WriteToTheEnd()
     {
-        StartRecordingClock(&g_settings);
-        SetRecordingLength(&g_settings, -1);
-        g_outputFile.open("/dev/null", std::ios::binary);
+        StartRecordingClock(&g_testSettings);
+        SetRecordingLength(&g_testSettings, -1);
+        g_testOutput.Stream().open("/dev/null", std::ios::binary);
         const DWORD result = RunWriterForReceiver();
-        g_outputFile.close();
+        g_testOutput.Stream().close();
         return result;
     }
     std::uint16_t port = 0;
@@ -104,9 +104,9 @@ TEST_F(ReceiverTest, SetupWritesTheDebugSequenceAndSecondCallIsANoOp)
     DebugCapture capture;
     ASSERT_EQ(CreateLoopbackSocket(), 0);
     std::vector<std::wstring> expected = kSetupSequence;
-    expected.push_back(BufferLine(g_receiver->receiveBufferGranted));
+    expected.push_back(BufferLine(TestState()->receiveBufferGranted));
     EXPECT_EQ(capture.Messages(), expected);
-    EXPECT_NE(g_receiver->socket, INVALID_SOCKET);
+    EXPECT_NE(TestState()->socket, INVALID_SOCKET);
 
     DebugCapture again;
     EXPECT_EQ(CreateLoopbackSocket(), 0);
@@ -148,7 +148,7 @@ TEST_F(ReceiverTest, ReceiveBufferAsksForEightMebibytesThenFallsBack)
             expected.push_back(L"Setting socket buffer size option failed\n");
         } else {
             EXPECT_EQ(result, 0);
-            EXPECT_EQ(g_receiver->receiveBufferGranted, c.granted);
+            EXPECT_EQ(TestState()->receiveBufferGranted, c.granted);
             expected = kSetupSequence;
             expected.push_back(BufferLine(c.granted));
         }
@@ -172,14 +172,14 @@ TEST_F(ReceiverTest, EveryInterfaceFormHasTheSameSequence)
         SCOPED_TRACE(std::string(groupText) + " on " + (byName ? "lo" : nic));
         TearDown();
         SetUp();
-        const bool ipv6 = inet_pton(AF_INET6, groupText, &g_receiver->extended.group) == 1;
-        g_receiver->extended.family = ipv6 ? AF_INET6 : 0;
+        const bool ipv6 = inet_pton(AF_INET6, groupText, &TestState()->extended.group) == 1;
+        TestState()->extended.family = ipv6 ? AF_INET6 : 0;
         const ULONG group = ipv6 ? 0 : inet_addr(groupText);
-        ASSERT_TRUE(!byName || ConvertInterfaceLuidToIndex(&lo, &g_receiver->extended.interfaceIndex) == NO_ERROR);
+        ASSERT_TRUE(!byName || ConvertInterfaceLuidToIndex(&lo, &TestState()->extended.interfaceIndex) == NO_ERROR);
         DebugCapture capture;
-        const HRESULT result = g_receiver->CreateSocket(group, htons(port), inet_addr(nic));
+        const HRESULT result = g_testReceiver->CreateSocket(group, htons(port), inet_addr(nic));
         std::vector<std::wstring> expected = kSetupSequence;
-        if (bound) expected.push_back(BufferLine(g_receiver->receiveBufferGranted));
+        if (bound) expected.push_back(BufferLine(TestState()->receiveBufferGranted));
         if (!bound) expected.insert(expected.end(), {L"Setting output interface failed\n", L"Binding failed\n"});
         EXPECT_EQ(result, bound ? 0 : 2049);
         EXPECT_EQ(capture.Messages(), expected);
@@ -199,15 +199,15 @@ TEST_F(ReceiverTest, TransportStreamDatagramsFillChunksOf65800Bytes)
     ASSERT_EQ(CreateLoopbackSocket(), 0);
     {
         DebugCapture quiet;
-        g_receiver->StartReceiving();
+        g_testReceiver->StartReceiving();
     }
     std::uint32_t next = 0;
     for (int chunk = 1; chunk <= 3; ++chunk) SendBurst(next, 50, 1316, chunk);
 
     std::uint32_t index = 0;
     for (int chunk = 0; chunk < 3; ++chunk) {
-        Chunk* full = g_receiver->queue->Front();
-        g_receiver->queue->PopFront();
+        Chunk* full = TestState()->queue->Front();
+        TestState()->queue->PopFront();
         ASSERT_EQ(full->length, 65800);
         for (int d = 0; d < 50; ++d, ++index) {
             std::vector<char> expected = Payload(index, 1316);
@@ -221,10 +221,10 @@ TEST_F(ReceiverTest, TransportStreamDatagramsFillChunksOf65800Bytes)
     DebugCapture capture;
     EXPECT_EQ(WriteToTheEnd(), 0u);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(g_receiver->socket, INVALID_SOCKET);
-    EXPECT_EQ(g_receiver->stopEvent, nullptr);
-    EXPECT_EQ(g_receiver->receiveThread, nullptr);
-    EXPECT_EQ(g_receiver->receiveError, 0u);
+    EXPECT_EQ(TestState()->socket, INVALID_SOCKET);
+    EXPECT_EQ(TestState()->stopEvent, nullptr);
+    EXPECT_EQ(TestState()->receiveThread, nullptr);
+    EXPECT_EQ(TestState()->receiveError, 0u);
     ASSERT_FALSE(capture.Messages().empty());
     EXPECT_EQ(capture.Messages().back(), L"Stopped receiving:");
 }
@@ -232,11 +232,11 @@ TEST_F(ReceiverTest, TransportStreamDatagramsFillChunksOf65800Bytes)
 TEST_F(ReceiverTest, AFullQueueDropsWholeChunksAndCountsThemWhileReceivingGoesOn)
 {
     ASSERT_EQ(CreateLoopbackSocket(), 0);
-    g_receiver->queue->SetByteLimit(kChunkMemory);  // room for one chunk
+    TestState()->queue->SetByteLimit(kChunkMemory);  // room for one chunk
     const std::uint64_t droppedBefore = g_counters.datagramsNotQueued.load();
     {
         DebugCapture quiet;
-        g_receiver->StartReceiving();
+        g_testReceiver->StartReceiving();
     }
     std::uint32_t next = 0;
     SendBurst(next, 50, 1316, 1);
@@ -251,16 +251,16 @@ TEST_F(ReceiverTest, AFullQueueDropsWholeChunksAndCountsThemWhileReceivingGoesOn
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     EXPECT_EQ(g_counters.datagramsNotQueued.load() - droppedBefore, 100u);
-    EXPECT_EQ(g_receiver->queue->Count(), 1);
-    Chunk* kept = g_receiver->queue->Front();
-    g_receiver->queue->PopFront();
+    EXPECT_EQ(TestState()->queue->Count(), 1);
+    Chunk* kept = TestState()->queue->Front();
+    TestState()->queue->PopFront();
     EXPECT_EQ(std::memcmp(kept->data, Payload(0, 1316).data(), 1316), 0);
     FreeChunk(kept);
 
     // With room again, receiving goes on where it is.
     SendBurst(next, 50, 1316, 1);
-    Chunk* after = g_receiver->queue->Front();
-    g_receiver->queue->PopFront();
+    Chunk* after = TestState()->queue->Front();
+    TestState()->queue->PopFront();
     EXPECT_EQ(std::memcmp(after->data, Payload(150, 1316).data(), 1316), 0);
     FreeChunk(after);
 
@@ -273,13 +273,13 @@ TEST_F(ReceiverTest, LargestDatagramsAndEmptyOnesAreHandled)
     ASSERT_EQ(CreateLoopbackSocket(), 0);
     {
         DebugCapture quiet;
-        g_receiver->StartReceiving();
+        g_testReceiver->StartReceiving();
     }
     std::uint32_t next = 0;
     // Two of the largest datagrams make one chunk of 131014 bytes.
     SendBurst(next, 2, 65507, 1);
-    Chunk* big = g_receiver->queue->Front();
-    g_receiver->queue->PopFront();
+    Chunk* big = TestState()->queue->Front();
+    TestState()->queue->PopFront();
     EXPECT_EQ(big->length, 131014);
     EXPECT_EQ(std::memcmp(big->data + 65507, Payload(1, 65507).data(), 65507), 0);
     FreeChunk(big);
@@ -291,35 +291,35 @@ TEST_F(ReceiverTest, LargestDatagramsAndEmptyOnesAreHandled)
     }
     ASSERT_TRUE(sender.Send(port, "", 0));
     SendBurst(next, 40, 1316, 1);
-    Chunk* chunk = g_receiver->queue->Front();
-    g_receiver->queue->PopFront();
+    Chunk* chunk = TestState()->queue->Front();
+    TestState()->queue->PopFront();
     EXPECT_EQ(chunk->length, 65800);
     EXPECT_EQ(std::memcmp(chunk->data + 10 * 1316, Payload(12, 1316).data(), 1316), 0);
     FreeChunk(chunk);
 
     DebugCapture quiet;
     EXPECT_EQ(WriteToTheEnd(), 0u);
-    EXPECT_EQ(g_receiver->receiveError, 0u);
+    EXPECT_EQ(TestState()->receiveError, 0u);
 }
 
 TEST_F(ReceiverTest, FailedFirstRequestEndsTheThreadAndIsRemembered)
 {
     ASSERT_EQ(CreateLoopbackSocket(), 0);
     // A socket Winsock no longer owns makes the first request fail at once.
-    SOCKET real = g_receiver->socket;
+    SOCKET real = TestState()->socket;
     closesocket(real);
-    g_receiver->socket = static_cast<SOCKET>(12345);
+    TestState()->socket = static_cast<SOCKET>(12345);
     testing::internal::CaptureStdout();
     {
         DebugCapture quiet;
-        g_receiver->StartReceiving();
+        g_testReceiver->StartReceiving();
         EXPECT_EQ(WriteToTheEnd(), 0u);
     }
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "WSARecv() failed with error 10038\n");
-    EXPECT_EQ(g_receiver->receiveError, static_cast<DWORD>(WSAENOTSOCK));
-    EXPECT_EQ(g_receiver->currentChunk, nullptr);
-    EXPECT_EQ(g_receiver->stopEvent, nullptr);
-    g_receiver->socket = INVALID_SOCKET;
+    EXPECT_EQ(TestState()->receiveError, static_cast<DWORD>(WSAENOTSOCK));
+    EXPECT_EQ(TestState()->currentChunk, nullptr);
+    EXPECT_EQ(TestState()->stopEvent, nullptr);
+    TestState()->socket = INVALID_SOCKET;
 }
 
 // A segment boundary between two bursts: the first burst's chunk, one marker
@@ -338,8 +338,8 @@ TEST_F(ReceiverTest, ASegmentBoundaryBetweenTwoBurstsIsMarkedOnceBetweenThem)
         TearDown();
         SetUp();
         ASSERT_EQ(CreateLoopbackSocket(), 0);
-        g_receiver->segmentSeconds = 3600;  // no second boundary in this test
-        g_receiver->nextBoundaryUnix = boundaryUnix;
+        TestState()->segmentSeconds = 3600;  // no second boundary in this test
+        TestState()->nextBoundaryUnix = boundaryUnix;
         std::uint32_t next = 0;
         auto send = [&](int datagrams) {
             for (int i = 0; i < datagrams; ++i) {
@@ -353,19 +353,19 @@ TEST_F(ReceiverTest, ASegmentBoundaryBetweenTwoBurstsIsMarkedOnceBetweenThem)
         if (c.bothBurstsWaiting) {
             // Kernel arrival times place each burst, however late the thread reads them.
             send(10);
-            g_receiver->nextBoundaryNs = MonotonicNanoseconds() + 50000000;
-            waitPast(g_receiver->nextBoundaryNs + 50000000);
+            TestState()->nextBoundaryNs = MonotonicNanoseconds() + 50000000;
+            waitPast(TestState()->nextBoundaryNs + 50000000);
             send(50);
             DebugCapture quiet;
-            g_receiver->StartReceiving();
+            g_testReceiver->StartReceiving();
             ASSERT_TRUE(WaitForQueued(3));
         } else {
             // Far enough ahead that the first burst is sent well before it.
             const std::int64_t boundaryNs = MonotonicNanoseconds() + 1000000000;
-            g_receiver->nextBoundaryNs = boundaryNs;
+            TestState()->nextBoundaryNs = boundaryNs;
             {
                 DebugCapture quiet;
-                g_receiver->StartReceiving();
+                g_testReceiver->StartReceiving();
             }
             send(10);
             ASSERT_LT(MonotonicNanoseconds(), boundaryNs);
@@ -374,29 +374,29 @@ TEST_F(ReceiverTest, ASegmentBoundaryBetweenTwoBurstsIsMarkedOnceBetweenThem)
             ASSERT_TRUE(WaitForQueued(3));
         }
 
-        Chunk* first = g_receiver->queue->Front();
-        g_receiver->queue->PopFront();
+        Chunk* first = TestState()->queue->Front();
+        TestState()->queue->PopFront();
         EXPECT_EQ(first->segmentStart, 0);
         EXPECT_EQ(first->arrivalCount, 10);
         ASSERT_EQ(first->length, 10 * 1316);
         for (std::uint32_t d = 0; d < 10; ++d)
             EXPECT_EQ(std::memcmp(first->data + d * 1316, Payload(d, 1316).data(), 1316), 0) << d;
         FreeChunk(first);
-        Chunk* marker = g_receiver->queue->Front();
-        g_receiver->queue->PopFront();
+        Chunk* marker = TestState()->queue->Front();
+        TestState()->queue->PopFront();
         EXPECT_EQ(marker->segmentStart, boundaryUnix);
         EXPECT_EQ(marker->length, 0);
         FreeChunk(marker);
-        Chunk* second = g_receiver->queue->Front();
-        g_receiver->queue->PopFront();
+        Chunk* second = TestState()->queue->Front();
+        TestState()->queue->PopFront();
         EXPECT_EQ(second->segmentStart, 0);
         EXPECT_EQ(second->arrivalCount, 50);
         ASSERT_EQ(second->length, 50 * 1316);
         for (std::uint32_t d = 0; d < 50; ++d)
             EXPECT_EQ(std::memcmp(second->data + d * 1316, Payload(10 + d, 1316).data(), 1316), 0) << d;
         FreeChunk(second);
-        EXPECT_EQ(g_receiver->queue->Count(), 0);
-        EXPECT_EQ(g_receiver->nextBoundaryUnix, boundaryUnix + 3600);
+        EXPECT_EQ(TestState()->queue->Count(), 0);
+        EXPECT_EQ(TestState()->nextBoundaryUnix, boundaryUnix + 3600);
 
         DebugCapture quiet;
         EXPECT_EQ(WriteToTheEnd(), 0u);

@@ -3,9 +3,12 @@
 #pragma once
 
 #include "front/CommandLine.h"
+#include "common/OutputFile.h"
+#include "front/Failures.h"
 #include "front/RecordingRun.h"
 #include "pipeline/WriterThread.h"
 #include "receiver/Receiver.h"
+#include "support/TestSettings.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -13,18 +16,39 @@
 #include <cstdio>
 #include <string>
 
-// The writer's inputs for g_receiver, as a recording hands them over.
-inline WriterInputs InputsForReceiver()
+// The receiver the tests below drive, created and deleted by their fixtures.
+inline Receiver* g_testReceiver = nullptr;
+
+// Its state, which the tests set up and look into.
+inline ReceiverState* TestState()
 {
-    return WriterInputs{g_receiver->queue, g_receiver->dataEvent, g_settings.endTicks, EndReceiving, ReceivingEnded, g_receiver,
-                        nullptr, INVALID_SOCKET, nullptr, nullptr};
+    return &StateOf(*g_testReceiver);
 }
 
-// The writer's whole run on this thread.
+inline void DeleteTestReceiver()
+{
+    delete g_testReceiver;
+    g_testReceiver = nullptr;
+}
+
+// The output file the tests' writers write to.
+inline OutputFile g_testOutput;
+
+// The writer's inputs for g_testReceiver, as a recording hands them over.
+inline WriterInputs InputsForReceiver()
+{
+    return WriterInputs{TestState()->queue, TestState()->dataEvent, g_testSettings.endTicks, g_testReceiver,
+                        nullptr, INVALID_SOCKET, nullptr, nullptr, &g_testOutput};
+}
+
+// The writer's whole run on this thread; what ended receiving early and the
+// writer's result are shown as a recording shows them.
 inline DWORD RunWriterForReceiver()
 {
     WriterInputs inputs = InputsForReceiver();
-    return WriterThreadProc(&inputs);
+    const DWORD result = WriterThreadProc(&inputs);
+    ShowFailure(g_testReceiver->ReceiveFailure());
+    return ShowWriterResult(result, g_testOutput);
 }
 
 class BareReceiverTest : public testing::Test {
@@ -33,14 +57,13 @@ protected:
     void SetUp() override
     {
         DebugCapture quiet;
-        g_receiver = new Receiver();
+        g_testReceiver = new Receiver();
     }
     void TearDown() override
     {
-        if (g_outputFile.is_open()) g_outputFile.close();
-        g_outputFile.clear();
+        g_testOutput.Drop();
         DebugCapture quiet;
-        TearDownReceiver();
+        DeleteTestReceiver();
         std::remove(path.c_str());
     }
     std::string path;

@@ -70,6 +70,18 @@ std::uint16_t FreeUdpPort()
     return ::ntohs(address.sin_port);
 }
 
+bool UdpPortFree(std::uint16_t port)
+{
+    int probe = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ::sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
+    address.sin_port = ::htons(port);
+    const bool bound = ::bind(probe, reinterpret_cast<::sockaddr*>(&address), sizeof address) == 0;
+    ::close(probe);
+    return bound;
+}
+
 std::vector<char> Payload(std::uint32_t index, std::size_t size)
 {
     std::vector<char> bytes(size);

@@ -27,6 +27,8 @@ private:
 
 // A free UDP port on 127.0.0.1, in host byte order.
 std::uint16_t FreeUdpPort();
+// True when a socket of the host's, without address reuse, can bind 127.0.0.1:port.
+bool UdpPortFree(std::uint16_t port);
 
 // This thread's id, for WaitUntilAsleep.
 int CurrentThreadId();
