@@ -54,8 +54,10 @@ bool SilenceTooLong(SilenceWatch* watch, ULONGLONG now)
 // ends at the deadline or on a stop request even while the writer is held up
 // in a write (a full pipe, a hung network file system). False when the writer
 // then made no progress for kStallMilliseconds: it is left where it is.
+// `poll` is called after each wait.
+template <typename Poll>
 bool WaitForWriter(HANDLE writer, std::int64_t startTicks, const WriterInputs& inputs, StatusDisplay* status,
-                   SilenceWatch* silence, LiveMetrics* metrics)
+                   SilenceWatch* silence, LiveMetrics* metrics, Poll poll)
 {
     bool ended = false;
     ULONGLONG endedAt = 0;
@@ -73,6 +75,7 @@ bool WaitForWriter(HANDLE writer, std::int64_t startTicks, const WriterInputs& i
         const auto untilEnd = inputs.endTicks + 1 - static_cast<std::int64_t>(now);
         if (!ended && untilEnd > 0 && static_cast<ULONGLONG>(untilEnd) < wait) wait = static_cast<ULONGLONG>(untilEnd);
         if (WaitForSingleObject(writer, static_cast<DWORD>(wait)) != WAIT_TIMEOUT) return true;
+        poll();
         now = GetTickCount64();
         if (now >= nextRefresh) {
             status->Refresh();
@@ -308,7 +311,9 @@ DWORD Recording::RunWriter(SOCKET socket, HealthRun* health, LiveMetrics* metric
     // figures are taken from it for the report. Elsewhere (its write came
     // back just now, or it is opening the next segment), it gets one more
     // stretch of time; after that the process ends without the report.
-    for (int stalls = 1; !WaitForWriter(writerThread_, settings_.startTicks, inputs, &status, silence, metrics);
+    const auto showReceiveFailure = [this] { ShowReceiveFailureOnce(); };
+    for (int stalls = 1;
+         !WaitForWriter(writerThread_, settings_.startTicks, inputs, &status, silence, metrics, showReceiveFailure);
          ++stalls) {
         const bool taken = TakeFiguresFromStalledWriter(&figures, receiver->Queue(), health->health);
         if (taken || stalls == 2)
@@ -330,6 +335,13 @@ DWORD Recording::ShowRunFailures(DWORD writerResult)
     if (!receiveFailureShown_) receiveResult_ = ShowFailure(receiver_->ReceiveFailure());
     receiveFailureShown_ = true;
     return ShowWriterResult(writerResult, output_);
+}
+
+void Recording::ShowReceiveFailureOnce()
+{
+    if (receiveFailureShown_ || receiver_->ReceiveFailure().kind == FailureKind::none) return;
+    receiveResult_ = ShowFailure(receiver_->ReceiveFailure());
+    receiveFailureShown_ = true;
 }
 
 Failure Recording::UnshownReceiveFailure() const

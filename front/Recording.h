@@ -50,6 +50,9 @@ private:
     DWORD ShowRunFailures(DWORD writerResult);
     // What ended receiving early, unless it has been shown already.
     Failure UnshownReceiveFailure() const;
+    // Shows what ended receiving early as soon as it has, once: the
+    // recording itself goes on to its end.
+    void ShowReceiveFailureOnce();
 
     const RecordingSettings& settings_;
     Receiver* receiver_;

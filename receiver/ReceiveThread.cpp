@@ -153,7 +153,7 @@ void NoteReceiveError(ReceiverState* receiver, DWORD error, FailureKind kind)
 {
     if (receiver->receiveError != 0) return;
     receiver->receiveError = error;
-    receiver->receiveFailure = kind;
+    receiver->receiveFailure.store(kind, std::memory_order_release);
 }
 
 void Receiver::StartReceiving()

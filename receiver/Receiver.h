@@ -49,8 +49,13 @@ public:
     // Main thread, right after StartReceiving: false when no receive thread
     // could be started (ReceiveFailure() then says why).
     bool ThreadStarted() const { return receiveThread != nullptr; }
-    // What ended receiving early; FailureKind::none when nothing did.
-    Failure ReceiveFailure() const { return Failure{receiveFailure, receiveError, 0, {}}; }
+    // What ended receiving early; FailureKind::none when nothing did. Any
+    // thread may ask while receiving goes on.
+    Failure ReceiveFailure() const
+    {
+        const FailureKind kind = receiveFailure.load(std::memory_order_acquire);
+        return Failure{kind, kind == FailureKind::none ? 0 : receiveError, 0, {}};
+    }
 
     // The receive thread's (and the receiver's tests') door to the state.
     friend ReceiverState& StateOf(Receiver& receiver);

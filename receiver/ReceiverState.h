@@ -25,7 +25,9 @@ struct ReceiverState {
     HANDLE dataEvent = nullptr;   // manual reset; set when a chunk is handed over and when receiving ends
     ChunkQueue* queue = nullptr;  // owned
     DWORD receiveError = 0;       // Windows error that ended receiving early, 0 if none
-    FailureKind receiveFailure = FailureKind::none;  // how it ended, for the front to show
+    // How it ended, for the front to show while the recording goes on:
+    // stored after receiveError, which it then publishes.
+    std::atomic<FailureKind> receiveFailure{FailureKind::none};
     Failure setupFailure;                            // what CreateSocket's failure was
     ULONG sourceAddress = 0;                         // network byte order; 0 takes the group from any source
     int receiveBufferGranted = 0;                    // SO_RCVBUF as the system reports it after set-up

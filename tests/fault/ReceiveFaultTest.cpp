@@ -3,7 +3,14 @@
 // the file, byte for byte.
 #include "RecordingHarness.h"
 
+#include "pipeline/WriterThread.h"
+
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
 
 namespace fault = pelorin_win::fault;
 using fault::Point;
@@ -58,6 +65,36 @@ TEST_F(ReceiveFaults, FailedCompletionMidStreamKeepsEverythingBeforeIt)
     EXPECT_EQ(FirstDifference(outcome.file, outcome.expected), "");
     // The socket's drop count is read before the receive thread closes it.
     EXPECT_EQ(outcome.totals, "Recording totals: 119 datagrams, 156604 bytes stored, 0 dropped, 0 not written in time\n");
+}
+
+TEST_F(ReceiveFaults, FailedReceiveIsShownWhileTheRecordingGoesOn)
+{
+    // An hour-long recording whose receive fails: the line is out before
+    // the stop that ends the recording, not at its end.
+    fault::Arm(Point::completion, 120, WSAECONNRESET);
+    bool shownBeforeStop = false;
+    Watchdog watchdog("FailedReceiveIsShownWhileTheRecordingGoesOn", 60);
+    RecordingPlan plan;
+    plan.lengthSeconds = 3600;
+    plan.datagrams = 400;
+    plan.triggerAfter = 119;
+    plan.trigger = [&shownBeforeStop] {
+        // Standard output is captured into a file: read what is in it so far.
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!shownBeforeStop && std::chrono::steady_clock::now() < until) {
+            std::ifstream captured("/proc/self/fd/1");
+            std::stringstream text;
+            text << captured.rdbuf();
+            shownBeforeStop = text.str().find("WSARecv failed: 10054\n") != std::string::npos;
+            if (!shownBeforeStop) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        RequestStop();
+    };
+    RecordingOutcome outcome = harness.Record(plan);
+    EXPECT_TRUE(shownBeforeStop);
+    EXPECT_EQ(outcome.result, HRESULT_FROM_WIN32(WSAECONNRESET));
+    EXPECT_EQ(WithoutTimeLines(outcome.output), "WSARecv failed: 10054\n");
+    EXPECT_EQ(outcome.delivered, 119u);
 }
 
 TEST_F(ReceiveFaults, FailedCompletionWithDatagramsOfMixedSizes)
