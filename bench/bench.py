@@ -441,7 +441,13 @@ def channels_run(recorder, count, rate, seconds, workdir, case="channels"):
         group = "239.1.2.%d" % (k + 1)
         path = os.path.join(workdir, "channel%d.ts" % (k + 1))
         remove_outputs(path)
-        runs.append(Run(recorder, group, path, seconds))
+        # Started one after another, and their senders slowed by the load:
+        # a recorder ending by its own clock could end before its sender has,
+        # which would count the harness's lateness as loss. Each records
+        # long enough and is stopped with Ctrl-C once every sender is done.
+        run = Run(recorder, group, path, seconds + 60)
+        run.stop = signal.SIGINT
+        runs.append(run)
     for run in runs:
         if not run.wait_joined():
             for r in runs:
