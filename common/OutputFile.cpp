@@ -130,7 +130,7 @@ bool OutputFile::Write(const char* bytes, int length)
         writeError_.store(errno, std::memory_order_relaxed);
         return false;
     }
-    CountStored(length);
+    CountStored(*counters_, length);
     return true;
 }
 

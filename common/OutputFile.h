@@ -13,6 +13,8 @@
 // is received: its directory is created as for the output file, and a file
 // can be made there (with `everyLevel`, every missing level of it, as for
 // segments). False, with the system's words for why, when not.
+struct RecordingCounters;
+
 bool PrepareSideOutput(const wchar_t* path, bool everyLevel);
 
 // One recording's output file, or its current segment's. Opened and closed
@@ -20,7 +22,8 @@ bool PrepareSideOutput(const wchar_t* path, bool everyLevel);
 // written by the writer alone.
 class OutputFile {
 public:
-    OutputFile() = default;
+    // `counters`: the recording's, where what is written counts as stored.
+    explicit OutputFile(RecordingCounters* counters) : counters_(counters) {}
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
@@ -52,6 +55,7 @@ private:
     HRESULT OpenFailed() const;
 
     std::ofstream file_;
+    RecordingCounters* counters_;
     // For the cause line: the file being written (set when it is opened,
     // before the writer uses it) and the system's error of its last failed
     // write.

@@ -60,6 +60,7 @@ SegmentRotation::SegmentRotation(const SegmentSettings& settings)
       segmentSeconds(settings.segmentSeconds < 1 ? 1 : settings.segmentSeconds),
       unixToMonotonicNs(settings.unixToMonotonicNs),
       output(settings.output),
+      counters(settings.counters),
       index(settings.indexPath != nullptr ? FileSystemPath(settings.indexPath) : std::filesystem::path(),
             segmentSeconds, settings.keep != 0),
       withIndex(settings.indexPath != nullptr)
@@ -102,7 +103,7 @@ HRESULT SegmentRotation::Open(std::int64_t nameUnix, std::int64_t startUnixMs, s
     datagrams = 0;
     closedLogged = false;
     fileRemoved = false;
-    g_counters.segmentStartUnixMs.store(nameUnix * 1000, std::memory_order_release);
+    counters->segmentStartUnixMs.store(nameUnix * 1000, std::memory_order_release);
     if (output->OpenSegment(name.c_str(), append) != S_OK) {
         closedLogged = true;  // never opened: nothing to close or list
         return E_FAIL;
@@ -195,7 +196,7 @@ bool SegmentRotation::Write(const Chunk* chunk)
         while (wholeDatagrams < chunk->arrivalCount && whole + chunk->arrivals[wholeDatagrams].bytes <= landed)
             whole += chunk->arrivals[wholeDatagrams++].bytes;
         if (size != bytes + whole) std::filesystem::resize_file(file, bytes + whole, error);
-        if (whole > 0) CountStored(static_cast<int>(whole));
+        if (whole > 0) CountStored(*counters, static_cast<int>(whole));
         bytes += whole;
         datagrams += static_cast<std::uint64_t>(wholeDatagrams - doneDatagrams);
         done += static_cast<int>(whole);
@@ -359,7 +360,7 @@ bool SegmentRotation::Rotate(std::int64_t boundaryUnix, StreamHealth* health)
         info.file = FileSystemPath(currentName.c_str()).u8string();
         info.startedUnixMs = currentStartUnixMs;
         info.endedUnixMs = boundaryUnix * 1000;
-        info.kernelTimestamps = g_counters.kernelTimestamps.load(std::memory_order_relaxed);
+        info.kernelTimestamps = counters->kernelTimestamps.load(std::memory_order_relaxed);
         info.fileRemoved = fileRemoved;
         info.datagramsInFile = static_cast<std::int64_t>(datagrams);
         info.bytesInFile = static_cast<std::int64_t>(bytes - existingBytes);

@@ -15,6 +15,7 @@
 
 struct Chunk;
 class OutputFile;
+struct RecordingCounters;
 class StreamHealth;
 
 struct SegmentSettings {
@@ -27,6 +28,7 @@ struct SegmentSettings {
     // nanoseconds; boundaries are mapped once with it.
     std::int64_t unixToMonotonicNs;
     OutputFile* output;  // the recording's output file, which each segment opens in turn
+    RecordingCounters* counters;  // the recording's
 };
 
 class SegmentRotation {
@@ -106,6 +108,7 @@ private:
     std::int64_t segmentSeconds;
     std::int64_t unixToMonotonicNs;
     OutputFile* output;
+    RecordingCounters* counters;
     SegmentIndex index;
     bool withIndex;
     std::wstring currentName;
