@@ -4,6 +4,7 @@
 #include "common/DebugLine.h"
 #include "common/OutputFile.h"
 #include "common/Recording.h"
+#include "front/Failures.h"
 #include "pipeline/HealthReport.h"
 #include "pipeline/HealthTotals.h"
 #include "pipeline/StreamHealth.h"
@@ -78,8 +79,7 @@ HRESULT EndHealth(HealthRun* run, std::int64_t endNs, const HealthTarget& target
             info.bytesInFile = static_cast<std::int64_t>(target.fileSize - target.bytesAlready);
         }
         if (!WriteHealthReport(FileSystemPath(target.report), info, health)) {
-            ReportSideOutputFailure(SideOutput::report);
-            result = E_FAIL;
+            result = ShowFailure(SideOutputFailure(SideOutput::report));
         }
     }
     delete run->health;

@@ -156,7 +156,7 @@ HRESULT EndOutputs(const RecordingSettings& settings, HealthRun* health, Segment
     const std::uint64_t left =
         counters.bytesReceived.load() - counters.bytesStored.load() - counters.bytesNotQueued.load();
     ShowFailure(receiving);
-    output.ReportWriteFailure();
+    ShowFailure(output.WriteFailure());
     status->Finish();
     OutputDebugLine("Output stalled: %llu bytes left unwritten\n", static_cast<unsigned long long>(left));
     ReportTotals(counters, settings.startTicks, socket);
@@ -180,15 +180,12 @@ HRESULT PrepareExtensionOutputs(const RecordingSettings& settings, std::int64_t 
         const std::wstring report = settings.segmentSeconds != 0
                                         ? SegmentFileName(settings.reportPath, startUnixMs / 1000)
                                         : std::wstring(settings.reportPath);
-        if (!PrepareSideOutput(report.c_str(), settings.segmentSeconds != 0)) {
-            ReportSideOutputFailure(SideOutput::report);
-            return E_FAIL;
-        }
+        const HRESULT result =
+            ShowFailure(PrepareSideOutput(report.c_str(), settings.segmentSeconds != 0, SideOutput::report));
+        if (result != S_OK) return result;
     }
-    if (settings.metricsPath != nullptr && !PrepareSideOutput(settings.metricsPath, false)) {
-        ReportSideOutputFailure(SideOutput::metrics);
-        return E_FAIL;
-    }
+    if (settings.metricsPath != nullptr)
+        return ShowFailure(PrepareSideOutput(settings.metricsPath, false, SideOutput::metrics));
     return S_OK;
 }
 
@@ -235,7 +232,7 @@ HRESULT Recording::SetUp()
         segments_ = new (std::nothrow)
             SegmentRotation(SegmentSettings{settings_.outputPath, settings_.reportPath, settings_.indexPath,
                                             settings_.keepSegments, settings_.segmentSeconds, offset, &output_,
-                                            &counters_});
+                                            &counters_, &shownFailures_});
         if (segments_ == nullptr) {
             result = E_OUTOFMEMORY;
         } else {
@@ -244,7 +241,8 @@ HRESULT Recording::SetUp()
             receiver_->CutSegments(settings_.segmentSeconds, boundaryUnix, boundaryUnix * 1000000000 + offset);
         }
     }
-    if (result == 0 && segments_ == nullptr) result = output_.Open(settings_.outputPath, settings_.endTicks);
+    if (result == 0 && segments_ == nullptr)
+        result = ShowFailure(output_.Open(settings_.outputPath, settings_.endTicks));
     return result;
 }
 
@@ -281,8 +279,7 @@ HRESULT Recording::Run()
     RefuseStopRequests();
     if (!output_.Close() && writerResult == 0) {
         // The buffered tail could not be stored.
-        output_.ReportWriteFailure();
-        writerResult = static_cast<DWORD>(E_FAIL);
+        writerResult = static_cast<DWORD>(ShowFailure(output_.WriteFailure()));
     }
     result = receiveResult_ != 0 ? receiveResult_ : static_cast<HRESULT>(writerResult);
     // The recording is kept either way; the report's failure still tells.

@@ -9,6 +9,7 @@
 #include "common/Failure.h"
 #include "common/OutputFile.h"
 #include "common/Recording.h"
+#include "front/Failures.h"
 #include "pipeline/PublishedTotals.h"
 #include "platform/Platform.h"
 
@@ -59,6 +60,7 @@ private:
     const RecordingSettings& settings_;
     RecordingCounters counters_;  // before the receiver and the output, which count into them
     PublishedTotals totals_;
+    ShownFailures shownFailures_;  // the segments show theirs through it as they happen
     Receiver* receiver_;
     SegmentRotation* segments_ = nullptr;  // nullptr for one output file
     OutputFile output_{&counters_};  // the output file, or the current segment's
