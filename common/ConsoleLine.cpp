@@ -11,6 +11,7 @@
 namespace {
 
 // Chosen by the main thread before any other thread exists.
+// Process state, as the standard handles they pick between are: one process, one stdout.
 std::atomic<bool> g_toStandardError{false};
 std::atomic<bool> g_silent{false};
 

@@ -1,5 +1,6 @@
 // What a recording has received, stored and lost so far: counted by the
-// worker threads, read by the status line and the totals.
+// worker threads, read by the status line and the totals. The recording owns
+// them and hands them to each of these.
 #pragma once
 
 #include "platform/Platform.h"
@@ -37,46 +38,44 @@ struct RecordingCounters {
     std::atomic<std::int64_t> segmentStartUnixMs{0};
 };
 
-extern RecordingCounters g_counters;
-
 // Receive thread: one completed datagram, empty ones included.
-inline void CountDatagram(DWORD bytes)
+inline void CountDatagram(RecordingCounters& counters, DWORD bytes)
 {
-    g_counters.datagramsReceived.store(g_counters.datagramsReceived.load(std::memory_order_relaxed) + 1,
+    counters.datagramsReceived.store(counters.datagramsReceived.load(std::memory_order_relaxed) + 1,
                                        std::memory_order_relaxed);
-    g_counters.bytesReceived.store(g_counters.bytesReceived.load(std::memory_order_relaxed) + bytes,
+    counters.bytesReceived.store(counters.bytesReceived.load(std::memory_order_relaxed) + bytes,
                                    std::memory_order_relaxed);
 }
 
 // Receive thread: the system time-stamps arrivals.
-inline void NoteKernelTimestamps()
+inline void NoteKernelTimestamps(RecordingCounters& counters)
 {
-    if (!g_counters.kernelTimestamps.load(std::memory_order_relaxed))
-        g_counters.kernelTimestamps.store(true, std::memory_order_relaxed);
+    if (!counters.kernelTimestamps.load(std::memory_order_relaxed))
+        counters.kernelTimestamps.store(true, std::memory_order_relaxed);
 }
 
 // Receive thread: datagrams dropped because the queue was full.
-inline void CountNotQueued(int datagrams, unsigned long bytes)
+inline void CountNotQueued(RecordingCounters& counters, int datagrams, unsigned long bytes)
 {
-    g_counters.datagramsNotQueued.store(
-        g_counters.datagramsNotQueued.load(std::memory_order_relaxed) + static_cast<std::uint64_t>(datagrams),
+    counters.datagramsNotQueued.store(
+        counters.datagramsNotQueued.load(std::memory_order_relaxed) + static_cast<std::uint64_t>(datagrams),
         std::memory_order_relaxed);
-    g_counters.bytesNotQueued.store(g_counters.bytesNotQueued.load(std::memory_order_relaxed) + bytes,
+    counters.bytesNotQueued.store(counters.bytesNotQueued.load(std::memory_order_relaxed) + bytes,
                                     std::memory_order_relaxed);
 }
 
 // Writer thread: bytes handed to the output file.
-inline void CountStored(int bytes)
+inline void CountStored(RecordingCounters& counters, int bytes)
 {
-    g_counters.bytesStored.store(
-        g_counters.bytesStored.load(std::memory_order_relaxed) + static_cast<std::uint64_t>(bytes),
+    counters.bytesStored.store(
+        counters.bytesStored.load(std::memory_order_relaxed) + static_cast<std::uint64_t>(bytes),
         std::memory_order_relaxed);
-    g_counters.lastWriteTicks.store(GetTickCount64(), std::memory_order_relaxed);
+    counters.lastWriteTicks.store(GetTickCount64(), std::memory_order_relaxed);
 }
 
 // Receive thread, once, before it closes the socket: the system's drop count.
-inline void NoteSocketDrops(ULONGLONG drops)
+inline void NoteSocketDrops(RecordingCounters& counters, ULONGLONG drops)
 {
-    g_counters.socketDrops.store(drops, std::memory_order_relaxed);
-    g_counters.socketDropsKnown.store(true, std::memory_order_release);
+    counters.socketDrops.store(drops, std::memory_order_relaxed);
+    counters.socketDropsKnown.store(true, std::memory_order_release);
 }

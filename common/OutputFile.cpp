@@ -12,7 +12,7 @@
 #include <fstream>
 #include <system_error>
 
-bool PrepareSideOutput(const wchar_t* path, bool everyLevel)
+Failure PrepareSideOutput(const wchar_t* path, bool everyLevel, SideOutput output)
 {
     if (everyLevel) {
         // Beside segments, which make every level of their own folders.
@@ -29,23 +29,17 @@ bool PrepareSideOutput(const wchar_t* path, bool everyLevel)
     std::snprintf(action, sizeof action, "open %s", pathText);
     const std::filesystem::path target = FileSystemPath(path);
     std::error_code error;
-    if (std::filesystem::is_directory(target, error)) {
-        PrintCause(action, EISDIR);
-        return false;
-    }
+    if (std::filesystem::is_directory(target, error)) return SideOutputFailure(output, EISDIR, action);
     // Written as PATH.tmp and renamed over PATH: a file that can be made
     // there now can be made at the end.
     std::filesystem::path probe = target;
     probe += ".tmp";
     errno = 0;
     std::ofstream file(probe, std::ios::binary | std::ios::out | std::ios::app);
-    if (!file.is_open()) {
-        PrintCause(action, errno);
-        return false;
-    }
+    if (!file.is_open()) return SideOutputFailure(output, errno, action);
     file.close();
     std::filesystem::remove(probe, error);
-    return true;
+    return Failure{};
 }
 
 // The file about to be opened, for the cause lines of its open and writes.
@@ -57,28 +51,20 @@ void OutputFile::RememberPath(const wchar_t* path)
     errno = 0;
 }
 
-void OutputFile::NoteFailure(const char* verb, int systemError) const
+Failure OutputFile::FailureOf(FailureKind kind, const char* verb, int systemError) const
 {
-    // Nothing to say without the system's words; the path may be changing.
-    if (systemError == 0) return;
-    char action[sizeof pathText_ + 16];
-    std::snprintf(action, sizeof action, "%s %s", verb, pathText_);
-    PrintCause(action, systemError);
-}
-
-// The one message for a file that could not be opened, with the system's
-// reason when it gave one.
-HRESULT OutputFile::OpenFailed() const
-{
-    const int systemError = errno;
-    PrintLine("Error occurred while opening output file.");
-    NoteFailure("open", systemError);
-    return E_FAIL;
+    Failure failure;
+    failure.kind = kind;
+    // No cause line without the system's words; the path may be changing.
+    if (systemError == 0) return failure;
+    failure.systemError = systemError;
+    failure.action = std::string(verb) + " " + pathText_;
+    return failure;
 }
 
 // Creates the output file's directory (one level, drive included) and opens
 // the file, truncating it. The one message for every way this can fail.
-HRESULT OutputFile::Open(const wchar_t* path, std::int64_t endTicks)
+Failure OutputFile::Open(const wchar_t* path, std::int64_t endTicks)
 {
     CreateParentDirectory(path);
     // A FIFO holds the open until a reader comes: wait no longer than the
@@ -95,7 +81,8 @@ HRESULT OutputFile::Open(const wchar_t* path, std::int64_t endTicks)
         OutputDebugStringW(L"No reader opened the output pipe before the recording's end\n");
         errno = 0;  // no system failure: the time ran out
     }
-    if (!file_.is_open()) return OpenFailed();
+    // With the system's reason when it gave one.
+    if (!file_.is_open()) return FailureOf(FailureKind::openOutput, "open", errno);
     file_.clear();
     // Recording into standard output (for a player downstream): the time
     // lines must not land in the middle of the stream, nor in standard error
@@ -106,10 +93,10 @@ HRESULT OutputFile::Open(const wchar_t* path, std::int64_t endTicks)
         else
             MoveLinesToStandardError();
     }
-    return S_OK;
+    return Failure{};
 }
 
-HRESULT OutputFile::OpenSegment(const wchar_t* path, bool append)
+Failure OutputFile::OpenSegment(const wchar_t* path, bool append)
 {
     const std::filesystem::path file = FileSystemPath(path);
     std::error_code ignored;
@@ -117,9 +104,9 @@ HRESULT OutputFile::OpenSegment(const wchar_t* path, bool append)
     file_.rdbuf()->pubsetbuf(nullptr, 0);
     RememberPath(path);
     file_.open(file, std::ios::binary | std::ios::out | (append ? std::ios::app : std::ios::trunc));
-    if (!file_.is_open()) return OpenFailed();
+    if (!file_.is_open()) return FailureOf(FailureKind::openOutput, "open", errno);
     file_.clear();
-    return S_OK;
+    return Failure{};
 }
 
 bool OutputFile::Write(const char* bytes, int length)
@@ -130,7 +117,7 @@ bool OutputFile::Write(const char* bytes, int length)
         writeError_.store(errno, std::memory_order_relaxed);
         return false;
     }
-    CountStored(length);
+    CountStored(*counters_, length);
     return true;
 }
 
@@ -148,17 +135,20 @@ void OutputFile::Drop()
     file_.clear();
 }
 
-void OutputFile::ReportWriteFailure() const
+Failure OutputFile::WriteFailure() const
 {
-    PrintLine("Error occurred while writing output file.");
-    NoteFailure("write", writeError_.load(std::memory_order_relaxed));
+    return FailureOf(FailureKind::writeOutput, "write", writeError_.load(std::memory_order_relaxed));
 }
 
-void ReportSideOutputFailure(SideOutput output)
+Failure SideOutputFailure(SideOutput output, int systemError, const std::string& action)
 {
+    Failure failure;
     switch (output) {
-    case SideOutput::report: PrintLine("Error occurred while writing report file."); break;
-    case SideOutput::index: PrintLine("Error occurred while writing index file."); break;
-    case SideOutput::metrics: PrintLine("Error occurred while writing metrics file."); break;
+    case SideOutput::report: failure.kind = FailureKind::reportOutput; break;
+    case SideOutput::index: failure.kind = FailureKind::indexOutput; break;
+    case SideOutput::metrics: failure.kind = FailureKind::metricsOutput; break;
     }
+    failure.systemError = systemError;
+    failure.action = action;
+    return failure;
 }

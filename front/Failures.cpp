@@ -20,6 +20,27 @@ HRESULT ShowFailure(const Failure& failure)
     case FailureKind::firstReceive: PrintFormattedLine("WSARecv() failed with error %d", number); break;
     case FailureKind::receive: PrintFormattedLine("WSARecv failed: %d", number); break;
     case FailureKind::silent: break;
+    case FailureKind::openOutput:
+        PrintLine("Error occurred while opening output file.");
+        PrintCause(failure.action.c_str(), failure.systemError);
+        return E_FAIL;
+    case FailureKind::writeOutput:
+        PrintLine("Error occurred while writing output file.");
+        PrintCause(failure.action.c_str(), failure.systemError);
+        return E_FAIL;
+    // Why the file cannot be made comes before what it was for.
+    case FailureKind::reportOutput:
+        PrintCause(failure.action.c_str(), failure.systemError);
+        PrintLine("Error occurred while writing report file.");
+        return E_FAIL;
+    case FailureKind::indexOutput:
+        PrintCause(failure.action.c_str(), failure.systemError);
+        PrintLine("Error occurred while writing index file.");
+        return E_FAIL;
+    case FailureKind::metricsOutput:
+        PrintCause(failure.action.c_str(), failure.systemError);
+        PrintLine("Error occurred while writing metrics file.");
+        return E_FAIL;
     }
     return HRESULT_FROM_WIN32(failure.error);
 }
@@ -27,6 +48,5 @@ HRESULT ShowFailure(const Failure& failure)
 DWORD ShowWriterResult(DWORD writerResult, const OutputFile& output)
 {
     if (writerResult != kWriteFailureToShow) return writerResult;
-    output.ReportWriteFailure();
-    return static_cast<DWORD>(E_FAIL);
+    return static_cast<DWORD>(ShowFailure(output.WriteFailure()));
 }

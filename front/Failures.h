@@ -14,3 +14,10 @@ HRESULT ShowFailure(const Failure& failure);
 // "Error occurred while writing output file." (and its cause) and becomes
 // E_FAIL; any other result stays as it is.
 DWORD ShowWriterResult(DWORD writerResult, const OutputFile& output);
+
+// The front's display of what fails while the recording runs (a segment's
+// file, report or index): shown there and then, from whichever thread found it.
+class ShownFailures final : public FailureDisplay {
+public:
+    void Show(const Failure& failure) override { ShowFailure(failure); }
+};

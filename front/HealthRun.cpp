@@ -4,9 +4,11 @@
 #include "common/DebugLine.h"
 #include "common/OutputFile.h"
 #include "common/Recording.h"
+#include "front/Failures.h"
 #include "pipeline/HealthReport.h"
 #include "pipeline/HealthTotals.h"
 #include "pipeline/StreamHealth.h"
+#include "pipeline/PublishedTotals.h"
 #include "pipeline/WriterThread.h"
 
 #include <chrono>
@@ -33,9 +35,9 @@ std::int64_t UnixMilliseconds()
     return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
-HealthRun BeginHealth(double mediaRateMbit)
+HealthRun BeginHealth(double mediaRateMbit, const RecordingCounters* counters, PublishedTotals* totals)
 {
-    HealthRun run = {new (std::nothrow) StreamHealth(), UnixMilliseconds()};
+    HealthRun run = {new (std::nothrow) StreamHealth(), UnixMilliseconds(), counters, totals};
     if (run.health != nullptr) {
         // Mbit/s of transport stream, as bytes per second.
         run.health->ConfigureMediaRate(mediaRateMbit * 1e6 / 8);
@@ -53,11 +55,12 @@ HRESULT EndHealth(HealthRun* run, std::int64_t endNs, const HealthTarget& target
     StreamHealth& health = *run->health;
     // The receive thread's last word on the system's drops, from just before
     // it closed the socket.
-    if (g_counters.socketDropsKnown.load(std::memory_order_acquire))
-        health.NoteHostDrops(g_counters.socketDrops.load(std::memory_order_relaxed), endNs);
+    const RecordingCounters& counters = *run->counters;
+    if (counters.socketDropsKnown.load(std::memory_order_acquire))
+        health.NoteHostDrops(counters.socketDrops.load(std::memory_order_relaxed), endNs);
     health.Finish(endNs, target.fileSize);
     if (target.continuesOutage) health.MarkOutageContinued(endNs, target.fileSize);
-    PublishHealthTotals(health);
+    run->totals->Publish(health);
     ReportHealthTotals(health, target.earlier);
     if (outages != nullptr) *outages = health.Outages().size();
     if (tsPacketsLost != nullptr) *tsPacketsLost = health.TsPacketsLost();
@@ -69,15 +72,14 @@ HRESULT EndHealth(HealthRun* run, std::int64_t endNs, const HealthTarget& target
         info.startedUnixMs = target.startedUnixMs;
         // When receiving ended, not when the last byte was stored.
         info.endedUnixMs = target.startedUnixMs + (endNs - health.StartNs()) / 1000000;
-        info.kernelTimestamps = g_counters.kernelTimestamps.load(std::memory_order_relaxed);
+        info.kernelTimestamps = counters.kernelTimestamps.load(std::memory_order_relaxed);
         info.fileRemoved = target.fileRemoved;
         if (target.datagramsInFile >= 0) {
             info.datagramsInFile = target.datagramsInFile;
             info.bytesInFile = static_cast<std::int64_t>(target.fileSize - target.bytesAlready);
         }
         if (!WriteHealthReport(FileSystemPath(target.report), info, health)) {
-            ReportSideOutputFailure(SideOutput::report);
-            result = E_FAIL;
+            result = ShowFailure(SideOutputFailure(SideOutput::report));
         }
     }
     delete run->health;

@@ -6,19 +6,24 @@
 
 #include <cstdint>
 
+class PublishedTotals;
 class StreamHealth;
+struct RecordingCounters;
 
 struct HealthRun {
     StreamHealth* health;         // nullptr when its memory could not be had
     std::int64_t startedUnixMs;   // the wall clock as receiving began
+    const RecordingCounters* counters;  // the recording's
+    PublishedTotals* totals;            // where the closed figures' totals go
 };
 
 // The wall clock in milliseconds since 1970-01-01 UTC.
 std::int64_t UnixMilliseconds();
 
 // Right before receiving starts: t = 0 of the figures. `mediaRateMbit`:
-// the stream's nominal rate (--media-rate), 0 to measure it.
-HealthRun BeginHealth(double mediaRateMbit);
+// the stream's nominal rate (--media-rate), 0 to measure it. `counters` and
+// `totals`: the recording's.
+HealthRun BeginHealth(double mediaRateMbit, const RecordingCounters* counters, PublishedTotals* totals);
 
 // What the last report is about: the recording's file (or its last
 // segment's), where the report goes (nullptr for none), when that file began

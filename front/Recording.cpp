@@ -40,9 +40,9 @@ constexpr ULONGLONG kStopPollMilliseconds = 100;
 
 // True once nothing has arrived for the limit: from the join, or from the
 // last datagram.
-bool SilenceTooLong(SilenceWatch* watch, ULONGLONG now)
+bool SilenceTooLong(SilenceWatch* watch, const RecordingCounters& counters, ULONGLONG now)
 {
-    const std::uint64_t datagrams = g_counters.datagramsReceived.load(std::memory_order_relaxed);
+    const std::uint64_t datagrams = counters.datagramsReceived.load(std::memory_order_relaxed);
     if (datagrams != watch->datagrams) {
         watch->datagrams = datagrams;
         watch->since = now;
@@ -82,7 +82,7 @@ bool WaitForWriter(HANDLE writer, std::int64_t startTicks, const WriterInputs& i
             if (metrics != nullptr && !ended) metrics->Write(inputs.dropsSocket, now - silence->since, true);
             nextRefresh = nextSecond(now - kRefreshLagMilliseconds);
         }
-        const bool silent = !ended && SilenceTooLong(silence, now);
+        const bool silent = !ended && SilenceTooLong(silence, *inputs.counters, now);
         if (!ended && (static_cast<std::int64_t>(now) > inputs.endTicks || StopRequested() || silent)) {
             inputs.receiving->End();
             ended = true;
@@ -94,7 +94,7 @@ bool WaitForWriter(HANDLE writer, std::int64_t startTicks, const WriterInputs& i
             }
         }
         if (ended) {
-            const ULONGLONG lastWrite = g_counters.lastWriteTicks.load(std::memory_order_relaxed);
+            const ULONGLONG lastWrite = inputs.counters->lastWriteTicks.load(std::memory_order_relaxed);
             const ULONGLONG progress = lastWrite > endedAt ? lastWrite : endedAt;
             if (GetTickCount64() - progress >= kStallMilliseconds) return false;
         }
@@ -109,7 +109,7 @@ HealthTarget LastHealthTarget(const RecordingSettings& settings, const HealthRun
         return HealthTarget{settings.outputPath,
                             settings.reportPath,
                             health.startedUnixMs,
-                            g_counters.bytesStored.load(std::memory_order_relaxed),
+                            health.counters->bytesStored.load(std::memory_order_relaxed),
                             false,
                             nullptr,
                             -1,
@@ -152,13 +152,14 @@ HRESULT EndOutputs(const RecordingSettings& settings, HealthRun* health, Segment
                                        std::int64_t endedNanoseconds, LiveMetrics* metrics, const SilenceWatch& silence,
                                        const Failure& receiving, const OutputFile& output)
 {
+    const RecordingCounters& counters = *health->counters;
     const std::uint64_t left =
-        g_counters.bytesReceived.load() - g_counters.bytesStored.load() - g_counters.bytesNotQueued.load();
+        counters.bytesReceived.load() - counters.bytesStored.load() - counters.bytesNotQueued.load();
     ShowFailure(receiving);
-    output.ReportWriteFailure();
+    ShowFailure(output.WriteFailure());
     status->Finish();
     OutputDebugLine("Output stalled: %llu bytes left unwritten\n", static_cast<unsigned long long>(left));
-    ReportTotals(settings.startTicks, socket);
+    ReportTotals(counters, settings.startTicks, socket);
     if (figures) EndOutputs(settings, health, segments, endedNanoseconds, true);
     if (metrics != nullptr) metrics->Write(socket, GetTickCount64() - silence.since, false);
     PrintTimeLine("Recording finished at");
@@ -179,21 +180,18 @@ HRESULT PrepareExtensionOutputs(const RecordingSettings& settings, std::int64_t 
         const std::wstring report = settings.segmentSeconds != 0
                                         ? SegmentFileName(settings.reportPath, startUnixMs / 1000)
                                         : std::wstring(settings.reportPath);
-        if (!PrepareSideOutput(report.c_str(), settings.segmentSeconds != 0)) {
-            ReportSideOutputFailure(SideOutput::report);
-            return E_FAIL;
-        }
+        const HRESULT result =
+            ShowFailure(PrepareSideOutput(report.c_str(), settings.segmentSeconds != 0, SideOutput::report));
+        if (result != S_OK) return result;
     }
-    if (settings.metricsPath != nullptr && !PrepareSideOutput(settings.metricsPath, false)) {
-        ReportSideOutputFailure(SideOutput::metrics);
-        return E_FAIL;
-    }
+    if (settings.metricsPath != nullptr)
+        return ShowFailure(PrepareSideOutput(settings.metricsPath, false, SideOutput::metrics));
     return S_OK;
 }
 
 }  // namespace
 
-Recording::Recording(const RecordingSettings& settings) : settings_(settings), receiver_(new (std::nothrow) Receiver())
+Recording::Recording(const RecordingSettings& settings) : settings_(settings), receiver_(new (std::nothrow) Receiver(&counters_))
 {}
 
 Recording::~Recording()
@@ -233,7 +231,8 @@ HRESULT Recording::SetUp()
         const std::int64_t unixMs = FloorDivide(unixNs, 1000000);
         segments_ = new (std::nothrow)
             SegmentRotation(SegmentSettings{settings_.outputPath, settings_.reportPath, settings_.indexPath,
-                                            settings_.keepSegments, settings_.segmentSeconds, offset, &output_});
+                                            settings_.keepSegments, settings_.segmentSeconds, offset, &output_,
+                                            &counters_, &shownFailures_});
         if (segments_ == nullptr) {
             result = E_OUTOFMEMORY;
         } else {
@@ -242,7 +241,8 @@ HRESULT Recording::SetUp()
             receiver_->CutSegments(settings_.segmentSeconds, boundaryUnix, boundaryUnix * 1000000000 + offset);
         }
     }
-    if (result == 0 && segments_ == nullptr) result = output_.Open(settings_.outputPath, settings_.endTicks);
+    if (result == 0 && segments_ == nullptr)
+        result = ShowFailure(output_.Open(settings_.outputPath, settings_.endTicks));
     return result;
 }
 
@@ -252,7 +252,7 @@ HRESULT Recording::Run()
     // The receive thread closes the socket at the stop; the status line
     // asks the platform about this copy, which stays valid to ask about.
     const SOCKET socket = receiver_->Socket();
-    HealthRun health = BeginHealth(settings_.mediaRateMbit);
+    HealthRun health = BeginHealth(settings_.mediaRateMbit, &counters_, &totals_);
     // Before the receive thread exists: a stop asked for as soon as it
     // takes datagrams is kept, never cleared by this.
     AcceptStopRequests(receiver_->DataEvent());
@@ -265,21 +265,21 @@ HRESULT Recording::Run()
     consoleStops_ = CatchConsoleStops(RequestStop);
     PrintTimeLine("Recording started at");
     LiveMetrics* metrics = settings_.metricsPath != nullptr
-                               ? new (std::nothrow) LiveMetrics(settings_.metricsPath, settings_, health.startedUnixMs)
+                               ? new (std::nothrow)
+                                     LiveMetrics(settings_.metricsPath, settings_, health.startedUnixMs, &counters_, &totals_)
                                : nullptr;
     DWORD writerResult = RunWriter(socket, &health, metrics);
-    ReportTotals(settings_.startTicks, socket);
+    ReportTotals(counters_, settings_.startTicks, socket);
     const HRESULT reportResult = EndOutputs(settings_, &health, segments_, receiver_->EndedNanoseconds(), false);
     // The last state stays in the file.
     const ULONGLONG endedTicks = GetTickCount64();
-    SilenceTooLong(&silence_, endedTicks);
+    SilenceTooLong(&silence_, counters_, endedTicks);
     if (metrics != nullptr) metrics->Write(socket, endedTicks - silence_.since, false);
     delete metrics;
     RefuseStopRequests();
     if (!output_.Close() && writerResult == 0) {
         // The buffered tail could not be stored.
-        output_.ReportWriteFailure();
-        writerResult = static_cast<DWORD>(E_FAIL);
+        writerResult = static_cast<DWORD>(ShowFailure(output_.WriteFailure()));
     }
     result = receiveResult_ != 0 ? receiveResult_ : static_cast<HRESULT>(writerResult);
     // The recording is kept either way; the report's failure still tells.
@@ -297,7 +297,7 @@ DWORD Recording::RunWriter(SOCKET socket, HealthRun* health, LiveMetrics* metric
     FiguresHandOver figures;
     WriterInputs inputs = {
         receiver->Queue(), receiver->DataEvent(), settings_.endTicks, receiver, health->health, socket, segments,
-        &figures, &output_};
+        &figures, &output_, &counters_, &totals_};
     writerThread_ = CreateThread(nullptr, 0, WriterThreadProc, &inputs, 0, nullptr);
     if (writerThread_ == nullptr) {
         // The receive thread is already running and must still be stopped,
@@ -306,7 +306,7 @@ DWORD Recording::RunWriter(SOCKET socket, HealthRun* health, LiveMetrics* metric
     }
     SetThreadPriority(writerThread_, THREAD_PRIORITY_TIME_CRITICAL);
     OutputDebugStringW(L"Thread started.\n");
-    StatusDisplay status(settings_, socket, receiver->ReceiveBufferGranted());
+    StatusDisplay status(settings_, counters_, socket, receiver->ReceiveBufferGranted());
     // The writer is given up on only while it sits in its write: then the
     // figures are taken from it for the report. Elsewhere (its write came
     // back just now, or it is opening the next segment), it gets one more

@@ -1,13 +1,16 @@
 // One recording, from the socket's set-up to the last file's close. It owns
 // the receiver (with its socket, Winsock, chunk queue and receive thread),
-// the writer thread, the output file, the segments and the catching of
-// console stop events, and releases them in one place: its destructor,
+// the writer thread, the output file, the segments, the counters and the
+// published health totals, and the catching of console stop events, and releases them in one place: its destructor,
 // whatever failed before.
 #pragma once
 
+#include "common/Counters.h"
 #include "common/Failure.h"
 #include "common/OutputFile.h"
 #include "common/Recording.h"
+#include "front/Failures.h"
+#include "pipeline/PublishedTotals.h"
 #include "platform/Platform.h"
 
 #include <cstdint>
@@ -55,9 +58,12 @@ private:
     void ShowReceiveFailureOnce();
 
     const RecordingSettings& settings_;
+    RecordingCounters counters_;  // before the receiver and the output, which count into them
+    PublishedTotals totals_;
+    ShownFailures shownFailures_;  // the segments show theirs through it as they happen
     Receiver* receiver_;
     SegmentRotation* segments_ = nullptr;  // nullptr for one output file
-    OutputFile output_;  // the output file, or the current segment's
+    OutputFile output_{&counters_};  // the output file, or the current segment's
     HANDLE writerThread_ = nullptr;
     SilenceWatch silence_ = {};
     HRESULT receiveResult_ = 0;  // what ended receiving early, as a result

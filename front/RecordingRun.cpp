@@ -5,6 +5,7 @@
 #include "common/Recording.h"
 #include "common/SegmentNames.h"
 #include "front/CommandLine.h"
+#include "front/Failures.h"
 #include "front/Recording.h"
 #include "pipeline/WriterThread.h"
 
@@ -27,9 +28,12 @@ bool SegmentSettingsUsable(const RecordingSettings& settings)
                            conversion.c_str(), static_cast<long long>(settings.segmentSeconds));
         return false;
     }
-    if (settings.indexPath != nullptr && !PrepareSideOutput(settings.indexPath, true)) {
-        ReportSideOutputFailure(SideOutput::index);
-        return false;
+    if (settings.indexPath != nullptr) {
+        const Failure failure = PrepareSideOutput(settings.indexPath, true, SideOutput::index);
+        if (failure.kind != FailureKind::none) {
+            ShowFailure(failure);
+            return false;
+        }
     }
     return true;
 }

@@ -19,28 +19,28 @@ bool StatusLineWanted()
     return GetConsoleMode(standardError, &mode) != FALSE;
 }
 
-StatusSample TakeStatusSample(std::int64_t startTicks, SOCKET socket)
+StatusSample TakeStatusSample(const RecordingCounters& counters, std::int64_t startTicks, SOCKET socket)
 {
     StatusSample sample = {};
     sample.ticks = GetTickCount64();
     sample.elapsedSeconds = (static_cast<std::int64_t>(sample.ticks) - startTicks) / 1000;
-    sample.datagrams = g_counters.datagramsReceived.load(std::memory_order_relaxed);
-    sample.bytesReceived = g_counters.bytesReceived.load(std::memory_order_relaxed);
-    sample.bytesStored = g_counters.bytesStored.load(std::memory_order_relaxed);
+    sample.datagrams = counters.datagramsReceived.load(std::memory_order_relaxed);
+    sample.bytesReceived = counters.bytesReceived.load(std::memory_order_relaxed);
+    sample.bytesStored = counters.bytesStored.load(std::memory_order_relaxed);
     ULONGLONG drops = 0;
     if (socket != INVALID_SOCKET && QuerySocketDrops(socket, &drops)) {
         sample.drops = drops;
         sample.dropsKnown = true;
-    } else if (g_counters.socketDropsKnown.load(std::memory_order_acquire)) {
-        sample.drops = g_counters.socketDrops.load(std::memory_order_relaxed);
+    } else if (counters.socketDropsKnown.load(std::memory_order_acquire)) {
+        sample.drops = counters.socketDrops.load(std::memory_order_relaxed);
         sample.dropsKnown = true;
     }
-    sample.notQueued = g_counters.datagramsNotQueued.load(std::memory_order_relaxed);
-    if (g_counters.healthSeconds.load(std::memory_order_acquire) != 0) {
+    sample.notQueued = counters.datagramsNotQueued.load(std::memory_order_relaxed);
+    if (counters.healthSeconds.load(std::memory_order_acquire) != 0) {
         sample.healthKnown = true;
-        sample.iatMaxUs = g_counters.healthIatMaxUs.load(std::memory_order_relaxed);
-        sample.dfMicroseconds = g_counters.healthDfMicroseconds.load(std::memory_order_relaxed);
-        sample.mlr = g_counters.healthMlr.load(std::memory_order_relaxed);
+        sample.iatMaxUs = counters.healthIatMaxUs.load(std::memory_order_relaxed);
+        sample.dfMicroseconds = counters.healthDfMicroseconds.load(std::memory_order_relaxed);
+        sample.mlr = counters.healthMlr.load(std::memory_order_relaxed);
     }
     return sample;
 }
@@ -295,11 +295,13 @@ void StatusLine::Show(std::FILE* stream, const char* line, bool last, int width)
     shownLength = last ? 0 : length;
 }
 
-StatusDisplay::StatusDisplay(const RecordingSettings& settingsOfRun, SOCKET socketCopy, int receiveBufferGranted)
+StatusDisplay::StatusDisplay(const RecordingSettings& settingsOfRun, const RecordingCounters& countersOfRun,
+                             SOCKET socketCopy, int receiveBufferGranted)
     : settings(settingsOfRun),
+      counters(countersOfRun),
       wanted(StatusLineWanted()),
       socket(socketCopy),
-      line((settings.endTicks - settings.startTicks) / 1000, TakeStatusSample(settings.startTicks, socketCopy))
+      line((settings.endTicks - settings.startTicks) / 1000, TakeStatusSample(counters, settings.startTicks, socketCopy))
 {
     char advice[256];
     if (wanted && ReceiveBufferAdvice(receiveBufferGranted, kReceiveBufferBytes, advice, sizeof advice)) {
@@ -312,10 +314,10 @@ StatusDisplay::StatusDisplay(const RecordingSettings& settingsOfRun, SOCKET sock
 namespace {
 
 // The current segment's file, for a segmented recording.
-void ShowSegment(const RecordingSettings& settings, StatusLine* line)
+void ShowSegment(const RecordingSettings& settings, const RecordingCounters& counters, StatusLine* line)
 {
     if (settings.segmentSeconds == 0) return;
-    const std::int64_t startMs = g_counters.segmentStartUnixMs.load(std::memory_order_acquire);
+    const std::int64_t startMs = counters.segmentStartUnixMs.load(std::memory_order_acquire);
     const std::wstring name = SegmentFileName(settings.outputPath, startMs / 1000);
     // As long as a path may be; the line is clipped to the terminal anyway.
     char narrow[4 * 4096];
@@ -328,10 +330,10 @@ void ShowSegment(const RecordingSettings& settings, StatusLine* line)
 void StatusDisplay::Refresh()
 {
     if (!wanted) return;
-    ShowSegment(settings, &line);
+    ShowSegment(settings, counters, &line);
     const int width = StatusLineWidth();
     line.SetWidth(width);
-    line.Show(stderr, line.Update(TakeStatusSample(settings.startTicks, socket)), false, width);
+    line.Show(stderr, line.Update(TakeStatusSample(counters, settings.startTicks, socket)), false, width);
 }
 
 void StatusDisplay::Finish()
@@ -339,14 +341,14 @@ void StatusDisplay::Finish()
     if (!wanted) return;
     const int width = StatusLineWidth();
     line.SetWidth(width);
-    line.Show(stderr, line.Final(TakeStatusSample(settings.startTicks, socket)), true, width);
+    line.Show(stderr, line.Final(TakeStatusSample(counters, settings.startTicks, socket)), true, width);
     wanted = false;
 }
 
 // One line of totals at the end of every recording, for the debugger channel.
-void ReportTotals(std::int64_t startTicks, SOCKET socket)
+void ReportTotals(const RecordingCounters& counters, std::int64_t startTicks, SOCKET socket)
 {
-    StatusSample totals = TakeStatusSample(startTicks, socket);
+    StatusSample totals = TakeStatusSample(counters, startTicks, socket);
     char drops[32] = "unknown";
     if (totals.dropsKnown) std::snprintf(drops, sizeof drops, "%llu", static_cast<unsigned long long>(totals.drops));
     OutputDebugLine("Recording totals: %llu datagrams, %llu bytes stored, %s dropped, %llu not written in time\n",

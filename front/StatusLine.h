@@ -29,10 +29,10 @@ struct StatusSample {
     std::uint64_t mlr;
 };
 
-// The counters and clocks now, for a recording that started at startTicks
-// (GetTickCount64) on `socket`. The socket value is a copy taken before
+// The recording's counters and the clocks now, for a recording that started
+// at startTicks (GetTickCount64) on `socket`. The socket value is a copy taken before
 // receiving began: the platform answers for a socket that has been closed since.
-StatusSample TakeStatusSample(std::int64_t startTicks, SOCKET socket);
+StatusSample TakeStatusSample(const RecordingCounters& counters, std::int64_t startTicks, SOCKET socket);
 
 // The advice shown once at a terminal when the system granted a smaller
 // receive buffer than asked, with the platform's remedy; false (no text)
@@ -98,12 +98,14 @@ private:
 // Without a terminal it shows nothing.
 class StatusDisplay {
 public:
-    StatusDisplay(const RecordingSettings& settings, SOCKET socket, int receiveBufferGranted);
+    StatusDisplay(const RecordingSettings& settings, const RecordingCounters& counters, SOCKET socket,
+                  int receiveBufferGranted);
     void Refresh();
     void Finish();
 
 private:
     const RecordingSettings& settings;
+    const RecordingCounters& counters;
     bool wanted;
     SOCKET socket;
     StatusLine line;
@@ -111,4 +113,4 @@ private:
 
 // One line of totals for the debugger channel, at the end of every recording.
 // `startTicks`: the recording's start on GetTickCount64's clock.
-void ReportTotals(std::int64_t startTicks, SOCKET socket);
+void ReportTotals(const RecordingCounters& counters, std::int64_t startTicks, SOCKET socket);

@@ -60,6 +60,8 @@ SegmentRotation::SegmentRotation(const SegmentSettings& settings)
       segmentSeconds(settings.segmentSeconds < 1 ? 1 : settings.segmentSeconds),
       unixToMonotonicNs(settings.unixToMonotonicNs),
       output(settings.output),
+      counters(settings.counters),
+      failures(settings.failures),
       index(settings.indexPath != nullptr ? FileSystemPath(settings.indexPath) : std::filesystem::path(),
             segmentSeconds, settings.keep != 0),
       withIndex(settings.indexPath != nullptr)
@@ -102,8 +104,8 @@ HRESULT SegmentRotation::Open(std::int64_t nameUnix, std::int64_t startUnixMs, s
     datagrams = 0;
     closedLogged = false;
     fileRemoved = false;
-    g_counters.segmentStartUnixMs.store(nameUnix * 1000, std::memory_order_release);
-    if (output->OpenSegment(name.c_str(), append) != S_OK) {
+    counters->segmentStartUnixMs.store(nameUnix * 1000, std::memory_order_release);
+    if (!OpenFile(name, append)) {
         closedLogged = true;  // never opened: nothing to close or list
         return E_FAIL;
     }
@@ -111,6 +113,14 @@ HRESULT SegmentRotation::Open(std::int64_t nameUnix, std::int64_t startUnixMs, s
                                 static_cast<unsigned long long>(existing));
     EnforceKeep();
     return S_OK;
+}
+
+bool SegmentRotation::OpenFile(const std::wstring& name, bool append)
+{
+    const Failure failure = output->OpenSegment(name.c_str(), append);
+    if (failure.kind == FailureKind::none) return true;
+    failures->Show(failure);
+    return false;
 }
 
 std::wstring SegmentRotation::CurrentReportName() const
@@ -195,7 +205,7 @@ bool SegmentRotation::Write(const Chunk* chunk)
         while (wholeDatagrams < chunk->arrivalCount && whole + chunk->arrivals[wholeDatagrams].bytes <= landed)
             whole += chunk->arrivals[wholeDatagrams++].bytes;
         if (size != bytes + whole) std::filesystem::resize_file(file, bytes + whole, error);
-        if (whole > 0) CountStored(static_cast<int>(whole));
+        if (whole > 0) CountStored(*counters, static_cast<int>(whole));
         bytes += whole;
         datagrams += static_cast<std::uint64_t>(wholeDatagrams - doneDatagrams);
         done += static_cast<int>(whole);
@@ -203,7 +213,7 @@ bool SegmentRotation::Write(const Chunk* chunk)
         // With --keep a full disk makes room from the oldest segments.
         if (keep == 0 || !OutOfSpace(cause, file, static_cast<std::uint64_t>(chunk->length - done)) || !DeleteOldest())
             return false;
-        if (output->OpenSegment(currentName.c_str(), true) != S_OK) return false;
+        if (!OpenFile(currentName, true)) return false;
     }
 }
 
@@ -230,7 +240,7 @@ void SegmentRotation::CheckFilePresent()
     if (!FileWasRemoved()) return;
     output->Drop();
     // A failed open leaves the stream closed: the next write fails and says so.
-    output->OpenSegment(currentName.c_str(), false);
+    OpenFile(currentName, false);
 }
 
 bool SegmentRotation::Closed(bool flush)
@@ -260,7 +270,7 @@ void SegmentRotation::AddToIndex(std::uint64_t outages, std::uint64_t tsPacketsL
 void SegmentRotation::WriteIndex(bool last)
 {
     if (!index.Write(last)) {
-        ReportSideOutputFailure(SideOutput::index);
+        failures->Show(SideOutputFailure(SideOutput::index));
         reportFailed = true;
     }
 }
@@ -281,7 +291,7 @@ void SegmentRotation::Close(std::int64_t endedNs, bool abandoning)
     std::error_code error;
     const bool present = std::filesystem::exists(FileSystemPath(currentName.c_str()), error) || error;
     if (!Closed(present)) {
-        output->ReportWriteFailure();
+        failures->Show(output->WriteFailure());
         closeFailed = true;
     }
     // Receiving may never have started (ended at 0): then the segment ends now.
@@ -312,7 +322,7 @@ void SegmentRotation::Reported(const StreamHealth& closed, const HealthReportInf
     AddHealthTotals(&earlierHealth, closed);
     if (reportName.empty()) return;
     if (!WriteHealthReport(FileSystemPath(reportName.c_str()), info, closed)) {
-        ReportSideOutputFailure(SideOutput::report);
+        failures->Show(SideOutputFailure(SideOutput::report));
         reportFailed = true;
     }
 }
@@ -346,7 +356,7 @@ bool SegmentRotation::Rotate(std::int64_t boundaryUnix, StreamHealth* health)
     // its report say so.
     const bool gone = FileWasRemoved();
     if (!output->Close() || !Closed(!gone)) {
-        output->ReportWriteFailure();
+        failures->Show(output->WriteFailure());
         return false;
     }
     const std::int64_t boundaryNs = boundaryUnix * 1000000000 + unixToMonotonicNs;
@@ -359,7 +369,7 @@ bool SegmentRotation::Rotate(std::int64_t boundaryUnix, StreamHealth* health)
         info.file = FileSystemPath(currentName.c_str()).u8string();
         info.startedUnixMs = currentStartUnixMs;
         info.endedUnixMs = boundaryUnix * 1000;
-        info.kernelTimestamps = g_counters.kernelTimestamps.load(std::memory_order_relaxed);
+        info.kernelTimestamps = counters->kernelTimestamps.load(std::memory_order_relaxed);
         info.fileRemoved = fileRemoved;
         info.datagramsInFile = static_cast<std::int64_t>(datagrams);
         info.bytesInFile = static_cast<std::int64_t>(bytes - existingBytes);

@@ -14,7 +14,9 @@
 #include <string>
 
 struct Chunk;
+class FailureDisplay;
 class OutputFile;
+struct RecordingCounters;
 class StreamHealth;
 
 struct SegmentSettings {
@@ -27,6 +29,9 @@ struct SegmentSettings {
     // nanoseconds; boundaries are mapped once with it.
     std::int64_t unixToMonotonicNs;
     OutputFile* output;  // the recording's output file, which each segment opens in turn
+    RecordingCounters* counters;  // the recording's
+    // The front's, which shows each failure of a file, report or index as it happens.
+    FailureDisplay* failures;
 };
 
 class SegmentRotation {
@@ -35,13 +40,13 @@ public:
 
     // Main thread: opens the first segment's file for a recording that
     // starts at `startUnixMs`: appended to when an earlier run of the same
-    // segment left it, else truncated. E_FAIL with the message printed.
+    // segment left it, else truncated. E_FAIL with the failure shown.
     HRESULT Begin(std::int64_t startUnixMs);
 
     // Writer thread: a marker for the boundary `boundaryUnix` came. Closes
     // the current file (its health report too, when `health` is given) and
     // opens the next. False when the next file could not be opened or the
-    // closed one not completed: the message is printed, the earlier files
+    // closed one not completed: the failure is shown, the earlier files
     // stay as they are.
     bool Rotate(std::int64_t boundaryUnix, StreamHealth* health);
     // Writer thread: stores the chunk's datagrams. A failed write is cut back
@@ -81,15 +86,17 @@ public:
     bool ContinuesOutage() const { return continuedOpen; }
     // The health of the segments closed so far, for the whole run's line.
     const HealthTotals& EarlierHealth() const { return earlierHealth; }
-    // A report or the index could not be written (its message printed).
+    // A report or the index could not be written (its failure shown).
     bool ReportFailed() const { return reportFailed; }
     // The last segment could not be flushed to storage at the end (its
-    // message printed): the run failed as for a failed write.
+    // failure shown): the run failed as for a failed write.
     bool CloseFailed() const { return closeFailed; }
 
 private:
     HRESULT Open(std::int64_t nameUnix, std::int64_t startUnixMs, std::int64_t segmentStartUnix);
     bool Closed(bool flush);  // false when the flush to storage failed
+    // Opens `name` in the output file; false, its failure shown, when it cannot be.
+    bool OpenFile(const std::wstring& name, bool append);
     bool FileWasRemoved();
     void EnforceKeep();
     bool DeleteOldest();
@@ -106,6 +113,8 @@ private:
     std::int64_t segmentSeconds;
     std::int64_t unixToMonotonicNs;
     OutputFile* output;
+    RecordingCounters* counters;
+    FailureDisplay* failures;
     SegmentIndex index;
     bool withIndex;
     std::wstring currentName;

@@ -5,13 +5,13 @@
 #include "common/Recording.h"
 #include "pipeline/Chunk.h"
 #include "pipeline/ChunkQueue.h"
+#include "pipeline/PublishedTotals.h"
 #include "pipeline/SegmentRotation.h"
 #include "pipeline/StreamHealth.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 
 namespace {
 
@@ -40,46 +40,27 @@ constexpr std::int64_t kArrivalSlackNs = 100000000;
 
 // The datagrams the receive side has counted, and not dropped for a full
 // queue: once the figures have been fed as many, nothing waits for them.
-std::uint64_t DatagramsToFeed()
+std::uint64_t DatagramsToFeed(const RecordingCounters& counters)
 {
-    return g_counters.datagramsReceived.load(std::memory_order_acquire) -
-           g_counters.datagramsNotQueued.load(std::memory_order_relaxed);
+    return counters.datagramsReceived.load(std::memory_order_acquire) -
+           counters.datagramsNotQueued.load(std::memory_order_relaxed);
 }
 
 // The last complete second's figures, for the status line and the metrics.
-void PublishHealth(const StreamHealth* health)
+void PublishHealth(const StreamHealth* health, RecordingCounters& counters, PublishedTotals* totals)
 {
     HealthInterval last = {};
     if (!health->LastCompleteSecond(&last)) return;
     const auto seconds = static_cast<std::uint64_t>(last.t + 1);
-    if (g_counters.healthSeconds.load(std::memory_order_relaxed) == seconds) return;
-    PublishHealthTotals(*health);
-    g_counters.healthIatMaxUs.store(last.iatMaxUs, std::memory_order_relaxed);
-    g_counters.healthDfMicroseconds.store(static_cast<std::uint64_t>(last.dfMs * 1000.0), std::memory_order_relaxed);
-    g_counters.healthMlr.store(last.mlr, std::memory_order_relaxed);
-    g_counters.healthSeconds.store(seconds, std::memory_order_release);
+    if (counters.healthSeconds.load(std::memory_order_relaxed) == seconds) return;
+    if (totals != nullptr) totals->Publish(*health);
+    counters.healthIatMaxUs.store(last.iatMaxUs, std::memory_order_relaxed);
+    counters.healthDfMicroseconds.store(static_cast<std::uint64_t>(last.dfMs * 1000.0), std::memory_order_relaxed);
+    counters.healthMlr.store(last.mlr, std::memory_order_relaxed);
+    counters.healthSeconds.store(seconds, std::memory_order_release);
 }
 
 }  // namespace
-
-namespace {
-// The totals as last published; the writer and the main thread meet only here.
-std::mutex g_totalsLock;
-HealthRunTotals g_publishedTotals;
-}  // namespace
-
-void PublishHealthTotals(const StreamHealth& health)
-{
-    const HealthRunTotals totals = health.RunTotals();
-    std::lock_guard<std::mutex> guard(g_totalsLock);
-    g_publishedTotals = totals;
-}
-
-HealthRunTotals PublishedHealthTotals()
-{
-    std::lock_guard<std::mutex> guard(g_totalsLock);
-    return g_publishedTotals;
-}
 
 bool TakeFiguresFromStalledWriter(FiguresHandOver* figures, ChunkQueue* queue, StreamHealth* health)
 {
@@ -191,8 +172,9 @@ void SampleHealth(const WriterInputs* inputs, WriterState* state)
     if (state->health == nullptr) return;
     // The seconds go on with the clock while nothing received waits to be
     // fed, so that a silence shows at once and the status line keeps up.
-    if (state->fed >= DatagramsToFeed()) state->health->Advance(MonotonicNanoseconds() - kArrivalSlackNs);
-    PublishHealth(state->health);
+    if (state->fed >= DatagramsToFeed(*inputs->counters))
+        state->health->Advance(MonotonicNanoseconds() - kArrivalSlackNs);
+    PublishHealth(state->health, *inputs->counters, inputs->totals);
     if (GetTickCount64() - state->lastDropsQuery < kChoreMilliseconds) return;
     state->lastDropsQuery = GetTickCount64();
     ULONGLONG drops = 0;

@@ -12,6 +12,8 @@
 
 class ChunkQueue;
 class OutputFile;
+class PublishedTotals;
+struct RecordingCounters;
 class SegmentRotation;
 
 // What the writer is handed: where the chunks come from, what wakes it, the
@@ -34,6 +36,11 @@ struct WriterInputs {
     struct FiguresHandOver* figures;
     // Where the chunks go (through `segments` when there are segments).
     OutputFile* output;
+    // The recording's counters, which the writer counts into and publishes
+    // the last second's figures in.
+    RecordingCounters* counters;
+    // Where the writer publishes the health totals once a second; nullptr for none.
+    PublishedTotals* totals;
 };
 
 constexpr int kFiguresWriter = 0;
@@ -52,12 +59,6 @@ struct FiguresHandOver {
 // marker go into the figures (at the file offsets they would have had) and
 // all of which are released. False when the writer is not inside a write.
 bool TakeFiguresFromStalledWriter(FiguresHandOver* figures, ChunkQueue* queue, StreamHealth* health);
-
-// The run's health totals, for the metrics: published by the writer once a
-// second and by the main thread once the figures are closed; read by the
-// main thread.
-void PublishHealthTotals(const StreamHealth& health);
-HealthRunTotals PublishedHealthTotals();
 
 // The writer's result when the output could not be written and no line has
 // said so yet: the front shows it. E_FAIL instead when the line was shown

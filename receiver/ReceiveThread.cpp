@@ -42,7 +42,7 @@ ChunkQueue::OfferResult OfferChunk(ReceiverState* receiver, Chunk* chunk)
     if (result == ChunkQueue::OfferResult::queued)
         SetEvent(receiver->dataEvent);
     else if (result == ChunkQueue::OfferResult::full)
-        CountNotQueued(chunk->arrivalCount, static_cast<unsigned long>(chunk->length));
+        CountNotQueued(*receiver->counters, chunk->arrivalCount, static_cast<unsigned long>(chunk->length));
     else
         ReportOutOfMemory(receiver);
     return result;
@@ -206,7 +206,7 @@ void Receiver::End()
             receiver->currentChunk = nullptr;
         } else {
             // Left for the teardown to release.
-            CountNotQueued(last->arrivalCount, receiver->bytesInChunk);
+            CountNotQueued(*receiver->counters, last->arrivalCount, receiver->bytesInChunk);
         }
     }
     receiver->endState.store(2);
@@ -227,8 +227,8 @@ namespace {
 // it is full. False when memory ran out, which ends receiving.
 bool StoreDatagram(ReceiverState* receiver, const TakenDatagram& datagram)
 {
-    CountDatagram(datagram.size);
-    if (datagram.systemTime) NoteKernelTimestamps();
+    CountDatagram(*receiver->counters, datagram.size);
+    if (datagram.systemTime) NoteKernelTimestamps(*receiver->counters);
     const char* bytes = datagram.bytes;
     if (receiver->segmentSeconds != 0 && datagram.arrivalNs >= receiver->nextBoundaryNs) {
         // It belongs to the next segment: it moves to the chunk that begins
@@ -344,7 +344,7 @@ void ReceiveLoop(ReceiverState* receiver)
     }
 
     ULONGLONG drops = 0;
-    if (source.Drops(&drops)) NoteSocketDrops(drops);
+    if (source.Drops(&drops)) NoteSocketDrops(*receiver->counters, drops);
     source.Close();
     receiver->socket = INVALID_SOCKET;
     CloseStopEventWhenSignalled(receiver);

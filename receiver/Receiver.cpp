@@ -153,8 +153,9 @@ std::string JoinText(const ReceiverState* receiver, ULONG group, ULONG source, U
 
 }  // namespace
 
-Receiver::Receiver()
+Receiver::Receiver(RecordingCounters* recordingCounters)
 {
+    counters = recordingCounters;
     queue = new (std::nothrow) ChunkQueue();
     dataEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     OutputDebugStringW(L"Receiver constructor called.\n");

@@ -14,7 +14,8 @@
 
 class Receiver final : public ReceivingControl, private ReceiverState {
 public:
-    Receiver();
+    // `counters`: the recording's, which the receive thread counts into.
+    explicit Receiver(RecordingCounters* counters);
     // The one teardown, once both worker threads have ended (or never
     // started): the socket, Winsock, the chunk left over and the queue.
     ~Receiver();

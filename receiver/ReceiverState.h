@@ -12,6 +12,7 @@
 
 struct Chunk;
 class ChunkQueue;
+struct RecordingCounters;
 
 struct ReceiverState {
     SOCKET socket = INVALID_SOCKET;
@@ -43,4 +44,5 @@ struct ReceiverState {
     // When the current chunk's first datagram completed (MonotonicNanoseconds):
     // the quiet hand-over is timed from it.
     std::int64_t chunkFirstNs = 0;
+    RecordingCounters* counters = nullptr;  // the recording's, counted by the receive thread
 };

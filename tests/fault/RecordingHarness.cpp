@@ -72,10 +72,6 @@ RecordingOutcome RecordingHarness::Record(const RecordingPlan& plan)
         port, plan.shape, plan.datagrams, plan.window, [] { return fault::Calls(Point::postReceive) > 0; },
         [] { return fault::Calls(Point::completion); });
     if (plan.trigger) stream.TriggerAt(plan.triggerAfter, plan.trigger);
-    g_counters.datagramsReceived.store(0);
-    g_counters.bytesReceived.store(0);
-    g_counters.bytesStored.store(0);
-    g_counters.socketDropsKnown.store(false);
     {
         std::lock_guard<std::mutex> guard(g_totalsLock);
         g_totals.clear();
@@ -91,12 +87,14 @@ RecordingOutcome RecordingHarness::Record(const RecordingPlan& plan)
     // What the receive thread kept: a batch taken from the socket is cut
     // short where receiving ends (out of memory), and the rest is lost with
     // what is still in the socket.
-    outcome.delivered = g_counters.datagramsReceived.load();
     outcome.file = ReadWholeFile(path);
     {
         std::lock_guard<std::mutex> guard(g_totalsLock);
         outcome.totals.assign(g_totals.begin(), g_totals.end());
     }
+    // The recording's own count, as its totals line gave it.
+    outcome.delivered = 0;
+    std::sscanf(outcome.totals.c_str(), "Recording totals: %lu datagrams", &outcome.delivered);
     outcome.expected = plan.shape.Concatenation(static_cast<std::uint32_t>(outcome.delivered));
     return outcome;
 }

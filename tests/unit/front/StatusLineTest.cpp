@@ -327,9 +327,9 @@ TEST_F(StatusCountersTest, WriterCountsEveryByteItStoresAndNothingItCouldNot)
     g_testOutput.Stream().open(path, std::ios::binary | std::ios::trunc);
     ASSERT_TRUE(g_testOutput.Stream().is_open());
 
-    const std::uint64_t before = g_counters.bytesStored.load();
+    const std::uint64_t before = g_testCounters.bytesStored.load();
     EXPECT_EQ(RunWriterForReceiver(), 0u);
-    EXPECT_EQ(g_counters.bytesStored.load() - before, 65800u + 1316u);
+    EXPECT_EQ(g_testCounters.bytesStored.load() - before, 65800u + 1316u);
 
     // A stream that cannot be written stores nothing and counts nothing.
     g_testOutput.Stream().close();
@@ -339,10 +339,10 @@ TEST_F(StatusCountersTest, WriterCountsEveryByteItStoresAndNothingItCouldNot)
     lost->length = 65800;
     TestState()->queue->Push(lost);
     testing::internal::CaptureStdout();
-    const std::uint64_t beforeFailure = g_counters.bytesStored.load();
+    const std::uint64_t beforeFailure = g_testCounters.bytesStored.load();
     EXPECT_EQ(RunWriterForReceiver(), static_cast<DWORD>(E_FAIL));
     testing::internal::GetCapturedStdout();
-    EXPECT_EQ(g_counters.bytesStored.load(), beforeFailure);
+    EXPECT_EQ(g_testCounters.bytesStored.load(), beforeFailure);
 }
 
 TEST_F(StatusCountersTest, ReceiveThreadCountsDatagramsAndTheirBytesEmptyOnesIncluded)
@@ -350,8 +350,8 @@ TEST_F(StatusCountersTest, ReceiveThreadCountsDatagramsAndTheirBytesEmptyOnesInc
     const std::uint16_t port = FreeUdpPort();
     LoopbackSender sender;
     ASSERT_EQ(g_testReceiver->CreateSocket(0, htons(port), inet_addr("127.0.0.1")), 0);
-    const std::uint64_t datagramsBefore = g_counters.datagramsReceived.load();
-    const std::uint64_t bytesBefore = g_counters.bytesReceived.load();
+    const std::uint64_t datagramsBefore = g_testCounters.datagramsReceived.load();
+    const std::uint64_t bytesBefore = g_testCounters.bytesReceived.load();
     {
         DebugCapture quiet;
         g_testReceiver->StartReceiving();
@@ -361,16 +361,16 @@ TEST_F(StatusCountersTest, ReceiveThreadCountsDatagramsAndTheirBytesEmptyOnesInc
         ASSERT_TRUE(sender.Send(port, payload.data(), payload.size()));
     }
     ASSERT_TRUE(sender.Send(port, "", 0));
-    for (int i = 0; i < 2000 && g_counters.datagramsReceived.load() - datagramsBefore < 21; ++i)
+    for (int i = 0; i < 2000 && g_testCounters.datagramsReceived.load() - datagramsBefore < 21; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_EQ(g_counters.datagramsReceived.load() - datagramsBefore, 21u);
-    EXPECT_EQ(g_counters.bytesReceived.load() - bytesBefore, 20u * 1316u);
+    EXPECT_EQ(g_testCounters.datagramsReceived.load() - datagramsBefore, 21u);
+    EXPECT_EQ(g_testCounters.bytesReceived.load() - bytesBefore, 20u * 1316u);
 
     StartRecordingClock(&g_testSettings);
     SetRecordingLength(&g_testSettings, -1);
     g_testOutput.Stream().open("/dev/null", std::ios::binary);
     DebugCapture quiet;
-    const std::uint64_t storedBefore = g_counters.bytesStored.load();
+    const std::uint64_t storedBefore = g_testCounters.bytesStored.load();
     EXPECT_EQ(RunWriterForReceiver(), 0u);
-    EXPECT_EQ(g_counters.bytesStored.load() - storedBefore, 20u * 1316u);
+    EXPECT_EQ(g_testCounters.bytesStored.load() - storedBefore, 20u * 1316u);
 }

@@ -52,7 +52,7 @@ protected:
     void SetUp() override
     {
         DebugCapture quiet;
-        g_testReceiver = new Receiver();
+        g_testReceiver = new Receiver(&g_testCounters);
         port = FreeUdpPort();
     }
     void TearDown() override
@@ -233,7 +233,7 @@ TEST_F(ReceiverTest, AFullQueueDropsWholeChunksAndCountsThemWhileReceivingGoesOn
 {
     ASSERT_EQ(CreateLoopbackSocket(), 0);
     TestState()->queue->SetByteLimit(kChunkMemory);  // room for one chunk
-    const std::uint64_t droppedBefore = g_counters.datagramsNotQueued.load();
+    const std::uint64_t droppedBefore = g_testCounters.datagramsNotQueued.load();
     {
         DebugCapture quiet;
         g_testReceiver->StartReceiving();
@@ -247,10 +247,10 @@ TEST_F(ReceiverTest, AFullQueueDropsWholeChunksAndCountsThemWhileReceivingGoesOn
             std::vector<char> payload = Payload(next++, 1316);
             ASSERT_TRUE(sender.Send(port, payload.data(), payload.size()));
         }
-        for (int i = 0; i < 2000 && g_counters.datagramsNotQueued.load() < droppedBefore + 50 * (burst + 1); ++i)
+        for (int i = 0; i < 2000 && g_testCounters.datagramsNotQueued.load() < droppedBefore + 50 * (burst + 1); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    EXPECT_EQ(g_counters.datagramsNotQueued.load() - droppedBefore, 100u);
+    EXPECT_EQ(g_testCounters.datagramsNotQueued.load() - droppedBefore, 100u);
     EXPECT_EQ(TestState()->queue->Count(), 1);
     Chunk* kept = TestState()->queue->Front();
     TestState()->queue->PopFront();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "front/CommandLine.h"
+#include "common/Counters.h"
 #include "common/OutputFile.h"
 #include "front/Failures.h"
 #include "front/RecordingRun.h"
@@ -15,6 +16,9 @@
 
 #include <cstdio>
 #include <string>
+
+// The counters the tests' receivers and writers count into, as a recording's own.
+inline RecordingCounters g_testCounters;
 
 // The receiver the tests below drive, created and deleted by their fixtures.
 inline Receiver* g_testReceiver = nullptr;
@@ -32,13 +36,13 @@ inline void DeleteTestReceiver()
 }
 
 // The output file the tests' writers write to.
-inline OutputFile g_testOutput;
+inline OutputFile g_testOutput{&g_testCounters};
 
 // The writer's inputs for g_testReceiver, as a recording hands them over.
 inline WriterInputs InputsForReceiver()
 {
     return WriterInputs{TestState()->queue, TestState()->dataEvent, g_testSettings.endTicks, g_testReceiver,
-                        nullptr, INVALID_SOCKET, nullptr, nullptr, &g_testOutput};
+                        nullptr, INVALID_SOCKET, nullptr, nullptr, &g_testOutput, &g_testCounters, nullptr};
 }
 
 // The writer's whole run on this thread; what ended receiving early and the
@@ -57,7 +61,7 @@ protected:
     void SetUp() override
     {
         DebugCapture quiet;
-        g_testReceiver = new Receiver();
+        g_testReceiver = new Receiver(&g_testCounters);
     }
     void TearDown() override
     {

@@ -1,3 +1,0 @@
-#include "common/Counters.h"
-
-RecordingCounters g_counters;
