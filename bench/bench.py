@@ -259,8 +259,13 @@ class Run:
             pass
 
     def finish(self, timeout):
-        if self.stop is not None and self.proc.poll() is None:
-            self.proc.send_signal(self.stop)
+        # os.kill, not send_signal: that polls, and a poll that reaps the
+        # process would leave wait4 below nothing to wait for.
+        if self.stop is not None and self.proc.returncode is None:
+            try:
+                os.kill(self.proc.pid, self.stop)
+            except ProcessLookupError:
+                pass
         end = time.monotonic() + timeout
         while True:
             self.sample_rss()
@@ -803,7 +808,11 @@ def main():
 
     setup_namespace()
     binaries = snapshot_binaries()
-    workdir, mounted = make_workdir(args.dir, "8g")
+    # Every recording of the channels case stays until it is measured: room
+    # for all of them (64 x 20 Mbit/s for 60 s is 9.6 GB), else the recorders
+    # end early with a full disk, which is not what is measured here.
+    channel_gb = args.channels * args.channel_rate * (args.seconds or 60) / 8 / 1000 * 1.25
+    workdir, mounted = make_workdir(args.dir, "%dg" % max(8, int(channel_gb) + 2))
     os.makedirs(OUT_DIR, exist_ok=True)
     stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
 
